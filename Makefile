@@ -1,0 +1,25 @@
+# Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make clean`.
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build run test bench clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/tfpp -nologo examples/hello.F
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	./$(BUILD)/tfpp_bench
+
+clean:
+	rm -rf $(BUILD)

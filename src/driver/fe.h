@@ -1,0 +1,67 @@
+// Front-end services: bringing the toolkit up and down, the report path with its direct
+// fallback, the maximum severity, the fatal exit with its hooks, debug switches and traces.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "common/types.h"
+
+// The highest severity reported so far; raised, never lowered.
+extern Severity fe_max_severity;
+
+// Brings the toolkit up in its fixed order: memory, streams, messages, debug flags, text table.
+// A second call does nothing.
+void fe_initialize();
+
+// Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
+void fe_terminate();
+
+// Reports catalogue entry `id` at `pos`, its text expanded with the parameters bound before.
+void fe_report(MessageId id, Position pos);
+
+// Hands a finished message to the report hook; without one prints a direct "** QXR" line.
+// `id` may be null or empty; `pos` may be null (no position).
+void fe_message(const char *text, const char *id, const Position *pos, Severity severity);
+
+// Runs the exit hooks (at most once), prints the emergency lines and exits with status 1.
+[[noreturn]] void fe_fatal_exit();
+[[noreturn]] void fe_internal_error();
+
+using FeExitHook = void (*)(void *argument);
+// Appends a hook run by the first fatal exit, in the order the hooks were added.
+void fe_add_exit_hook(FeExitHook routine, void *argument);
+
+// The routine that files finished messages; cleared for good by a nested report.
+using FeReportHook = void (*)(const char *text, const char *id, const Position *pos,
+                              Severity severity);
+void fe_set_report_hook(FeReportHook hook);
+FeReportHook fe_get_report_hook();
+
+// The routine that prints the collected messages when the exit hooks themselves failed.
+using FeEmergencyPrintHook = void (*)();
+void fe_set_emergency_print_hook(FeEmergencyPrintHook hook);
+FeEmergencyPrintHook fe_get_emergency_print_hook();
+
+// The debug flag table: FE_FLAG_TEXT_DEBUG .. FE_FLAG_ERROR_RECOVERY (fe_flags.def).
+enum FeFlag : std::uint8_t {
+#define FE_FLAG(index, ident, name, initial) ident = index,
+#include "driver/fe_flags.def"
+#undef FE_FLAG
+    FE_FLAG_COUNT
+};
+void fe_set_flag(int index, std::uint8_t value);
+std::uint8_t fe_get_flag(int index);
+const char *fe_flag_name(int index); // nullptr outside 0..10
+
+void fe_set_trace_stream(std::FILE *stream);
+std::FILE *fe_get_trace_stream();
+
+// n * m bytes from the host heap; on failure "Ran out of memory" and the fatal exit.
+void *fe_alloc(std::size_t n, std::size_t m);
+
+// The current local date and time in the 24-character asctime form, without the newline.
+const char *fe_date_text();
+
+// Writes a character readably for traces: "<0>", "<EOF>", "<NL>", "<FF>", "<%d>" or itself.
+void fe_print_char(std::FILE *stream, int c);

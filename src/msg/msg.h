@@ -1,0 +1,95 @@
+// The message service: the catalogue, severities and limits, the position-sorted store of
+// reported messages, message text expansion with one-letter parameters, and the printers.
+// Nothing is printed when a message is reported; the store is printed at the end of the run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/types.h"
+
+// ---- Catalogue and severities -------------------------------------------------------------
+
+const char *msg_severity_name(Severity severity);       // "***BAD SEVERITY***" out of range
+const char *msg_severity_upper_name(Severity severity); // likewise
+char msg_severity_letter(Severity severity);            // '?' out of range
+Severity msg_catalogue_severity(MessageId id);          // the identifier's leading digit
+const char *msg_catalogue_mnemonic(MessageId id);       // the identifier without the digit
+const char *msg_catalogue_text(MessageId id);
+
+// ---- Reporting and the store --------------------------------------------------------------
+
+// Installs the default line format and, when none is set, the report hook of fe_message and
+// the emergency print hook of the fatal exit; resets the counts and the store.
+void msg_initialize();
+
+// Files a message: counted against its severity's limit and the total limit (the too-many rule
+// ends the run), then stored after every message whose position is not after `pos`.
+void msg_report(const char *text, const char *id, Position pos, Severity severity);
+
+// The report hook installed in fe_message: msg_report with the null position for a null pointer.
+void msg_report_handler(const char *text, const char *id, const Position *pos,
+                        Severity severity);
+
+// Numeric settings: 0 continuation indent (6), 1 line width (72), 2 total message limit (100).
+enum MsgLimitKind : int { MSG_LIMIT_INDENT = 0, MSG_LIMIT_WIDTH = 1, MSG_LIMIT_TOTAL = 2 };
+int msg_get_limit(int kind);
+
+// Empties the store; a message that was never printed ends the run with 6MESSAGES.
+void msg_clear_messages();
+
+// A stored message, in store order. The printers walk the store through these.
+struct MsgStored {
+    char *text;           // owned copy, "" when none was given
+    char *id;             // owned copy, "" when none was given
+    Severity severity;
+    Position position;
+    std::uint8_t printed; // set once written out
+    MsgStored *next;
+};
+MsgStored *msg_first_stored();
+
+// ---- Parameters and expansion -------------------------------------------------------------
+
+// Binds a copy of `text` to the escape letter ('!'..'~'); another letter ends the run.
+void msg_param_string(const char *text, int letter);
+void msg_param_num(std::int32_t value, int letter); // "%ld" of the value
+void msg_param_char(int character, int letter);     // the one-character string
+
+// Expands a template: %x gives the string bound to x, %% a '%', \n and \t line feed and tab.
+// The result (at most 999 characters, cut with "...") lives in a buffer the next call reuses.
+const char *msg_expand_params(const char *templ);
+
+inline constexpr int MSG_PARAM_FIRST = '!';
+inline constexpr int MSG_PARAM_LAST = '~';
+inline constexpr std::size_t MSG_EXPANSION_SIZE = 1000;
+
+struct MsgParamSlot {
+    char *text;           // owned copy, nullptr when empty
+    std::uint32_t length; // bytes, 0 when empty
+};
+// The whole parameter table and the last expansion, kept aside while the printers bind their own.
+struct MsgParamSave {
+    MsgParamSlot slots[MSG_PARAM_LAST - MSG_PARAM_FIRST + 1];
+    char expansion[MSG_EXPANSION_SIZE];
+};
+void msg_save_params(MsgParamSave *save);          // the table is left empty
+void msg_restore_params(const MsgParamSave *save);
+void msg_clear_params();                           // empties every slot without freeing
+
+// Lays `text` out into `dest` (size bytes) in lines of `width` columns, continuation lines
+// starting at column `indent`. Returns the position of the terminating 0.
+char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, int width);
+
+// ---- Printing -----------------------------------------------------------------------------
+
+// The line format of a stored message: "** %s %i%l: %t.\n".
+const char *msg_line_format();
+
+// Prints the stored messages without source lines (the fallback printer); all = 0 skips those
+// already printed.
+void msg_print_plain(std::FILE *file, int all);
+
+// Prints the stored messages on `file`; all = 0 skips those already printed.
+void msg_print_messages(std::FILE *file, int all);

@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""Runs one golden command-line case of tfpp and compares what it produced, byte for byte.
+
+A case is a set of files sharing a stem, <topic>/<case>:
+  <case>.F (or .f, .c, ...)  the input, copied into a fresh working folder
+  <case>.out                 expected standard output (required: it marks the case)
+  <case>.err                 expected standard error (missing means empty)
+  <case>.args                arguments, one per line (default: -nologo <input>)
+  <case>.rc                  expected exit status (default 0)
+  <case>.lis                 expected list file (the one *.lis file the run leaves)
+  <case>.stdin               fed to standard input (default: empty)
+  <case>.env                 extra environment, NAME=VALUE per line
+  <case>.d/                  include files, copied into the working folder
+The program runs in the working folder with a pinned environment; its temporary folder must be
+empty afterwards. Only time-dependent text is normalised: the list file's date and temporary
+file names. With --update the expectations are rewritten from the run (review them by hand).
+"""
+import argparse
+import difflib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env"}
+DATE_RE = re.compile(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
+                     rb" [ \d]\d \d\d:\d\d:\d\d \d{4}")
+TEMP_RE = re.compile(rb"cp[A-Za-z0-9]{6}")
+
+
+def read(path, default=b""):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return default
+
+
+def normalise(data):
+    return TEMP_RE.sub(b"cpXXXXXX", DATE_RE.sub(b"<DATE>", data))
+
+
+def find_input(stem):
+    folder, name = os.path.split(stem)
+    for entry in sorted(os.listdir(folder)):
+        base, ext = os.path.splitext(entry)
+        if base == name and ext and ext not in EXPECTATION_SUFFIXES \
+                and os.path.isfile(os.path.join(folder, entry)):
+            return entry
+    return None
+
+
+def show_diff(label, expected, actual):
+    exp = expected.decode("utf-8", "backslashreplace").splitlines(keepends=True)
+    act = actual.decode("utf-8", "backslashreplace").splitlines(keepends=True)
+    sys.stdout.write("".join(difflib.unified_diff(exp, act, "expected " + label, "actual " + label)))
+    if not (expected.endswith(b"\n") and actual.endswith(b"\n")) and expected != actual:
+        sys.stdout.write("\n(byte-level: expected %r..., actual %r...)\n" % (expected[-40:], actual[-40:]))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tfpp", required=True)
+    parser.add_argument("--update", action="store_true")
+    parser.add_argument("stem", help="the case path without its suffix")
+    opts = parser.parse_args()
+    stem = os.path.abspath(opts.stem)
+    tfpp = os.path.abspath(opts.tfpp)
+    name = os.path.basename(stem)
+
+    work = tempfile.mkdtemp(prefix="tfpp-case-")
+    try:
+        run_dir = os.path.join(work, "run")
+        tmp_dir = os.path.join(work, "tmp")
+        os.mkdir(run_dir)
+        os.mkdir(tmp_dir)
+        input_name = find_input(stem)
+        if input_name:
+            shutil.copy(os.path.join(os.path.dirname(stem), input_name), run_dir)
+        if os.path.isdir(stem + ".d"):
+            shutil.copytree(stem + ".d", run_dir, dirs_exist_ok=True)
+
+        if os.path.exists(stem + ".args"):
+            args = read(stem + ".args").decode().splitlines()
+        else:
+            args = ["-nologo"] + ([input_name] if input_name else [])
+
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "LANG": "C",
+               "TZ": "UTC", "TMPDIR": tmp_dir, "HOME": work}
+        for line in read(stem + ".env").decode().splitlines():
+            if "=" in line:
+                key, value = line.split("=", 1)
+                env[key] = value.replace("@TMP@", tmp_dir).replace("@RUN@", run_dir)
+
+        proc = subprocess.run([tfpp] + args, cwd=run_dir, env=env, input=read(stem + ".stdin"),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        actual = {".out": normalise(proc.stdout), ".err": normalise(proc.stderr),
+                  ".rc": b"%d\n" % proc.returncode}
+        lis_files = sorted(f for f in os.listdir(run_dir) if f.endswith(".lis"))
+        if lis_files:
+            actual[".lis"] = normalise(read(os.path.join(run_dir, lis_files[0])))
+
+        failures = []
+        if opts.update:
+            for suffix, data in actual.items():
+                if suffix == ".rc" and data == b"0\n":
+                    if os.path.exists(stem + ".rc"):
+                        os.remove(stem + ".rc")
+                    continue
+                with open(stem + suffix, "wb") as f:
+                    f.write(data)
+            print("updated " + name)
+            return 0
+
+        expected = {".out": read(stem + ".out"), ".err": read(stem + ".err"),
+                    ".rc": (read(stem + ".rc", b"0").strip() + b"\n")}
+        if os.path.exists(stem + ".lis"):
+            expected[".lis"] = read(stem + ".lis")
+            actual.setdefault(".lis", b"<no list file written>\n")
+        for suffix, data in expected.items():
+            if actual[suffix] != data:
+                failures.append(suffix)
+                show_diff(name + suffix, data, actual[suffix])
+        leftovers = os.listdir(tmp_dir)
+        if leftovers:
+            failures.append("tmp")
+            print("temporary files left behind: %s" % " ".join(sorted(leftovers)))
+        if failures:
+            print("FAILED %s: %s" % (name, ", ".join(failures)))
+            return 1
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
