@@ -1,0 +1,268 @@
+// This file implements the table-driven lexer: the scan of one token over the generated
+// automaton (one table lookup per character, longest match with back-up to the last accepting
+// position), the rule-set switch, the keyword map built at start-up, and the lexer's traces.
+#include "lexer/lexer.h"
+
+#include <cassert>
+#include <cstdio>
+
+#include "driver/fe.h"
+#include "lexer/lexer_internal.h"
+#include "lexer_tables.h"
+#include "mm/mm.h"
+#include "si/si.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr const char *rule_set_names[] = {
+#define LEX_RULE_SET(number, ident, name) name,
+#include "lexer/lexer_rule_sets.def"
+#undef LEX_RULE_SET
+};
+constexpr int RULE_SET_NAME_COUNT = sizeof rule_set_names / sizeof rule_set_names[0];
+
+// The generated automaton must start each rule set where its number says.
+static_assert(LEX_START_main_lexer == LEX_MAIN_LEXER);
+static_assert(LEX_START_first_token_lexer == LEX_FIRST_TOKEN_LEXER);
+static_assert(LEX_RULE_SET_COUNT + 1 == RULE_SET_NAME_COUNT);
+static_assert(LEX_CLASS_COUNT == 53 && LEX_NEWLINE_CLASS == 50);
+static_assert(LEX_STATE_COUNT <= 32767, "state numbers are signed 16-bit");
+
+constexpr int count_keywords() {
+    int n = 0;
+#define TOKEN_KEYWORD(kind, text) ++n;
+#include "lexer/token_spellings.def"
+    return n;
+}
+static_assert(count_keywords() == 32, "one spelling for each keyword kind 2..33");
+
+constexpr std::uint32_t KEYWORD_MAP_SLACK = 32; // room for the keywords entered by the build
+
+struct LexerState {
+    LexRuleSet rule_set = LEX_MAIN_LEXER;
+    std::uint8_t *keyword_map = nullptr; // kind of each handle up to map_highest, ERROR_TOKEN else
+    std::int32_t map_highest = -1;       // the highest handle the map covers
+    std::uint16_t map_clear_count = 0;   // the text table's clear count when the map was built
+};
+
+LexerState lex;
+
+// ---- Traces -------------------------------------------------------------------------------
+
+// The lex-debug line for entering state `state` on character `ch`.
+void trace_state(int state, int ch) {
+    std::FILE *out = fe_get_trace_stream();
+    std::fprintf(out, "    lexer: state=%3d, char='", state);
+    fe_print_char(out, ch);
+    std::fputc('\'', out);
+    const LexStateRow &row = lex_states[state];
+    if (row.kind != ERROR_TOKEN) std::fprintf(out, " recognize %s", token_kind_name(row.kind));
+    std::fputs(row.low > row.high ? " stop\n" : " continue\n", out);
+}
+
+// The lex-trace line for the token just scanned.
+void trace_token(TokenKind kind, Position position) {
+    std::FILE *out = fe_get_trace_stream();
+    std::fprintf(out, "  LEX %s,\tvalue='", token_kind_name(kind));
+    std::uint32_t length = si_mark_length();
+    const unsigned char *text = si_mark_text();
+    for (std::uint32_t i = 0; i < length; ++i) fe_print_char(out, text[i]);
+    std::fprintf(out, "', line=%ld, col=%ld, file=%s, ruleset=%s%s",
+                 static_cast<long>(position.line), static_cast<long>(position.column),
+                 si_stream_name(static_cast<StreamHandle>(position.stream)),
+                 lex_rule_set_name(lex.rule_set),
+                 kind == FIRST_TOKEN || kind == ERROR_TOKEN ? " [discard]\n" : "\n");
+}
+
+// ---- The scan -----------------------------------------------------------------------------
+
+// Consumes the newline under `read`: the line advances and the next character is column 1. A
+// line that ran past the widest column is reported first.
+inline void take_newline(std::uint32_t column) {
+    if (column > SI_MAX_COLUMN) {
+        si_cursor.column = column;
+        si_line_too_long();
+    }
+    ++si_cursor.line;
+}
+
+// Scans one token from state `start`. The read point and column live in locals while the loop
+// runs and go back to the stream's cursor before every call into the stream layer.
+template <bool Debug>
+TokenKind scan(int start) {
+    SiCursor &cursor = si_cursor;
+    unsigned char *read = cursor.read;
+    std::uint32_t column = cursor.column;
+
+    int state = start;
+    int last = ERROR_TOKEN;        // what the state just entered accepts
+    int kind_so_far = ERROR_TOKEN; // what the longest accepted prefix before it is
+    unsigned char *saved_read = nullptr;
+    std::uint32_t saved_line = 0, saved_column = 0;
+    bool consumed = false;
+
+    for (;;) {
+        unsigned ch = *read;
+        int cls = lex_scan_class[ch];
+        const LexStateRow *row = &lex_states[state];
+        if (cls < row->low || cls > row->high) [[unlikely]] {
+            if (ch == 0) {
+                // The sentinel at the end of the data or of the ring, or a 0 byte in the file.
+                cursor.read = read;
+                cursor.column = column;
+                si_next_buffer();
+                read = cursor.read;
+                column = cursor.column;
+                continue;
+            }
+            if constexpr (Debug) trace_state(0, static_cast<int>(ch));
+            break;
+        }
+        int next = lex_transitions[row->offset + cls];
+        // The newline column is taken silently.
+        if constexpr (Debug)
+            if (cls != LEX_NEWLINE_CLASS) trace_state(next, static_cast<int>(ch));
+        if (next == state) {
+            // A self-loop only advances (the generator checks no self-loop reads a newline).
+            ++read;
+            ++column;
+            continue;
+        }
+        const LexStateRow *next_row = &lex_states[next];
+        if (next_row->low > next_row->high) {
+            if (next_row->kind == ERROR_TOKEN) break; // the dead state: the character stays
+            ++read;
+            if (cls == LEX_NEWLINE_CLASS) {
+                take_newline(column);
+                column = 1;
+            } else {
+                ++column;
+            }
+            cursor.read = read;
+            cursor.column = column;
+            return static_cast<TokenKind>(next_row->kind);
+        }
+        if (last != ERROR_TOKEN) {
+            kind_so_far = last;
+            saved_read = read;
+            saved_line = cursor.line;
+            saved_column = column;
+        }
+        ++read;
+        if (cls == LEX_NEWLINE_CLASS) {
+            take_newline(column);
+            column = 1;
+        } else {
+            ++column;
+        }
+        consumed = true;
+        last = next_row->kind;
+        state = next;
+    }
+
+    if (last != ERROR_TOKEN) {
+        cursor.read = read;
+        cursor.column = column;
+        return static_cast<TokenKind>(last);
+    }
+    if (kind_so_far != ERROR_TOKEN) {
+        if (cursor.lost == 0) {
+            // Every byte since the token start is still in the ring.
+            cursor.read = saved_read;
+            cursor.line = saved_line;
+            cursor.column = saved_column;
+        } else {
+            // A refill overwrote the token's start: go back through the stream layer.
+            cursor.read = read;
+            cursor.column = column;
+            Position token_start{cursor.mark_line, static_cast<std::uint16_t>(cursor.mark_column),
+                                 cursor.stream};
+            Position end{saved_line, static_cast<std::uint16_t>(saved_column), cursor.stream};
+            si_seek(token_start);
+            si_set_mark();
+            si_seek(end);
+        }
+        return static_cast<TokenKind>(kind_so_far);
+    }
+    // Nothing recognised. The scan always progresses: take the character that stopped it.
+    if (!consumed) {
+        unsigned ch = *read;
+        ++read;
+        if (ch == '\n') {
+            take_newline(column);
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    cursor.read = read;
+    cursor.column = column;
+    return ERROR_TOKEN;
+}
+
+void free_keyword_map() {
+    if (lex.keyword_map != nullptr) mm_free_vblock(mm_general_pool(), lex.keyword_map);
+    lex.keyword_map = nullptr;
+    lex.map_highest = -1;
+}
+
+} // namespace
+
+void lex_initialize() {
+    lex.rule_set = LEX_MAIN_LEXER;
+    if (lex.keyword_map != nullptr && lex.map_clear_count == text_clear_count()) return;
+    free_keyword_map();
+    std::uint32_t size = static_cast<std::uint32_t>(text_statistics().handles) + KEYWORD_MAP_SLACK;
+    lex.keyword_map = static_cast<std::uint8_t *>(mm_get_vblock(mm_general_pool(), size));
+    for (std::uint32_t i = 0; i < size; ++i) lex.keyword_map[i] = ERROR_TOKEN;
+    lex.map_highest = static_cast<std::int32_t>(size) - 1;
+    token_clear_spellings();
+#define TOKEN_KEYWORD(kind, text)                                                                  \
+    {                                                                                              \
+        TextHandle handle = text_enter_string(text);                                               \
+        if (handle <= lex.map_highest) lex.keyword_map[handle] = kind;                             \
+        token_set_spelling(kind, handle);                                                          \
+    }
+#define TOKEN_SPELLING_LEXER(kind, text) token_set_spelling(kind, text_enter_string(text));
+#include "lexer/token_spellings.def"
+    lex.map_clear_count = text_clear_count();
+}
+
+void lex_finalize() { free_keyword_map(); }
+
+TokenKind lex_token(TokenKind *kind, Position *position) {
+    si_set_mark();
+    Position start{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column), si_cursor.stream};
+    *position = start;
+    TokenKind result;
+    if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
+        std::fprintf(fe_get_trace_stream(), "  enter lexer: rule set=%s, start state=%d\n",
+                     lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));
+        result = scan<true>(lex.rule_set);
+    } else {
+        result = scan<false>(lex.rule_set);
+    }
+    *kind = result;
+    if (fe_get_flag(FE_FLAG_LEX_TRACE) != 0) [[unlikely]]
+        trace_token(result, start);
+    return result;
+}
+
+void lex_set_rule_set(LexRuleSet rule_set) {
+    assert(rule_set > LEX_RULE_SET_ILLEGAL && rule_set <= LEX_RULE_SET_COUNT &&
+           "rule set 0 would start the scan in the dead state");
+    lex.rule_set = rule_set;
+}
+
+LexRuleSet lex_rule_set() { return lex.rule_set; }
+
+const char *lex_rule_set_name(int rule_set) {
+    return rule_set > 0 && rule_set < RULE_SET_NAME_COUNT ? rule_set_names[rule_set]
+                                                          : rule_set_names[0];
+}
+
+TokenKind lex_keyword_kind(TextHandle handle) {
+    if (lex.keyword_map == nullptr || handle < 0 || handle > lex.map_highest) return ERROR_TOKEN;
+    return static_cast<TokenKind>(lex.keyword_map[handle]);
+}
