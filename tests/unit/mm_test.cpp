@@ -12,6 +12,7 @@
 
 #include "driver/fe.h"
 #include "mm/mm.h"
+#include "msg/msg.h"
 
 namespace {
 
@@ -36,6 +37,13 @@ std::string quoted(const std::string &text) {
         if (std::strchr(".[]{}()\\*+?|^$", c) != nullptr) out += '\\';
         out += c;
     }
+    return out;
+}
+
+// `text` as a regular expression that lets the printer break lines at any blank.
+std::string wrapped(const std::string &text) {
+    std::string out;
+    for (char c : text) out += c == ' ' ? std::string("[[:space:]]+") : quoted(std::string(1, c));
     return out;
 }
 
@@ -520,6 +528,24 @@ TEST_F(MmDeathTest, DoubleFreeOfAHeaderVBlock) {
                                " is already free in pool 'INVALID POOL ID'"))
             << "size " << size;
     }
+}
+
+// The whole road of a fault: stored by the message service, printed by the fatal exit's hook.
+TEST_F(MmDeathTest, ADoubleFreeIsPrintedByTheMessageServiceBeforeTheAbort) {
+    EXPECT_EXIT(
+        {
+            fe_initialize();
+            fe_set_report_hook(msg_report_handler);
+            PoolId pool = mm_general_pool();
+            void *a = mm_get_vblock(pool, 40);
+            mm_get_vblock(pool, 16);
+            mm_free_vblock(pool, a);
+            mm_free_vblock(pool, a);
+        },
+        ::testing::ExitedWithCode(1),
+        wrapped("** assertion violation MM: mm_free_vblock: Block ") + "0x[0-9a-f]+" +
+            wrapped(" is already free in pool 'INVALID POOL ID'.") + "[[:space:]]+" +
+            quoted("[ Aborting due to internal error. ]"));
 }
 
 TEST_F(MmDeathTest, BlockOutsideEveryChunk) {
