@@ -504,6 +504,19 @@ TEST_F(LexerTest, OverlongLineIsReportedAtItsNewline) {
     EXPECT_EQ(reports, 1);
 }
 
+TEST_F(LexerTest, ZeroByteInTheFileIsDroppedFromTheToken) {
+    // The 0 byte sends the scanner to the stream layer, which reports it and steps over it.
+    std::vector<Lexeme> got = lex_all(std::string("ab\0cd e", 7));
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].kind, TOKEN_IDENTIFIER);
+    EXPECT_EQ(got[0].text, "abcd");
+    EXPECT_EQ(got[2].text, "e");
+    int reports = 0;
+    for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next)
+        if (std::strcmp(m->id, "ILLEGCHAR") == 0) ++reports;
+    EXPECT_EQ(reports, 1);
+}
+
 // ---- Random input -------------------------------------------------------------------------
 
 TEST_F(LexerTest, RandomInputIsCutIntoLexemesThatJoinToIt) {
