@@ -9,14 +9,11 @@
 
 #include "driver/fe.h"
 #include "text/text.h"
+#include "toolkit_fixture.h"
 
 namespace {
 
-class TextTable : public ::testing::Test {
-  protected:
-    void SetUp() override { fe_initialize(); }
-    void TearDown() override { fe_terminate(); }
-};
+using TextTable = ToolkitTest;
 
 // Everything a stream-writing routine produced, read back from a temporary file.
 template <typename Writer> std::string capture(Writer write) {
@@ -331,8 +328,8 @@ TEST_F(TextTable, OneHandleMoreThanTheMaximumEndsTheRun) {
             text_enter_string("one too many");
         },
         ::testing::ExitedWithCode(1),
-        "Text handle table overflow max number of handles is 131066(.|\n)*"
-        "Aborting due to internal error");
+        "\\*\\* system error TEXTHOVF: Text handle table overflow max number of\n"
+        " +handles is 131066\\.\n(.|\n)*\\[ Aborting due to internal error\\. \\]");
 }
 
 TEST_F(TextTable, UseOfAClosedTableEndsTheRun) {
