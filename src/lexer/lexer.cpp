@@ -77,8 +77,8 @@ void trace_token(TokenKind kind, Position position) {
 
 // ---- The scan -----------------------------------------------------------------------------
 
-// Consumes the newline under `read`: the line advances and the next character is column 1. A
-// line that ran past the widest column is reported first.
+// The line count for a newline being consumed (the caller resets the column to 1). A line that
+// ran past the widest column a position can hold is reported first.
 inline void take_newline(std::uint32_t column) {
     if (column > SI_MAX_COLUMN) {
         si_cursor.column = column;

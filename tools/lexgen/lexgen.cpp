@@ -767,6 +767,10 @@ int verify(const Description &d, const Dfa &dfa, const std::string &source_path)
         // What the scanner relies on: a self-loop never reads a newline (self-loops do not count
         // lines), and the end marker is read only from a start state into a final state.
         check(dfa.next[s][NEWLINE_CLASS] != s || s == 0, st + ": self-loop on newline");
+        // The scanner counts a token's characters only when it changes state.
+        bool start = s >= 1 && s <= static_cast<int>(d.rule_sets.size());
+        for (int c = 0; c < CLASS_COUNT; ++c)
+            check(!start || dfa.next[s][c] != s, st + ": a start state loops on itself");
         int after_eof = dfa.next[s][52];
         if (after_eof != 0) {
             check(s >= 1 && s <= static_cast<int>(d.rule_sets.size()),
