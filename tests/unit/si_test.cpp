@@ -424,12 +424,17 @@ TEST_F(StreamTest, SeekIntoStreamsSuspendedOnTheFileStack) {
     std::string main_text = numbered_lines(500), inc_text = numbered_lines(300);
     StreamHandle main = open("main.f", main_text);
     StreamHandle inc = handle_of(write("inc.f", inc_text));
-    std::string before = take(2500);
+    take(2500);
     ASSERT_EQ(si_include(inc), SI_OK);
     take(2100);
     // Listing messages: the null stream goes on top, then seeks move between the streams.
     ASSERT_EQ(si_open_stream(STREAM_NULL), SI_OK);
     ASSERT_EQ(si_stream_depth(), 3);
+    // Beyond where the main stream stopped: read on from a copy of its ring and its offset.
+    std::uint32_t next_line = position_of(main_text, 4000).first + 1;
+    EXPECT_EQ(si_seek(at(next_line, 1, main)), SI_OK);
+    std::string expected = "line " + std::to_string(next_line);
+    EXPECT_EQ(take(expected.size()), expected);
     EXPECT_EQ(si_seek(at(1, 1, main)), SI_OK);
     EXPECT_EQ(si_cursor.stream, main);
     EXPECT_EQ(take(6), "line 1");
