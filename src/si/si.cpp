@@ -33,8 +33,8 @@ constexpr const char *NULL_STREAM_NAME = "<<null stream>>";
 constexpr const char *STDIN_NAME = "standard input";
 constexpr const char *BAD_HANDLE_NAME = "<<bad stream handle>>";
 constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its terminating 0
-constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;     // highest index into the file stack
-constexpr std::uint32_t TABLE_LIMIT = 65534;          // the capacity never reaches this
+constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
+constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
 
 struct StreamEntry {
     const char *name;         // owned copy for files; a fixed text for handles 0 and 1
@@ -130,7 +130,9 @@ std::uint16_t clamp_column(std::uint32_t column) {
                                   : static_cast<std::uint16_t>(column);
 }
 
-Position here() { return Position{si_cursor.line, clamp_column(si_cursor.column), si_cursor.stream}; }
+Position here() {
+    return Position{si_cursor.line, clamp_column(si_cursor.column), si_cursor.stream};
+}
 
 // Bytes from `from` forward to `to` in ring order; `end` stands for the start of the next lap.
 std::uint32_t ring_distance(const unsigned char *from, const unsigned char *to) {
@@ -243,20 +245,20 @@ void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t s
     }
 }
 
-// After a block that ends in a CR, reads one byte ahead: an LF completes the pair, which becomes
-// that LF; anything else is given back to the file. So a descriptor offset never falls between
+// After a block that ends in a CR, reads one byte ahead: true when it is an LF, which completes
+// the pair; anything else is given back to the file. So a descriptor offset never falls between
 // the CR and the LF of a pair, and a pair split by the block boundary is still one line end.
-void settle_trailing_cr(unsigned char *cr) {
+bool trailing_cr_pairs() {
     unsigned char next = 0;
     std::ptrdiff_t got = read_retrying(si.fd, &next, 1);
     if (got < 0) fail_read();
-    if (got == 0) return; // a lone CR at the end of the file
+    if (got == 0) return false; // a lone CR at the end of the file
     if (next == '\n') {
-        *cr = '\n';
         ++si.offset;
-        return;
+        return true;
     }
     if (::lseek(si.fd, si.offset, SEEK_SET) < 0) fail_read();
+    return false;
 }
 
 // Takes CR LF pairs as LF and drops 0 bytes from the `count` bytes read at `at`; returns how
@@ -273,7 +275,8 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
         unsigned char c = at[i];
         if (c == 0) {
             if (raw_offset + i >= entry.nul_checked)
-                si.nul_found[si.nul_count++] = Position{line, clamp_column(column), si_cursor.stream};
+                si.nul_found[si.nul_count++] =
+                    Position{line, clamp_column(column), si_cursor.stream};
             continue;
         }
         if (c == '\r' && i + 1 < count && at[i + 1] == '\n') continue;
@@ -314,9 +317,13 @@ void refill() {
     }
     std::int64_t raw_offset = si.offset;
     si.offset += count;
-    if (at[count - 1] == '\r') settle_trailing_cr(at + count - 1);
+    // A pair split by the block's end: the block is translated without its CR, then ends in the
+    // LF (a CR before that CR is lone and stays).
+    bool split_pair = at[count - 1] == '\r' && trailing_cr_pairs();
     si.nul_count = 0;
-    std::uint32_t kept = translate_block(at, static_cast<std::uint32_t>(count), raw_offset);
+    auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
+    std::uint32_t kept = translate_block(at, body, raw_offset);
+    if (split_pair) at[kept++] = '\n';
     // A block of nothing but 0 bytes leaves the ring empty; the reader, finding the 0 at the
     // fill point again, asks for the next block.
     si.fill = at + kept;
