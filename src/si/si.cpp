@@ -261,12 +261,35 @@ bool trailing_cr_pairs() {
     return false;
 }
 
+// Takes the CR LF pairs of a block without 0 bytes as LF, moving whole stretches between CRs;
+// `cr` is the block's first CR. Returns the bytes that remain.
+std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned char *cr) {
+    unsigned char *const end = at + count;
+    unsigned char *out = cr;
+    const unsigned char *in = cr;
+    while (in < end) {
+        // `in` stands on a CR: it goes only when an LF follows.
+        if (!(in + 1 < end && in[1] == '\n')) *out++ = *in;
+        ++in;
+        const void *next = std::memchr(in, '\r', static_cast<std::size_t>(end - in));
+        const unsigned char *stop =
+            next != nullptr ? static_cast<const unsigned char *>(next) : end;
+        std::memmove(out, in, static_cast<std::size_t>(stop - in));
+        out += stop - in;
+        in = stop;
+    }
+    return static_cast<std::uint32_t>(out - at);
+}
+
 // Takes CR LF pairs as LF and drops 0 bytes from the `count` bytes read at `at`; returns how
 // many remain. A 0 byte not reported before (its file offset is beyond the stream's high-water
 // mark) is noted at the line and column it would have had, to be reported once the block is in.
 std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64_t raw_offset) {
-    if (std::memchr(at, '\r', count) == nullptr && std::memchr(at, 0, count) == nullptr)
-        return count;
+    auto *cr = static_cast<unsigned char *>(std::memchr(at, '\r', count));
+    if (std::memchr(at, 0, count) == nullptr) {
+        if (cr == nullptr) return count;
+        return drop_cr_of_pairs(at, count, cr);
+    }
     StreamEntry &entry = si.table[si_cursor.stream];
     std::uint32_t line = si_cursor.line;
     std::uint32_t column = si_cursor.column;
