@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -260,6 +261,14 @@ TEST_F(StreamTest, StandardInputIsReadFromItsStartAndNeverClosed) {
     EXPECT_EQ(take_all(), "in\n");
     EXPECT_EQ(si_close_stream(), SI_OK);
     EXPECT_NE(fcntl(0, F_GETFD), -1);
+    // A pipe cannot be read from its start.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(dup2(ends[0], 0), 0);
+    EXPECT_EQ(si_open_stream(STREAM_STDIN), SI_SEEK_FAILED);
+    EXPECT_EQ(si_stream_depth(), 0);
+    ::close(ends[0]);
+    ::close(ends[1]);
     dup2(saved, 0);
     ::close(saved);
 }
@@ -483,12 +492,17 @@ TEST_F(StreamTest, TwentyOneLevelsOpenAndTheTwentySecondEndsTheRun) {
     for (int level = 1; level <= 21; ++level) ASSERT_EQ(si_open_stream(h), SI_OK) << level;
     EXPECT_EQ(si_stream_depth(), 21);
     EXPECT_EQ(si_get_char(), '#');
+    // An exit hook that opens a stream again (as the message listing does) is refused, not
+    // reported a second time.
     EXPECT_EXIT(
         {
             fe_set_report_hook(nullptr);
+            fe_add_exit_hook(
+                [](void *) { std::fprintf(stderr, "reopen %d\n", si_open_stream(STREAM_NULL)); },
+                nullptr);
             si_open_stream(h);
         },
-        ::testing::ExitedWithCode(1), "File stack overflow");
+        ::testing::ExitedWithCode(1), "File stack overflow.reopen 11");
 }
 
 // ---- Line ends and 0 bytes ----------------------------------------------------------------
