@@ -78,8 +78,9 @@ const char *si_directory_prefix(const char *name);
 
 // ---- Reading ------------------------------------------------------------------------------
 
-// Refills, wraps or steps over the 0 byte under the read point, so that the byte then under it
-// is data (or the end-of-stream byte 3). Reading past the end ends the run with 5EOF.
+// Answers the 0 byte under the read point: reads the next block, or wraps to the ring's start.
+// Ask again while a 0 stays there (a block of nothing but 0 bytes leaves the ring empty).
+// Reading past the end byte ends the run with 5EOF.
 void si_next_buffer();
 
 // The slow path of si_get_char: si_next_buffer until the byte under the read point is not 0.
