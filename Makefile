@@ -19,7 +19,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	./$(BUILD)/tfpp_bench
+	./$(BUILD)/bench/tfpp_bench
 
 clean:
 	rm -rf $(BUILD)

@@ -9,6 +9,7 @@
 #include "driver/host.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "text/text.h"
 
 Severity fe_max_severity = SEVERITY_NONE;
 
@@ -81,14 +82,17 @@ void fe_initialize() {
     msg_initialize();
     msg_clear_params();
     reset_flags();
-    // TODO: text_initialize joins here with the text table.
+    text_initialize();
     fe.initialized = true;
 }
 
 void fe_terminate() {
     if (!fe.initialized) return;
-    // TODO: with "text-trace" set, the text table's hash table and histogram are printed here,
-    // then text_finalize runs.
+    if (fe.flags[FE_FLAG_TEXT_TRACE] != 0) {
+        text_dump_hash_table(stdout);
+        text_hash_histogram(stdout);
+    }
+    text_finalize();
     msg_clear_messages();
     // TODO: si_finalize joins here.
     fe.initialized = false;

@@ -1,0 +1,344 @@
+// Unit tests of the text table: interning, the null handle, growth of the arrays, move-to-front
+// in the chains, clearing, the info words, and the exact text of the print and the two dumps.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/fe.h"
+#include "text/text.h"
+#include "toolkit_fixture.h"
+
+namespace {
+
+using TextTable = ToolkitTest;
+
+// Everything a stream-writing routine produced, read back from a temporary file.
+template <typename Writer> std::string capture(Writer write) {
+    std::FILE *file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    write(file);
+    std::fflush(file);
+    std::string out;
+    std::rewind(file);
+    char chunk[512];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, n);
+    std::fclose(file);
+    return out;
+}
+
+std::string numbered(const char *prefix, int i) {
+    std::string s(prefix);
+    s += std::to_string(i);
+    return s;
+}
+
+// The figure line of the histogram that depends on how often this process cleared the table.
+std::string clears_line() {
+    char line[64];
+    std::snprintf(line, sizeof line, " num times text table cleared   %8d\n",
+                  int(text_clear_count()));
+    return line;
+}
+
+TEST_F(TextTable, SameBytesGiveSameHandleAndPrefixesAreStringsOfTheirOwn) {
+    const char abc[] = "abc";
+    TextHandle h_abc = text_enter(abc, 3);
+    TextHandle h_ab = text_enter(abc, 2);
+    EXPECT_EQ(h_abc, 1);
+    EXPECT_EQ(h_ab, 2);
+    EXPECT_EQ(text_enter_string("abc"), h_abc);
+    EXPECT_EQ(text_enter_string("ab"), h_ab);
+    EXPECT_EQ(text_find(abc, 2), h_ab);
+    EXPECT_EQ(text_find_string("abc"), h_abc);
+    EXPECT_EQ(text_find_string("a"), TEXT_NULL);
+    EXPECT_EQ(text_find_string("abcd"), TEXT_NULL);
+    // The copy of a prefix is terminated where the prefix ends, not where the source did.
+    EXPECT_STREQ(text_string(h_ab), "ab");
+    EXPECT_EQ(text_length(h_ab), 2u);
+    EXPECT_STREQ(text_string(h_abc), "abc");
+    // The table holds its own copy: changing the caller's bytes changes nothing.
+    char scratch[] = "xyz";
+    TextHandle h_xyz = text_enter(scratch, 3);
+    scratch[0] = 'q';
+    EXPECT_STREQ(text_string(h_xyz), "xyz");
+    EXPECT_EQ(text_find_string("xyz"), h_xyz);
+    EXPECT_EQ(text_find_string("qyz"), TEXT_NULL);
+}
+
+TEST_F(TextTable, EmbeddedNulBytesAreComparedAndKept) {
+    const char a0b[] = {'a', '\0', 'b'};
+    const char a0c[] = {'a', '\0', 'c'};
+    TextHandle h1 = text_enter(a0b, 3);
+    TextHandle h2 = text_enter(a0c, 3);
+    TextHandle h3 = text_enter_string("a");
+    EXPECT_NE(h1, h2);
+    EXPECT_NE(h1, h3);
+    EXPECT_NE(h2, h3);
+    EXPECT_EQ(text_enter(a0b, 3), h1);
+    EXPECT_EQ(text_length(h1), 3u);
+    EXPECT_EQ(std::memcmp(text_string(h1), a0b, 3), 0);
+    EXPECT_EQ(text_string(h1)[3], '\0');
+    EXPECT_EQ(text_find(a0c, 3), h2);
+}
+
+TEST_F(TextTable, SameHashDifferentBytesAndSameBucketDifferentLengthStayApart) {
+    // "ac" and "ba" share the hash 301: (2*2+97)*2+99 == (2*2+98)*2+97. The byte 0xCA alone
+    // shares the bucket of "abc": 707 % 503 == 204 == 1*2+202.
+    TextHandle ac = text_enter_string("ac");
+    TextHandle ba = text_enter_string("ba");
+    TextHandle abc = text_enter_string("abc");
+    TextHandle ca = text_enter_string("\xCA");
+    EXPECT_EQ(text_find_string("ac"), ac);
+    EXPECT_EQ(text_find_string("ba"), ba);
+    EXPECT_EQ(text_find_string("abc"), abc);
+    EXPECT_EQ(text_find_string("\xCA"), ca);
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n"
+              "  204  (\xCA ) (abc )\n"
+              "  301  (ba ) (ac )\n");
+}
+
+TEST_F(TextTable, EmptyStringHasAHandleInBucketZero) {
+    TextHandle empty = text_enter("", 0);
+    EXPECT_NE(empty, TEXT_NULL);
+    EXPECT_EQ(text_enter(nullptr, 0), empty);
+    EXPECT_EQ(text_find_string(""), empty);
+    EXPECT_EQ(text_length(empty), 0u);
+    EXPECT_STREQ(text_string(empty), "");
+    EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n    0  ( )\n");
+}
+
+TEST_F(TextTable, NullHandleIsNeverFoundByItsText) {
+    EXPECT_STREQ(text_string(TEXT_NULL), "<NULL_STRING>");
+    EXPECT_EQ(text_length(TEXT_NULL), 13u);
+    EXPECT_EQ(text_info(TEXT_NULL), nullptr);
+    EXPECT_EQ(text_find_string("<NULL_STRING>"), TEXT_NULL);
+    TextHandle entered = text_enter_string("<NULL_STRING>");
+    EXPECT_EQ(entered, 1);
+    EXPECT_EQ(text_find_string("<NULL_STRING>"), entered);
+    TextStatistics stats = text_statistics();
+    EXPECT_EQ(stats.handles, 2);
+    EXPECT_EQ(stats.characters, 28u);
+}
+
+TEST_F(TextTable, GrowthKeepsHandlesTextsPointersAndInfoWords) {
+    // Capacities 256, 510, 1018, 2034, 4066, 8130: the handle that no longer fits triggers each.
+    const int total = 5000;
+    std::vector<TextHandle> handles;
+    std::vector<const char *> texts;
+    std::vector<int> capacity_at;
+    static int records[total];
+    for (int i = 0; i < total; ++i) {
+        std::string s = numbered("name_", i);
+        TextHandle h = text_enter(s.data(), std::uint32_t(s.size()));
+        ASSERT_EQ(h, i + 1) << s;
+        text_set_info(h, &records[i]);
+        handles.push_back(h);
+        texts.push_back(text_string(h));
+        capacity_at.push_back(text_statistics().capacity);
+    }
+    EXPECT_EQ(capacity_at[254], 256);  // handle 255 is the last of the first arrays
+    EXPECT_EQ(capacity_at[255], 510);  // handle 256
+    EXPECT_EQ(capacity_at[508], 510);  // handle 509
+    EXPECT_EQ(capacity_at[509], 1018); // handle 510
+    EXPECT_EQ(capacity_at[1017], 2034);
+    EXPECT_EQ(capacity_at[2033], 4066);
+    EXPECT_EQ(capacity_at[4065], 8130);
+    for (int i = 0; i < total; ++i) {
+        std::string s = numbered("name_", i);
+        EXPECT_EQ(text_find(s.data(), std::uint32_t(s.size())), handles[i]) << s;
+        EXPECT_EQ(text_enter_string(s.c_str()), handles[i]) << s;
+        EXPECT_EQ(text_string(handles[i]), texts[i]) << "the string moved: " << s;
+        EXPECT_STREQ(text_string(handles[i]), s.c_str());
+        EXPECT_EQ(text_info(handles[i]), &records[i]) << s;
+    }
+    EXPECT_STREQ(text_string(TEXT_NULL), "<NULL_STRING>");
+    // A handle made after the arrays moved starts with an empty info word.
+    TextHandle fresh = text_enter_string("fresh");
+    EXPECT_EQ(text_info(fresh), nullptr);
+    EXPECT_EQ(text_statistics().handles, total + 2);
+}
+
+TEST_F(TextTable, MoveToFrontKeepsEveryEntryOfTheChain) {
+    // All six (and "\\m") have the hash 301: (2*2 + x)*2 + y == 301 for each pair.
+    const char *names[] = {"ac", "ba", "`e", "_g", "^i", "]k"};
+    std::vector<TextHandle> handles;
+    for (const char *n : names) handles.push_back(text_enter_string(n));
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n  301  (]k ) (^i ) (_g ) (`e ) (ba ) (ac )\n");
+    // A hit in the middle, at the tail, at the head, then through enter.
+    EXPECT_EQ(text_find_string("_g"), handles[3]);
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n  301  (_g ) (]k ) (^i ) (`e ) (ba ) (ac )\n");
+    EXPECT_EQ(text_find_string("ac"), handles[0]);
+    EXPECT_EQ(text_find_string("ac"), handles[0]);
+    EXPECT_EQ(text_enter_string("ba"), handles[1]);
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n  301  (ba ) (ac ) (_g ) (]k ) (^i ) (`e )\n");
+    // A miss walks the whole chain and changes nothing.
+    EXPECT_EQ(text_find_string("\\m"), TEXT_NULL);
+    for (std::size_t i = 0; i < handles.size(); ++i)
+        EXPECT_EQ(text_find_string(names[i]), handles[i]) << names[i];
+    EXPECT_EQ(text_statistics().handles, 7);
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n  301  (]k ) (^i ) (_g ) (`e ) (ba ) (ac )\n");
+}
+
+TEST_F(TextTable, ClearForgetsEveryStringAndCountsItself) {
+    std::uint16_t before = text_clear_count();
+    EXPECT_GE(before, 1);
+    TextHandle old = text_enter_string("old");
+    text_set_info(old, &before);
+    for (int i = 0; i < 600; ++i) text_enter_string(numbered("g", i).c_str()); // arrays grew
+    text_clear();
+    EXPECT_EQ(text_clear_count(), before + 1);
+    TextStatistics stats = text_statistics();
+    EXPECT_EQ(stats.handles, 1);
+    EXPECT_EQ(stats.capacity, 256);
+    EXPECT_EQ(stats.characters, 14u);
+    EXPECT_EQ(text_find_string("old"), TEXT_NULL);
+    EXPECT_STREQ(text_string(TEXT_NULL), "<NULL_STRING>");
+    TextHandle renewed = text_enter_string("new");
+    EXPECT_EQ(renewed, 1);
+    EXPECT_EQ(text_info(renewed), nullptr);
+    EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n  282  (new )\n");
+}
+
+TEST_F(TextTable, ClearCountSurvivesShutDownSoCachedHandlesAreSeenStale) {
+    std::uint16_t seen = text_clear_count();
+    fe_terminate();
+    fe_initialize();
+    EXPECT_EQ(text_clear_count(), seen + 1);
+}
+
+TEST_F(TextTable, PrintWritesTheTextOrNamesABadHandle) {
+    TextHandle h = text_enter_string("print me");
+    EXPECT_EQ(capture([&](std::FILE *f) { text_print(f, h); }), "print me");
+    EXPECT_EQ(capture([](std::FILE *f) { text_print(f, TEXT_NULL); }), "<NULL_STRING>");
+    EXPECT_EQ(capture([](std::FILE *f) { text_print(f, static_cast<TextHandle>(-1)); }),
+              "<bad text handle -1>");
+    EXPECT_EQ(capture([](std::FILE *f) { text_print(f, static_cast<TextHandle>(2)); }),
+              "<bad text handle 2>");
+    EXPECT_EQ(capture([](std::FILE *f) { text_print(f, static_cast<TextHandle>(2147483647)); }),
+              "<bad text handle 2147483647>");
+    text_finalize(); // a closed table has no valid handle, not even the null one
+    EXPECT_EQ(capture([](std::FILE *f) { text_print(f, TEXT_NULL); }), "<bad text handle 0>");
+}
+
+TEST_F(TextTable, DumpAndHistogramOfASmallTable) {
+    text_enter_string("abc"); // bucket 204
+    text_enter_string("ac");  // bucket 301
+    text_enter_string("ba");  // bucket 301
+    text_enter("", 0);        // bucket 0
+    EXPECT_EQ(capture(text_dump_hash_table),
+              "\n text hash table\n"
+              "    0  ( )\n"
+              "  204  (abc )\n"
+              "  301  (ba ) (ac )\n");
+    EXPECT_EQ(capture(text_hash_histogram),
+              "\nHistogram of Text Hash Table\n"
+              "    0 *\n"
+              "  204 *\n"
+              "  301 **\n"
+              "\n"
+              " longest list in hash table            2\n"
+              " number of nonempty lists              3\n"
+              " average list length                0.01\n"
+              " average length non empty lists     1.33\n"
+              "\n"
+              " total number of characters           25\n"
+              " total number of handles               4\n"
+              " max number of handles            131066\n"
+              " hash table size                     503\n" +
+                  clears_line() + "\n");
+}
+
+TEST_F(TextTable, HistogramOfAnEmptyTableShowsZeroAverages) {
+    EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n");
+    EXPECT_EQ(capture(text_hash_histogram),
+              "\nHistogram of Text Hash Table\n"
+              "\n"
+              " longest list in hash table            0\n"
+              " number of nonempty lists              0\n"
+              " average list length                0.00\n"
+              " average length non empty lists     0.00\n"
+              "\n"
+              " total number of characters           14\n"
+              " total number of handles               0\n"
+              " max number of handles            131066\n"
+              " hash table size                     503\n" +
+                  clears_line() + "\n");
+}
+
+TEST_F(TextTable, TextTraceFlagPrintsTableThenHistogramAtShutDown) {
+    text_enter_string("abc");
+    std::string expected_clears = clears_line();
+    fe_set_flag(FE_FLAG_TEXT_TRACE, 1);
+    ::testing::internal::CaptureStdout();
+    fe_terminate();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "\n text hash table\n"
+                   "  204  (abc )\n"
+                   "\nHistogram of Text Hash Table\n"
+                   "  204 *\n"
+                   "\n"
+                   " longest list in hash table            1\n"
+                   " number of nonempty lists              1\n"
+                   " average list length                0.00\n"
+                   " average length non empty lists     1.00\n"
+                   "\n"
+                   " total number of characters           18\n"
+                   " total number of handles               1\n"
+                   " max number of handles            131066\n"
+                   " hash table size                     503\n" +
+                       expected_clears + "\n");
+    // Shut down means closed: the table no longer answers.
+    EXPECT_EQ(text_statistics().capacity, 0);
+}
+
+// Fills the table up to its last handle (131047), the most the arrays can hold.
+void fill_to_last_handle() {
+    char name[16];
+    for (int i = 1; i < 131048; ++i) {
+        int n = std::snprintf(name, sizeof name, "h%d", i);
+        if (text_enter(name, std::uint32_t(n)) != i) std::abort();
+    }
+}
+
+TEST_F(TextTable, TheLastCapacityHoldsEveryHandleBelowTheOverflow) {
+    fill_to_last_handle();
+    TextStatistics stats = text_statistics();
+    EXPECT_EQ(stats.handles, 131048);
+    EXPECT_EQ(stats.capacity, 131048);
+    EXPECT_EQ(text_find_string("h1"), 1);
+    EXPECT_EQ(text_find_string("h131047"), 131047);
+    EXPECT_EQ(text_find_string("h65000"), 65000);
+    // Strings already present are still found: only a new one needs a handle.
+    EXPECT_EQ(text_enter_string("h77"), 77);
+}
+
+TEST_F(TextTable, OneHandleMoreThanTheMaximumEndsTheRun) {
+    EXPECT_EXIT(
+        {
+            fill_to_last_handle();
+            text_enter_string("one too many");
+        },
+        ::testing::ExitedWithCode(1),
+        "\\*\\* system error TEXTHOVF: Text handle table overflow max number of\n"
+        " +handles is 131066\\.\n(.|\n)*\\[ Aborting due to internal error\\. \\]");
+}
+
+TEST_F(TextTable, UseOfAClosedTableEndsTheRun) {
+    EXPECT_EXIT(
+        {
+            text_finalize();
+            text_enter_string("late");
+        },
+        ::testing::ExitedWithCode(1), "The text table was not initialized");
+}
+
+} // namespace
