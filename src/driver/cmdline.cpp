@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -104,6 +105,7 @@ void print_text(std::FILE *file, CmdlineText id, const char *part, std::size_t l
                 const char *tail = "") {
     const char *text = texts[id];
     const char *hole = std::strstr(text, "%s");
+    assert(hole != nullptr && "only texts that name a file are printed this way");
     std::fwrite(text, 1, static_cast<std::size_t>(hole - text), file);
     std::fwrite(part, 1, length, file);
     std::fputs(tail, file);
@@ -183,8 +185,20 @@ void apply_ansi() {
 
 // ---- The definitions file -----------------------------------------------------------------
 
+// Makes the definitions file in `dir` and opens it for writing; false when that fails.
+bool make_definitions_file(const char *dir) {
+    int fd = host_create_temp_file(dir, cl.definitions_name);
+    if (fd < 0) return false;
+    cl.definitions = fdopen(fd, "w");
+    if (cl.definitions != nullptr) return true;
+    close(fd);
+    host_delete_temp_file(cl.definitions_name);
+    return false;
+}
+
 // The definitions file, made on first use: in the -temp= directory, else in the directory of
 // the first -m= argument after argument `index`, else (or when that fails) in the system's.
+// When even that fails the run ends here, with status 1.
 std::FILE *definitions_file(int index) {
     if (cl.definitions != nullptr) return cl.definitions;
     const char *dir = cl.temp_dir;
@@ -192,24 +206,11 @@ std::FILE *definitions_file(int index) {
         // Taken verbatim: the directory must end in '/' itself.
         if (cl.consumed[j] == 0 && starts_with(cl.argv[j], "-m=")) dir = cl.argv[j] + 3;
     }
-    int fd = -1;
-    if (dir != nullptr && dir[0] != '\0') fd = host_create_temp_file(dir, cl.definitions_name);
-    if (fd < 0) {
-        char system_dir[HOST_NAME_SIZE];
-        host_temp_dir(sizeof system_dir, system_dir);
-        fd = host_create_temp_file(system_dir, cl.definitions_name);
-        if (fd >= 0) cl.definitions = fdopen(fd, "w");
-        if (cl.definitions == nullptr) {
-            if (fd >= 0) host_delete_temp_file(cl.definitions_name);
-            print_failure(TEXT_CANT_MAKE_TEMP, system_dir, std::strlen(system_dir), TEMP_PATTERN);
-            host_exit(1);
-        }
-        return cl.definitions;
-    }
-    cl.definitions = fdopen(fd, "w");
-    if (cl.definitions == nullptr) {
-        host_delete_temp_file(cl.definitions_name);
-        print_failure(TEXT_CANT_MAKE_TEMP, cl.definitions_name);
+    if (dir != nullptr && dir[0] != '\0' && make_definitions_file(dir)) return cl.definitions;
+    char system_dir[HOST_NAME_SIZE];
+    host_temp_dir(sizeof system_dir, system_dir);
+    if (!make_definitions_file(system_dir)) {
+        print_failure(TEXT_CANT_MAKE_TEMP, system_dir, std::strlen(system_dir), TEMP_PATTERN);
         host_exit(1);
     }
     return cl.definitions;
