@@ -261,8 +261,8 @@ bool run_definitions() {
     written = std::fclose(cl.definitions) == 0 && written;
     cl.definitions = nullptr;
     StreamHandle handle = STREAM_NULL;
-    if (!written || si_find_stream(cl.definitions_name, &handle) != 0 ||
-        si_open_stream(handle) != 0) {
+    if (!written || si_find_stream(cl.definitions_name, &handle) != SI_OK ||
+        si_open_stream(handle) != SI_OK) {
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
@@ -563,7 +563,7 @@ bool open_main_input(StreamHandle *main_stream, std::uint8_t *stdin_copied) {
         if (!copy_standard_input(copy_name)) return false;
         *stdin_copied = 1;
         name = copy_name;
-        if (si_find_stream(name, &handle) != 0 || si_open_stream(handle) != 0) {
+        if (si_find_stream(name, &handle) != SI_OK || si_open_stream(handle) != SI_OK) {
             print_failure(TEXT_CANT_COPY_STDIN, name);
             return false;
         }
@@ -571,7 +571,7 @@ bool open_main_input(StreamHandle *main_stream, std::uint8_t *stdin_copied) {
         // A name too long for its buffer is refused whole, never cut into another file's name;
         // a directory would open but could never be read.
         if (std::strlen(name) >= OPTION_NAME_SIZE || is_directory(name) ||
-            si_find_stream(name, &handle) != 0 || si_open_stream(handle) != 0) {
+            si_find_stream(name, &handle) != SI_OK || si_open_stream(handle) != SI_OK) {
             print_failure(TEXT_CANT_OPEN_SOURCE, name);
             return false;
         }
