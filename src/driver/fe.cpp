@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "driver/host.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "si/si.h"
@@ -151,8 +152,9 @@ void fe_fatal_exit() {
         std::fflush(stdout);
         std::fputs("[ Aborting due to internal error. ]\n", stderr);
     }
-    // TODO: the host's temporary files are removed here once the host layer exists.
-    std::exit(1);
+    // Only now are the temporary files removed: the hooks above may have re-read the copy of
+    // standard input to show source lines. Leaving them would leak a copy of the user's input.
+    host_exit(1);
 }
 
 void fe_internal_error() { fe_fatal_exit(); }
