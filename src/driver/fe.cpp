@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "driver/host.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "si/si.h"
 #include "text/text.h"
 
 Severity fe_max_severity = SEVERITY_NONE;
@@ -67,6 +69,15 @@ void print_direct(const char *text, const char *id, Severity severity) {
     std::fflush(stderr);
 }
 
+// The stream table could not be brought up or down; the report names the start-up routine in
+// both cases.
+[[noreturn]] void report_stream_failure() {
+    msg_param_string("fe_initialize", 'f');
+    msg_param_string("si_initialize", 's');
+    fe_report(MSG_6BADINIT, POSITION_NULL);
+    fe_internal_error();
+}
+
 void print_cannot_print() {
     std::fflush(stdout);
     std::fputs("[ Cannot print messages. ]\n", stderr);
@@ -77,7 +88,7 @@ void print_cannot_print() {
 void fe_initialize() {
     if (fe.initialized) return;
     mm_initialize();
-    // TODO: si_initialize joins here with the stream table, reporting 6BADINIT on failure.
+    if (si_initialize() != SI_OK) report_stream_failure();
     msg_initialize();
     msg_clear_params();
     reset_flags();
@@ -93,7 +104,7 @@ void fe_terminate() {
     }
     text_finalize();
     msg_clear_messages();
-    // TODO: si_finalize joins here.
+    if (si_finalize() != SI_OK) report_stream_failure();
     fe.initialized = false;
 }
 
@@ -141,8 +152,9 @@ void fe_fatal_exit() {
         std::fflush(stdout);
         std::fputs("[ Aborting due to internal error. ]\n", stderr);
     }
-    // TODO: the host's temporary files are removed here once the host layer exists.
-    std::exit(1);
+    // Only now are the temporary files removed: the hooks above may have re-read the copy of
+    // standard input to show source lines. Leaving them would leak a copy of the user's input.
+    host_exit(1);
 }
 
 void fe_internal_error() { fe_fatal_exit(); }

@@ -1,20 +1,63 @@
-// The program's entry: the whole run in one straight sequence. Bring the toolkit up, read the
-// command line, preprocess the input, print the collected messages, shut down, exit.
+// The program's entry: the whole run in one straight sequence. Install the host hooks, bring the
+// toolkit up, read the command line, print the banner, preprocess the input, print the collected
+// messages, finish the list file, shut down, remove the copy of standard input and exit.
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "driver/fe.h"
+#include "driver/host.h"
+#include "driver/options.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 
+namespace {
+
+constexpr char BANNER_FORMAT[] = "Tavrel (R) Fortran Preprocessor Version %s\n";
+constexpr char BANNER_NOTICE[] = "Copyright (C) 2026 The tfpp developers. All rights reserved.\n";
+
+// Printed only once the command line is accepted, so -nologo anywhere on it suppresses it.
+void print_banner() {
+    std::fprintf(stderr, BANNER_FORMAT, TFPP_VERSION_STRING);
+    std::fputs(BANNER_NOTICE, stderr);
+    std::fputc('\n', stderr);
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
-    (void)argc;
-    (void)argv;
-    // TODO: the output stream, the host hooks, the lexer and the preprocessor's start-up, the
-    // command line and the scanning loop join this sequence as they are built.
+    output_stream = stdout;
+    host_install_hooks();
     fe_initialize();
+    // TODO: the lexer's start-up (its keyword map) joins here.
     mm_initialize();
+    // TODO: the preprocessor's start-up joins here: the rest of the spelling table, the
+    // predefined macros, the lexer's start state first_token_lexer, and the definitions runner
+    // (options_set_definitions_runner) that feeds -D/-U through the scanning loop.
+
+    StreamHandle main_stream = STREAM_NULL;
+    std::uint8_t stdin_copied = 0;
+    if (!parse_command_line(argc, argv, &main_stream, &stdin_copied)) {
+        // TODO: pp_check_open_groups joins here (it also closes the preprocessor's pools).
+        // The messages of the command line must be printed before fe_terminate clears them.
+        msg_print_messages(stderr, 1);
+        // TODO: the lexer's shut-down joins here.
+        fe_terminate();
+        host_exit(1);
+    }
+    if (show_banner != 0) print_banner();
+
+    // TODO: pp_output_init(output_stream), then pp_scan_step until it leaves END-OF-FILE, then
+    // pp_check_open_groups, join here once the scanning loop exists.
     msg_print_messages(stderr, 1);
+    if (list_stream != nullptr) {
+        // TODO: msg_list_file(main_stream, list_stream) joins here with the listing.
+        (void)main_stream;
+        std::fprintf(list_stream, "\nMaximum error severity  %d\n",
+                     static_cast<int>(fe_max_severity));
+    }
+    // TODO: the lexer's shut-down joins here.
     fe_terminate();
-    return 0;
+    // The copy of standard input is the only temporary file left at this point.
+    if (stdin_copied != 0) host_remove_temp_files();
+    host_exit(0);
 }

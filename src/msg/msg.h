@@ -91,5 +91,13 @@ const char *msg_line_format();
 // already printed.
 void msg_print_plain(std::FILE *file, int all);
 
-// Prints the stored messages on `file`; all = 0 skips those already printed.
+// Prints the stored messages on `file`, each under its source line with a caret line; all = 0
+// skips those already printed. Falls back to msg_print_plain when no stream can be opened.
 void msg_print_messages(std::FILE *file, int all);
+
+// Writes the paged listing of the main stream with its messages interleaved to `file`.
+void msg_list_file(StreamHandle main_stream, std::FILE *file);
+
+// Replaces a listing format (9: first page-header line, its page number as "%ld"; 10: second
+// page-header line) with a copy of `text`; returns the previous copy (the caller's to free).
+char *msg_set_format(int kind, const char *text);

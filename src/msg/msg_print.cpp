@@ -1,52 +1,198 @@
-// This file implements the printing of stored messages: one message laid out with the line
-// format, the end-of-run listing on the standard error stream, and the plain fallback printer
-// used when source lines cannot be re-read.
+// This file implements the printing of stored messages: the end-of-run listing on the standard
+// error stream with each message under a copy of its source line and a caret line, the paged
+// list-file listing of the main source file, and the plain fallback printer used when source
+// lines cannot be re-read.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "driver/fe.h"
+#include "mm/mm.h"
 #include "msg/msg.h"
+#include "si/si.h"
 
 namespace {
 
 constexpr const char *LINE_FORMAT = "** %s %i%l: %t.\n";
-constexpr const char *FALLBACK_HEADING = "Printing messages without source lines due to internal error";
+constexpr const char *FALLBACK_HEADING =
+    "Printing messages without source lines due to internal error";
+constexpr const char *CARET_PREFIX = "      \t"; // the width of the "%5ld:\t" number field
+constexpr int SEPARATOR_WIDTH = 72;
 constexpr int PLAIN_CONTINUATION_BLANKS = 5;
+constexpr std::uint32_t PAGE_LENGTH = 54;
+constexpr int FORMAT_FIRST_HEADER = 9;
+constexpr int FORMAT_SECOND_HEADER = 10;
+
+struct PrintState {
+    // Page state, shared by the standard-error listing and the list file.
+    std::uint32_t page_lines = 0;    // lines on the current page, header included
+    std::uint32_t page_number = 0;   // pages started; printed plus one
+    std::uint32_t header_feeds[2] = {}; // embedded line feeds of the two header lines
+    bool first_page = false;         // no form feed before the first page
+    bool paging = false;             // set while the list file is written
+    char *header[2] = {};            // formats kinds 9 and 10 (owned copies)
+    // The stream and output file of the last file heading, so that a heading is repeated only
+    // when either changes.
+    std::uint32_t heading_stream = 0xFFFFFFFFu;
+    std::FILE *heading_file = nullptr;
+};
+
+PrintState pr;
+
+std::uint32_t header_size() { return pr.header_feeds[0] + pr.header_feeds[1] + 3; }
+
+// Writes text and counts its line feeds toward the page.
+void emit(std::FILE *file, const char *text) {
+    for (const char *p = text; *p != '\0'; ++p)
+        if (*p == '\n') ++pr.page_lines;
+    std::fputs(text, file);
+}
+
+void emit_char(std::FILE *file, int c) {
+    if (c == '\n') ++pr.page_lines;
+    std::fputc(c, file);
+}
 
 // The location part of a message line: " on line %ld in %.20s" for a valid position.
 void format_location(char *buffer, std::size_t size, Position pos) {
     buffer[0] = '\0';
     if (!position_is_valid(pos)) return;
-    // TODO: name the file by its stream's base name once the stream table exists.
-    char name[16];
-    std::snprintf(name, sizeof name, "stream %u", static_cast<unsigned>(pos.stream));
-    std::snprintf(buffer, size, " on line %" PRIu32 " in %.20s", pos.line, name);
-}
-
-void bind_message(const MsgStored &message) {
-    char location[64];
-    format_location(location, sizeof location, message.position);
-    msg_param_char(msg_severity_letter(message.severity), 'c');
-    msg_param_string(msg_severity_name(message.severity), 's');
-    msg_param_string(msg_severity_upper_name(message.severity), 'S');
-    msg_param_string(message.id, 'i');
-    msg_param_string(message.text, 't');
-    msg_param_string(location, 'l');
+    std::snprintf(buffer, size, " on line %" PRIu32 " in %.20s", pos.line,
+                  si_stream_base_name(static_cast<StreamHandle>(pos.stream)));
 }
 
 // Writes one message with the line format, wrapped at the message width, then a line feed.
 void print_message(std::FILE *file, MsgStored &message) {
     if (message.severity == SEVERITY_NONE) {
-        std::fputs(message.text, file);
+        emit(file, message.text);
     } else {
-        bind_message(message);
+        char location[64];
+        format_location(location, sizeof location, message.position);
+        msg_param_char(msg_severity_letter(message.severity), 'c');
+        msg_param_string(msg_severity_name(message.severity), 's');
+        msg_param_string(msg_severity_upper_name(message.severity), 'S');
+        msg_param_string(message.id, 'i');
+        msg_param_string(message.text, 't');
+        msg_param_string(location, 'l');
         char laid_out[MSG_EXPANSION_SIZE];
         msg_wrap_text(msg_expand_params(LINE_FORMAT), laid_out, sizeof laid_out,
                       msg_get_limit(MSG_LIMIT_INDENT), msg_get_limit(MSG_LIMIT_WIDTH));
-        std::fputs(laid_out, file);
+        emit(file, laid_out);
     }
-    std::fputc('\n', file);
+    emit_char(file, '\n');
     message.printed = 1;
+}
+
+bool same_line(const MsgStored *a, const MsgStored *b) {
+    return a->position.stream == b->position.stream && a->position.line == b->position.line;
+}
+
+bool wanted(const MsgStored *message, int all) { return all || !message->printed; }
+
+// Writes the header of a new page: a form feed (not before the first page), the first header
+// line with the page number, then the second framed by empty lines.
+void start_page(std::FILE *file) {
+    if (pr.page_lines == header_size()) return; // the page is still empty
+    if (pr.first_page)
+        pr.first_page = false;
+    else
+        std::fputc('\f', file);
+    // The first header line holds "%ld" for the page number and "%%" for a percent sign.
+    for (const char *p = pr.header[0] != nullptr ? pr.header[0] : ""; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == '%') {
+            std::fputc('%', file);
+            ++p;
+        } else if (std::strncmp(p, "%ld", 3) == 0) {
+            std::fprintf(file, "%" PRIu32, pr.page_number + 1);
+            p += 2;
+        } else {
+            std::fputc(*p, file);
+        }
+    }
+    std::fprintf(file, "\n%s\n\n", pr.header[1] != nullptr ? pr.header[1] : "");
+    pr.page_lines = header_size();
+    ++pr.page_number;
+}
+
+Position line_start(std::uint32_t line, std::uint32_t stream) {
+    return Position{line, 1, static_cast<std::uint16_t>(stream)};
+}
+
+// Copies the current source line, numbered, up to and including its line feed; the end byte
+// stands for a last line feed. Returns false when the line ended the stream.
+bool write_numbered_line(std::FILE *file, std::uint32_t line) {
+    if (pr.paging && pr.page_lines >= PAGE_LENGTH) start_page(file);
+    std::fprintf(file, "%5" PRIu32 ":\t", line);
+    for (;;) {
+        int c = si_get_char();
+        if (c == SI_END_OF_STREAM) {
+            emit_char(file, '\n');
+            return false;
+        }
+        emit_char(file, c);
+        if (c == '\n') return true;
+    }
+}
+
+// Writes the caret line for the messages at the line of `first` (and those after it in the
+// store on the same line). The read point is at the start of that line.
+void write_caret_line(std::FILE *file, MsgStored *first, int all) {
+    emit(file, CARET_PREFIX);
+    std::uint32_t column = 1;
+    bool line_ended = false;
+    for (MsgStored *m = first; m != nullptr && same_line(m, first); m = m->next) {
+        if (!wanted(m, all)) continue;
+        std::uint32_t target = m->position.column;
+        while (!line_ended && column < target) {
+            int c = si_get_char();
+            if (c == '\n' || c == SI_END_OF_STREAM) {
+                line_ended = true;
+                break;
+            }
+            std::fputc(c == '\t' ? '\t' : ' ', file);
+            ++column;
+        }
+        std::fputc('^', file);
+        if (!line_ended && column == target) {
+            // The caret stands for this column's byte: step over it, keeping a tab a tab.
+            int c = si_get_char();
+            if (c == '\n' || c == SI_END_OF_STREAM) {
+                line_ended = true;
+            } else {
+                if (c == '\t') std::fputc('\t', file);
+                ++column;
+            }
+        }
+    }
+    emit_char(file, '\n');
+}
+
+// Writes the source line of `first` with its carets. False when the line cannot be reached.
+bool write_source_line(std::FILE *file, MsgStored *first, int all) {
+    Position start = line_start(first->position.line, first->position.stream);
+    if (si_seek(start) != SI_OK) return false;
+    write_numbered_line(file, start.line);
+    if (si_seek(start) != SI_OK) return true;
+    write_caret_line(file, first, all);
+    return true;
+}
+
+void write_separator_and_heading(std::FILE *file, std::uint32_t stream) {
+    char separator[SEPARATOR_WIDTH + 2];
+    std::memset(separator, '-', SEPARATOR_WIDTH);
+    separator[SEPARATOR_WIDTH] = '\n';
+    separator[SEPARATOR_WIDTH + 1] = '\0';
+    emit(file, separator);
+    emit(file, si_stream_name(static_cast<StreamHandle>(stream)));
+    emit(file, ":\n");
+    pr.heading_stream = stream;
+    pr.heading_file = file;
+}
+
+void write_unreadable(std::FILE *file, std::uint32_t stream) {
+    msg_param_string(si_stream_name(static_cast<StreamHandle>(stream)), 's');
+    emit(file, msg_expand_params(msg_catalogue_text(MSG_2CANTREAD)));
+    emit_char(file, '\n');
 }
 
 // The plain printer's writer: hard wrap at the message width and at every line feed.
@@ -105,18 +251,43 @@ void print_plain_message(std::FILE *file, MsgStored &message) {
     message.printed = 1;
 }
 
+// Writes the messages of the list file that match `pick`, in store order.
+template <typename Pick> void list_messages(std::FILE *file, Pick pick) {
+    for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next)
+        if (pick(m)) print_message(file, *m);
+}
+
 } // namespace
 
 const char *msg_line_format() { return LINE_FORMAT; }
 
+char *msg_set_format(int kind, const char *text) {
+    if (kind != FORMAT_FIRST_HEADER && kind != FORMAT_SECOND_HEADER) return nullptr;
+    int index = kind - FORMAT_FIRST_HEADER;
+    std::size_t length = std::strlen(text);
+    auto *copy = static_cast<char *>(mm_get_vblock(mm_general_pool(), length + 1));
+    std::memcpy(copy, text, length + 1);
+    // Only line feeds followed by more text add lines to the page header.
+    std::uint32_t feeds = 0;
+    for (std::size_t i = 0; i + 1 < length; ++i)
+        if (text[i] == '\n') ++feeds;
+    pr.header_feeds[index] = feeds;
+    char *previous = pr.header[index];
+    pr.header[index] = copy;
+    return previous;
+}
+
 void msg_print_plain(std::FILE *file, int all) {
     bool first = true;
     for (MsgStored *message = msg_first_stored(); message != nullptr; message = message->next) {
-        if (!all && message->printed) continue;
+        if (!wanted(message, all)) continue;
         if (first) {
             std::fprintf(file, "\n%s.\n", FALLBACK_HEADING);
             first = false;
         }
+        if (position_is_valid(message->position) &&
+            (message->position.stream != pr.heading_stream || file != pr.heading_file))
+            write_separator_and_heading(file, message->position.stream);
         print_plain_message(file, *message);
     }
     std::fflush(file);
@@ -124,15 +295,113 @@ void msg_print_plain(std::FILE *file, int all) {
 
 void msg_print_messages(std::FILE *file, int all) {
     if (msg_first_stored() == nullptr) return;
+    if (si_open_stream(STREAM_NULL) != SI_OK) {
+        msg_print_plain(file, all);
+        return;
+    }
     MsgParamSave save;
     msg_save_params(&save);
-    std::fputc('\n', file);
-    // TODO: the source line with its caret line goes above each message once the stream table
-    // can re-read source lines; until then the messages are printed on their own.
-    for (MsgStored *message = msg_first_stored(); message != nullptr; message = message->next) {
-        if (!all && message->printed) continue;
-        print_message(file, *message);
+    emit_char(file, '\n');
+    std::uint32_t unreadable_stream = 0xFFFFFFFFu;
+    MsgStored *message = msg_first_stored();
+    while (message != nullptr) {
+        if (!wanted(message, all)) {
+            message = message->next;
+            continue;
+        }
+        if (!position_is_valid(message->position)) {
+            print_message(file, *message);
+            message = message->next;
+            continue;
+        }
+        std::uint32_t stream = message->position.stream;
+        if (stream != pr.heading_stream || file != pr.heading_file)
+            write_separator_and_heading(file, stream);
+        if (write_source_line(file, message, all)) {
+            unreadable_stream = 0xFFFFFFFFu;
+        } else if (unreadable_stream != stream) {
+            write_unreadable(file, stream);
+            unreadable_stream = stream;
+        }
+        MsgStored *first = message;
+        for (; message != nullptr && same_line(message, first); message = message->next)
+            if (wanted(message, all)) print_message(file, *message);
     }
+    si_close_stream();
+    msg_restore_params(&save);
+    std::fflush(file);
+}
+
+void msg_list_file(StreamHandle main_stream, std::FILE *file) {
+    if (pr.header[0] == nullptr) {
+        char first_header[64];
+        std::snprintf(first_header, sizeof first_header, "%s\t\t\tpage: %%ld", fe_date_text());
+        msg_set_format(FORMAT_FIRST_HEADER, first_header);
+    }
+    // The list file always starts with the header of its page 1, whatever the standard-error
+    // listing counted before.
+    pr.first_page = true;
+    pr.page_number = 0;
+    pr.page_lines = 0;
+    if (si_open_stream(STREAM_NULL) != SI_OK) {
+        fe_report(MSG_5STREAMOVF, POSITION_NULL);
+        return;
+    }
+    MsgParamSave save;
+    msg_save_params(&save);
+    pr.paging = true;
+
+    const char *name = si_stream_name(main_stream);
+    std::size_t length = std::strlen(name);
+    auto *second_header = static_cast<char *>(mm_get_vblock(mm_general_pool(), length + 7));
+    std::memcpy(second_header, "File: ", 6);
+    std::memcpy(second_header + 6, name, length + 1);
+    char *previous = msg_set_format(FORMAT_SECOND_HEADER, second_header);
+    if (previous != nullptr) mm_free_vblock(mm_general_pool(), previous);
+    mm_free_vblock(mm_general_pool(), second_header);
+    start_page(file);
+
+    list_messages(file, [](const MsgStored *m) {
+        return m->position.stream == STREAM_NULL && m->position.line == 0;
+    });
+
+    std::uint32_t line = 1;
+    if (si_seek(line_start(line, main_stream)) != SI_OK) {
+        msg_param_string(name, 's');
+        fe_report(MSG_2CANTREAD, POSITION_NULL);
+    } else {
+        // Messages of the main stream are in store order, so one pointer walks along.
+        MsgStored *next = msg_first_stored();
+        auto skip_before = [&](std::uint32_t at) {
+            while (next != nullptr &&
+                   (next->position.stream < main_stream ||
+                    (next->position.stream == main_stream && next->position.line < at)))
+                next = next->next;
+        };
+        for (;;) {
+            skip_before(line);
+            bool has_messages = next != nullptr && next->position.stream == main_stream &&
+                                next->position.line == line;
+            if (!has_messages) {
+                if (!write_numbered_line(file, line)) break;
+                ++line;
+                continue;
+            }
+            Position start = line_start(line, main_stream);
+            bool more = write_numbered_line(file, line);
+            if (si_seek(start) == SI_OK) write_caret_line(file, next, 1);
+            MsgStored *first = next;
+            for (; next != nullptr && same_line(next, first); next = next->next)
+                print_message(file, *next);
+            if (!more) break;
+            ++line;
+            if (si_seek(line_start(line, main_stream)) != SI_OK) break;
+        }
+    }
+
+    list_messages(file, [](const MsgStored *m) { return position_is_null(m->position); });
+    pr.paging = false;
+    si_close_stream();
     msg_restore_params(&save);
     std::fflush(file);
 }

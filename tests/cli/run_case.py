@@ -10,7 +10,12 @@ A case is a set of files sharing a stem, <topic>/<case>:
   <case>.lis                 expected list file (the one *.lis file the run leaves)
   <case>.stdin               fed to standard input (default: empty)
   <case>.env                 extra environment, NAME=VALUE per line
+  <case>.signal              a signal name (INT, TERM, ...): sent once the program has made its
+                             first temporary file, while standard input is still open
+  <case>.isolated            (empty) run a copy of the program alone in a folder of its own,
+                             with no help file beside it
   <case>.d/                  include files, copied into the working folder
+In .args and .env, @RUN@ stands for the working folder and @TMP@ for the temporary folder.
 The program runs in the working folder with a pinned environment; its temporary folder must be
 empty afterwards. Only time-dependent text is normalised: the list file's date and temporary
 file names. With --update the expectations are rewritten from the run (review them by hand).
@@ -20,11 +25,14 @@ import difflib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
-EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env"}
+EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env", ".signal",
+                        ".isolated"}
 DATE_RE = re.compile(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
                      rb" [ \d]\d \d\d:\d\d:\d\d \d{4}")
 TEMP_RE = re.compile(rb"cp[A-Za-z0-9]{6}")
@@ -60,6 +68,28 @@ def show_diff(label, expected, actual):
         sys.stdout.write("\n(byte-level: expected %r..., actual %r...)\n" % (expected[-40:], actual[-40:]))
 
 
+def run_with_signal(cmd, run_dir, env, stdin_data, tmp_dir, signame):
+    """Starts the program, feeds standard input without closing it, waits for its first
+    temporary file, then sends the signal."""
+    proc = subprocess.Popen(cmd, cwd=run_dir, env=env, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdin.write(stdin_data)
+    proc.stdin.flush()
+    deadline = time.monotonic() + 20
+    while not os.listdir(tmp_dir) and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if proc.poll() is None:
+        proc.send_signal(getattr(signal, "SIG" + signame))
+    try:
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    out = proc.stdout.read()
+    err = proc.stderr.read()
+    proc.wait(timeout=60)
+    return proc.returncode, out, err
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tfpp", required=True)
@@ -82,8 +112,14 @@ def main():
         if os.path.isdir(stem + ".d"):
             shutil.copytree(stem + ".d", run_dir, dirs_exist_ok=True)
 
+        if os.path.isfile(stem + ".isolated"):
+            alone = os.path.join(work, "alone")
+            os.mkdir(alone)
+            tfpp = shutil.copy(tfpp, alone)
+
         if os.path.exists(stem + ".args"):
-            args = read(stem + ".args").decode().splitlines()
+            args = [a.replace("@RUN@", run_dir).replace("@TMP@", tmp_dir)
+                    for a in read(stem + ".args").decode().splitlines()]
         else:
             args = ["-nologo"] + ([input_name] if input_name else [])
 
@@ -94,10 +130,16 @@ def main():
                 key, value = line.split("=", 1)
                 env[key] = value.replace("@TMP@", tmp_dir).replace("@RUN@", run_dir)
 
-        proc = subprocess.run([tfpp] + args, cwd=run_dir, env=env, input=read(stem + ".stdin"),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-        actual = {".out": normalise(proc.stdout), ".err": normalise(proc.stderr),
-                  ".rc": b"%d\n" % proc.returncode}
+        signame = read(stem + ".signal").decode().strip()
+        if signame:
+            returncode, out, err = run_with_signal([tfpp] + args, run_dir, env,
+                                                   read(stem + ".stdin"), tmp_dir, signame)
+        else:
+            proc = subprocess.run([tfpp] + args, cwd=run_dir, env=env,
+                                  input=read(stem + ".stdin"), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=60)
+            returncode, out, err = proc.returncode, proc.stdout, proc.stderr
+        actual = {".out": normalise(out), ".err": normalise(err), ".rc": b"%d\n" % returncode}
         lis_files = sorted(f for f in os.listdir(run_dir) if f.endswith(".lis"))
         if lis_files:
             actual[".lis"] = normalise(read(os.path.join(run_dir, lis_files[0])))

@@ -1,9 +1,14 @@
 // Tests of the message service: store order, limits and the too-many rule, parameter binding
 // and expansion with its truncation, word wrapping, and the printers.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "si/si.h"
 #include "toolkit_fixture.h"
 
 namespace {
@@ -263,6 +268,112 @@ TEST_F(MessagePrintTest, PlainPrinterWrapsHard) {
               "** warning : " + std::string(59, 'p') + "\n     " + std::string(21, 'p') +
                   ".\n     \n");
     EXPECT_EQ(printed(msg_print_plain, 0), "");
+}
+
+} // namespace
+
+// ---- Listings with source lines --------------------------------------------------------------
+
+namespace {
+
+class MessageListingTest : public ToolkitTest {
+  protected:
+    std::string folder;
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        char pattern[] = "/tmp/tfpp-msg-XXXXXX";
+        folder = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        ToolkitTest::TearDown();
+        std::string command = "rm -rf " + folder;
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    StreamHandle file(const std::string &name, const std::string &contents) {
+        std::string path = folder + "/" + name;
+        std::ofstream(path, std::ios::binary) << contents;
+        StreamHandle handle{};
+        EXPECT_EQ(si_find_stream(path.c_str(), &handle), SI_OK);
+        return handle;
+    }
+};
+
+TEST_F(MessageListingTest, SourceLineWithOneCaretPerMessage) {
+    StreamHandle s = file("a.F", "      x = y\n\tif (a) b = c\n");
+    msg_report("second", "", Position{2, 9, s}, SEVERITY_WARNING);
+    msg_report("first", "", Position{2, 3, s}, SEVERITY_ERROR);
+    msg_report("elsewhere", "", Position{1, 7, s}, SEVERITY_WARNING);
+    std::string name = si_stream_name(s);
+    EXPECT_EQ(printed(msg_print_messages, 1),
+              "\n" + std::string(72, '-') + "\n" + name + ":\n"
+              "    1:\t      x = y\n"
+              "      \t      ^\n"
+              "** warning  on line 1 in a.F: elsewhere.\n\n"
+              "    2:\t\tif (a) b = c\n"
+              // The tab before the first caret stays a tab; the caret steps over its column.
+              "      \t\t ^     ^\n"
+              "** error  on line 2 in a.F: first.\n\n"
+              "** warning  on line 2 in a.F: second.\n\n");
+}
+
+TEST_F(MessageListingTest, BaseNameIsCutAndMissingLinesAreSaidOnce) {
+    StreamHandle s = file("a_rather_long_file_name_indeed.F", "one line\n");
+    msg_report("past the end", "", Position{5, 1, s}, SEVERITY_WARNING);
+    msg_report("also past", "", Position{6, 1, s}, SEVERITY_WARNING);
+    std::string out = printed(msg_print_messages, 1);
+    EXPECT_NE(out.find("** warning  on line 5 in a_rather_long_file_n: past the end.\n"),
+              std::string::npos)
+        << out;
+    std::string unreadable = "** Unable to open '" + std::string(si_stream_name(s)) +
+                             "' for error summary\n";
+    EXPECT_NE(out.find(unreadable), std::string::npos) << out;
+    EXPECT_EQ(out.find(unreadable), out.rfind(unreadable)) << out;
+}
+
+std::string list_of(StreamHandle s) {
+    std::FILE *out = std::tmpfile();
+    msg_list_file(s, out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return text;
+}
+
+TEST_F(MessageListingTest, ListFileIsPagedEveryFiftyOneLines) {
+    std::string contents;
+    for (int i = 1; i <= 120; ++i) contents += "line " + std::to_string(i) + "\n";
+    StreamHandle s = file("long.F", contents);
+    std::string text = list_of(s);
+    std::string header_end = "\nFile: " + std::string(si_stream_name(s)) + "\n\n";
+    EXPECT_NE(text.find("\t\t\tpage: 1" + header_end), std::string::npos);
+    EXPECT_NE(text.find("   51:\tline 51\n\f"), std::string::npos);
+    EXPECT_NE(text.find("\t\t\tpage: 2" + header_end + "   52:\tline 52\n"), std::string::npos);
+    EXPECT_NE(text.find("  102:\tline 102\n\f"), std::string::npos);
+    EXPECT_NE(text.find("\t\t\tpage: 3" + header_end + "  103:\tline 103\n"), std::string::npos);
+    EXPECT_EQ(text.find("page: 4"), std::string::npos);
+    EXPECT_NE(text[0], '\f');
+    std::size_t form_feeds = 0;
+    for (char c : text) form_feeds += c == '\f';
+    EXPECT_EQ(form_feeds, 2u);
+    // The last line feed is followed by the end: one numbered empty line ends the listing.
+    EXPECT_EQ(text.substr(text.size() - 24), "  120:\tline 120\n  121:\t\n");
+}
+
+TEST_F(MessageListingTest, ListFileInterleavesMessagesOfTheMainStreamOnly) {
+    StreamHandle s = file("m.F", "a\nbb\n");
+    StreamHandle other = file("inc.h", "x\n");
+    msg_report("on b", "", Position{2, 2, s}, SEVERITY_WARNING);
+    msg_report("in include", "", Position{1, 1, other}, SEVERITY_WARNING);
+    msg_report("no place", "", POSITION_NULL, SEVERITY_ERROR);
+    std::string text = list_of(s);
+    std::string body = text.substr(text.find("\n\n") + 2);
+    EXPECT_EQ(body, "    1:\ta\n"
+                    "    2:\tbb\n"
+                    "      \t ^\n"
+                    "** warning  on line 2 in m.F: on b.\n\n"
+                    "    3:\t\n"
+                    "** error : no place.\n\n");
 }
 
 } // namespace

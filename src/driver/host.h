@@ -1,0 +1,72 @@
+// Host services: the registry of temporary files that every way out removes, the signal hooks
+// with their crash report, the search along the include environment variable, the temporary
+// directory, the help text, the file part of a path and the reproducible build date.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "common/types.h"
+
+// The size of every name buffer of the host layer (names up to 1023 bytes).
+inline constexpr std::size_t HOST_NAME_SIZE = 1024;
+
+// Installs the crash hook (SIGSEGV, SIGBUS, SIGFPE, SIGILL) and then the interrupt hook
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE). Both remove the temporary files first.
+void host_install_hooks();
+
+// The interrupt hook: removes the temporary files, then ends the process by the same signal.
+void host_ctrl_handler(int signal);
+
+// The crash hook: removes the temporary files, prints the "Program Exception:" report on
+// standard output, then lets the process die by the same signal.
+void host_exception_filter(int signal, siginfo_t *info, void *context);
+
+// The report name of a fatal signal and its si_code, from the exception table; the table's code
+// is stored in *exception_code when it is not null.
+const char *host_exception_name(int signal, int code, std::uint32_t *exception_code);
+
+// Makes a new empty file "<dir>cpXXXXXX" (dir used verbatim: it must end in '/' or be empty)
+// and registers it for removal. Returns its descriptor, or -1 when the name does not fit in
+// HOST_NAME_SIZE, the file cannot be made, or the registry is full. `name` (HOST_NAME_SIZE
+// bytes) receives the name made.
+int host_create_temp_file(const char *dir, char *name);
+
+// Removes the registered temporary file `name` now and forgets it.
+void host_delete_temp_file(const char *name);
+
+// Removes every registered temporary file (failures ignored), then flushes standard error and
+// standard output.
+void host_remove_temp_files();
+
+// host_remove_temp_files, then the process exit with `status`.
+[[noreturn]] void host_exit(int status);
+
+// Searches the directories of the variable `include` (else `INCLUDE`), split on ':' and ';',
+// for `name`. True when found, with the full path in `buffer` (`size` bytes). A path that does
+// not fit is reported at `where` as a system error and counts as not found.
+bool host_search_include_env(const char *name, std::size_t size, char *buffer,
+                             Position where = POSITION_NULL);
+
+// The system's directory for temporary files, ending in '/': $TMPDIR when set and not empty,
+// else /tmp. When it does not fit, a system error is reported and `buffer` is left empty.
+void host_temp_dir(std::size_t size, char *buffer);
+
+// The position just after the last '/' of `path`, or `path` itself when it has none.
+const char *host_file_part(const char *path);
+
+// Finds the help file of the program `program`: zor_hlp.txt beside it, else
+// ../share/tfpp/zor_hlp.txt relative to it. True when a readable one was found.
+bool host_find_help_file(const char *program, std::size_t size, char *buffer);
+
+// Shows the help text (through $PAGER on a terminal, copied otherwise) and exits with status 0.
+[[noreturn]] void host_show_help();
+
+// SOURCE_DATE_EPOCH when it is a non-negative decimal integer: true with the seconds.
+bool host_source_date_epoch(std::time_t *seconds);
+
+// The date of this run in the 24-character asctime form: SOURCE_DATE_EPOCH in UTC when valid,
+// else the local date and time. The text lives in a static buffer.
+const char *host_date_text();

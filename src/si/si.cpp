@@ -1,0 +1,940 @@
+// This file implements the source streams: the stream table with its name index, the file stack
+// of suspended streams, block reads into the ring (CR LF taken as LF, 0 bytes reported once and
+// dropped), back-up, marks, seeks to any position and the include records.
+#include "si/si.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/fe.h"
+#include "mm/mm.h"
+#include "msg/msg.h"
+
+SiCursor si_cursor{};
+
+namespace {
+
+#define SI_STATUS(code, ident, meaning) static_assert(ident == code);
+#include "si/si_status.def"
+#undef SI_STATUS
+constexpr int si_status_count = 0
+#define SI_STATUS(code, ident, meaning) +1
+#include "si/si_status.def"
+#undef SI_STATUS
+    ;
+static_assert(si_status_count == 12, "twelve status codes, 0 included");
+
+constexpr const char *NULL_STREAM_NAME = "<<null stream>>";
+constexpr const char *STDIN_NAME = "standard input";
+constexpr const char *BAD_HANDLE_NAME = "<<bad stream handle>>";
+constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its terminating 0
+constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
+constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
+
+struct StreamEntry {
+    const char *name;         // owned copy for files; a fixed text for handles 0 and 1
+    const char *base_name;    // inside name, after its last '/'
+    std::int32_t fd;          // -1 while the file is not open
+    std::int32_t open_count;  // file-stack levels at which it is open, the current one included
+    std::uint32_t hash;       // of the name, for the name index
+    std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
+};
+
+// One level of the file stack: the reading state of a suspended stream.
+struct SavedStream {
+    unsigned char *read;
+    unsigned char *fill;
+    unsigned char *oldest;
+    std::uint8_t at_end;
+    unsigned char *end;
+    unsigned char *start;
+    StreamHandle stream;
+    std::uint32_t line;
+    std::uint32_t column;
+    std::uint32_t oldest_line;
+    std::uint32_t oldest_column;
+    std::int64_t offset; // where the descriptor's next read starts; 0 for the null stream
+};
+
+struct IncludeRecord {
+    std::uint16_t kind;  // 1: a file was entered
+    std::uint16_t level; // include level after the change
+    std::uint32_t cumulative_line;
+    std::int32_t adjustment;
+    StreamHandle physical_stream;
+    std::uint32_t physical_line;
+    StreamHandle presented_stream;
+    std::uint32_t presented_line;
+    StreamHandle main_stream;
+    IncludeRecord *next;
+    IncludeRecord *previous;
+};
+
+struct StreamState {
+    bool initialized;
+
+    // The stream table and an open-addressing index of file names (0 marks a free slot).
+    StreamEntry *table;
+    std::uint16_t highest;
+    std::uint32_t capacity;
+    std::uint16_t *index;
+    std::uint32_t index_mask;
+
+    // The current stream, with si_cursor. The ring is [start, end); the byte at end is always 0
+    // and sends the reader back to start. Bytes from oldest up to the read point can be backed
+    // over; oldest_line and oldest_column give the position of the oldest one.
+    std::int32_t fd;
+    std::int64_t offset; // descriptor offset of the next read
+    unsigned char *start;
+    unsigned char *end;
+    unsigned char *fill; // one past the last byte read; a 0 stands there
+    unsigned char *oldest;
+    std::uint32_t oldest_line;
+    std::uint32_t oldest_column;
+    bool at_end;
+    unsigned char *null_block; // the null stream's buffer, shared by all its levels
+
+    // The file stack.
+    SavedStream *stack;
+    int depth;
+    bool overflow_reported;
+
+    // The text of si_mark_text when it cannot be returned in place.
+    unsigned char area[SI_MARK_AREA_SIZE];
+    unsigned char *text_block;
+    std::uint32_t text_capacity;
+
+    // Include records.
+    IncludeRecord *first_record;
+    IncludeRecord *last_record;
+    std::uint16_t include_level;
+    StreamHandle main_stream;
+    std::uint32_t line_offset;
+
+    // Positions of the 0 bytes found in the block just read, reported once the block is in.
+    Position nul_found[SI_RING_SIZE];
+    std::uint32_t nul_count;
+};
+
+StreamState si;
+
+PoolId pool() { return mm_general_pool(); }
+
+std::uint16_t clamp_column(std::uint32_t column) {
+    return column > SI_MAX_COLUMN ? static_cast<std::uint16_t>(SI_MAX_COLUMN)
+                                  : static_cast<std::uint16_t>(column);
+}
+
+Position here() {
+    return Position{si_cursor.line, clamp_column(si_cursor.column), si_cursor.stream};
+}
+
+// Bytes from `from` forward to `to` in ring order; `end` stands for the start of the next lap.
+std::uint32_t ring_distance(const unsigned char *from, const unsigned char *to) {
+    std::ptrdiff_t d = to - from;
+    if (d < 0) d += SI_RING_SIZE;
+    return static_cast<std::uint32_t>(d);
+}
+
+unsigned char *ring_back(unsigned char *p, std::uint32_t count) {
+    std::ptrdiff_t offset = (p - si.start) - static_cast<std::ptrdiff_t>(count);
+    if (offset < 0) offset += SI_RING_SIZE;
+    return si.start + offset;
+}
+
+std::uint32_t count_newlines_in(const unsigned char *from, const unsigned char *to) {
+    std::uint32_t count = 0;
+    while (from < to) {
+        const void *hit = std::memchr(from, '\n', static_cast<std::size_t>(to - from));
+        if (hit == nullptr) break;
+        ++count;
+        from = static_cast<const unsigned char *>(hit) + 1;
+    }
+    return count;
+}
+
+// Line feeds among the bytes from `from` to `to` in ring order.
+std::uint32_t count_newlines(const unsigned char *from, const unsigned char *to) {
+    if (from <= to) return count_newlines_in(from, to);
+    return count_newlines_in(from, si.end) + count_newlines_in(si.start, to);
+}
+
+// Moves (line, column) over the bytes [from, to), which lie in one piece.
+void advance_position(const unsigned char *from, const unsigned char *to, std::uint32_t &line,
+                      std::uint32_t &column) {
+    const unsigned char *last = nullptr;
+    for (const unsigned char *p = from; p < to;) {
+        const void *hit = std::memchr(p, '\n', static_cast<std::size_t>(to - p));
+        if (hit == nullptr) break;
+        last = static_cast<const unsigned char *>(hit);
+        ++line;
+        p = last + 1;
+    }
+    if (last != nullptr)
+        column = static_cast<std::uint32_t>(to - last);
+    else
+        column += static_cast<std::uint32_t>(to - from);
+}
+
+void reset_mark() {
+    si_cursor.mark = si_cursor.read;
+    si_cursor.mark_line = si_cursor.line;
+    si_cursor.mark_column = si_cursor.column;
+    si_cursor.lost = 0;
+}
+
+// ---- Fatal reading failures ---------------------------------------------------------------
+
+// Both are reported without a position, so that no source line is shown for them.
+[[noreturn]] void fail_beyond_end() {
+    msg_param_string(si.table[si_cursor.stream].name, 's');
+    fe_report(MSG_5EOF, POSITION_NULL);
+    fe_fatal_exit();
+}
+
+[[noreturn]] void fail_read() {
+    msg_param_string(si.table[si_cursor.stream].name, 's');
+    fe_report(MSG_4READERROR, POSITION_NULL);
+    fe_fatal_exit();
+}
+
+std::ptrdiff_t read_retrying(int fd, void *into, std::size_t size) {
+    ssize_t count;
+    do {
+        count = ::read(fd, into, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+// ---- Refilling the ring -------------------------------------------------------------------
+
+// Before a read writes `span` ring positions from `at` on (the read point was `before`), moves
+// the oldest retained byte and the mark past every position the read may overwrite. The span
+// is the most the read can write, so a short read may give up a few retained bytes early; that
+// is harmless, since whatever is no longer retained is re-read from the file.
+void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t span) {
+    std::uint32_t retained = ring_distance(si.oldest, before);
+    if (retained == 0) {
+        si.oldest = at;
+        si.oldest_line = si_cursor.line;
+        si.oldest_column = si_cursor.column;
+    } else if (retained + span > SI_RING_SIZE) {
+        // The overwritten stretch starts where the retained bytes end and runs over their oldest
+        // part, which therefore lies in one piece.
+        unsigned char *to = si.oldest + (retained + span - SI_RING_SIZE);
+        assert(to <= si.end && "the overwritten retained bytes lie in one piece");
+        advance_position(si.oldest, to, si.oldest_line, si.oldest_column);
+        si.oldest = to == si.end ? si.start : to;
+    }
+
+    std::uint32_t marked = ring_distance(si_cursor.mark, before);
+    if (marked == 0) {
+        si_cursor.mark = at;
+    } else if (marked + span > SI_RING_SIZE) {
+        // The marked bytes about to be overwritten are counted as lost; mark_line and
+        // mark_column keep naming the first marked byte, where si_mark_text re-reads from.
+        std::uint32_t gone = marked + span - SI_RING_SIZE;
+        si_cursor.lost += gone;
+        unsigned char *to = si_cursor.mark + gone;
+        si_cursor.mark = to >= si.end ? si.start : to;
+    }
+}
+
+// After a block that ends in a CR, reads one byte ahead: true when it is an LF, which completes
+// the pair; anything else is given back to the file. So a descriptor offset never falls between
+// the CR and the LF of a pair, and a pair split by the block boundary is still one line end.
+bool trailing_cr_pairs() {
+    unsigned char next = 0;
+    std::ptrdiff_t got = read_retrying(si.fd, &next, 1);
+    if (got < 0) fail_read();
+    if (got == 0) return false; // a lone CR at the end of the file
+    if (next == '\n') {
+        ++si.offset;
+        return true;
+    }
+    if (::lseek(si.fd, si.offset, SEEK_SET) < 0) fail_read();
+    return false;
+}
+
+// Takes the CR LF pairs of a block without 0 bytes as LF, moving whole stretches between CRs;
+// `cr` is the block's first CR. Returns the bytes that remain.
+std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned char *cr) {
+    unsigned char *const end = at + count;
+    unsigned char *out = cr;
+    const unsigned char *in = cr;
+    while (in < end) {
+        // `in` stands on a CR: it goes only when an LF follows.
+        if (!(in + 1 < end && in[1] == '\n')) *out++ = *in;
+        ++in;
+        const void *next = std::memchr(in, '\r', static_cast<std::size_t>(end - in));
+        const unsigned char *stop =
+            next != nullptr ? static_cast<const unsigned char *>(next) : end;
+        std::memmove(out, in, static_cast<std::size_t>(stop - in));
+        out += stop - in;
+        in = stop;
+    }
+    return static_cast<std::uint32_t>(out - at);
+}
+
+// Takes CR LF pairs as LF and drops 0 bytes from the `count` bytes read at `at`; returns how
+// many remain. A 0 byte not reported before (its file offset is beyond the stream's high-water
+// mark) is noted at the line and column it would have had, to be reported once the block is in.
+std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64_t raw_offset) {
+    auto *cr = static_cast<unsigned char *>(std::memchr(at, '\r', count));
+    if (std::memchr(at, 0, count) == nullptr) {
+        if (cr == nullptr) return count;
+        return drop_cr_of_pairs(at, count, cr);
+    }
+    StreamEntry &entry = si.table[si_cursor.stream];
+    std::uint32_t line = si_cursor.line;
+    std::uint32_t column = si_cursor.column;
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        unsigned char c = at[i];
+        if (c == 0) {
+            if (raw_offset + i >= entry.nul_checked)
+                si.nul_found[si.nul_count++] =
+                    Position{line, clamp_column(column), si_cursor.stream};
+            continue;
+        }
+        if (c == '\r' && i + 1 < count && at[i + 1] == '\n') continue;
+        at[kept++] = c;
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    if (raw_offset + count > entry.nul_checked) entry.nul_checked = raw_offset + count;
+    return kept;
+}
+
+// Reads the next block; the read point stands at the fill point.
+void refill() {
+    if (si.fd < 0) fail_beyond_end(); // the null stream holds no data at all
+    const unsigned char *before = si_cursor.read;
+    bool wrap = si.fill == si.end;
+    unsigned char *at = wrap ? si.start : si_cursor.read;
+    std::uint32_t room = wrap ? SI_REFILL_SIZE : static_cast<std::uint32_t>(si.end - at);
+    // Once wrapped the block is followed by its 0 inside the ring; a block that reaches the end
+    // has its 0 in the extra byte after the ring.
+    std::uint32_t span = wrap ? SI_REFILL_SIZE + 1 : room;
+    clear_ahead(before, at, span);
+    si_cursor.read = at;
+
+    std::ptrdiff_t count = read_retrying(si.fd, at, room);
+    if (count < 0) fail_read();
+    if (count == 0) {
+        if (si.at_end) fail_beyond_end();
+        at[0] = SI_END_OF_STREAM;
+        at[1] = 0;
+        si.fill = at + 1;
+        si.at_end = true;
+        return;
+    }
+    std::int64_t raw_offset = si.offset;
+    si.offset += count;
+    // A pair split by the block's end: the block is translated without its CR, then ends in the
+    // LF (a CR before that CR is lone and stays).
+    bool split_pair = at[count - 1] == '\r' && trailing_cr_pairs();
+    si.nul_count = 0;
+    auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
+    std::uint32_t kept = translate_block(at, body, raw_offset);
+    if (split_pair) at[kept++] = '\n';
+    // A block of nothing but 0 bytes leaves the ring empty; the reader, finding the 0 at the
+    // fill point again, asks for the next block.
+    si.fill = at + kept;
+    *si.fill = 0;
+    if (kept > 0) si.at_end = false;
+
+    // Reported only now, with the ring consistent again: a report may end the run, and the
+    // exit hooks list source lines through this interface.
+    for (std::uint32_t k = 0; k < si.nul_count; ++k) {
+        msg_param_num(0, 'd');
+        fe_report(MSG_3ILLEGCHAR, si.nul_found[k]);
+    }
+    si.nul_count = 0;
+}
+
+// ---- The stream table ---------------------------------------------------------------------
+
+std::uint32_t name_hash(const char *name) {
+    std::uint32_t hash = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p)
+        hash = (hash ^ *p) * 16777619u;
+    return hash;
+}
+
+void index_insert(std::uint16_t handle) {
+    std::uint32_t slot = si.table[handle].hash & si.index_mask;
+    while (si.index[slot] != 0) slot = (slot + 1) & si.index_mask;
+    si.index[slot] = handle;
+}
+
+// Rebuilds the name index for a table of `capacity` entries, at most half full.
+bool index_build(std::uint32_t capacity) {
+    std::uint32_t size = 1;
+    while (size < 2 * capacity) size <<= 1;
+    auto *index =
+        static_cast<std::uint16_t *>(mm_get_cvblock(pool(), size * sizeof(std::uint16_t)));
+    if (index == nullptr) return false;
+    mm_free_vblock(pool(), si.index);
+    si.index = index;
+    si.index_mask = size - 1;
+    for (std::uint32_t h = 2; h <= si.highest; ++h) index_insert(static_cast<std::uint16_t>(h));
+    return true;
+}
+
+SiStatus grow_table() {
+    std::uint32_t capacity = si.capacity + SI_TABLE_GROWTH;
+    if (capacity >= TABLE_LIMIT) {
+        capacity = si.capacity + SI_TABLE_GROWTH - 1;
+        if (capacity >= TABLE_LIMIT) return SI_TABLE_FULL;
+    }
+    auto *table = static_cast<StreamEntry *>(
+        mm_adjust_vblock(pool(), si.table, capacity * sizeof(StreamEntry)));
+    if (table == nullptr) return SI_NO_BLOCK;
+    si.table = table;
+    si.capacity = capacity;
+    return index_build(capacity) ? SI_OK : SI_NO_BLOCK;
+}
+
+const char *base_name_of(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash != nullptr ? slash + 1 : name;
+}
+
+// ---- The file stack -----------------------------------------------------------------------
+
+void push_current() {
+    SavedStream &saved = si.stack[++si.depth];
+    saved.read = si_cursor.read;
+    saved.fill = si.fill;
+    saved.oldest = si.oldest;
+    saved.at_end = si.at_end ? 1 : 0;
+    saved.end = si.end;
+    saved.start = si.start;
+    saved.stream = si_cursor.stream;
+    saved.line = si_cursor.line;
+    saved.column = si_cursor.column;
+    saved.oldest_line = si.oldest_line;
+    saved.oldest_column = si.oldest_column;
+    saved.offset = si_cursor.stream == STREAM_NULL ? 0 : si.offset;
+}
+
+// Makes a saved state current; the descriptor comes from the stream's entry. The mark starts
+// afresh at the read point: marks never survive a change of stream.
+void restore_state(const SavedStream &saved) {
+    si_cursor.read = saved.read;
+    si.fill = saved.fill;
+    si.oldest = saved.oldest;
+    si.at_end = saved.at_end != 0;
+    si.end = saved.end;
+    si.start = saved.start;
+    si_cursor.stream = saved.stream;
+    si_cursor.line = saved.line;
+    si_cursor.column = saved.column;
+    si.oldest_line = saved.oldest_line;
+    si.oldest_column = saved.oldest_column;
+    si.offset = saved.offset;
+    si.fd = si.table[saved.stream].fd;
+    reset_mark();
+}
+
+// Starts the current stream from its beginning with an empty ring.
+void start_empty(unsigned char *buffer) {
+    si.start = buffer;
+    si.fill = buffer;
+    si.oldest = buffer;
+    *buffer = 0;
+    si.at_end = false;
+    si.offset = 0;
+    si_cursor.read = buffer;
+    si_cursor.line = 1;
+    si_cursor.column = 1;
+    si.oldest_line = 1;
+    si.oldest_column = 1;
+    reset_mark();
+}
+
+// Opens a file for reading; a directory is refused like a file that does not open.
+int open_file(const char *name) {
+    int fd;
+    do {
+        fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Replaces the current state (the null stream, just opened) by a copy of the suspended level
+// `level`, with its own copy of the ring, reading on from where that level stopped.
+SiStatus resume_copy(int level) {
+    const SavedStream &saved = si.stack[level];
+    StreamEntry &entry = si.table[saved.stream];
+    if (::lseek(entry.fd, saved.offset, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    auto *buffer = static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+    if (buffer == nullptr) return SI_NO_BLOCK;
+    std::memcpy(buffer, saved.start, BUFFER_BLOCK);
+    --si.table[STREAM_NULL].open_count;
+    restore_state(saved);
+    auto relocate = [&](unsigned char *p) { return buffer + (p - saved.start); };
+    si_cursor.read = relocate(saved.read);
+    si.fill = relocate(saved.fill);
+    si.oldest = relocate(saved.oldest);
+    si.end = relocate(saved.end);
+    si.start = buffer;
+    reset_mark();
+    ++entry.open_count;
+    return SI_OK;
+}
+
+// ---- Seeking ------------------------------------------------------------------------------
+
+bool position_before(std::uint32_t line_a, std::uint32_t column_a, std::uint32_t line_b,
+            std::uint32_t column_b) {
+    return line_a != line_b ? line_a < line_b : column_a < column_b;
+}
+
+SiStatus restart() {
+    if (::lseek(si.fd, 0, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    start_empty(si.start);
+    return SI_OK;
+}
+
+// The read point has passed the end byte: another refill would be a read beyond the end.
+bool exhausted() { return si_cursor.read == si.fill && si.at_end; }
+
+// Moves forward to (line, column). The end byte and the line feed ending the target line are
+// never consumed, so that a failed seek leaves the stream readable.
+SiStatus forward_to(std::uint32_t line, std::uint32_t column) {
+    while (si_cursor.line < line) {
+        int c = *si_cursor.read;
+        if (c == 0) {
+            if (exhausted()) return SI_BEYOND_END;
+            si_next_buffer();
+            continue;
+        }
+        if (c == SI_END_OF_STREAM) return SI_BEYOND_END;
+        ++si_cursor.read;
+        if (c == '\n') {
+            ++si_cursor.line;
+            si_cursor.column = 1;
+        } else {
+            ++si_cursor.column;
+        }
+    }
+    while (si_cursor.column < column) {
+        int c = *si_cursor.read;
+        if (c == 0) {
+            if (exhausted()) return SI_BEYOND_END;
+            si_next_buffer();
+            continue;
+        }
+        if (c == SI_END_OF_STREAM || c == '\n') return SI_BEYOND_END;
+        ++si_cursor.read;
+        ++si_cursor.column;
+    }
+    return SI_OK;
+}
+
+// si_seek with a full 32-bit column, so that positions on very long lines can be reached.
+SiStatus seek_to(std::uint32_t stream, std::uint32_t line, std::uint32_t column) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (stream == STREAM_NULL || stream > si.highest) return SI_BAD_HANDLE;
+    if (stream != si_cursor.stream) {
+        SiStatus status = si_close_stream();
+        if (status != SI_OK) return status;
+        int level = -1;
+        for (int k = si.depth; k >= 0; --k) {
+            if (si.stack[k].stream == stream) {
+                level = k;
+                break;
+            }
+        }
+        if (level >= 0) {
+            status = si_open_stream(STREAM_NULL);
+            if (status == SI_OK) status = resume_copy(level);
+        } else {
+            status = si_open_stream(static_cast<StreamHandle>(stream));
+        }
+        if (status != SI_OK) return status;
+    }
+    if (position_before(line, column, si_cursor.line, si_cursor.column)) {
+        if (!position_before(line, column, si.oldest_line, si.oldest_column)) {
+            si_cursor.read = si.oldest;
+            si_cursor.line = si.oldest_line;
+            si_cursor.column = si.oldest_column;
+        } else {
+            SiStatus status = restart();
+            if (status != SI_OK) return status;
+        }
+    }
+    return forward_to(line, column);
+}
+
+// The room for a mark text of `length` bytes: the static area, or a pool block kept for reuse.
+unsigned char *text_room(std::uint32_t length) {
+    if (length < SI_MARK_AREA_SIZE) return si.area;
+    if (length > si.text_capacity) {
+        mm_free_vblock(pool(), si.text_block);
+        si.text_capacity = 0;
+        si.text_block = static_cast<unsigned char *>(mm_get_vblock(pool(), length));
+        if (si.text_block == nullptr) return nullptr;
+        si.text_capacity = length;
+    }
+    return si.text_block;
+}
+
+void free_include_records() {
+    for (IncludeRecord *record = si.first_record; record != nullptr;) {
+        IncludeRecord *next = record->next;
+        mm_free_vblock(pool(), record);
+        record = next;
+    }
+    si.first_record = nullptr;
+    si.last_record = nullptr;
+}
+
+} // namespace
+
+// ---- Start and end ------------------------------------------------------------------------
+
+SiStatus si_initialize() {
+    if (si.initialized) return SI_OK;
+    si = StreamState{};
+    si_cursor = SiCursor{};
+    si.table = static_cast<StreamEntry *>(
+        mm_get_vblock(pool(), SI_TABLE_GROWTH * sizeof(StreamEntry)));
+    si.null_block = static_cast<unsigned char *>(mm_get_cvblock(pool(), 2));
+    si.stack = static_cast<SavedStream *>(
+        mm_get_vblock(pool(), SI_FILE_STACK_SIZE * sizeof(SavedStream)));
+    si.capacity = SI_TABLE_GROWTH;
+    si.highest = 1;
+    if (si.table == nullptr || si.null_block == nullptr || si.stack == nullptr ||
+        !index_build(si.capacity)) {
+        mm_free_vblock(pool(), si.table);
+        mm_free_vblock(pool(), si.null_block);
+        mm_free_vblock(pool(), si.stack);
+        mm_free_vblock(pool(), si.index);
+        si = StreamState{};
+        return SI_NO_BLOCK;
+    }
+    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0};
+    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0};
+
+    // The null stream is current: no data, already at its end.
+    si.fd = -1;
+    si.end = si.null_block + 1;
+    start_empty(si.null_block);
+    si.at_end = true;
+    si_cursor.stream = STREAM_NULL;
+    si.depth = -1;
+    si.initialized = true;
+    return SI_OK;
+}
+
+SiStatus si_finalize() {
+    if (!si.initialized) return SI_OK;
+    SiStatus result = SI_OK;
+    while (si.depth >= 0) {
+        SiStatus status = si_close_stream();
+        if (status != SI_OK && result == SI_OK) result = status;
+    }
+    mm_free_vblock(pool(), si.text_block);
+    mm_free_vblock(pool(), si.stack);
+    for (std::uint32_t h = 2; h <= si.highest; ++h) {
+        if (si.table[h].fd >= 0) ::close(si.table[h].fd);
+        mm_free_vblock(pool(), const_cast<char *>(si.table[h].name));
+    }
+    mm_free_vblock(pool(), si.table);
+    mm_free_vblock(pool(), si.index);
+    mm_free_vblock(pool(), si.null_block);
+    free_include_records();
+    si = StreamState{};
+    si_cursor = SiCursor{};
+    return result;
+}
+
+// ---- Streams ------------------------------------------------------------------------------
+
+SiStatus si_find_stream(const char *name, StreamHandle *handle) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (name == nullptr) return SI_NULL_NAME;
+    std::uint32_t hash = name_hash(name);
+    for (std::uint32_t slot = hash & si.index_mask; si.index[slot] != 0;
+         slot = (slot + 1) & si.index_mask) {
+        const StreamEntry &entry = si.table[si.index[slot]];
+        if (entry.hash == hash && std::strcmp(entry.name, name) == 0) {
+            *handle = static_cast<StreamHandle>(si.index[slot]);
+            return SI_OK;
+        }
+    }
+    if (si.highest + 1u >= si.capacity) {
+        SiStatus status = grow_table();
+        if (status != SI_OK) return status;
+    }
+    // The name is kept whole, however long: it is never cut to fit a buffer.
+    std::size_t length = std::strlen(name);
+    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 1));
+    if (copy == nullptr) return SI_NO_BLOCK;
+    std::memcpy(copy, name, length + 1);
+    std::uint16_t h = ++si.highest;
+    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0};
+    index_insert(h);
+    *handle = static_cast<StreamHandle>(h);
+    return SI_OK;
+}
+
+SiStatus si_open_stream(StreamHandle handle) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (handle > si.highest) return SI_BAD_HANDLE;
+    if (si.depth >= MAX_DEPTH) {
+        // The first overflow ends the run. Should the exit hooks try to open a stream again
+        // while they list the messages, they are refused instead, and fall back to plain output.
+        if (!si.overflow_reported) {
+            si.overflow_reported = true;
+            fe_report(MSG_5STREAMOVF, here());
+            fe_fatal_exit();
+        }
+        return SI_STACK_FULL;
+    }
+    StreamEntry &entry = si.table[handle];
+    unsigned char *buffer;
+    unsigned char *end;
+    std::int32_t fd = -1;
+    if (handle == STREAM_NULL) {
+        buffer = si.null_block;
+        end = buffer + 1;
+    } else {
+        buffer = static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+        if (buffer == nullptr) return SI_NO_BLOCK;
+        end = buffer + SI_RING_SIZE;
+        *end = 0;
+        if (handle == STREAM_STDIN || entry.open_count >= 1) {
+            // Standard input, or a file open at an outer level: the descriptor is shared and
+            // each level keeps its own offset in its saved state.
+            fd = entry.fd;
+            if (::lseek(fd, 0, SEEK_SET) < 0) {
+                mm_free_vblock(pool(), buffer);
+                return SI_SEEK_FAILED;
+            }
+        } else {
+            fd = open_file(entry.name);
+            if (fd < 0) {
+                mm_free_vblock(pool(), buffer);
+                return SI_OPEN_FAILED;
+            }
+            entry.fd = fd;
+        }
+    }
+    push_current();
+    si.fd = fd;
+    si.end = end;
+    si_cursor.stream = handle;
+    start_empty(buffer);
+    ++entry.open_count;
+    return SI_OK;
+}
+
+SiStatus si_close_stream() {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (si.depth < 0) return SI_NOTHING_TO_CLOSE;
+    StreamHandle closing = si_cursor.stream;
+    StreamEntry &entry = si.table[closing];
+    --entry.open_count;
+    if (closing != STREAM_NULL) {
+        mm_free_vblock(pool(), si.start);
+        if (entry.open_count < 1 && closing != STREAM_STDIN) {
+            ::close(entry.fd);
+            entry.fd = -1;
+        }
+    }
+    restore_state(si.stack[si.depth--]);
+    if (si_cursor.stream != STREAM_NULL && ::lseek(si.fd, si.offset, SEEK_SET) < 0)
+        return SI_SEEK_FAILED;
+    return SI_OK;
+}
+
+int si_stream_depth() { return si.depth + 1; }
+
+const char *si_stream_name(StreamHandle handle) {
+    if (!si.initialized || handle > si.highest) return BAD_HANDLE_NAME;
+    return si.table[handle].name;
+}
+
+const char *si_stream_base_name(StreamHandle handle) {
+    if (!si.initialized || handle > si.highest) return BAD_HANDLE_NAME;
+    return si.table[handle].base_name;
+}
+
+SiStatus si_include(StreamHandle handle) {
+    if (!si.initialized) return SI_OPEN_FAILED;
+    std::uint16_t saved_level = si.include_level;
+    StreamHandle saved_main = si.main_stream;
+    std::uint32_t saved_offset = si.line_offset;
+    if (si.include_level == 0) si.main_stream = handle;
+    si.line_offset += si_cursor.line - 1;
+    ++si.include_level;
+    auto *record = static_cast<IncludeRecord *>(mm_get_vblock(pool(), sizeof(IncludeRecord)));
+    if (record == nullptr || si_open_stream(handle) != SI_OK) {
+        mm_free_vblock(pool(), record);
+        si.include_level = saved_level;
+        si.main_stream = saved_main;
+        si.line_offset = saved_offset;
+        return SI_OPEN_FAILED;
+    }
+    *record = IncludeRecord{1,
+                            si.include_level,
+                            si_cursor.line + si.line_offset,
+                            0,
+                            handle,
+                            1,
+                            handle,
+                            1,
+                            si.main_stream,
+                            nullptr,
+                            si.last_record};
+    if (si.last_record != nullptr)
+        si.last_record->next = record;
+    else
+        si.first_record = record;
+    si.last_record = record;
+    return SI_OK;
+}
+
+const char *si_directory_prefix(const char *name) {
+    if (name == nullptr) return nullptr;
+    std::size_t length = std::strlen(name);
+    if (length == 0 || name[length - 1] == '/') return name;
+    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 2));
+    std::memcpy(copy, name, length);
+    copy[length] = '/';
+    copy[length + 1] = '\0';
+    return copy;
+}
+
+// ---- Reading ------------------------------------------------------------------------------
+
+void si_next_buffer() {
+    assert(si.initialized && "the stream interface is initialised before reading");
+    if (si_cursor.read == si.fill) {
+        refill();
+    } else if (si_cursor.read == si.end) {
+        si_cursor.read = si.start; // after a back-up over the wrap point
+    } else {
+        // 0 bytes of a file are dropped when its block is read, and the fill point and the ring's
+        // end are the only other places a 0 stands.
+        assert(false && "no 0 byte inside the data");
+        ++si_cursor.read;
+    }
+    if (si_cursor.mark == si.end) si_cursor.mark = si.start;
+}
+
+int si_refill_char() {
+    int c;
+    while ((c = *si_cursor.read) == 0) si_next_buffer();
+    return c;
+}
+
+void si_line_too_long() {
+    msg_param_num(static_cast<std::int32_t>(SI_MAX_COLUMN), 'm');
+    fe_report(MSG_3TOOLONG, Position{si_cursor.line, 0xFFFF, si_cursor.stream});
+}
+
+SiStatus si_back_up(std::uint32_t count) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (count == 0) return SI_OK;
+    if (count > ring_distance(si.oldest, si_cursor.read)) return SI_CANNOT_BACK_UP;
+    unsigned char *from = si_cursor.read;
+    unsigned char *to = ring_back(from, count);
+    si_cursor.read = to;
+    // Column - 1 bytes of the current line precede the read point: backing up over no more than
+    // those stays on the line.
+    if (count < si_cursor.column) {
+        si_cursor.column -= count;
+        return SI_OK;
+    }
+    si_cursor.line -= count_newlines(to, from);
+    // The column is counted from the line feed before the read point, or from the oldest
+    // retained byte, whose position is known, when the line began before it.
+    std::uint32_t retained = ring_distance(si.oldest, to);
+    const unsigned char *p = to;
+    for (std::uint32_t k = 0; k < retained; ++k) {
+        p = p == si.start ? si.end - 1 : p - 1;
+        if (*p == '\n') {
+            si_cursor.column = k + 1;
+            return SI_OK;
+        }
+    }
+    si_cursor.column = si.oldest_column + retained;
+    return SI_OK;
+}
+
+SiStatus si_seek(Position target) { return seek_to(target.stream, target.line, target.column); }
+
+// ---- Marks and positions ------------------------------------------------------------------
+
+std::uint32_t si_mark_length() {
+    return ring_distance(si_cursor.mark, si_cursor.read) + si_cursor.lost;
+}
+
+const unsigned char *si_mark_text() {
+    if (si_cursor.lost == 0) {
+        if (si_cursor.mark <= si_cursor.read) return si_cursor.mark;
+        // The text runs over the ring's end: copy its two pieces together.
+        auto first = static_cast<std::uint32_t>(si.end - si_cursor.mark);
+        auto second = static_cast<std::uint32_t>(si_cursor.read - si.start);
+        unsigned char *text = text_room(first + second);
+        if (text == nullptr) return si.area;
+        std::memcpy(text, si_cursor.mark, first);
+        std::memcpy(text + first, si.start, second);
+        return text;
+    }
+    // Part of the text was overwritten by a refill: read it again from the file.
+    std::uint32_t length = si_mark_length();
+    unsigned char *text = text_room(length);
+    if (text == nullptr) return si.area;
+    if (seek_to(si_cursor.stream, si_cursor.mark_line, si_cursor.mark_column) != SI_OK)
+        return si.area;
+    si_set_mark();
+    for (std::uint32_t i = 0; i < length; ++i) text[i] = static_cast<unsigned char>(si_get_char());
+    return text;
+}
+
+Position si_current_position() { return here(); }
+
+bool si_position_after(Position a, Position b) { return position_after(a, b); }
+
+Position si_cumulative_to_position(std::uint32_t line) {
+    if (si.first_record == nullptr || line == 0) return Position{0, 1, STREAM_NULL};
+    const IncludeRecord *chosen = si.first_record;
+    for (const IncludeRecord *r = si.first_record; r != nullptr; r = r->next)
+        if (r->cumulative_line <= line) chosen = r;
+    // A line before the first record's start would lie before its file: line 1 is the nearest.
+    std::int64_t result = static_cast<std::int64_t>(chosen->physical_line) +
+                          (static_cast<std::int64_t>(line) - chosen->cumulative_line);
+    if (result < 1) result = 1;
+    return Position{static_cast<std::uint32_t>(result), 1, chosen->physical_stream};
+}
+
+Position si_presented_position(Position position) {
+    for (const IncludeRecord *r = si.last_record; r != nullptr; r = r->previous) {
+        if (r->physical_stream != position.stream || r->physical_line > position.line) continue;
+        if (r->presented_stream == r->physical_stream) return position;
+        return Position{r->presented_line + (position.line - r->physical_line), position.column,
+                        r->presented_stream};
+    }
+    return position;
+}

@@ -1,0 +1,143 @@
+// Source streams and positions: the table of streams named by StreamHandle, the file stack of
+// suspended streams, buffered reading from a 2048-byte ring with back-up, marks and seeks to any
+// position, and the include records that map cumulative line numbers back to files.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+
+// ---- Status codes and sizes ---------------------------------------------------------------
+
+enum SiStatus : std::uint16_t {
+#define SI_STATUS(code, ident, meaning) ident = code,
+#include "si/si_status.def"
+#undef SI_STATUS
+};
+
+inline constexpr std::uint32_t SI_RING_SIZE = 2048;   // bytes in a stream's ring buffer
+inline constexpr std::uint32_t SI_REFILL_SIZE = 1024; // read size once the ring has wrapped
+inline constexpr int SI_FILE_STACK_SIZE = 21;         // suspended streams, the deepest nesting
+inline constexpr std::uint32_t SI_MARK_AREA_SIZE = 512; // static area for wrapped mark texts
+inline constexpr std::uint16_t SI_TABLE_GROWTH = 256; // stream table capacity step
+inline constexpr int SI_END_OF_STREAM = 3;            // the byte delivered after the last one
+inline constexpr std::uint32_t SI_MAX_COLUMN = 65535; // the widest column a Position can hold
+
+// ---- The reading cursor -------------------------------------------------------------------
+
+// The part of the current stream's state that the inline reading step, the lexer and the
+// directive code use directly. Everything else about the streams is private to si.cpp.
+struct SiCursor {
+    unsigned char *read;        // next byte to deliver; a 0 there is answered by si_next_buffer
+    std::uint32_t line;         // line of the read point, 1-based
+    std::uint32_t column;       // column of the read point, 1-based; passes 65535 on long lines
+    StreamHandle stream;        // the current stream
+    unsigned char *mark;        // first marked byte still in the ring
+    std::uint32_t mark_line;    // position of the mark as it was set (the token start)
+    std::uint32_t mark_column;
+    std::uint32_t lost;         // marked bytes delivered before `mark` and no longer in the ring
+};
+extern SiCursor si_cursor;
+
+// ---- Start and end ------------------------------------------------------------------------
+
+// Creates the stream table (null stream, standard input) and the file stack and makes the null
+// stream current. 0 on success (also when already initialised), SI_NO_BLOCK without memory.
+SiStatus si_initialize();
+
+// Closes every level of the file stack and every descriptor, releases all memory of the
+// interface and clears the initialised flag. 0, or the first failing close's status.
+SiStatus si_finalize();
+
+// ---- Streams ------------------------------------------------------------------------------
+
+// Yields the handle of the file `name` (exact, case-sensitive), adding an entry on first sight.
+// SI_NOT_INITIALIZED, SI_NULL_NAME, SI_TABLE_FULL, SI_NO_BLOCK on failure.
+SiStatus si_find_stream(const char *name, StreamHandle *handle);
+
+// Suspends the current stream on the file stack and makes `handle` current, read from its start.
+// A 22nd nested level ends the run with 5STREAMOVF. On failure the caller's stream stays current.
+SiStatus si_open_stream(StreamHandle handle);
+
+// Ends the current stream and resumes the one below it on the file stack where it stopped.
+SiStatus si_close_stream();
+
+// The number of suspended streams below the current one.
+int si_stream_depth();
+
+// Full and base name (after the last '/'); "<<bad stream handle>>" for an unknown handle.
+const char *si_stream_name(StreamHandle handle);
+const char *si_stream_base_name(StreamHandle handle);
+
+// Opens `handle` for an include directive and records where its lines start in the cumulative
+// numbering. SI_OPEN_FAILED for any failure, with the include bookkeeping left unchanged.
+SiStatus si_include(StreamHandle handle);
+
+// `name` when it is empty or ends in '/'; otherwise a general-pool copy with '/' appended.
+const char *si_directory_prefix(const char *name);
+
+// ---- Reading ------------------------------------------------------------------------------
+
+// Answers the 0 byte under the read point: reads the next block, or wraps to the ring's start.
+// Ask again while a 0 stays there (a block of nothing but 0 bytes leaves the ring empty).
+// Reading past the end byte ends the run with 5EOF.
+void si_next_buffer();
+
+// The slow path of si_get_char: si_next_buffer until the byte under the read point is not 0.
+int si_refill_char();
+
+// Delivers the next byte (unsigned) and advances line and column; 3 marks the end of stream.
+inline int si_get_char() {
+    int c = *si_cursor.read;
+    if (c == 0) [[unlikely]]
+        c = si_refill_char();
+    ++si_cursor.read;
+    if (c == '\n') {
+        ++si_cursor.line;
+        si_cursor.column = 1;
+    } else {
+        ++si_cursor.column;
+    }
+    return c;
+}
+
+// Reports 3TOOLONG at the current line and column 65535; reading goes on.
+void si_line_too_long();
+
+// Moves the read point back over `count` delivered bytes; SI_CANNOT_BACK_UP when fewer are
+// retained in the ring.
+SiStatus si_back_up(std::uint32_t count);
+
+// Moves to `target` in any stream, re-reading from the file when the ring no longer holds it.
+// SI_BEYOND_END when the position lies past the end of its stream (the end byte stays unread).
+SiStatus si_seek(Position target);
+
+// ---- Marks and positions ------------------------------------------------------------------
+
+// Marks the read point as the start of a text (a token) to be fetched with si_mark_text.
+inline void si_set_mark() {
+    si_cursor.mark = si_cursor.read;
+    si_cursor.mark_line = si_cursor.line;
+    si_cursor.mark_column = si_cursor.column;
+    si_cursor.lost = 0;
+}
+
+// The number of bytes delivered since the mark.
+std::uint32_t si_mark_length();
+
+// The si_mark_length bytes delivered since the mark, not 0-terminated: in place when they lie
+// in one piece in the ring, else a copy valid until the next call.
+const unsigned char *si_mark_text();
+
+// The current line, column (65535 when it is wider) and stream.
+Position si_current_position();
+
+// True when a lies after b: by stream, then line, then column.
+bool si_position_after(Position a, Position b);
+
+// The file position of cumulative line `line` from the include records; line 0, column 1,
+// stream 0 without records or for line 0.
+Position si_cumulative_to_position(std::uint32_t line);
+
+// The position as presented to the user (an include record may rename a stretch of lines).
+Position si_presented_position(Position position);
