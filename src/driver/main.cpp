@@ -7,6 +7,7 @@
 #include "driver/fe.h"
 #include "driver/host.h"
 #include "driver/options.h"
+#include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 
@@ -28,7 +29,7 @@ int main(int argc, char **argv) {
     output_stream = stdout;
     host_install_hooks();
     fe_initialize();
-    // TODO: the lexer's start-up (its keyword map) joins here.
+    lex_initialize();
     mm_initialize();
     // TODO: the preprocessor's start-up joins here: the rest of the spelling table, the
     // predefined macros, the lexer's start state first_token_lexer, and the definitions runner
@@ -40,7 +41,7 @@ int main(int argc, char **argv) {
         // TODO: pp_check_open_groups joins here (it also closes the preprocessor's pools).
         // The messages of the command line must be printed before fe_terminate clears them.
         msg_print_messages(stderr, 1);
-        // TODO: the lexer's shut-down joins here.
+        lex_finalize();
         fe_terminate();
         host_exit(1);
     }
@@ -55,7 +56,7 @@ int main(int argc, char **argv) {
         std::fprintf(list_stream, "\nMaximum error severity  %d\n",
                      static_cast<int>(fe_max_severity));
     }
-    // TODO: the lexer's shut-down joins here.
+    lex_finalize();
     fe_terminate();
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
