@@ -51,8 +51,7 @@ int main(int argc, char **argv) {
     // pp_check_open_groups, join here once the scanning loop exists.
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
-        // TODO: msg_list_file(main_stream, list_stream) joins here with the listing.
-        (void)main_stream;
+        msg_list_file(main_stream, list_stream);
         std::fprintf(list_stream, "\nMaximum error severity  %d\n",
                      static_cast<int>(fe_max_severity));
     }

@@ -46,7 +46,10 @@ def read(path, default=b""):
         return default
 
 
-def normalise(data):
+def normalise(data, folders=()):
+    """Replaces what differs from run to run: dates, temporary names, the run's own folders."""
+    for folder, name in folders:
+        data = data.replace(folder.encode(), name)
     return TEMP_RE.sub(b"cpXXXXXX", DATE_RE.sub(b"<DATE>", data))
 
 
@@ -139,10 +142,12 @@ def main():
                                   input=read(stem + ".stdin"), stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, timeout=60)
             returncode, out, err = proc.returncode, proc.stdout, proc.stderr
-        actual = {".out": normalise(out), ".err": normalise(err), ".rc": b"%d\n" % returncode}
+        folders = ((tmp_dir, b"@TMP@"), (run_dir, b"@RUN@"))
+        actual = {".out": normalise(out, folders), ".err": normalise(err, folders),
+                  ".rc": b"%d\n" % returncode}
         lis_files = sorted(f for f in os.listdir(run_dir) if f.endswith(".lis"))
         if lis_files:
-            actual[".lis"] = normalise(read(os.path.join(run_dir, lis_files[0])))
+            actual[".lis"] = normalise(read(os.path.join(run_dir, lis_files[0])), folders)
 
         failures = []
         if opts.update:
