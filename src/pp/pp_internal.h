@@ -165,3 +165,99 @@ void pp_report(PpMessage message, Position position);
 void pp_report_severity(PpMessage message, Position position, Severity severity);
 // The text of `message`, for tests and documentation.
 const char *pp_message_text(PpMessage message);
+
+// ---- In pp_text.cpp -------------------------------------------------------------------------
+
+// Set by #define at the start of its line, cleared when pp_skip_directive_rest or
+// pp_check_directive_tail starts: continuations are taken out of lexemes only while it is 1.
+extern std::uint8_t pp_continuation_flag;
+
+// Removes continuations (a backslash and the byte after it, a `?` and the three after it) when
+// the continuation flag is set; `text` and `length` then describe a copy in the scratch buffer.
+void pp_strip_continuations(const unsigned char **text, std::uint32_t *length);
+// Replaces the nine trigraphs; the result is in the scratch buffer.
+void pp_replace_trigraphs(const unsigned char **text, std::uint32_t *length);
+// Trigraphs (under string_trigraphs), then every backslash-newline dropped; in the scratch buffer.
+void pp_rewrite_continued_literal(const unsigned char **text, std::uint32_t *length);
+// Applies dollar_ident to a TOKEN_IDENTIFIER_DOL lexeme: the whole lexeme is an identifier, or
+// it is cut before its first `$` (the input resumes there), or a leading `$` is an ERROR_TOKEN of
+// length 1 (the input resumes after it). Sets token->kind and *length.
+void pp_dollar_rule(const unsigned char *text, std::uint32_t *length, CurrentToken *token);
+// True when `text` is not empty and holds only letters, digits and `_`.
+bool pp_is_identifier_text(const char *text);
+// True when the first `count` bytes are decimal digits (count < 1 gives true).
+bool pp_is_digits(const char *text, int count);
+// Under pushd_include, sets slot 0 of include_dirs to the current stream's directory.
+void pp_restore_current_dir();
+// The scratch buffer's size now: it starts at 65536 bytes and grows to hold a longer lexeme.
+std::uint32_t pp_scratch_capacity();
+// Releases a grown scratch buffer (the preprocessor's finish).
+void pp_release_scratch();
+
+// Converts the token just lexed: folds the _BNL kinds, applies the dollar rule, rewrites
+// continued or trigraph texts and sets token->value to the interned text (or the spelling).
+void pp_convert_token(CurrentToken *token);
+
+// ---- In pp_output.cpp -----------------------------------------------------------------------
+
+// Writes the token read from the input: the line marker when its line differs from the output
+// line, then the text of its value; the last output kind becomes its kind.
+void pp_write_token(const CurrentToken *token);
+// Writes a token taken out of an expansion: a marker (and no blank) when its line differs from
+// the output line, else a blank when `spaced` is 1 or -g asks for one; then its text.
+void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
+// The newline rule: "\n" and one more output line, unless -n and a newline was written last.
+void pp_write_newline();
+// White space read from the input (the current lexeme), byte for byte after the marker check.
+void pp_write_white_space(const CurrentToken *token);
+// One blank unless a blank or a newline was written last.
+void pp_write_separator();
+// One blank whatever was written last.
+void pp_write_blank();
+// The marker check for text about to be written for a token or white space at `position`.
+void pp_marker_check(Position position, bool white_space);
+// Bytes written as they are; the last output kind is left alone (a comment's own text).
+void pp_write_bytes(const char *bytes, std::uint32_t length);
+void pp_write_char(char c);
+// The kind of the last thing written (FIRST_TOKEN before anything).
+TokenKind pp_last_output_kind();
+// Forces a marker before the next token (an included file was entered or has ended).
+void pp_force_marker();
+// The source line the current output line belongs to.
+std::uint32_t pp_output_line();
+// While suppressed, nothing reaches the output stream (the -D/-U definitions run).
+void pp_output_suppress(bool suppress);
+// Hands the buffered output to the output stream.
+void pp_output_flush();
+// Releases the spacing table.
+void pp_output_finish();
+// True when -g separates `last` from `next` (only meaningful once pp_output_init has run with -g).
+bool pp_spacing_needed(TokenKind last, TokenKind next);
+
+// ---- In pp_comments.cpp ---------------------------------------------------------------------
+
+// After `/*`: copies the comment to the output (or one blank under -noC). True at its end,
+// false at the end of input ("end of file reached inside a comment", the end byte left unread).
+bool pp_copy_comment();
+// After `//`: copies the comment up to its newline (or one blank under -noC) and consumes the
+// newline. True when a newline ended it, false at the end of input (left unread).
+bool pp_copy_line_comment();
+// pp_copy_comment without any output (comments inside directive lines).
+bool pp_skip_directive_comment();
+// Reads the rest of a directive line through its newline, silently but for block comments,
+// which are copied like ordinary text. False at the end of input (left unread).
+bool pp_skip_directive_rest();
+// Reads the rest of a directive line that should be empty, through its newline; a leftover
+// token before fixed_line_length draws "illegal token on pp directive line".
+void pp_check_directive_end();
+
+// ---- In pp_directives.cpp -------------------------------------------------------------------
+
+enum PpDirectiveResult : std::uint8_t {
+    PP_DIRECTIVE_DONE,        // the line has been read through its newline (or to the end)
+    PP_DIRECTIVE_END_OF_FILE, // the input ended while the name was sought
+};
+
+// The dispatcher, called with the lexer just after the `#` that begins a directive line: reads
+// the name, reports a missing or unknown one and runs the handler, which consumes the line.
+PpDirectiveResult pp_directive();

@@ -52,4 +52,7 @@ void pp_check_open_groups() {
     free_general(sys_include_dirs);
     sys_include_dirs = nullptr;
     pp_tables_close();
+    pp_output_flush();
+    pp_output_finish();
+    pp_release_scratch();
 }
