@@ -1,0 +1,235 @@
+// Tests of the scanning loop and its text helpers on whole inputs: trigraphs and continuations in
+// lexemes, the dollar rule, the end of block comments, the macro rule for single-token bodies,
+// a lexeme longer than the scratch buffer, the return from an included file, the -g pairs.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+#include "toolkit_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs sources through the loop in a folder of their own, so markers show short names.
+class PpScanTest : public ToolkitTest {
+  protected:
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        char pattern[] = "/tmp/tfpp-scan-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        old_cwd_ = fs::current_path();
+        fs::current_path(dir_);
+        options_set_defaults();
+        lex_initialize();
+        pp_initialize();
+        pp_continuation_flag = 0;
+    }
+    void TearDown() override {
+        pp_check_open_groups();
+        lex_finalize();
+        ToolkitTest::TearDown();
+        options_set_defaults();
+        fs::current_path(old_cwd_);
+        fs::remove_all(dir_);
+    }
+
+    static void write_file(const char *name, const std::string &text) {
+        std::ofstream(name, std::ios::binary) << text;
+    }
+
+    // Opens `name` as the main input, as the command line does.
+    static void open_main(const char *name) {
+        StreamHandle handle = STREAM_NULL;
+        ASSERT_EQ(si_find_stream(name, &handle), SI_OK);
+        ASSERT_EQ(si_open_stream(handle), SI_OK);
+        pp_push_file(name);
+        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    }
+
+    // Starts the output into a temporary file; `finish` returns what was written.
+    void start_output() {
+        out_ = std::tmpfile();
+        output_stream = out_;
+        pp_output_init();
+    }
+    std::string finish() {
+        pp_output_flush();
+        std::string text;
+        std::rewind(out_);
+        for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
+        std::fclose(out_);
+        output_stream = stdout;
+        si_close_stream();
+        return text;
+    }
+
+    static void scan_to_end() {
+        CurrentToken token{};
+        do {
+            pp_scan_step(&token);
+        } while (token.kind != TOKEN_END_OF_FILE);
+    }
+
+    // The output for `source` without markers, after `options` adjusted the flags.
+    std::string run(const std::string &source, const std::function<void()> &options = {}) {
+        write_file("t.F", source);
+        options_set_defaults();
+        output_unix_line = 0;
+        if (options) options();
+        open_main("t.F");
+        start_output();
+        scan_to_end();
+        return finish();
+    }
+
+    std::string dir_;
+    fs::path old_cwd_;
+    std::FILE *out_ = nullptr;
+};
+
+// An object-like macro NAME whose body is one token.
+void define_one_token(const char *name, TokenKind kind, const char *text) {
+    PpMacro *macro = pp_new_macro(text_enter_string(name), Position{1, 1, 2});
+    macro->n_formals = -1;
+    macro->body = pp_new_token(kind, text_enter_string(text));
+}
+
+TEST_F(PpScanTest, TrigraphsInConstantsOnlyUnderTheSwitch) {
+    const std::string source = "      X = '??(a??)' // \"???=??x\"\n";
+    EXPECT_EQ(run(source), source);
+    EXPECT_EQ(run(source, [] { string_trigraphs = 1; }), "      X = '[a]' // \"?#??x\"\n");
+}
+
+TEST_F(PpScanTest, ContinuationsLeaveLexemesOnlyWhileTheFlagIsSet) {
+    const std::string source = "AB\\\nC = 1\n";
+    EXPECT_EQ(run(source), source) << "an ordinary line keeps its backslash-newline";
+    EXPECT_EQ(run(source, [] { pp_continuation_flag = 1; }), "ABC = 1\n");
+    // A continued string loses its backslash-newlines whatever the flag says.
+    EXPECT_EQ(run("S = 'a\\\nb'\n"), "S = 'ab'\n");
+}
+
+TEST_F(PpScanTest, DollarRuleCutsIdentifiersWithoutDollarIdent) {
+    // A is a macro: it is expanded only when the dollar rule cuts it out of A$B.
+    auto with_macro = [](std::uint8_t dollar) {
+        return [dollar] {
+            expand_macros = 1;
+            dollar_ident = dollar;
+            define_one_token("A", TOKEN_DECCONST, "1");
+        };
+    };
+    EXPECT_EQ(run("X = A$B\n", with_macro(1)), "X = A$B\n");
+    EXPECT_EQ(run("X = A$B\n", with_macro(0)), "X = 1 $B\n");
+    EXPECT_EQ(run("X = $A\n", with_macro(0)), "X = $1 \n") << "a leading $ stands alone";
+}
+
+TEST_F(PpScanTest, SingleTokenBodiesAreWrittenOnlyUnderDashM) {
+    auto define = [] { define_one_token("A", TOKEN_DECCONST, "1"); };
+    EXPECT_EQ(run("X = A\n", define), "X = A\n");
+    EXPECT_EQ(run("X = A\n", [&] {
+                  define();
+                  expand_macros = 1;
+              }),
+              "X = 1 \n");
+    // An empty body leaves one blank unless a blank was written last.
+    auto empty = [] {
+        expand_macros = 1;
+        PpMacro *macro = pp_new_macro(text_enter_string("E"), Position{1, 1, 2});
+        macro->body = pp_null_token();
+    };
+    EXPECT_EQ(run("X=E+1\n", empty), "X= +1\n");
+    EXPECT_EQ(run("X E Y\n", empty), "X  Y\n");
+}
+
+TEST_F(PpScanTest, BlockCommentsEndThroughContinuationsAfterTheStar) {
+    struct Case {
+        const char *source;
+        const char *copied;   // -C
+        const char *replaced; // -noC
+    } cases[] = {
+        {"A/* x *\\\n/B\n", "A/* x *\\\n/ B\n", "A B\n"},
+        {"A/* x *??/\n/B\n", "A/* x *??/\n/ B\n", "A B\n"},
+        {"A/* *?/ **/B\n", "A/* *?/ **/ B\n", "A B\n"},
+        {"A/* x *\\ / y */B\n", "A/* x *\\ / y */ B\n", "A B\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(run(c.source), c.copied) << c.source;
+        EXPECT_EQ(run(c.source, [] { output_comments = 0; }), c.replaced) << c.source;
+    }
+}
+
+TEST_F(PpScanTest, ALexemeLongerThanTheScratchBufferIsRewrittenWhole) {
+    std::string body(70000, 'x');
+    body[35000] = '?';
+    body[35001] = '?';
+    body[35002] = '(';
+    std::string expected_body = body.substr(0, 35000) + "[" + body.substr(35003);
+    EXPECT_EQ(run("S = '" + body + "'\n", [] { string_trigraphs = 1; }),
+              "S = '" + expected_body + "'\n");
+    EXPECT_GE(pp_scratch_capacity(), 70000u);
+}
+
+TEST_F(PpScanTest, AnIncludedFileEndsWithANewlineAndAMarkerForTheIncluder) {
+    write_file("m.F", "A\nB\n");
+    write_file("i.F", "I\n");
+    open_main("m.F");
+    start_output();
+    CurrentToken token{};
+    pp_scan_step(&token);
+    ASSERT_EQ(token.kind, TOKEN_IDENTIFIER);
+    // Enter i.F as the include directive does once its line is read.
+    StreamHandle inner = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("i.F", &inner), SI_OK);
+    ASSERT_EQ(si_include(inner), SI_OK);
+    pp_push_file("i.F");
+    pp_force_marker();
+    scan_to_end();
+    EXPECT_STREQ(text_string(pp_file_top()->actual_file), "m.F") << "the record was popped";
+    // I's line end, the newline for the end of i.F, the rest of m.F's line 1, B's marker.
+    EXPECT_EQ(finish(), "\n# 1 \"m.F\"\nA\n# 1 \"i.F\"\nI\n\n\n\n# 2 \"m.F\"\nB\n");
+}
+
+TEST_F(PpScanTest, BothMarkerFormsOnGiveWhiteSpaceTheLineForm) {
+    write_file("b.F", "  X\n");
+    output_ansi_line = 1;
+    open_main("b.F");
+    start_output();
+    scan_to_end();
+    EXPECT_EQ(finish(), "\n#line 1 \"b.F\"\n  X\n");
+    write_file("c.F", "X\n");
+    open_main("c.F");
+    start_output();
+    scan_to_end();
+    EXPECT_EQ(finish(), "\n# 1 \"c.F\"\nX\n");
+}
+
+TEST_F(PpScanTest, SpacingPairsAreLookedUpLastKindFirst) {
+    token_spacing = 1;
+    pp_output_init();
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_DASH, TOKEN_GT));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_GT, TOKEN_DASH));
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_IDENTIFIER));
+    EXPECT_TRUE(pp_spacing_needed(ERROR_TOKEN, ERROR_TOKEN));
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_PPNUM, TOKEN_DOT));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_LPAREN));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_NEWLINE, TOKEN_IDENTIFIER));
+    int pairs = 0;
+    for (int last = 0; last < TOKEN_KIND_COUNT; ++last)
+        for (int next = 0; next < TOKEN_KIND_COUNT; ++next)
+            pairs += pp_spacing_needed(TokenKind(last), TokenKind(next)) ? 1 : 0;
+    EXPECT_EQ(pairs, 126);
+    token_spacing = 0;
+    pp_output_init();
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_IDENTIFIER)) << "no table without -g";
+}
+
+} // namespace
