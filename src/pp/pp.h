@@ -21,7 +21,8 @@ void pp_initialize();
 void pp_output_init();
 
 // Handles input up to and including the next significant token, leaving it in `token`; the
-// kind TOKEN_END_OF_FILE tells the caller that the input is exhausted.
+// kind TOKEN_END_OF_FILE tells the caller that the input is exhausted. Text that was only
+// written is not interned: its value is then TEXT_NULL.
 void pp_scan_step(CurrentToken *token);
 
 // The end of input: one "missing #endif directive" per open group, innermost first, then the

@@ -194,8 +194,17 @@ std::uint32_t pp_scratch_capacity();
 // Releases a grown scratch buffer (the preprocessor's finish).
 void pp_release_scratch();
 
-// Converts the token just lexed: folds the _BNL kinds, applies the dollar rule, rewrites
-// continued or trigraph texts and sets token->value to the interned text (or the spelling).
+// A converted lexeme's text: in the stream, the scratch buffer or the spelling table.
+struct PpLexeme {
+    const unsigned char *text;
+    std::uint32_t length;
+};
+// Converts the token just lexed without interning: folds the _BNL kinds, applies the dollar
+// rule, rewrites continued or trigraph texts. Kinds with a fixed spelling get it as their value.
+PpLexeme pp_convert_lexeme(CurrentToken *token);
+// True for the converted kinds whose value is their own source text (not a fixed spelling).
+bool pp_has_source_text(TokenKind kind);
+// pp_convert_lexeme, then token->value set to the interned text (or the spelling).
 void pp_convert_token(CurrentToken *token);
 
 // ---- In pp_output.cpp -----------------------------------------------------------------------
@@ -203,6 +212,8 @@ void pp_convert_token(CurrentToken *token);
 // Writes the token read from the input: the line marker when its line differs from the output
 // line, then the text of its value; the last output kind becomes its kind.
 void pp_write_token(const CurrentToken *token);
+// pp_write_token for a converted lexeme that was not interned (its value is left alone).
+void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme);
 // Writes a token taken out of an expansion: a marker (and no blank) when its line differs from
 // the output line, else a blank when `spaced` is 1 or -g asks for one; then its text.
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);

@@ -177,6 +177,12 @@ void pp_write_token(const CurrentToken *token) {
     out.last_output_kind = token->kind;
 }
 
+void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
+    pp_marker_check(token->position, false);
+    put(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
+    out.last_output_kind = token->kind;
+}
+
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     bool markers = output_unix_line != 0 || output_ansi_line != 0;
     if (markers && token->position.line != out.output_line) {

@@ -36,11 +36,23 @@ void run_definitions() {
     pp_output_suppress(false);
 }
 
-// The macro rule for an identifier read from the input (already converted).
-Action macro_rule(CurrentToken *token) {
-    PpMacro *macro = expand_macros != 0 ? pp_lookup_macro(token->value) : nullptr;
+// Writes a token read from the input. Text that is only written is never interned, so a long
+// file with many distinct numbers and names does not fill the text table.
+void write_converted(CurrentToken *token, PpLexeme lexeme) {
+    if (pp_has_source_text(token->kind)) token->value = TEXT_NULL;
+    pp_write_lexeme(token, lexeme);
+}
+
+// The macro rule for an identifier read from the input (already converted). A name that was
+// never interned cannot be a macro: every definition interns its name.
+Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
+    PpMacro *macro = nullptr;
+    if (expand_macros != 0) {
+        token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
+        macro = pp_lookup_macro(token->value);
+    }
     if (macro == nullptr) {
-        pp_write_token(token);
+        write_converted(token, lexeme);
         return RETURN;
     }
     Token *body = macro->body;
@@ -106,26 +118,25 @@ Action dispatch(CurrentToken *token) {
     case TOKEN_TRI_BSLASH:
     case TOKEN_PPNUM:
     case ERROR_TOKEN:
-        pp_convert_token(token);
-        pp_write_token(token);
+        write_converted(token, pp_convert_lexeme(token));
         return READ;
     case TOKEN_IDENTIFIER:
     case TOKEN_IDENTIFIER_BNL:
-    case TOKEN_IDENTIFIER_DOL:
-        pp_convert_token(token);
+    case TOKEN_IDENTIFIER_DOL: {
+        PpLexeme lexeme = pp_convert_lexeme(token);
         if (token->kind == ERROR_TOKEN) {
-            pp_write_token(token);
+            write_converted(token, lexeme);
             return READ;
         }
-        return macro_rule(token);
+        return macro_rule(token, lexeme);
+    }
     default:
         if (token->kind >= TOKEN_KIND_COUNT) {
             token->value = token_spelling(token->kind);
             pp_write_token(token);
             return RETURN;
         }
-        pp_convert_token(token);
-        pp_write_token(token);
+        write_converted(token, pp_convert_lexeme(token));
         return RETURN;
     }
 }

@@ -183,9 +183,8 @@ void pp_restore_current_dir() {
     include_dirs[0][length] = '\0';
 }
 
-void pp_convert_token(CurrentToken *token) {
-    const unsigned char *text;
-    std::uint32_t length;
+PpLexeme pp_convert_lexeme(CurrentToken *token) {
+    PpLexeme lexeme{si_mark_text(), si_mark_length()};
     switch (token->kind) {
     case TOKEN_OCTCONST:
     case TOKEN_HEXCONST:
@@ -193,49 +192,59 @@ void pp_convert_token(CurrentToken *token) {
     case TOKEN_FLOATCONST:
     case TOKEN_PPNUM:
     case ERROR_TOKEN:
-    case TOKEN_IDENTIFIER:
-        token->value = intern(si_mark_text(), si_mark_length());
-        return;
+    case TOKEN_IDENTIFIER: return lexeme;
     case TOKEN_OCTCONST_BNL:
     case TOKEN_HEXCONST_BNL:
     case TOKEN_DECCONST_BNL:
     case TOKEN_FLOATCONST_BNL:
     case TOKEN_IDENTIFIER_BNL:
     case TOKEN_PPNUM_BNL:
-        // Each _BNL kind but the pp-number's is one above its plain kind.
-        if (token->kind != TOKEN_PPNUM_BNL)
-            token->kind = token->kind == TOKEN_IDENTIFIER_BNL
-                              ? TOKEN_IDENTIFIER
-                              : static_cast<TokenKind>(token->kind - 1);
-        text = si_mark_text();
-        length = si_mark_length();
-        pp_strip_continuations(&text, &length);
-        token->value = intern(text, length);
-        return;
+        // Each _BNL number kind is one above its plain kind; the pp-number keeps its kind.
+        if (token->kind == TOKEN_IDENTIFIER_BNL)
+            token->kind = TOKEN_IDENTIFIER;
+        else if (token->kind != TOKEN_PPNUM_BNL)
+            token->kind = static_cast<TokenKind>(token->kind - 1);
+        pp_strip_continuations(&lexeme.text, &lexeme.length);
+        return lexeme;
     case TOKEN_CHARCONST:
     case TOKEN_STRINGCONST:
-        text = si_mark_text();
-        length = si_mark_length();
-        if (string_trigraphs != 0) pp_replace_trigraphs(&text, &length);
-        token->value = intern(text, length);
-        return;
+        if (string_trigraphs != 0) pp_replace_trigraphs(&lexeme.text, &lexeme.length);
+        return lexeme;
     case TOKEN_CHARCONST_BNL:
     case TOKEN_STRINGCONST_BNL:
         token->kind = token->kind == TOKEN_CHARCONST_BNL ? TOKEN_CHARCONST : TOKEN_STRINGCONST;
-        text = si_mark_text();
-        length = si_mark_length();
-        pp_rewrite_continued_literal(&text, &length);
-        token->value = intern(text, length);
-        return;
+        pp_rewrite_continued_literal(&lexeme.text, &lexeme.length);
+        return lexeme;
     case TOKEN_IDENTIFIER_DOL:
-        text = si_mark_text();
-        length = si_mark_length();
-        pp_dollar_rule(text, &length, token);
-        pp_strip_continuations(&text, &length);
-        token->value = intern(text, length);
-        return;
-    default:
-        token->value = token_spelling(token->kind);
-        return;
+        pp_dollar_rule(lexeme.text, &lexeme.length, token);
+        pp_strip_continuations(&lexeme.text, &lexeme.length);
+        return lexeme;
+    default: {
+        TextHandle spelling = token_spelling(token->kind);
+        token->value = spelling;
+        return PpLexeme{reinterpret_cast<const unsigned char *>(text_string(spelling)),
+                        text_length(spelling)};
     }
+    }
+}
+
+bool pp_has_source_text(TokenKind kind) {
+    switch (kind) {
+    case TOKEN_OCTCONST:
+    case TOKEN_HEXCONST:
+    case TOKEN_DECCONST:
+    case TOKEN_FLOATCONST:
+    case TOKEN_PPNUM:
+    case TOKEN_PPNUM_BNL:
+    case ERROR_TOKEN:
+    case TOKEN_IDENTIFIER:
+    case TOKEN_CHARCONST:
+    case TOKEN_STRINGCONST: return true;
+    default: return false;
+    }
+}
+
+void pp_convert_token(CurrentToken *token) {
+    PpLexeme lexeme = pp_convert_lexeme(token);
+    if (pp_has_source_text(token->kind)) token->value = intern(lexeme.text, lexeme.length);
 }

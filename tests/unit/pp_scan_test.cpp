@@ -105,7 +105,7 @@ void define_one_token(const char *name, TokenKind kind, const char *text) {
 }
 
 TEST_F(PpScanTest, TrigraphsInConstantsOnlyUnderTheSwitch) {
-    const std::string source = "      X = '??(a??)' // \"???=??x\"\n";
+    const std::string source = "      X = '?\?(a?\?)' // \"?\?\?=?\?x\"\n";
     EXPECT_EQ(run(source), source);
     EXPECT_EQ(run(source, [] { string_trigraphs = 1; }), "      X = '[a]' // \"?#??x\"\n");
 }
@@ -157,7 +157,7 @@ TEST_F(PpScanTest, BlockCommentsEndThroughContinuationsAfterTheStar) {
         const char *replaced; // -noC
     } cases[] = {
         {"A/* x *\\\n/B\n", "A/* x *\\\n/ B\n", "A B\n"},
-        {"A/* x *??/\n/B\n", "A/* x *??/\n/ B\n", "A B\n"},
+        {"A/* x *?\?/\n/B\n", "A/* x *?\?/\n/ B\n", "A B\n"},
         {"A/* *?/ **/B\n", "A/* *?/ **/ B\n", "A B\n"},
         {"A/* x *\\ / y */B\n", "A/* x *\\ / y */ B\n", "A B\n"},
     };
@@ -176,6 +176,18 @@ TEST_F(PpScanTest, ALexemeLongerThanTheScratchBufferIsRewrittenWhole) {
     EXPECT_EQ(run("S = '" + body + "'\n", [] { string_trigraphs = 1; }),
               "S = '" + expected_body + "'\n");
     EXPECT_GE(pp_scratch_capacity(), 70000u);
+}
+
+TEST_F(PpScanTest, TextThatIsOnlyWrittenDoesNotFillTheTextTable) {
+    // More distinct numbers and names than the text table can hold.
+    std::string source;
+    for (int i = 0; i < 140000; ++i) {
+        std::string number = std::to_string(i);
+        source.append("X").append(number).append("=").append(number).append("\n");
+    }
+    std::int32_t before = text_statistics().handles;
+    EXPECT_EQ(run(source), source);
+    EXPECT_LT(text_statistics().handles - before, 100);
 }
 
 TEST_F(PpScanTest, AnIncludedFileEndsWithANewlineAndAMarkerForTheIncluder) {
