@@ -78,6 +78,21 @@ bool is_number_kind(TokenKind kind) {
     }
 }
 
+// Reads a directive line whose handler is still missing through its newline, writing nothing.
+void read_over_line() {
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        lex_token(&kind, &position);
+        if (kind == TOKEN_NEWLINE) return;
+        if (kind == TOKEN_END_OF_FILE) {
+            si_back_up(1);
+            return;
+        }
+        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
+    }
+}
+
 } // namespace
 
 PpDirectiveResult pp_directive() {
@@ -110,7 +125,7 @@ PpDirectiveResult pp_directive() {
         directive = select(name, length);
     } else if (is_number_kind(kind)) {
         // TODO: the numeric line form `# n "file"`; until it exists the line is read over.
-        pp_skip_directive_rest();
+        read_over_line();
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
@@ -122,7 +137,7 @@ PpDirectiveResult pp_directive() {
     }
     // TODO: the handlers (conditionals, #error, #define, #undef, #include, #line, #pragma)
     // join here; until then each directive line is read over through its newline.
-    pp_skip_directive_rest();
+    read_over_line();
     if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;
     return PP_DIRECTIVE_DONE;
 }
