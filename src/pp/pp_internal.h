@@ -262,6 +262,18 @@ bool pp_skip_directive_rest();
 // token before fixed_line_length draws "illegal token on pp directive line".
 void pp_check_directive_end();
 
+// ---- In pp_scan.cpp ------------------------------------------------------------------------
+
+// After a function-like macro's name: passes over white space, newlines, backslash-newlines and
+// comments. True when the next token is `(` (consumed); otherwise the input goes back to just
+// after the name. At the end of input inside a comment the end byte is left unread.
+bool pp_lookahead_lparen();
+// The next significant token for the collection of macro arguments, converted and interned as
+// the loop does; `#`, `##` and `??/` come back as ERROR_TOKEN with their text. *spaced is 1 when
+// white space, a newline or a comment came before it. TOKEN_END_OF_FILE at the end of input,
+// which is left unread.
+TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);
+
 // ---- In pp_directives.cpp -------------------------------------------------------------------
 
 enum PpDirectiveResult : std::uint8_t {

@@ -226,6 +226,75 @@ void pp_initialize() {
     options_set_definitions_runner(run_definitions);
 }
 
+bool pp_lookahead_lparen() {
+    Position after_name = si_current_position();
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        switch (lex_token(&kind, &position)) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE:
+        case TOKEN_NEWLINE:
+        case TOKEN_BSLASH_NL: break;
+        case TOKEN_COMMENT:
+            if (!pp_skip_directive_comment()) return false;
+            break;
+        case TOKEN_LPAREN: return true;
+        default:
+            // The white space and newlines passed over are read again as ordinary text.
+            si_seek(after_name);
+            return false;
+        }
+    }
+}
+
+TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
+    *spaced = 0;
+    for (;;) {
+        lex_token(&token->kind, &token->position);
+        switch (token->kind) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE:
+        case TOKEN_NEWLINE: *spaced = 1; continue;
+        case TOKEN_BSLASH_NL: continue;
+        case TOKEN_COMMENT:
+            *spaced = 1;
+            if (!pp_skip_directive_comment()) {
+                token->kind = TOKEN_END_OF_FILE;
+                *value = token->value = TEXT_NULL;
+                return TOKEN_END_OF_FILE;
+            }
+            continue;
+        case TOKEN_END_OF_FILE:
+            si_back_up(1);
+            *value = token->value = TEXT_NULL;
+            return TOKEN_END_OF_FILE;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments == 1) {
+                // A line comment ends with its newline: both count as white space.
+                *spaced = 1;
+                int c;
+                while ((c = si_get_char()) != '\n' && c != SI_END_OF_STREAM) {
+                }
+                if (c == SI_END_OF_STREAM) si_back_up(1);
+                continue;
+            }
+            *value = token->value = scan.double_slash;
+            return token->kind;
+        case TOKEN_SHARP:
+        case TOKEN_SHARP_SHARP:
+        case TOKEN_TRI_BSLASH:
+            *value = token->value = token_spelling(token->kind);
+            token->kind = ERROR_TOKEN;
+            return ERROR_TOKEN;
+        default:
+            pp_convert_token(token);
+            *value = token->value;
+            return token->kind;
+        }
+    }
+}
+
 void pp_scan_step(CurrentToken *token) {
     // TODO: step 1, draining a running expansion, joins here with macro expansion; until then
     // no expansion can be running.

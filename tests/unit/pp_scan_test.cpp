@@ -224,6 +224,78 @@ TEST_F(PpScanTest, BothMarkerFormsOnGiveWhiteSpaceTheLineForm) {
     EXPECT_EQ(finish(), "\n# 1 \"c.F\"\nX\n");
 }
 
+// Opens `source` and reads its first token (a macro name) with the ordinary rule set.
+void open_after_name(const std::string &source) {
+    std::ofstream("n.F", std::ios::binary) << source;
+    StreamHandle handle = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("n.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+    TokenKind kind;
+    Position position;
+    ASSERT_EQ(lex_token(&kind, &position), TOKEN_IDENTIFIER);
+}
+
+TEST_F(PpScanTest, LookaheadForAParenthesisRewindsWhenThereIsNone) {
+    struct Case {
+        const char *source;
+        bool found;
+        TokenKind next; // the token read after the look-ahead
+    } cases[] = {
+        {"F(x)", true, TOKEN_IDENTIFIER},
+        {"F \
+ /* c\n */\n\n  (x)", true, TOKEN_IDENTIFIER},
+        {"F  + 1", false, TOKEN_HORIZ_WHITESPACE},
+        {"F\n(x)", true, TOKEN_IDENTIFIER},
+        {"F\n", false, TOKEN_NEWLINE},
+    };
+    for (const Case &c : cases) {
+        open_after_name(c.source);
+        EXPECT_EQ(pp_lookahead_lparen(), c.found) << c.source;
+        TokenKind kind;
+        Position position;
+        EXPECT_EQ(lex_token(&kind, &position), c.next) << c.source;
+        if (!c.found) {
+            EXPECT_EQ(position.column, 2) << "read again from just after the name";
+        }
+        si_close_stream();
+    }
+    // The end of input inside a comment: false, and the end is still there to be read.
+    open_after_name("F /* open");
+    EXPECT_FALSE(pp_lookahead_lparen());
+    TokenKind kind;
+    Position position;
+    EXPECT_EQ(lex_token(&kind, &position), TOKEN_END_OF_FILE);
+    si_close_stream();
+}
+
+TEST_F(PpScanTest, ArgumentTokensCarryTheirSpacingAndConvertedText) {
+    open_after_name("F(a,b  /* c */ c\\\nd\n #x ## ?\?/ e$");
+    struct Expected {
+        TokenKind kind;
+        const char *text;
+        std::uint8_t spaced;
+    } expected[] = {
+        {TOKEN_LPAREN, "(", 0},      {TOKEN_IDENTIFIER, "a", 0}, {TOKEN_COMMA, ",", 0},
+        {TOKEN_IDENTIFIER, "b", 0},
+        {TOKEN_IDENTIFIER, "c\\\nd", 1}, // a continued name keeps its backslash-newline
+        {ERROR_TOKEN, "#", 1},       {TOKEN_IDENTIFIER, "x", 0}, {ERROR_TOKEN, "##", 1},
+        {ERROR_TOKEN, "\\", 1},     {TOKEN_IDENTIFIER, "e$", 1},
+    };
+    CurrentToken token{};
+    TextHandle value = TEXT_NULL;
+    std::uint8_t spaced = 9;
+    for (const Expected &e : expected) {
+        EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), e.kind) << e.text;
+        EXPECT_STREQ(text_string(value), e.text);
+        EXPECT_EQ(spaced, e.spaced) << e.text;
+    }
+    EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE);
+    EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE)
+        << "the end of input is left unread";
+    si_close_stream();
+}
+
 TEST_F(PpScanTest, SpacingPairsAreLookedUpLastKindFirst) {
     token_spacing = 1;
     pp_output_init();
