@@ -5,6 +5,7 @@
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
+#include "text/text.h"
 
 namespace {
 
@@ -63,6 +64,16 @@ bool skip_line_comment() {
             return false;
         }
     }
+}
+
+// Whether a macro name met on a directive's tail expands to nothing at all.
+bool expands_to_nothing(const PpMacro *macro) {
+    if (macro->n_formals >= 0) {
+        // TODO: a function-like macro needs its arguments collected and the expansion run;
+        // until macro expansion exists its call counts as text.
+        return false;
+    }
+    return macro->body == nullptr || macro->body->kind == TOKEN_NULL;
 }
 
 } // namespace
@@ -154,5 +165,48 @@ void pp_check_directive_end() {
             pp_skip_directive_rest();
             return;
         }
+    }
+}
+
+void pp_check_directive_tail() {
+    pp_continuation_flag = 0;
+    bool problem = false; // one complaint per line: later ones are silent
+    CurrentToken token{};
+    for (;;) {
+        lex_token(&token.kind, &token.position);
+        switch (token.kind) {
+        case TOKEN_END_OF_FILE:
+            if (!problem) pp_report(PP_MSG_EOF_IN_DIRECTIVE, token.position);
+            si_back_up(1);
+            return;
+        case TOKEN_NEWLINE:
+            si_back_up(1); // the newline stays for the caller
+            return;
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_BSLASH_NL: continue;
+        case TOKEN_COMMENT:
+            if (!pp_skip_directive_comment()) return;
+            continue;
+        case TOKEN_OTHER_WHITESPACE:
+            if (!problem) pp_report(PP_MSG_VERTICAL_WHITESPACE, token.position);
+            continue;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments != 1) break;
+            // A `//` comment runs to the newline, which stays for the caller.
+            if (skip_line_comment()) si_back_up(1);
+            return;
+        case TOKEN_IDENTIFIER:
+        case TOKEN_IDENTIFIER_BNL:
+        case TOKEN_IDENTIFIER_DOL: {
+            pp_convert_token(&token);
+            const PpMacro *macro =
+                token.kind == TOKEN_IDENTIFIER ? pp_lookup_macro(token.value) : nullptr;
+            if (macro != nullptr && expands_to_nothing(macro)) continue;
+            break;
+        }
+        default: break;
+        }
+        if (!problem) pp_report(PP_MSG_ILLEGAL_TOKEN, token.position);
+        problem = true;
     }
 }

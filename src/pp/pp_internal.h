@@ -261,6 +261,9 @@ bool pp_skip_directive_rest();
 // Reads the rest of a directive line that should be empty, through its newline; a leftover
 // token before fixed_line_length draws "illegal token on pp directive line".
 void pp_check_directive_end();
+// Reads the rest of a directive line up to (not including) its newline, allowing white space,
+// comments and macros that expand to nothing; reports at most one problem per line.
+void pp_check_directive_tail();
 
 // ---- In pp_scan.cpp ------------------------------------------------------------------------
 

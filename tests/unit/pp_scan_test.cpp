@@ -8,9 +8,11 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "lexer/lexer.h"
+#include "msg/msg.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
@@ -293,6 +295,99 @@ TEST_F(PpScanTest, ArgumentTokensCarryTheirSpacingAndConvertedText) {
     EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE);
     EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE)
         << "the end of input is left unread";
+    si_close_stream();
+}
+
+// ---- Directive-line checks ------------------------------------------------------------------
+
+// Opens `source` as the current stream, read from its start with the ordinary rule set.
+void open_source(const std::string &source) {
+    std::ofstream("d.F", std::ios::binary) << source;
+    StreamHandle handle = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("d.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+}
+
+// The messages stored so far as "line:column text", marked printed, and the store emptied.
+std::vector<std::string> take_messages() {
+    std::vector<std::string> out;
+    for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next) {
+        out.push_back(position_is_null(m->position)
+                          ? std::string("-:- ") + m->text
+                          : std::to_string(m->position.line) + ":" +
+                                std::to_string(m->position.column) + " " + m->text);
+        m->printed = 1;
+    }
+    msg_clear_messages();
+    return out;
+}
+
+TokenKind next_kind() {
+    TokenKind kind;
+    Position position;
+    return lex_token(&kind, &position);
+}
+
+TEST_F(PpScanTest, DirectiveEndComplainsBeforeTheFixedLineLengthOnly) {
+    struct Case {
+        std::string rest; // what follows the directive's operands
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"  /* c */  \n", {}},
+        {"  X\n", {"1:3 illegal token on pp directive line"}},
+        {std::string(70, ' ') + "X\n", {"1:71 illegal token on pp directive line"}},
+        {std::string(71, ' ') + "X Y\n", {}},
+        {" \v X\n", {"1:2 vertical whitespace within pp directive"}},
+        {" ", {"1:2 file ends in unfinished pp directive"}},
+    };
+    for (const Case &c : cases) {
+        bool line_ends = c.rest.back() == '\n';
+        open_source(line_ends ? c.rest + "NEXT\n" : c.rest);
+        pp_check_directive_end();
+        EXPECT_EQ(take_messages(), c.messages) << c.rest;
+        // The line end was consumed: the next line's first token comes next.
+        EXPECT_EQ(next_kind(), line_ends ? TOKEN_IDENTIFIER : TOKEN_END_OF_FILE) << c.rest;
+        si_close_stream();
+    }
+}
+
+TEST_F(PpScanTest, DirectiveRestAtTheEndOfInputReportsWithoutAPosition) {
+    open_source(" a b");
+    EXPECT_FALSE(pp_skip_directive_rest());
+    EXPECT_EQ(take_messages(),
+              std::vector<std::string>{"-:- file ends in an unfinished pp directive"});
+    EXPECT_EQ(next_kind(), TOKEN_END_OF_FILE) << "the end of input is left unread";
+    si_close_stream();
+}
+
+TEST_F(PpScanTest, DirectiveTailReportsOneProblemAndLeavesTheNewline) {
+    PpMacro *empty = pp_new_macro(text_enter_string("E"), Position{1, 1, 2});
+    empty->body = pp_null_token();
+    define_one_token("ONE", TOKEN_DECCONST, "1");
+    struct Case {
+        const char *rest;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {" E /* c */ E\n", {}},
+        {" a b c\n", {"1:2 illegal token on pp directive line"}},
+        {" E ONE\n", {"1:4 illegal token on pp directive line"}},
+        {" \v x\n", {"1:2 vertical whitespace within pp directive",
+                       "1:4 illegal token on pp directive line"}},
+        {" x \v\n", {"1:2 illegal token on pp directive line"}},
+    };
+    for (const Case &c : cases) {
+        open_source(c.rest);
+        pp_check_directive_tail();
+        EXPECT_EQ(take_messages(), c.messages) << c.rest;
+        EXPECT_EQ(next_kind(), TOKEN_NEWLINE) << c.rest;
+        si_close_stream();
+    }
+    open_source(" x");
+    pp_check_directive_tail();
+    EXPECT_EQ(take_messages(), std::vector<std::string>{"1:2 illegal token on pp directive line"})
+        << "after a problem the end of input is silent";
+    EXPECT_EQ(next_kind(), TOKEN_END_OF_FILE);
     si_close_stream();
 }
 
