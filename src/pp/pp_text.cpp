@@ -143,16 +143,13 @@ void pp_dollar_rule(const unsigned char *text, std::uint32_t *length, CurrentTok
     std::uint32_t k = dollar != nullptr
                           ? static_cast<std::uint32_t>(static_cast<const unsigned char *>(dollar) - text)
                           : *length;
-    if (k > 0) {
-        token->kind = TOKEN_IDENTIFIER;
-        // Scanning resumes at the `$`.
-        si_back_up(*length - k);
-        *length = k;
-        return;
-    }
-    token->kind = ERROR_TOKEN;
-    si_back_up(*length - 1);
-    *length = 1;
+    // Back to the lexeme's start, then k bytes again: scanning resumes at the `$` (or after a
+    // leading one). A lexeme longer than the ring still holds is found again by seeking.
+    if (si_back_up(*length) != SI_OK) si_seek(token->position);
+    std::uint32_t keep = k > 0 ? k : 1;
+    for (std::uint32_t i = 0; i < keep; ++i) si_get_char();
+    token->kind = k > 0 ? TOKEN_IDENTIFIER : ERROR_TOKEN;
+    *length = keep;
 }
 
 bool pp_is_identifier_text(const char *text) {

@@ -132,6 +132,9 @@ TEST_F(PpScanTest, DollarRuleCutsIdentifiersWithoutDollarIdent) {
     EXPECT_EQ(run("X = A$B\n", with_macro(1)), "X = A$B\n");
     EXPECT_EQ(run("X = A$B\n", with_macro(0)), "X = 1 $B\n");
     EXPECT_EQ(run("X = $A\n", with_macro(0)), "X = $1 \n") << "a leading $ stands alone";
+    // A name longer than the stream keeps for backing up: nothing is lost or read twice.
+    std::string long_name = "X = N$" + std::string(5000, 'B') + "\n";
+    EXPECT_EQ(run(long_name, [] { dollar_ident = 0; }), long_name);
 }
 
 TEST_F(PpScanTest, SingleTokenBodiesAreWrittenOnlyUnderDashM) {
