@@ -65,13 +65,18 @@ class PpScanTest : public ToolkitTest {
         pp_output_init();
     }
     std::string finish() {
+        std::string text = take_output();
+        si_close_stream();
+        return text;
+    }
+    // What was written since start_output; the output goes back to standard output.
+    std::string take_output() {
         pp_output_flush();
         std::string text;
         std::rewind(out_);
         for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
         std::fclose(out_);
         output_stream = stdout;
-        si_close_stream();
         return text;
     }
 
@@ -392,6 +397,38 @@ TEST_F(PpScanTest, DirectiveTailReportsOneProblemAndLeavesTheNewline) {
         << "after a problem the end of input is silent";
     EXPECT_EQ(next_kind(), TOKEN_END_OF_FILE);
     si_close_stream();
+}
+
+TEST_F(PpScanTest, ExpandedTokensGetABlankWhenSpacedOrWhenDashGAsks) {
+    auto token = [](TokenKind kind, const char *text, std::uint32_t line) {
+        return CurrentToken{kind, text_enter_string(text), Position{line, 1, 2}};
+    };
+    auto write_all = [&](std::uint8_t spacing) {
+        token_spacing = spacing;
+        start_output();
+        CurrentToken a = token(TOKEN_IDENTIFIER, "A", 0), b = token(TOKEN_IDENTIFIER, "B", 0),
+                     minus = token(TOKEN_DASH, "-", 0), gt = token(TOKEN_GT, ">", 0),
+                     paren = token(TOKEN_LPAREN, "(", 0);
+        pp_write_expanded_token(&a, 0);
+        pp_write_expanded_token(&b, 0);
+        pp_write_expanded_token(&minus, 0);
+        pp_write_expanded_token(&gt, 0);
+        pp_write_expanded_token(&paren, 0);
+        pp_write_expanded_token(&a, 1);
+        return take_output();
+    };
+    output_unix_line = 0;
+    EXPECT_EQ(write_all(0), "AB->( A");
+    EXPECT_EQ(write_all(1), "A B- >( A");
+    // With markers on, a token of another line gets its marker instead of a blank.
+    output_unix_line = 1;
+    pp_push_file("e.F");
+    token_spacing = 0;
+    start_output();
+    CurrentToken first = token(TOKEN_IDENTIFIER, "A", 3), second = token(TOKEN_IDENTIFIER, "B", 3);
+    pp_write_expanded_token(&first, 1);
+    pp_write_expanded_token(&second, 1);
+    EXPECT_EQ(take_output(), "\n# 3 \"e.F\"\nA B");
 }
 
 TEST_F(PpScanTest, SpacingPairsAreLookedUpLastKindFirst) {
