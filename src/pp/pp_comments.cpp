@@ -54,18 +54,6 @@ bool read_block_comment(bool copy) {
     }
 }
 
-// A `//` comment on a directive line where `//` starts comments: everything to the newline.
-bool skip_line_comment() {
-    for (;;) {
-        int c = si_get_char();
-        if (c == '\n') return true;
-        if (c == SI_END_OF_STREAM) {
-            si_back_up(1);
-            return false;
-        }
-    }
-}
-
 // Whether a macro name met on a directive's tail expands to nothing at all.
 bool expands_to_nothing(const PpMacro *macro) {
     if (macro->n_formals >= 0) {
@@ -88,6 +76,17 @@ bool pp_copy_comment() {
 }
 
 bool pp_skip_directive_comment() { return read_block_comment(false); }
+
+bool pp_skip_line_comment() {
+    for (;;) {
+        int c = si_get_char();
+        if (c == '\n') return true;
+        if (c == SI_END_OF_STREAM) {
+            si_back_up(1);
+            return false;
+        }
+    }
+}
 
 bool pp_copy_line_comment() {
     bool copy = output_comments != 0;
@@ -122,7 +121,7 @@ bool pp_skip_directive_rest() {
             if (!pp_copy_comment()) return false;
             break;
         case TOKEN_BOL_COMMENT:
-            if (double_slash_comments == 1 && !skip_line_comment()) {
+            if (double_slash_comments == 1 && !pp_skip_line_comment()) {
                 pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, POSITION_NULL);
                 return false;
             }
@@ -145,7 +144,7 @@ void pp_check_directive_end() {
             break;
         case TOKEN_BOL_COMMENT:
             if (double_slash_comments == 1) {
-                skip_line_comment();
+                pp_skip_line_comment();
                 return;
             }
             [[fallthrough]];
@@ -193,7 +192,7 @@ void pp_check_directive_tail() {
         case TOKEN_BOL_COMMENT:
             if (double_slash_comments != 1) break;
             // A `//` comment runs to the newline, which stays for the caller.
-            if (skip_line_comment()) si_back_up(1);
+            if (pp_skip_line_comment()) si_back_up(1);
             return;
         case TOKEN_IDENTIFIER:
         case TOKEN_IDENTIFIER_BNL:

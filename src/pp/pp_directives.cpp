@@ -90,6 +90,10 @@ void read_over_line() {
             return;
         }
         if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
+        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
+            pp_skip_line_comment();
+            return;
+        }
     }
 }
 
@@ -108,6 +112,11 @@ PpDirectiveResult pp_directive() {
         }
         if (kind == TOKEN_OTHER_WHITESPACE) {
             pp_report(PP_MSG_VERTICAL_WHITESPACE, position);
+            continue;
+        }
+        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
+            // A comment that runs to the line's end: a null directive, or the end of input.
+            if (pp_skip_line_comment()) return PP_DIRECTIVE_DONE;
             continue;
         }
         break;

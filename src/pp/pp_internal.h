@@ -255,6 +255,9 @@ bool pp_copy_comment();
 bool pp_copy_line_comment();
 // pp_copy_comment without any output (comments inside directive lines).
 bool pp_skip_directive_comment();
+// After `//` on a directive line where `//` starts comments: reads through the newline, writing
+// nothing. False at the end of input (left unread).
+bool pp_skip_line_comment();
 // Reads the rest of a directive line through its newline, silently but for block comments,
 // which are copied like ordinary text. False at the end of input (left unread).
 bool pp_skip_directive_rest();

@@ -273,10 +273,7 @@ TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t
             if (double_slash_comments == 1) {
                 // A line comment ends with its newline: both count as white space.
                 *spaced = 1;
-                int c;
-                while ((c = si_get_char()) != '\n' && c != SI_END_OF_STREAM) {
-                }
-                if (c == SI_END_OF_STREAM) si_back_up(1);
+                pp_skip_line_comment();
                 continue;
             }
             *value = token->value = scan.double_slash;
