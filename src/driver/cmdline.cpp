@@ -15,8 +15,10 @@
 #include "driver/fe.h"
 #include "driver/host.h"
 #include "driver/options.h"
+#include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "pp/pp.h"
 #include "si/si.h"
 
 #define OPTION_SWITCH(name, initial, ansi) std::uint8_t name = initial;
@@ -269,8 +271,8 @@ bool run_definitions() {
     if (cl.runner != nullptr) cl.runner();
     si_close_stream();
     host_delete_temp_file(cl.definitions_name);
-    // TODO: set the lexer's start state back to first_token_lexer here once the lexer exists, so
-    // that the main input starts like a fresh file.
+    // The main input starts like a fresh file.
+    lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     return true;
 }
 
@@ -324,6 +326,8 @@ void open_trace_file(const char *name) {
     std::FILE *file = open_for_writing(name);
     if (file == nullptr) {
         print_failure(TEXT_CANT_OPEN_TRACE, name);
+        // The traces still follow dump_stream, which stays standard error.
+        fe_set_trace_stream(dump_stream);
         return;
     }
     dump_stream = file;
@@ -577,8 +581,7 @@ bool open_main_input(StreamHandle *main_stream, std::uint8_t *stdin_copied) {
         }
     }
     *main_stream = handle;
-    // TODO: push the main input on the file inclusion stack, its name quoted for line markers,
-    // once the preprocessor's tables exist.
+    pp_push_file(name);
     std::size_t dir_length = static_cast<std::size_t>(host_file_part(name) - name);
     std::memcpy(include_dirs[0], name, dir_length);
     include_dirs[0][dir_length] = '\0';

@@ -10,6 +10,7 @@
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "pp/pp.h"
 
 namespace {
 
@@ -31,14 +32,12 @@ int main(int argc, char **argv) {
     fe_initialize();
     lex_initialize();
     mm_initialize();
-    // TODO: the preprocessor's start-up joins here: the rest of the spelling table, the
-    // predefined macros, the lexer's start state first_token_lexer, and the definitions runner
-    // (options_set_definitions_runner) that feeds -D/-U through the scanning loop.
+    pp_initialize();
 
     StreamHandle main_stream = STREAM_NULL;
     std::uint8_t stdin_copied = 0;
     if (!parse_command_line(argc, argv, &main_stream, &stdin_copied)) {
-        // TODO: pp_check_open_groups joins here (it also closes the preprocessor's pools).
+        pp_check_open_groups();
         // The messages of the command line must be printed before fe_terminate clears them.
         msg_print_messages(stderr, 1);
         lex_finalize();
@@ -47,8 +46,12 @@ int main(int argc, char **argv) {
     }
     if (show_banner != 0) print_banner();
 
-    // TODO: pp_output_init(output_stream), then pp_scan_step until it leaves END-OF-FILE, then
-    // pp_check_open_groups, join here once the scanning loop exists.
+    pp_output_init();
+    CurrentToken token{};
+    do {
+        pp_scan_step(&token);
+    } while (token.kind != TOKEN_END_OF_FILE);
+    pp_check_open_groups();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);

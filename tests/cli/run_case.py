@@ -8,6 +8,7 @@ A case is a set of files sharing a stem, <topic>/<case>:
   <case>.args                arguments, one per line (default: -nologo <input>)
   <case>.rc                  expected exit status (default 0)
   <case>.lis                 expected list file (the one *.lis file the run leaves)
+  <case>.trace               expected trace file: the file trace.txt the run leaves (-tl=trace.txt)
   <case>.stdin               fed to standard input (default: empty)
   <case>.env                 extra environment, NAME=VALUE per line
   <case>.signal              a signal name (INT, TERM, ...): sent once the program has made its
@@ -32,7 +33,8 @@ import tempfile
 import time
 
 EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env", ".signal",
-                        ".isolated"}
+                        ".isolated", ".trace"}
+TRACE_FILE = "trace.txt"
 DATE_RE = re.compile(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
                      rb" [ \d]\d \d\d:\d\d:\d\d \d{4}")
 TEMP_RE = re.compile(rb"cp[A-Za-z0-9]{6}")
@@ -148,6 +150,8 @@ def main():
         lis_files = sorted(f for f in os.listdir(run_dir) if f.endswith(".lis"))
         if lis_files:
             actual[".lis"] = normalise(read(os.path.join(run_dir, lis_files[0])), folders)
+        if os.path.exists(os.path.join(run_dir, TRACE_FILE)):
+            actual[".trace"] = normalise(read(os.path.join(run_dir, TRACE_FILE)), folders)
 
         failures = []
         if opts.update:
@@ -166,6 +170,9 @@ def main():
         if os.path.exists(stem + ".lis"):
             expected[".lis"] = read(stem + ".lis")
             actual.setdefault(".lis", b"<no list file written>\n")
+        if os.path.exists(stem + ".trace"):
+            expected[".trace"] = read(stem + ".trace")
+            actual.setdefault(".trace", b"<no trace file written>\n")
         for suffix, data in expected.items():
             if actual[suffix] != data:
                 failures.append(suffix)

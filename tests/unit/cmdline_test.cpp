@@ -16,6 +16,7 @@
 
 #include "driver/host.h"
 #include "driver/options.h"
+#include "pp/pp.h"
 #include "si/si.h"
 #include "toolkit_fixture.h"
 
@@ -79,6 +80,8 @@ class CommandLineTest : public ToolkitTest {
         if (const char *old = std::getenv("TMPDIR")) old_tmpdir_ = old;
         setenv("TMPDIR", (base_ + "/tmp").c_str(), 1);
         watched_dirs = {base_ + "/tmp", base_ + "/mdir", base_ + "/tdir", base_};
+        // The main input is pushed on the preprocessor's file inclusion stack.
+        pp_initialize();
         options_set_definitions_runner(capture_definitions);
     }
     void TearDown() override {
@@ -90,6 +93,7 @@ class CommandLineTest : public ToolkitTest {
         else
             unsetenv("TMPDIR");
         fs::remove_all(base_);
+        pp_check_open_groups();
         ToolkitTest::TearDown();
         options_set_defaults();
     }
@@ -418,7 +422,7 @@ TEST_F(CommandLineTest, TraceFileHeaderAndStream) {
     ParseResult result = parse({"-tl=nodir/t.txt", "a.F"});
     EXPECT_EQ(result.out, "Can't open trace output file 'nodir/t.txt'.\n");
     EXPECT_EQ(dump_stream, stderr);
-    EXPECT_EQ(fe_get_trace_stream(), stdout);
+    EXPECT_EQ(fe_get_trace_stream(), stderr) << "the traces follow dump_stream";
     EXPECT_EQ(fe_get_flag(FE_FLAG_LEX_TRACE), 1);
 }
 

@@ -1,0 +1,34 @@
+// The preprocessor as the driver sees it: start-up, the scanning loop that turns the input into
+// the output text, the end-of-input check, and the file inclusion stack's entry for the main input.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+#include "lexer/token.h"
+
+// 1 while no line of the current file has begun with anything but a directive; read by #ifndef
+// to recognise an include guard.
+extern std::uint8_t first_in_file;
+
+// The preprocessor's start-up: the rest of the spelling table, its seven pools with the shared
+// null and finished tokens, the lexer's first-token rule set and the -D/-U definitions runner.
+// Runs after the lexer's start-up and before the command line is read.
+void pp_initialize();
+
+// Resets the output state (line 0, nothing written yet) and builds the -g spacing table.
+// Runs once the command line and the definitions file have been read.
+void pp_output_init();
+
+// Handles input up to and including the next significant token, leaving it in `token`; the
+// kind TOKEN_END_OF_FILE tells the caller that the input is exhausted. Text that was only
+// written is not interned: its value is then TEXT_NULL.
+void pp_scan_step(CurrentToken *token);
+
+// The end of input: one "missing #endif directive" per open group, innermost first, then the
+// include directory lists are released and the preprocessor's pools closed. Safe to repeat.
+void pp_check_open_groups();
+
+// Pushes a file inclusion record for `name`, the file just opened as the current stream; line
+// markers and __FILE__ show the name in double quotes (escaped under esc_filename).
+void pp_push_file(const char *name);

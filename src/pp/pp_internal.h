@@ -1,0 +1,292 @@
+// What the preprocessor's files share: the records kept in its pools (macros, expansion frames,
+// actual-argument nodes, file inclusion and conditional records), the token, stack and table
+// operations on them, and the scanning loop's output and text helpers.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+#include "lexer/token.h"
+#include "pp/pp.h"
+
+// ---- In pp_tables.cpp -----------------------------------------------------------------------
+
+enum PpPoolIndex : int {
+#define PP_POOL(index, ident, name, record, blocks) ident = index,
+#include "pp/pp_pools.def"
+#undef PP_POOL
+    PP_POOL_COUNT
+};
+
+enum PpMacroState : std::uint8_t { NOT_PROCESSING_BODY = 0, PROCESSING_BODY = 1 };
+
+// A macro definition, found through the info word of its name in the text table.
+struct PpMacro {
+    TextHandle name;        // TEXT_NULL for the pseudo-macro of an actual argument
+    Position position;      // of the definition; all zero for predefined and pseudo-macros
+    std::int32_t reserved;  // set to 0 by every constructor and read by nobody
+    std::int16_t n_formals; // -1 object-like, 0 function-like with an empty list, else the count
+    Token *formals;         // the formal parameter names
+    Token *body;            // the replacement list
+    std::uint8_t predefined;    // 1 for the macros the program defines itself
+    std::uint8_t error_in_defn; // 1 when the definition had an error
+    PpMacroState state;         // PROCESSING_BODY while its body is being expanded
+};
+
+// A node of the list of actual arguments of one invocation.
+struct PpActual {
+    PpActual *next;
+    Token *tokens; // the first token of the argument
+};
+
+// One macro invocation being expanded.
+struct PpFrame {
+    PpMacro *macro;
+    Token *body_cursor;    // the next body token to deliver; null when the body is used up
+    PpActual *actuals;     // null for object-like macros
+    Token *actuals_cursor; // the next token of an actual argument being delivered
+    PpFrame *top_of_stack; // innermost frame of a nested expansion running inside this one
+    PpFrame *previous;     // the frame below on the expansion stack
+};
+
+// One open source file, newest on top.
+struct PpFileRecord {
+    TextHandle filename;      // the name in double quotes, as markers and __FILE__ show it
+    TextHandle actual_file;   // the name as it was passed in
+    std::int32_t line_offset; // added to the physical line to give the reported one (#line)
+    PpFileRecord *previous;
+};
+
+enum PpLocalState : std::uint8_t {
+    HAVE_NOT_SEEN_TRUE_CONDITION = 0,
+    SAW_TRUE_CONDITION_BUT_NOT_ELSE = 1,
+    SAW_ELSE = 2,
+};
+
+// One open #if group, newest on top.
+struct PpConditional {
+    std::uint8_t pp_include;   // 1 while text of the current group is being included
+    PpLocalState local_state;
+    Position position;         // of the directive that opened the group
+    std::uint8_t first_in_file;
+    PpConditional *previous;
+};
+
+// Opens the seven pools in their order and makes the shared null and finished tokens.
+void pp_tables_open();
+// Closes the seven pools (nothing when they are not open); every record and token is gone.
+void pp_tables_close();
+// True between pp_tables_open and pp_tables_close.
+bool pp_tables_are_open();
+// Empties "aux_token_table" and "actuals_list" together, when an outermost expansion starts.
+void pp_reset_expansion_pools();
+// The pool of the given index, for checks and statistics.
+PoolId pp_pool(PpPoolIndex index);
+
+// The shared tokens of kind TOKEN_NULL and TOKEN_FINISHED; never freed, never changed.
+Token *pp_null_token();
+Token *pp_finished_token();
+
+// Token operations. "aux" tokens come from "aux_token_table", the others from "token_table".
+// new_token and new_aux_token set kind and value (16 bits for TOKEN_STRINGIZE and
+// TOKEN_CHARIZE); the caller sets spaced and formal_index.
+Token *pp_new_token(TokenKind kind, std::int32_t value);
+Token *pp_new_aux_token(TokenKind kind, std::int32_t value);
+// A token with the value set and formal_index 0; the caller sets kind and spaced.
+Token *pp_new_value_token(std::int32_t value);
+Token *pp_new_aux_value_token(std::int32_t value);
+// An aux token with formal_index 0; the caller sets kind, value and spaced.
+Token *pp_new_aux_blank_token();
+// An aux TOKEN_STRINGCONST; the caller sets value and spaced.
+Token *pp_new_aux_string_token();
+// An aux copy of every field of `token`, next included.
+Token *pp_copy_token(const Token *token);
+// An aux token with the kind, value, spaced and no_expand of `token`, formal_index 0, no next.
+Token *pp_copy_token_fresh(const Token *token);
+// `token` itself when it is marked no_expand, else an aux copy so marked.
+Token *pp_no_expand_token(Token *token);
+// With `flag` 1, replaces the token in `place` (unless TOKEN_NULL) by an aux copy marked spaced.
+void pp_mark_spaced(Token **place, std::uint8_t flag);
+// Return the token's block to its pool and give back its next; null gives null.
+Token *pp_free_token(Token *token);
+Token *pp_free_aux_token(Token *token);
+// Reverses a list in place and returns its new head.
+Token *pp_reverse_tokens(Token *list);
+
+// The anchors of the three stacks.
+PpFileRecord *pp_file_top();
+PpConditional *pp_conditional_top();
+// The cell holding the top frame of the main expansion context; null when none is running.
+PpFrame **pp_expansion_context();
+
+// Removes and frees the top file inclusion record.
+void pp_pop_file();
+// Pushes a conditional record whose pp_include is copied from the one below (1 on an empty
+// stack) and first_in_file 0; the caller sets the rest.
+PpConditional *pp_push_conditional();
+// Removes and frees the top conditional record.
+void pp_pop_conditional();
+
+// An expansion frame for `macro`, every other field null.
+PpFrame *pp_new_frame(PpMacro *macro);
+// An actual-argument node with next and tokens null.
+PpActual *pp_new_actual();
+// The token list of the n-th node from the head (n = 1 is the head); null past the end.
+Token *pp_nth_actual(PpActual *list, int n);
+
+// The definition of `name`, or null when it names no macro.
+PpMacro *pp_lookup_macro(TextHandle name);
+// A macro record for `name` defined at `position`, entered in the name's info word (replacing
+// what was there); the caller sets n_formals and error_in_defn.
+PpMacro *pp_new_macro(TextHandle name, Position position);
+// An object-like macro the program defines itself, entered like pp_new_macro.
+PpMacro *pp_new_predefined_macro(TextHandle name);
+// A nameless macro record entered nowhere; the caller fills the body.
+PpMacro *pp_new_pseudo_macro();
+// Frees the record of `name` (not its token lists) and clears the info word; nothing when
+// `name` is no macro.
+void pp_delete_macro(TextHandle name);
+// A frame expanding the n-th actual's token list through a pseudo-macro, with body_cursor at
+// its first token, whose spaced flag is set to `spaced` in place.
+PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced);
+
+// ---- In pp_messages.cpp ---------------------------------------------------------------------
+
+enum PpMessage : std::uint8_t {
+#define PP_MESSAGE(ident, severity, text) ident,
+#include "pp/pp_messages.def"
+#undef PP_MESSAGE
+    PP_MESSAGE_COUNT
+};
+
+// Reports `message` at `position` (POSITION_NULL for none) with its own severity.
+void pp_report(PpMessage message, Position position);
+// The same with another severity (the directive diagnostic rules choose one).
+void pp_report_severity(PpMessage message, Position position, Severity severity);
+// The text of `message`, for tests and documentation.
+const char *pp_message_text(PpMessage message);
+
+// ---- In pp_text.cpp -------------------------------------------------------------------------
+
+// Set by #define at the start of its line, cleared when pp_skip_directive_rest or
+// pp_check_directive_tail starts: continuations are taken out of lexemes only while it is 1.
+extern std::uint8_t pp_continuation_flag;
+
+// Removes continuations (a backslash and the byte after it, a `?` and the three after it) when
+// the continuation flag is set; `text` and `length` then describe a copy in the scratch buffer.
+void pp_strip_continuations(const unsigned char **text, std::uint32_t *length);
+// Replaces the nine trigraphs; the result is in the scratch buffer.
+void pp_replace_trigraphs(const unsigned char **text, std::uint32_t *length);
+// Trigraphs (under string_trigraphs), then every backslash-newline dropped; in the scratch buffer.
+void pp_rewrite_continued_literal(const unsigned char **text, std::uint32_t *length);
+// Applies dollar_ident to a TOKEN_IDENTIFIER_DOL lexeme: the whole lexeme is an identifier, or
+// it is cut before its first `$` (the input resumes there), or a leading `$` is an ERROR_TOKEN of
+// length 1 (the input resumes after it). Sets token->kind and *length.
+void pp_dollar_rule(const unsigned char *text, std::uint32_t *length, CurrentToken *token);
+// True when `text` is not empty and holds only letters, digits and `_`.
+bool pp_is_identifier_text(const char *text);
+// True when the first `count` bytes are decimal digits (count < 1 gives true).
+bool pp_is_digits(const char *text, int count);
+// Under pushd_include, sets slot 0 of include_dirs to the current stream's directory.
+void pp_restore_current_dir();
+// The scratch buffer's size now: it starts at 65536 bytes and grows to hold a longer lexeme.
+std::uint32_t pp_scratch_capacity();
+// Releases a grown scratch buffer (the preprocessor's finish).
+void pp_release_scratch();
+
+// A converted lexeme's text: in the stream, the scratch buffer or the spelling table.
+struct PpLexeme {
+    const unsigned char *text;
+    std::uint32_t length;
+};
+// Converts the token just lexed without interning: folds the _BNL kinds, applies the dollar
+// rule, rewrites continued or trigraph texts. Kinds with a fixed spelling get it as their value.
+PpLexeme pp_convert_lexeme(CurrentToken *token);
+// True for the converted kinds whose value is their own source text (not a fixed spelling).
+bool pp_has_source_text(TokenKind kind);
+// pp_convert_lexeme, then token->value set to the interned text (or the spelling).
+void pp_convert_token(CurrentToken *token);
+
+// ---- In pp_output.cpp -----------------------------------------------------------------------
+
+// Writes the token read from the input: the line marker when its line differs from the output
+// line, then the text of its value; the last output kind becomes its kind.
+void pp_write_token(const CurrentToken *token);
+// pp_write_token for a converted lexeme that was not interned (its value is left alone).
+void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme);
+// Writes a token taken out of an expansion: a marker (and no blank) when its line differs from
+// the output line, else a blank when `spaced` is 1 or -g asks for one; then its text.
+void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
+// The newline rule: "\n" and one more output line, unless -n and a newline was written last.
+void pp_write_newline();
+// White space read from the input (the current lexeme), byte for byte after the marker check.
+void pp_write_white_space(const CurrentToken *token);
+// One blank unless a blank or a newline was written last.
+void pp_write_separator();
+// One blank whatever was written last.
+void pp_write_blank();
+// The marker check for text about to be written for a token or white space at `position`.
+void pp_marker_check(Position position, bool white_space);
+// Bytes written as they are; the last output kind is left alone (a comment's own text).
+void pp_write_bytes(const char *bytes, std::uint32_t length);
+void pp_write_char(char c);
+// The kind of the last thing written (FIRST_TOKEN before anything).
+TokenKind pp_last_output_kind();
+// Forces a marker before the next token (an included file was entered or has ended).
+void pp_force_marker();
+// The source line the current output line belongs to.
+std::uint32_t pp_output_line();
+// While suppressed, nothing reaches the output stream (the -D/-U definitions run).
+void pp_output_suppress(bool suppress);
+// Hands the buffered output to the output stream.
+void pp_output_flush();
+// Releases the spacing table.
+void pp_output_finish();
+// True when -g separates `last` from `next` (only meaningful once pp_output_init has run with -g).
+bool pp_spacing_needed(TokenKind last, TokenKind next);
+
+// ---- In pp_comments.cpp ---------------------------------------------------------------------
+
+// After `/*`: copies the comment to the output (or one blank under -noC). True at its end,
+// false at the end of input ("end of file reached inside a comment", the end byte left unread).
+bool pp_copy_comment();
+// After `//`: copies the comment up to its newline (or one blank under -noC) and consumes the
+// newline. True when a newline ended it, false at the end of input (left unread).
+bool pp_copy_line_comment();
+// pp_copy_comment without any output (comments inside directive lines).
+bool pp_skip_directive_comment();
+// After `//` on a directive line where `//` starts comments: reads through the newline, writing
+// nothing. False at the end of input (left unread).
+bool pp_skip_line_comment();
+// Reads the rest of a directive line through its newline, silently but for block comments,
+// which are copied like ordinary text. False at the end of input (left unread).
+bool pp_skip_directive_rest();
+// Reads the rest of a directive line that should be empty, through its newline; a leftover
+// token before fixed_line_length draws "illegal token on pp directive line".
+void pp_check_directive_end();
+// Reads the rest of a directive line up to (not including) its newline, allowing white space,
+// comments and macros that expand to nothing; reports at most one problem per line.
+void pp_check_directive_tail();
+
+// ---- In pp_scan.cpp ------------------------------------------------------------------------
+
+// After a function-like macro's name: passes over white space, newlines, backslash-newlines and
+// comments. True when the next token is `(` (consumed); otherwise the input goes back to just
+// after the name. At the end of input inside a comment the end byte is left unread.
+bool pp_lookahead_lparen();
+// The next significant token for the collection of macro arguments, converted and interned as
+// the loop does; `#`, `##` and `??/` come back as ERROR_TOKEN with their text. *spaced is 1 when
+// white space, a newline or a comment came before it. TOKEN_END_OF_FILE at the end of input,
+// which is left unread.
+TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);
+
+// ---- In pp_directives.cpp -------------------------------------------------------------------
+
+enum PpDirectiveResult : std::uint8_t {
+    PP_DIRECTIVE_DONE,        // the line has been read through its newline (or to the end)
+    PP_DIRECTIVE_END_OF_FILE, // the input ended while the name was sought
+};
+
+// The dispatcher, called with the lexer just after the `#` that begins a directive line: reads
+// the name, reports a missing or unknown one and runs the handler, which consumes the line.
+PpDirectiveResult pp_directive();

@@ -1,0 +1,195 @@
+// This file implements the preprocessor's output: one large buffer in front of the output
+// stream, the newline and white-space rules, the line markers in their two forms, the writing of
+// tokens read from the input or taken out of expansions, and the -g spacing table.
+#include <cstring>
+
+#include "driver/fe.h"
+#include "driver/options.h"
+#include "mm/mm.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr std::uint32_t OUTPUT_BUFFER_SIZE = 1 << 16;
+// A marker line: newline, "#line ", ten digits, blank, newline; the name is copied on its own.
+constexpr std::uint32_t MARKER_HEAD_SIZE = 24;
+
+constexpr int count_spacing_rows() {
+    int n = 0;
+#define PP_SPACING(last, next) ++n;
+#include "pp/pp_spacing.def"
+#undef PP_SPACING
+    return n;
+}
+static_assert(count_spacing_rows() == 126, "-g separates 126 pairs of kinds");
+
+struct OutputState {
+    char buffer[OUTPUT_BUFFER_SIZE];
+    std::uint32_t used = 0;
+    bool suppressed = false;
+    TokenKind last_output_kind = FIRST_TOKEN;
+    std::uint32_t output_line = 0;
+    std::uint8_t *spacing = nullptr; // TOKEN_KIND_COUNT squared flags, only under -g
+    bool hook_added = false;         // the fatal-exit flush is installed once per process
+};
+
+OutputState out;
+
+void flush_buffer() {
+    if (out.used != 0 && output_stream != nullptr)
+        std::fwrite(out.buffer, 1, out.used, output_stream);
+    out.used = 0;
+}
+
+inline void put(const char *bytes, std::uint32_t length) {
+    if (out.suppressed) return;
+    if (length > OUTPUT_BUFFER_SIZE - out.used) [[unlikely]] {
+        flush_buffer();
+        if (length > OUTPUT_BUFFER_SIZE) {
+            std::fwrite(bytes, 1, length, output_stream);
+            return;
+        }
+    }
+    std::memcpy(out.buffer + out.used, bytes, length);
+    out.used += length;
+}
+
+inline void put_char(char c) {
+    if (out.suppressed) return;
+    if (out.used == OUTPUT_BUFFER_SIZE) [[unlikely]]
+        flush_buffer();
+    out.buffer[out.used++] = c;
+}
+
+void put_text(TextHandle handle) { put(text_string(handle), text_length(handle)); }
+
+// "\n# 12 " or "\n#line 12 ", then the quoted name of the file on top and a newline.
+void write_marker(std::uint32_t line, bool ansi) {
+    char head[MARKER_HEAD_SIZE];
+    std::uint32_t n = 0;
+    head[n++] = '\n';
+    head[n++] = '#';
+    if (ansi) {
+        std::memcpy(head + n, "line", 4);
+        n += 4;
+    }
+    head[n++] = ' ';
+    char digits[10];
+    int d = 0;
+    do {
+        digits[d++] = static_cast<char>('0' + line % 10);
+        line /= 10;
+    } while (line != 0);
+    while (d > 0) head[n++] = digits[--d];
+    head[n++] = ' ';
+    put(head, n);
+    if (const PpFileRecord *file = pp_file_top(); file != nullptr) put_text(file->filename);
+    put_char('\n');
+}
+
+void flush_at_fatal_exit(void *) { pp_output_flush(); }
+
+} // namespace
+
+void pp_output_init() {
+    out.last_output_kind = FIRST_TOKEN;
+    out.output_line = 0;
+    pp_output_finish();
+    if (token_spacing != 0) {
+        out.spacing = static_cast<std::uint8_t *>(
+            mm_get_cvblock(mm_general_pool(), TOKEN_KIND_COUNT * TOKEN_KIND_COUNT));
+#define PP_SPACING(last, next) out.spacing[(last) * TOKEN_KIND_COUNT + (next)] = 1;
+#include "pp/pp_spacing.def"
+#undef PP_SPACING
+    }
+    // Text already handed to the buffer reaches the output even when the run ends early.
+    if (!out.hook_added) {
+        fe_add_exit_hook(flush_at_fatal_exit, nullptr);
+        out.hook_added = true;
+    }
+}
+
+void pp_output_finish() {
+    if (out.spacing != nullptr) mm_free_vblock(mm_general_pool(), out.spacing);
+    out.spacing = nullptr;
+}
+
+bool pp_spacing_needed(TokenKind last, TokenKind next) {
+    return out.spacing != nullptr && out.spacing[last * TOKEN_KIND_COUNT + next] != 0;
+}
+
+void pp_output_flush() {
+    flush_buffer();
+    if (output_stream != nullptr) std::fflush(output_stream);
+}
+
+void pp_output_suppress(bool suppress) { out.suppressed = suppress; }
+
+TokenKind pp_last_output_kind() { return out.last_output_kind; }
+
+void pp_force_marker() { out.output_line = 0; }
+
+std::uint32_t pp_output_line() { return out.output_line; }
+
+void pp_marker_check(Position position, bool white_space) {
+    if (position.line == out.output_line) [[likely]]
+        return;
+    if (output_unix_line == 0 && output_ansi_line == 0) return;
+    // With both forms on, white space gets the #line form and tokens the short one.
+    bool ansi = output_ansi_line != 0 && (output_unix_line == 0 || white_space);
+    write_marker(position.line, ansi);
+    out.output_line = position.line;
+}
+
+void pp_write_bytes(const char *bytes, std::uint32_t length) { put(bytes, length); }
+
+void pp_write_char(char c) { put_char(c); }
+
+void pp_write_newline() {
+    if (compress_newlines != 0 && out.last_output_kind == TOKEN_NEWLINE) return;
+    put_char('\n');
+    out.last_output_kind = TOKEN_NEWLINE;
+    ++out.output_line;
+}
+
+void pp_write_white_space(const CurrentToken *token) {
+    pp_marker_check(token->position, true);
+    put(reinterpret_cast<const char *>(si_mark_text()), si_mark_length());
+    out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
+}
+
+void pp_write_separator() {
+    if (out.last_output_kind == TOKEN_HORIZ_WHITESPACE || out.last_output_kind == TOKEN_NEWLINE)
+        return;
+    pp_write_blank();
+}
+
+void pp_write_blank() {
+    put_char(' ');
+    out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
+}
+
+void pp_write_token(const CurrentToken *token) {
+    pp_marker_check(token->position, false);
+    put_text(token->value);
+    out.last_output_kind = token->kind;
+}
+
+void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
+    pp_marker_check(token->position, false);
+    put(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
+    out.last_output_kind = token->kind;
+}
+
+void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
+    bool markers = output_unix_line != 0 || output_ansi_line != 0;
+    if (markers && token->position.line != out.output_line) {
+        pp_marker_check(token->position, false);
+    } else if (spaced == 1 || pp_spacing_needed(out.last_output_kind, token->kind)) {
+        put_char(' ');
+    }
+    put_text(token->value);
+    out.last_output_kind = token->kind;
+}

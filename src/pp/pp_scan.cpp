@@ -1,0 +1,311 @@
+// This file implements the scanning loop: each step reads tokens from the lexer, writes white
+// space, newlines and comments through, hands directive lines to the dispatcher, converts and
+// writes tokens, and returns to the including file when an included file ends.
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+
+std::uint8_t first_in_file = 1;
+
+namespace {
+
+// What the loop does next.
+enum Action : std::uint8_t {
+    READ,        // read the next token and dispatch it
+    DISPATCH,    // dispatch the token already in the record
+    LINE_START,  // line-start handling
+    END_OF_FILE, // end-of-file handling
+    RETURN,      // the step is over
+};
+
+struct ScanState {
+    TextHandle double_slash = TEXT_NULL; // the text "//", written when it is no comment
+};
+
+ScanState scan;
+
+// Runs the -D/-U definitions file, the current stream, through the loop; it writes nothing.
+void run_definitions() {
+    pp_output_suppress(true);
+    CurrentToken token{};
+    do {
+        pp_scan_step(&token);
+    } while (token.kind != TOKEN_END_OF_FILE);
+    pp_output_suppress(false);
+}
+
+// Writes a token read from the input. Text that is only written is never interned, so a long
+// file with many distinct numbers and names does not fill the text table.
+void write_converted(CurrentToken *token, PpLexeme lexeme) {
+    if (pp_has_source_text(token->kind)) token->value = TEXT_NULL;
+    pp_write_lexeme(token, lexeme);
+}
+
+// The macro rule for an identifier read from the input (already converted). A name that was
+// never interned cannot be a macro: every definition interns its name.
+Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
+    PpMacro *macro = nullptr;
+    if (expand_macros != 0) {
+        token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
+        macro = pp_lookup_macro(token->value);
+    }
+    if (macro == nullptr) {
+        write_converted(token, lexeme);
+        return RETURN;
+    }
+    Token *body = macro->body;
+    if (macro->n_formals < 0) {
+        if (body == nullptr || body->kind == TOKEN_NULL) {
+            pp_write_separator();
+            return READ;
+        }
+        if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER &&
+            body->kind != TOKEN_CALC_LINE && body->kind != TOKEN_CALC_FILE) {
+            CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
+                                     token->position};
+            pp_write_token(&replacement);
+            pp_write_blank();
+            return RETURN;
+        }
+    }
+    // TODO: function-like macros and longer bodies need the expansion stack's drain; until it
+    // exists the name is written as it stands.
+    pp_write_token(token);
+    return RETURN;
+}
+
+// Step 2: one token read from the input, dispatched on its kind.
+Action dispatch(CurrentToken *token) {
+    switch (token->kind) {
+    case TOKEN_END_OF_FILE:
+        token->value = TEXT_NULL;
+        if (token->position.line == 1 && token->position.column == 1) return RETURN; // empty
+        pp_report(PP_MSG_NO_FINAL_NEWLINE, token->position);
+        return END_OF_FILE;
+    case FIRST_TOKEN:
+        lex_set_rule_set(LEX_MAIN_LEXER);
+        si_back_up(1);
+        first_in_file = 1;
+        return LINE_START;
+    case TOKEN_NEWLINE:
+        pp_write_newline();
+        return LINE_START;
+    case TOKEN_HORIZ_WHITESPACE:
+    case TOKEN_OTHER_WHITESPACE:
+        pp_write_white_space(token);
+        return READ;
+    case TOKEN_BSLASH_NL: return READ;
+    case TOKEN_COMMENT:
+        pp_marker_check(token->position, false);
+        if (!pp_copy_comment()) return END_OF_FILE;
+        pp_write_separator();
+        return READ;
+    case TOKEN_BOL_COMMENT:
+        if (double_slash_comments == 1) {
+            pp_marker_check(token->position, false);
+            if (!pp_copy_line_comment()) return READ; // the end of input comes next
+            pp_write_newline();
+            return LINE_START;
+        }
+        // In Fortran `//` is the concatenation operator: it stays as it is.
+        token->value = scan.double_slash;
+        pp_write_token(token);
+        return READ;
+    case TOKEN_SHARP:
+    case TOKEN_SHARP_SHARP:
+    case TOKEN_TRI_BSLASH:
+    case TOKEN_PPNUM:
+    case ERROR_TOKEN:
+        write_converted(token, pp_convert_lexeme(token));
+        return READ;
+    case TOKEN_IDENTIFIER:
+    case TOKEN_IDENTIFIER_BNL:
+    case TOKEN_IDENTIFIER_DOL: {
+        PpLexeme lexeme = pp_convert_lexeme(token);
+        if (token->kind == ERROR_TOKEN) {
+            write_converted(token, lexeme);
+            return READ;
+        }
+        return macro_rule(token, lexeme);
+    }
+    default:
+        if (token->kind >= TOKEN_KIND_COUNT) {
+            token->value = token_spelling(token->kind);
+            pp_write_token(token);
+            return RETURN;
+        }
+        write_converted(token, pp_convert_lexeme(token));
+        return RETURN;
+    }
+}
+
+// Step 3: newlines, white space and comments at the start of a line, then a directive line or
+// the line's first token.
+Action line_start(CurrentToken *token) {
+    bool line_has_text = false; // white space or a comment since the line began
+    for (;;) {
+        lex_token(&token->kind, &token->position);
+        switch (token->kind) {
+        case TOKEN_NEWLINE:
+            pp_write_newline();
+            line_has_text = false;
+            break;
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE:
+            pp_write_white_space(token);
+            line_has_text = true;
+            break;
+        case TOKEN_BSLASH_NL: break;
+        case TOKEN_COMMENT:
+            pp_marker_check(token->position, false);
+            if (!pp_copy_comment()) return END_OF_FILE;
+            pp_write_separator();
+            line_has_text = true;
+            break;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments != 1) {
+                first_in_file = 0;
+                return DISPATCH;
+            }
+            pp_marker_check(token->position, false);
+            if (pp_copy_line_comment()) {
+                pp_write_newline();
+                line_has_text = false;
+            } else {
+                line_has_text = true;
+            }
+            break;
+        case TOKEN_END_OF_FILE:
+            token->value = TEXT_NULL;
+            if (line_has_text) pp_report(PP_MSG_NO_FINAL_NEWLINE, token->position);
+            return END_OF_FILE;
+        case TOKEN_SHARP:
+            if (pp_directive() == PP_DIRECTIVE_END_OF_FILE) {
+                token->kind = TOKEN_END_OF_FILE;
+                token->value = TEXT_NULL;
+                return END_OF_FILE;
+            }
+            // The directive line leaves one newline in the output, whatever it held.
+            pp_write_newline();
+            line_has_text = false;
+            break;
+        default:
+            first_in_file = 0;
+            return DISPATCH;
+        }
+    }
+}
+
+// Step 5: the end of the current file: the end of the input, or back to the including file.
+Action end_of_file(CurrentToken *token) {
+    if (si_stream_depth() < 2) {
+        token->kind = TOKEN_END_OF_FILE;
+        token->value = TEXT_NULL;
+        pp_output_flush();
+        return RETURN;
+    }
+    si_close_stream();
+    pp_restore_current_dir();
+    pp_pop_file();
+    pp_write_newline();
+    pp_force_marker();
+    return LINE_START;
+}
+
+} // namespace
+
+void pp_initialize() {
+    token_enter_punctuator_spellings();
+    pp_tables_open();
+    scan.double_slash = text_enter("//", 2);
+    // TODO: the predefined macros join here with macro expansion.
+    lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    first_in_file = 1;
+    options_set_definitions_runner(run_definitions);
+}
+
+bool pp_lookahead_lparen() {
+    Position after_name = si_current_position();
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        switch (lex_token(&kind, &position)) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE:
+        case TOKEN_NEWLINE:
+        case TOKEN_BSLASH_NL: break;
+        case TOKEN_COMMENT:
+            if (!pp_skip_directive_comment()) return false;
+            break;
+        case TOKEN_LPAREN: return true;
+        default:
+            // The white space and newlines passed over are read again as ordinary text.
+            si_seek(after_name);
+            return false;
+        }
+    }
+}
+
+TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
+    *spaced = 0;
+    for (;;) {
+        lex_token(&token->kind, &token->position);
+        switch (token->kind) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE:
+        case TOKEN_NEWLINE: *spaced = 1; continue;
+        case TOKEN_BSLASH_NL: continue;
+        case TOKEN_COMMENT:
+            *spaced = 1;
+            if (!pp_skip_directive_comment()) {
+                token->kind = TOKEN_END_OF_FILE;
+                *value = token->value = TEXT_NULL;
+                return TOKEN_END_OF_FILE;
+            }
+            continue;
+        case TOKEN_END_OF_FILE:
+            si_back_up(1);
+            *value = token->value = TEXT_NULL;
+            return TOKEN_END_OF_FILE;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments == 1) {
+                // A line comment ends with its newline: both count as white space.
+                *spaced = 1;
+                pp_skip_line_comment();
+                continue;
+            }
+            *value = token->value = scan.double_slash;
+            return token->kind;
+        case TOKEN_SHARP:
+        case TOKEN_SHARP_SHARP:
+        case TOKEN_TRI_BSLASH:
+            *value = token->value = token_spelling(token->kind);
+            token->kind = ERROR_TOKEN;
+            return ERROR_TOKEN;
+        default:
+            pp_convert_token(token);
+            *value = token->value;
+            return token->kind;
+        }
+    }
+}
+
+void pp_scan_step(CurrentToken *token) {
+    // TODO: step 1, draining a running expansion, joins here with macro expansion; until then
+    // no expansion can be running.
+    Action action = READ;
+    for (;;) {
+        switch (action) {
+        case READ:
+            lex_token(&token->kind, &token->position);
+            action = dispatch(token);
+            break;
+        case DISPATCH: action = dispatch(token); break;
+        case LINE_START: action = line_start(token); break;
+        case END_OF_FILE: action = end_of_file(token); break;
+        case RETURN: return;
+        }
+    }
+}

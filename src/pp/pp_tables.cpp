@@ -1,0 +1,327 @@
+// This file implements the preprocessor's tables and stacks: its seven pools, the records kept
+// in them, the token operations used by macro definition and expansion, the file inclusion,
+// conditional and expansion stacks, and the macro table kept in the text table's info words.
+#include <cassert>
+#include <cstring>
+
+#include "driver/fe.h"
+#include "driver/options.h"
+#include "mm/mm.h"
+#include "pp/pp_internal.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr std::uint32_t block_size_of(std::size_t size) {
+    return static_cast<std::uint32_t>((size + 7) / 8 * 8);
+}
+
+struct PoolRow {
+    const char *name;
+    std::uint32_t block_size;
+    std::uint32_t chunk_size;
+};
+
+constexpr PoolRow pool_rows[] = {
+#define PP_POOL(index, ident, name, record, blocks)                                                \
+    {name, block_size_of(sizeof(record)), block_size_of(sizeof(record)) * (blocks)},
+#include "pp/pp_pools.def"
+#undef PP_POOL
+};
+static_assert(sizeof pool_rows / sizeof pool_rows[0] == 7, "the preprocessor has seven pools");
+#define PP_POOL(index, ident, name, record, blocks) static_assert(ident == index);
+#include "pp/pp_pools.def"
+#undef PP_POOL
+
+struct TableState {
+    PoolId pools[PP_POOL_COUNT] = {};
+    bool open = false;
+    Token *null_token = nullptr;
+    Token *finished_token = nullptr;
+    PpFileRecord *file_top = nullptr;
+    PpConditional *conditional_top = nullptr;
+    PpFrame *expansion = nullptr; // the main expansion context
+};
+
+TableState tables;
+
+// A pool that cannot supply a block is an internal fault: the pools grow on demand, so it
+// only happens when the host heap is gone.
+void *get_block(PpPoolIndex index) {
+    void *block = mm_get_fblock(tables.pools[index]);
+    if (block == nullptr) [[unlikely]]
+        fe_internal_error();
+    return block;
+}
+
+Token *make_token(PpPoolIndex pool, TokenKind kind, std::int32_t value) {
+    auto *token = static_cast<Token *>(get_block(pool));
+    token->kind = kind;
+    // The charize and stringize kinds carry a formal parameter number, never more than 16 bits.
+    token->value = kind == TOKEN_STRINGIZE || kind == TOKEN_CHARIZE
+                       ? static_cast<std::int32_t>(static_cast<std::uint16_t>(value))
+                       : value;
+    // The caller sets spaced and formal_index; they start defined all the same ("not looked up").
+    token->spaced = 0;
+    token->formal_index = -1;
+    token->no_expand = 0;
+    token->next = nullptr;
+    return token;
+}
+
+Token *make_value_token(PpPoolIndex pool, std::int32_t value) {
+    auto *token = static_cast<Token *>(get_block(pool));
+    token->kind = TOKEN_NULL; // the caller sets kind and spaced
+    token->value = value;
+    token->spaced = 0;
+    token->formal_index = 0;
+    token->no_expand = 0;
+    token->next = nullptr;
+    return token;
+}
+
+PpMacro *make_macro(TextHandle name, Position position) {
+    auto *macro = static_cast<PpMacro *>(get_block(PP_POOL_MACROS));
+    macro->name = name;
+    macro->position = position;
+    macro->reserved = 0;
+    macro->n_formals = -1;
+    macro->formals = nullptr;
+    macro->body = nullptr;
+    macro->predefined = 0;
+    macro->error_in_defn = 0;
+    macro->state = NOT_PROCESSING_BODY;
+    return macro;
+}
+
+constexpr Position POSITION_ZERO{0, 0, 0};
+
+} // namespace
+
+// ---- Pools ----------------------------------------------------------------------------------
+
+void pp_tables_open() {
+    if (tables.open) return;
+    tables = TableState{};
+    for (int i = 0; i < PP_POOL_COUNT; ++i)
+        tables.pools[i] =
+            mm_open_pool(pool_rows[i].name, pool_rows[i].block_size, pool_rows[i].chunk_size, 1);
+    tables.open = true;
+    tables.null_token = make_token(PP_POOL_TOKENS, TOKEN_NULL, TEXT_NULL);
+    tables.null_token->formal_index = 0;
+    tables.finished_token = make_token(PP_POOL_TOKENS, TOKEN_FINISHED, TEXT_NULL);
+    tables.finished_token->formal_index = 0;
+}
+
+void pp_tables_close() {
+    if (!tables.open) return;
+    for (PoolId &pool : tables.pools) mm_close_pool(pool);
+    tables = TableState{};
+}
+
+bool pp_tables_are_open() { return tables.open; }
+
+void pp_reset_expansion_pools() {
+    mm_free_pool(tables.pools[PP_POOL_AUX_TOKENS]);
+    mm_free_pool(tables.pools[PP_POOL_ACTUALS]);
+}
+
+PoolId pp_pool(PpPoolIndex index) { return tables.pools[index]; }
+
+Token *pp_null_token() { return tables.null_token; }
+Token *pp_finished_token() { return tables.finished_token; }
+
+// ---- Tokens ---------------------------------------------------------------------------------
+
+Token *pp_new_token(TokenKind kind, std::int32_t value) {
+    return make_token(PP_POOL_TOKENS, kind, value);
+}
+
+Token *pp_new_aux_token(TokenKind kind, std::int32_t value) {
+    return make_token(PP_POOL_AUX_TOKENS, kind, value);
+}
+
+Token *pp_new_value_token(std::int32_t value) { return make_value_token(PP_POOL_TOKENS, value); }
+
+Token *pp_new_aux_value_token(std::int32_t value) {
+    return make_value_token(PP_POOL_AUX_TOKENS, value);
+}
+
+Token *pp_new_aux_blank_token() { return make_value_token(PP_POOL_AUX_TOKENS, TEXT_NULL); }
+
+Token *pp_new_aux_string_token() {
+    Token *token = make_value_token(PP_POOL_AUX_TOKENS, TEXT_NULL);
+    token->kind = TOKEN_STRINGCONST;
+    return token;
+}
+
+Token *pp_copy_token(const Token *token) {
+    auto *copy = static_cast<Token *>(get_block(PP_POOL_AUX_TOKENS));
+    *copy = *token;
+    return copy;
+}
+
+Token *pp_copy_token_fresh(const Token *token) {
+    auto *copy = static_cast<Token *>(get_block(PP_POOL_AUX_TOKENS));
+    copy->kind = token->kind;
+    copy->value = token->value;
+    copy->spaced = token->spaced;
+    copy->formal_index = 0;
+    copy->no_expand = token->no_expand;
+    copy->next = nullptr;
+    return copy;
+}
+
+Token *pp_no_expand_token(Token *token) {
+    if (token->no_expand == 1) return token;
+    Token *copy = pp_copy_token(token);
+    copy->no_expand = 1;
+    return copy;
+}
+
+void pp_mark_spaced(Token **place, std::uint8_t flag) {
+    if (flag != 1 || (*place)->kind == TOKEN_NULL) return;
+    // The token may be shared with a macro body: the copy takes the flag, the original keeps its.
+    Token *copy = pp_copy_token(*place);
+    copy->spaced = 1;
+    *place = copy;
+}
+
+Token *pp_free_token(Token *token) {
+    if (token == nullptr) return nullptr;
+    Token *next = token->next;
+    mm_free_fblock(tables.pools[PP_POOL_TOKENS], token);
+    return next;
+}
+
+Token *pp_free_aux_token(Token *token) {
+    if (token == nullptr) return nullptr;
+    Token *next = token->next;
+    mm_free_fblock(tables.pools[PP_POOL_AUX_TOKENS], token);
+    return next;
+}
+
+Token *pp_reverse_tokens(Token *list) {
+    Token *reversed = nullptr;
+    while (list != nullptr) {
+        Token *next = list->next;
+        list->next = reversed;
+        reversed = list;
+        list = next;
+    }
+    return reversed;
+}
+
+// ---- Stacks ---------------------------------------------------------------------------------
+
+PpFileRecord *pp_file_top() { return tables.file_top; }
+PpConditional *pp_conditional_top() { return tables.conditional_top; }
+PpFrame **pp_expansion_context() { return &tables.expansion; }
+
+void pp_push_file(const char *name) {
+    std::size_t length = std::strlen(name);
+    // Room for a backslash before every byte, the two quotes and the NUL.
+    auto *quoted = static_cast<char *>(mm_get_vblock(mm_general_pool(), 2 * length + 3));
+    char *out = quoted;
+    *out++ = '"';
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (esc_filename != 0 && (*p == '"' || *p == '\\')) *out++ = '\\';
+        *out++ = *p;
+    }
+    *out++ = '"';
+    auto *record = static_cast<PpFileRecord *>(get_block(PP_POOL_FILES));
+    record->filename = text_enter(quoted, static_cast<std::uint32_t>(out - quoted));
+    record->actual_file = text_enter(name, static_cast<std::uint32_t>(length));
+    record->line_offset = 0;
+    record->previous = tables.file_top;
+    tables.file_top = record;
+    mm_free_vblock(mm_general_pool(), quoted);
+}
+
+void pp_pop_file() {
+    PpFileRecord *record = tables.file_top;
+    assert(record != nullptr && "a file record is popped only for a file that was pushed");
+    tables.file_top = record->previous;
+    mm_free_fblock(tables.pools[PP_POOL_FILES], record);
+}
+
+PpConditional *pp_push_conditional() {
+    auto *record = static_cast<PpConditional *>(get_block(PP_POOL_CONDITIONALS));
+    PpConditional *below = tables.conditional_top;
+    record->pp_include = below != nullptr ? below->pp_include : 1;
+    record->local_state = HAVE_NOT_SEEN_TRUE_CONDITION;
+    record->position = POSITION_ZERO;
+    record->first_in_file = 0;
+    record->previous = below;
+    tables.conditional_top = record;
+    return record;
+}
+
+void pp_pop_conditional() {
+    PpConditional *record = tables.conditional_top;
+    assert(record != nullptr && "a conditional is popped only when one is open");
+    tables.conditional_top = record->previous;
+    mm_free_fblock(tables.pools[PP_POOL_CONDITIONALS], record);
+}
+
+PpFrame *pp_new_frame(PpMacro *macro) {
+    auto *frame = static_cast<PpFrame *>(get_block(PP_POOL_EXPANSIONS));
+    frame->macro = macro;
+    frame->body_cursor = nullptr;
+    frame->actuals = nullptr;
+    frame->actuals_cursor = nullptr;
+    frame->top_of_stack = nullptr;
+    frame->previous = nullptr;
+    return frame;
+}
+
+PpActual *pp_new_actual() {
+    auto *actual = static_cast<PpActual *>(get_block(PP_POOL_ACTUALS));
+    actual->next = nullptr;
+    actual->tokens = nullptr;
+    return actual;
+}
+
+Token *pp_nth_actual(PpActual *list, int n) {
+    for (int i = 1; list != nullptr && i < n; ++i) list = list->next;
+    return list != nullptr ? list->tokens : nullptr;
+}
+
+// ---- The macro table ------------------------------------------------------------------------
+
+PpMacro *pp_lookup_macro(TextHandle name) {
+    if (name == TEXT_NULL) return nullptr;
+    return static_cast<PpMacro *>(text_info(name));
+}
+
+PpMacro *pp_new_macro(TextHandle name, Position position) {
+    PpMacro *macro = make_macro(name, position);
+    text_set_info(name, macro);
+    return macro;
+}
+
+PpMacro *pp_new_predefined_macro(TextHandle name) {
+    PpMacro *macro = make_macro(name, POSITION_ZERO);
+    macro->predefined = 1;
+    text_set_info(name, macro);
+    return macro;
+}
+
+PpMacro *pp_new_pseudo_macro() { return make_macro(TEXT_NULL, POSITION_ZERO); }
+
+void pp_delete_macro(TextHandle name) {
+    PpMacro *macro = pp_lookup_macro(name);
+    if (macro == nullptr) return;
+    mm_free_fblock(tables.pools[PP_POOL_MACROS], macro);
+    text_set_info(name, nullptr);
+}
+
+PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced) {
+    PpMacro *pseudo = pp_new_pseudo_macro();
+    pseudo->body = pp_nth_actual(actuals, n);
+    // An argument missing from the list has no token to carry the flag; its body is empty.
+    if (pseudo->body != nullptr) pseudo->body->spaced = spaced;
+    PpFrame *frame = pp_new_frame(pseudo);
+    frame->body_cursor = pseudo->body;
+    return frame;
+}

@@ -1,0 +1,454 @@
+// Tests of the scanning loop and its text helpers on whole inputs: trigraphs and continuations in
+// lexemes, the dollar rule, the end of block comments, the macro rule for single-token bodies,
+// a lexeme longer than the scratch buffer, the return from an included file, the -g pairs.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "msg/msg.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+#include "toolkit_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs sources through the loop in a folder of their own, so markers show short names.
+class PpScanTest : public ToolkitTest {
+  protected:
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        char pattern[] = "/tmp/tfpp-scan-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        old_cwd_ = fs::current_path();
+        fs::current_path(dir_);
+        options_set_defaults();
+        lex_initialize();
+        pp_initialize();
+        pp_continuation_flag = 0;
+    }
+    void TearDown() override {
+        pp_check_open_groups();
+        lex_finalize();
+        ToolkitTest::TearDown();
+        options_set_defaults();
+        fs::current_path(old_cwd_);
+        fs::remove_all(dir_);
+    }
+
+    static void write_file(const char *name, const std::string &text) {
+        std::ofstream(name, std::ios::binary) << text;
+    }
+
+    // Opens `name` as the main input, as the command line does.
+    static void open_main(const char *name) {
+        StreamHandle handle = STREAM_NULL;
+        ASSERT_EQ(si_find_stream(name, &handle), SI_OK);
+        ASSERT_EQ(si_open_stream(handle), SI_OK);
+        pp_push_file(name);
+        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    }
+
+    // Starts the output into a temporary file; `finish` returns what was written.
+    void start_output() {
+        out_ = std::tmpfile();
+        output_stream = out_;
+        pp_output_init();
+    }
+    std::string finish() {
+        std::string text = take_output();
+        si_close_stream();
+        return text;
+    }
+    // What was written since start_output; the output goes back to standard output.
+    std::string take_output() {
+        pp_output_flush();
+        std::string text;
+        std::rewind(out_);
+        for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
+        std::fclose(out_);
+        output_stream = stdout;
+        return text;
+    }
+
+    static void scan_to_end() {
+        CurrentToken token{};
+        do {
+            pp_scan_step(&token);
+        } while (token.kind != TOKEN_END_OF_FILE);
+    }
+
+    // The output for `source` without markers, after `options` adjusted the flags.
+    std::string run(const std::string &source, const std::function<void()> &options = {}) {
+        write_file("t.F", source);
+        options_set_defaults();
+        output_unix_line = 0;
+        if (options) options();
+        open_main("t.F");
+        start_output();
+        scan_to_end();
+        return finish();
+    }
+
+    std::string dir_;
+    fs::path old_cwd_;
+    std::FILE *out_ = nullptr;
+};
+
+// An object-like macro NAME whose body is one token.
+void define_one_token(const char *name, TokenKind kind, const char *text) {
+    PpMacro *macro = pp_new_macro(text_enter_string(name), Position{1, 1, 2});
+    macro->n_formals = -1;
+    macro->body = pp_new_token(kind, text_enter_string(text));
+}
+
+TEST_F(PpScanTest, TrigraphsInConstantsOnlyUnderTheSwitch) {
+    const std::string source = "      X = '?\?(a?\?)' // \"?\?\?=?\?x\"\n";
+    EXPECT_EQ(run(source), source);
+    EXPECT_EQ(run(source, [] { string_trigraphs = 1; }), "      X = '[a]' // \"?#??x\"\n");
+}
+
+TEST_F(PpScanTest, ContinuationsLeaveLexemesOnlyWhileTheFlagIsSet) {
+    const std::string source = "AB\\\nC = 1\n";
+    EXPECT_EQ(run(source), source) << "an ordinary line keeps its backslash-newline";
+    EXPECT_EQ(run(source, [] { pp_continuation_flag = 1; }), "ABC = 1\n");
+    // A continued string loses its backslash-newlines whatever the flag says.
+    EXPECT_EQ(run("S = 'a\\\nb'\n"), "S = 'ab'\n");
+}
+
+TEST_F(PpScanTest, DollarRuleCutsIdentifiersWithoutDollarIdent) {
+    // A is a macro: it is expanded only when the dollar rule cuts it out of A$B.
+    auto with_macro = [](std::uint8_t dollar) {
+        return [dollar] {
+            expand_macros = 1;
+            dollar_ident = dollar;
+            define_one_token("A", TOKEN_DECCONST, "1");
+        };
+    };
+    EXPECT_EQ(run("X = A$B\n", with_macro(1)), "X = A$B\n");
+    EXPECT_EQ(run("X = A$B\n", with_macro(0)), "X = 1 $B\n");
+    EXPECT_EQ(run("X = $A\n", with_macro(0)), "X = $1 \n") << "a leading $ stands alone";
+    // A name longer than the stream keeps for backing up: nothing is lost or read twice.
+    std::string long_name = "X = N$" + std::string(5000, 'B') + "\n";
+    EXPECT_EQ(run(long_name, [] { dollar_ident = 0; }), long_name);
+}
+
+TEST_F(PpScanTest, SingleTokenBodiesAreWrittenOnlyUnderDashM) {
+    auto define = [] { define_one_token("A", TOKEN_DECCONST, "1"); };
+    EXPECT_EQ(run("X = A\n", define), "X = A\n");
+    EXPECT_EQ(run("X = A\n", [&] {
+                  define();
+                  expand_macros = 1;
+              }),
+              "X = 1 \n");
+    // An empty body leaves one blank unless a blank was written last.
+    auto empty = [] {
+        expand_macros = 1;
+        PpMacro *macro = pp_new_macro(text_enter_string("E"), Position{1, 1, 2});
+        macro->body = pp_null_token();
+    };
+    EXPECT_EQ(run("X=E+1\n", empty), "X= +1\n");
+    EXPECT_EQ(run("X E Y\n", empty), "X  Y\n");
+}
+
+TEST_F(PpScanTest, BlockCommentsEndThroughContinuationsAfterTheStar) {
+    struct Case {
+        const char *source;
+        const char *copied;   // -C
+        const char *replaced; // -noC
+    } cases[] = {
+        {"A/* x *\\\n/B\n", "A/* x *\\\n/ B\n", "A B\n"},
+        {"A/* x *?\?/\n/B\n", "A/* x *?\?/\n/ B\n", "A B\n"},
+        {"A/* *?/ **/B\n", "A/* *?/ **/ B\n", "A B\n"},
+        {"A/* x *\\ / y */B\n", "A/* x *\\ / y */ B\n", "A B\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(run(c.source), c.copied) << c.source;
+        EXPECT_EQ(run(c.source, [] { output_comments = 0; }), c.replaced) << c.source;
+    }
+}
+
+TEST_F(PpScanTest, ALexemeLongerThanTheScratchBufferIsRewrittenWhole) {
+    std::string body(70000, 'x');
+    body[35000] = '?';
+    body[35001] = '?';
+    body[35002] = '(';
+    std::string expected_body = body.substr(0, 35000) + "[" + body.substr(35003);
+    EXPECT_EQ(run("S = '" + body + "'\n", [] { string_trigraphs = 1; }),
+              "S = '" + expected_body + "'\n");
+    EXPECT_GE(pp_scratch_capacity(), 70000u);
+}
+
+TEST_F(PpScanTest, TextThatIsOnlyWrittenDoesNotFillTheTextTable) {
+    // More distinct numbers and names than the text table can hold.
+    std::string source;
+    for (int i = 0; i < 140000; ++i) {
+        std::string number = std::to_string(i);
+        source.append("X").append(number).append("=").append(number).append("\n");
+    }
+    std::int32_t before = text_statistics().handles;
+    EXPECT_EQ(run(source), source);
+    EXPECT_LT(text_statistics().handles - before, 100);
+}
+
+TEST_F(PpScanTest, AnIncludedFileEndsWithANewlineAndAMarkerForTheIncluder) {
+    write_file("m.F", "A\nB\n");
+    write_file("i.F", "I\n");
+    open_main("m.F");
+    start_output();
+    CurrentToken token{};
+    pp_scan_step(&token);
+    ASSERT_EQ(token.kind, TOKEN_IDENTIFIER);
+    // Enter i.F as the include directive does once its line is read.
+    StreamHandle inner = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("i.F", &inner), SI_OK);
+    ASSERT_EQ(si_include(inner), SI_OK);
+    pp_push_file("i.F");
+    pp_force_marker();
+    scan_to_end();
+    EXPECT_STREQ(text_string(pp_file_top()->actual_file), "m.F") << "the record was popped";
+    // I's line end, the newline for the end of i.F, the rest of m.F's line 1, B's marker.
+    EXPECT_EQ(finish(), "\n# 1 \"m.F\"\nA\n# 1 \"i.F\"\nI\n\n\n\n# 2 \"m.F\"\nB\n");
+}
+
+TEST_F(PpScanTest, BothMarkerFormsOnGiveWhiteSpaceTheLineForm) {
+    write_file("b.F", "  X\n");
+    output_ansi_line = 1;
+    open_main("b.F");
+    start_output();
+    scan_to_end();
+    EXPECT_EQ(finish(), "\n#line 1 \"b.F\"\n  X\n");
+    write_file("c.F", "X\n");
+    open_main("c.F");
+    start_output();
+    scan_to_end();
+    EXPECT_EQ(finish(), "\n# 1 \"c.F\"\nX\n");
+}
+
+// Opens `source` and reads its first token (a macro name) with the ordinary rule set.
+void open_after_name(const std::string &source) {
+    std::ofstream("n.F", std::ios::binary) << source;
+    StreamHandle handle = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("n.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+    TokenKind kind;
+    Position position;
+    ASSERT_EQ(lex_token(&kind, &position), TOKEN_IDENTIFIER);
+}
+
+TEST_F(PpScanTest, LookaheadForAParenthesisRewindsWhenThereIsNone) {
+    struct Case {
+        const char *source;
+        bool found;
+        TokenKind next; // the token read after the look-ahead
+    } cases[] = {
+        {"F(x)", true, TOKEN_IDENTIFIER},
+        {"F \
+ /* c\n */\n\n  (x)", true, TOKEN_IDENTIFIER},
+        {"F  + 1", false, TOKEN_HORIZ_WHITESPACE},
+        {"F\n(x)", true, TOKEN_IDENTIFIER},
+        {"F\n", false, TOKEN_NEWLINE},
+    };
+    for (const Case &c : cases) {
+        open_after_name(c.source);
+        EXPECT_EQ(pp_lookahead_lparen(), c.found) << c.source;
+        TokenKind kind;
+        Position position;
+        EXPECT_EQ(lex_token(&kind, &position), c.next) << c.source;
+        if (!c.found) {
+            EXPECT_EQ(position.column, 2) << "read again from just after the name";
+        }
+        si_close_stream();
+    }
+    // The end of input inside a comment: false, and the end is still there to be read.
+    open_after_name("F /* open");
+    EXPECT_FALSE(pp_lookahead_lparen());
+    TokenKind kind;
+    Position position;
+    EXPECT_EQ(lex_token(&kind, &position), TOKEN_END_OF_FILE);
+    si_close_stream();
+}
+
+TEST_F(PpScanTest, ArgumentTokensCarryTheirSpacingAndConvertedText) {
+    open_after_name("F(a,b  /* c */ c\\\nd\n #x ## ?\?/ e$");
+    struct Expected {
+        TokenKind kind;
+        const char *text;
+        std::uint8_t spaced;
+    } expected[] = {
+        {TOKEN_LPAREN, "(", 0},      {TOKEN_IDENTIFIER, "a", 0}, {TOKEN_COMMA, ",", 0},
+        {TOKEN_IDENTIFIER, "b", 0},
+        {TOKEN_IDENTIFIER, "c\\\nd", 1}, // a continued name keeps its backslash-newline
+        {ERROR_TOKEN, "#", 1},       {TOKEN_IDENTIFIER, "x", 0}, {ERROR_TOKEN, "##", 1},
+        {ERROR_TOKEN, "\\", 1},     {TOKEN_IDENTIFIER, "e$", 1},
+    };
+    CurrentToken token{};
+    TextHandle value = TEXT_NULL;
+    std::uint8_t spaced = 9;
+    for (const Expected &e : expected) {
+        EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), e.kind) << e.text;
+        EXPECT_STREQ(text_string(value), e.text);
+        EXPECT_EQ(spaced, e.spaced) << e.text;
+    }
+    EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE);
+    EXPECT_EQ(pp_next_arg_token(&token, &value, &spaced), TOKEN_END_OF_FILE)
+        << "the end of input is left unread";
+    si_close_stream();
+}
+
+// ---- Directive-line checks ------------------------------------------------------------------
+
+// Opens `source` as the current stream, read from its start with the ordinary rule set.
+void open_source(const std::string &source) {
+    std::ofstream("d.F", std::ios::binary) << source;
+    StreamHandle handle = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("d.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+}
+
+// The messages stored so far as "line:column text", marked printed, and the store emptied.
+std::vector<std::string> take_messages() {
+    std::vector<std::string> out;
+    for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next) {
+        out.push_back(position_is_null(m->position)
+                          ? std::string("-:- ") + m->text
+                          : std::to_string(m->position.line) + ":" +
+                                std::to_string(m->position.column) + " " + m->text);
+        m->printed = 1;
+    }
+    msg_clear_messages();
+    return out;
+}
+
+TokenKind next_kind() {
+    TokenKind kind;
+    Position position;
+    return lex_token(&kind, &position);
+}
+
+TEST_F(PpScanTest, DirectiveEndComplainsBeforeTheFixedLineLengthOnly) {
+    struct Case {
+        std::string rest; // what follows the directive's operands
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"  /* c */  \n", {}},
+        {"  X\n", {"1:3 illegal token on pp directive line"}},
+        {std::string(70, ' ') + "X\n", {"1:71 illegal token on pp directive line"}},
+        {std::string(71, ' ') + "X Y\n", {}},
+        {" \v X\n", {"1:2 vertical whitespace within pp directive"}},
+        {" ", {"1:2 file ends in unfinished pp directive"}},
+    };
+    for (const Case &c : cases) {
+        bool line_ends = c.rest.back() == '\n';
+        open_source(line_ends ? c.rest + "NEXT\n" : c.rest);
+        pp_check_directive_end();
+        EXPECT_EQ(take_messages(), c.messages) << c.rest;
+        // The line end was consumed: the next line's first token comes next.
+        EXPECT_EQ(next_kind(), line_ends ? TOKEN_IDENTIFIER : TOKEN_END_OF_FILE) << c.rest;
+        si_close_stream();
+    }
+}
+
+TEST_F(PpScanTest, DirectiveRestAtTheEndOfInputReportsWithoutAPosition) {
+    open_source(" a b");
+    EXPECT_FALSE(pp_skip_directive_rest());
+    EXPECT_EQ(take_messages(),
+              std::vector<std::string>{"-:- file ends in an unfinished pp directive"});
+    EXPECT_EQ(next_kind(), TOKEN_END_OF_FILE) << "the end of input is left unread";
+    si_close_stream();
+}
+
+TEST_F(PpScanTest, DirectiveTailReportsOneProblemAndLeavesTheNewline) {
+    PpMacro *empty = pp_new_macro(text_enter_string("E"), Position{1, 1, 2});
+    empty->body = pp_null_token();
+    define_one_token("ONE", TOKEN_DECCONST, "1");
+    struct Case {
+        const char *rest;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {" E /* c */ E\n", {}},
+        {" a b c\n", {"1:2 illegal token on pp directive line"}},
+        {" E ONE\n", {"1:4 illegal token on pp directive line"}},
+        {" \v x\n", {"1:2 vertical whitespace within pp directive",
+                       "1:4 illegal token on pp directive line"}},
+        {" x \v\n", {"1:2 illegal token on pp directive line"}},
+    };
+    for (const Case &c : cases) {
+        open_source(c.rest);
+        pp_check_directive_tail();
+        EXPECT_EQ(take_messages(), c.messages) << c.rest;
+        EXPECT_EQ(next_kind(), TOKEN_NEWLINE) << c.rest;
+        si_close_stream();
+    }
+    open_source(" x");
+    pp_check_directive_tail();
+    EXPECT_EQ(take_messages(), std::vector<std::string>{"1:2 illegal token on pp directive line"})
+        << "after a problem the end of input is silent";
+    EXPECT_EQ(next_kind(), TOKEN_END_OF_FILE);
+    si_close_stream();
+}
+
+TEST_F(PpScanTest, ExpandedTokensGetABlankWhenSpacedOrWhenDashGAsks) {
+    auto token = [](TokenKind kind, const char *text, std::uint32_t line) {
+        return CurrentToken{kind, text_enter_string(text), Position{line, 1, 2}};
+    };
+    auto write_all = [&](std::uint8_t spacing) {
+        token_spacing = spacing;
+        start_output();
+        CurrentToken a = token(TOKEN_IDENTIFIER, "A", 0), b = token(TOKEN_IDENTIFIER, "B", 0),
+                     minus = token(TOKEN_DASH, "-", 0), gt = token(TOKEN_GT, ">", 0),
+                     paren = token(TOKEN_LPAREN, "(", 0);
+        pp_write_expanded_token(&a, 0);
+        pp_write_expanded_token(&b, 0);
+        pp_write_expanded_token(&minus, 0);
+        pp_write_expanded_token(&gt, 0);
+        pp_write_expanded_token(&paren, 0);
+        pp_write_expanded_token(&a, 1);
+        return take_output();
+    };
+    output_unix_line = 0;
+    EXPECT_EQ(write_all(0), "AB->( A");
+    EXPECT_EQ(write_all(1), "A B- >( A");
+    // With markers on, a token of another line gets its marker instead of a blank.
+    output_unix_line = 1;
+    pp_push_file("e.F");
+    token_spacing = 0;
+    start_output();
+    CurrentToken first = token(TOKEN_IDENTIFIER, "A", 3), second = token(TOKEN_IDENTIFIER, "B", 3);
+    pp_write_expanded_token(&first, 1);
+    pp_write_expanded_token(&second, 1);
+    EXPECT_EQ(take_output(), "\n# 3 \"e.F\"\nA B");
+}
+
+TEST_F(PpScanTest, SpacingPairsAreLookedUpLastKindFirst) {
+    token_spacing = 1;
+    pp_output_init();
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_DASH, TOKEN_GT));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_GT, TOKEN_DASH));
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_IDENTIFIER));
+    EXPECT_TRUE(pp_spacing_needed(ERROR_TOKEN, ERROR_TOKEN));
+    EXPECT_TRUE(pp_spacing_needed(TOKEN_PPNUM, TOKEN_DOT));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_LPAREN));
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_NEWLINE, TOKEN_IDENTIFIER));
+    int pairs = 0;
+    for (int last = 0; last < TOKEN_KIND_COUNT; ++last)
+        for (int next = 0; next < TOKEN_KIND_COUNT; ++next)
+            pairs += pp_spacing_needed(TokenKind(last), TokenKind(next)) ? 1 : 0;
+    EXPECT_EQ(pairs, 126);
+    token_spacing = 0;
+    pp_output_init();
+    EXPECT_FALSE(pp_spacing_needed(TOKEN_IDENTIFIER, TOKEN_IDENTIFIER)) << "no table without -g";
+}
+
+} // namespace
