@@ -290,3 +290,10 @@ enum PpDirectiveResult : std::uint8_t {
 // The dispatcher, called with the lexer just after the `#` that begins a directive line: reads
 // the name, reports a missing or unknown one and runs the handler, which consumes the line.
 PpDirectiveResult pp_directive();
+
+// ---- In pp_expr.cpp -------------------------------------------------------------------------
+
+// Evaluates the #if/#elif expression on the rest of the directive line, the lexer being just
+// after the directive name: 1 when its value is not zero, else 0. Faults are warnings and the
+// evaluation always completes; the line end is left unread for the caller.
+int pp_evaluate_condition();
