@@ -230,6 +230,18 @@ TEST_F(PpExprTest, DefinedInItsThreeSpellings) {
                  });
 }
 
+TEST_F(PpExprTest, DollarNamesFollowTheDollarRule) {
+    define_object("A$B");
+    define_object("A");
+    dollar_ident = 1;
+    expect_cases({{" defined A$B && !defined(A$)", 1, {}}, {" A$B", 0, {}}});
+    dollar_ident = 0;
+    // A$B is cut before its `$`, which is then an error token: the operator answers for A.
+    expect_cases({{" defined(A$B)", 0, {"1:11 illegal token on pp directive line"}},
+                  {" defined A$B", 1, {"1:11 illegal token on pp directive line"}},
+                  {" $A", 0, {"1:2 syntax error in constant expression"}}});
+}
+
 TEST_F(PpExprTest, WhiteSpaceCommentsAndContinuations) {
     expect_cases({
                      {" 1 /* c */ + /* d\n */ 1 == 2", 1, {}},
