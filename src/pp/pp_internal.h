@@ -290,3 +290,46 @@ enum PpDirectiveResult : std::uint8_t {
 // The dispatcher, called with the lexer just after the `#` that begins a directive line: reads
 // the name, reports a missing or unknown one and runs the handler, which consumes the line.
 PpDirectiveResult pp_directive();
+
+// ---- In pp_conditionals.cpp -----------------------------------------------------------------
+
+// What #include needs to know about a file read before: whether its whole text was one
+// #ifndef NAME ... #endif group, and the name that guards it.
+enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
+
+struct PpIncludeGuard {
+    std::uint8_t complete; // 1 once the guard's #endif was followed by nothing but blank space
+    PpGuardKind kind;      // PP_GUARD_IFNDEF when the file's first directive was #ifndef NAME
+    TextHandle name;       // the guard macro's name
+    Position position;     // where that name stands
+};
+
+inline constexpr std::uint32_t PP_INCLUDE_GUARD_COUNT = 65535; // stream handles 0 to 65534
+
+// The guard entry of `stream` (one per stream handle, for the whole run).
+PpIncludeGuard *pp_include_guard(StreamHandle stream);
+// Forgets every guard (the preprocessor's start-up).
+void pp_clear_include_guards();
+
+// The conditional directives, called with the lexer just after the directive's name, by the
+// dispatcher or while a group is skipped. Each reads its line through the newline (or stops at
+// the end of input) and, when its group turns false, skips lines until it is true or closed.
+// `name` is the position of the directive's name, where misplaced ones are reported.
+void pp_if();
+void pp_ifdef();
+void pp_ifndef();
+void pp_elif(Position name);
+void pp_else(Position name);
+void pp_endif(Position name);
+// #error: the rest of the line (at most 1024 characters) becomes a warning at `name`.
+void pp_error(Position name);
+// Skips the rest of the current line and then whole lines, acting only on conditional
+// directives (and reading over #include operands), until the top group is included again or
+// the stack is empty. Groups may run past the end of an included file.
+void pp_skip_group();
+
+// ---- In pp_expr.cpp -------------------------------------------------------------------------
+
+// 1 when the #if or #elif expression that follows is true, else 0; the line end is left unread.
+// TODO: pp_condition_standin.cpp holds a stand-in until the expression evaluator lands.
+int pp_evaluate_condition();
