@@ -36,7 +36,6 @@ constexpr SkipNameRow skip_names[] = {
 constexpr std::uint32_t ERROR_TEXT_SIZE = 1024; // the longest #error text kept
 
 struct ConditionalState {
-    PpIncludeGuard guards[PP_INCLUDE_GUARD_COUNT];
     bool skipping = false;              // pp_skip_group is running
     char error_text[ERROR_TEXT_SIZE + 1]; // the #error text being collected
 };
@@ -180,9 +179,11 @@ void ifdef_or_ifndef(PpConditional *group, bool is_ifndef) {
     if (is_ifndef && first_in_file != 0) {
         group->first_in_file = 1;
         PpIncludeGuard *guard = pp_include_guard(static_cast<StreamHandle>(where.stream));
-        guard->kind = PP_GUARD_IFNDEF;
-        guard->name = text_enter(reinterpret_cast<const char *>(name.text), name.length);
-        guard->position = where;
+        if (guard != nullptr) {
+            guard->kind = PP_GUARD_IFNDEF;
+            guard->name = text_enter(reinterpret_cast<const char *>(name.text), name.length);
+            guard->position = where;
+        }
     }
     bool condition = is_ifndef ? !defined : defined;
     pp_check_directive_end();
@@ -218,7 +219,10 @@ void check_guard_end() {
             continue;
         break;
     }
-    if (kind == TOKEN_END_OF_FILE) pp_include_guard(static_cast<StreamHandle>(position.stream))->complete = 1;
+    if (kind == TOKEN_END_OF_FILE) {
+        PpIncludeGuard *guard = pp_include_guard(static_cast<StreamHandle>(position.stream));
+        if (guard != nullptr) guard->complete = 1;
+    }
     si_seek(line_start);
 }
 
@@ -230,60 +234,6 @@ void leave_included_file() {
     pp_pop_file();
     pp_write_newline();
     pp_force_marker();
-}
-
-// The operand of an #include in a skipped group: a quoted or angled name is read as characters,
-// so that a quote or apostrophe in it starts nothing; then the line is dropped.
-void skip_include_operand() {
-    TokenKind kind;
-    Position position;
-    for (;;) {
-        lex_token(&kind, &position);
-        switch (kind) {
-        case TOKEN_HORIZ_WHITESPACE:
-        case TOKEN_OTHER_WHITESPACE:
-        case TOKEN_BSLASH_NL: continue;
-        case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment()) return;
-            continue;
-        case TOKEN_NEWLINE: return;
-        case TOKEN_END_OF_FILE: si_back_up(1); return;
-        default: break;
-        }
-        break;
-    }
-    unsigned char first = si_mark_text()[0];
-    if (first != '"' && first != '<') {
-        si_seek(position);
-        skip_line_rest();
-        return;
-    }
-    si_seek(position);
-    si_get_char();
-    int close = first == '"' ? '"' : '>';
-    for (;;) {
-        int c = si_get_char();
-        if (c == close) break;
-        if (c == '\n' || c == SI_END_OF_STREAM) {
-            si_back_up(1);
-            break;
-        }
-        // A backslash before a newline (also as `??/`) continues the name on the next line.
-        if (c == '\\' || c == '?') {
-            int d = si_get_char();
-            if (c == '?' && d == '?') {
-                int e = si_get_char();
-                if (e == '/') {
-                    d = si_get_char();
-                    if (d != '\n') si_back_up(1);
-                    continue;
-                }
-                si_back_up(1);
-            }
-            if (d != '\n') si_back_up(1);
-        }
-    }
-    skip_line_rest();
 }
 
 SkipName skip_name(PpLexeme name) {
@@ -331,7 +281,7 @@ void skipped_directive() {
     case SKIP_IFDEF: pp_ifdef(); return;
     case SKIP_IF: pp_if(); return;
     case SKIP_ELSE: pp_else(position); return;
-    case SKIP_INCLUDE: skip_include_operand(); return;
+    case SKIP_INCLUDE: pp_include_skipped(); return;
     case SKIP_ELIF: pp_elif(position); return;
     case SKIP_NAME_NONE: skip_line_rest(); return;
     }
@@ -384,16 +334,6 @@ bool append_error_text(std::uint32_t *length, const unsigned char *piece, std::u
 }
 
 } // namespace
-
-PpIncludeGuard *pp_include_guard(StreamHandle stream) {
-    assert(stream < PP_INCLUDE_GUARD_COUNT && "a guard entry per real stream handle");
-    return &cond.guards[stream];
-}
-
-void pp_clear_include_guards() {
-    std::memset(cond.guards, 0, sizeof cond.guards);
-    cond.skipping = false;
-}
 
 void pp_if() {
     PpConditional *group = push_group();

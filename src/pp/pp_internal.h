@@ -293,24 +293,6 @@ PpDirectiveResult pp_directive();
 
 // ---- In pp_conditionals.cpp -----------------------------------------------------------------
 
-// What #include needs to know about a file read before: whether its whole text was one
-// #ifndef NAME ... #endif group, and the name that guards it.
-enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
-
-struct PpIncludeGuard {
-    std::uint8_t complete; // 1 once the guard's #endif was followed by nothing but blank space
-    PpGuardKind kind;      // PP_GUARD_IFNDEF when the file's first directive was #ifndef NAME
-    TextHandle name;       // the guard macro's name
-    Position position;     // where that name stands
-};
-
-inline constexpr std::uint32_t PP_INCLUDE_GUARD_COUNT = 65535; // stream handles 0 to 65534
-
-// The guard entry of `stream` (one per stream handle, for the whole run).
-PpIncludeGuard *pp_include_guard(StreamHandle stream);
-// Forgets every guard (the preprocessor's start-up).
-void pp_clear_include_guards();
-
 // The conditional directives, called with the lexer just after the directive's name, by the
 // dispatcher or while a group is skipped. Each reads its line through the newline (or stops at
 // the end of input) and, when its group turns false, skips lines until it is true or closed.
@@ -333,3 +315,23 @@ void pp_skip_group();
 // 1 when the #if or #elif expression that follows is true, else 0; the line end is left unread.
 // TODO: pp_condition_standin.cpp holds a stand-in until the expression evaluator lands.
 int pp_evaluate_condition();
+
+// ---- In pp_include_standin.cpp --------------------------------------------------------------
+// TODO: these belong to #include (pp_include.cpp); the stand-in goes when #include lands.
+
+enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
+
+// What is known of a file's include guard: one entry per stream handle 0 to 65534.
+struct PpIncludeGuard {
+    std::uint8_t complete; // 1 when the whole file is the guarded group and nothing follows it
+    PpGuardKind kind;      // PP_GUARD_IFNDEF once the file's first directive was #ifndef NAME
+    TextHandle name;       // the guard macro
+    Position position;     // of the guard macro's name in the #ifndef line
+};
+
+// The guard entry of `stream` (null for the handle 65535, which has none).
+PpIncludeGuard *pp_include_guard(StreamHandle stream);
+// Forgets every guard (the scanning loop's start-up).
+void pp_include_reset();
+// #include in a skipped group: reads over the operand and the rest of the line silently.
+void pp_include_skipped();

@@ -186,7 +186,7 @@ TEST_F(PpConditionalsTest, TheGuardKeepsTheNamesPositionAndIsForgottenAtStartUp)
     EXPECT_EQ(guard->position.line, 2u);
     EXPECT_EQ(guard->position.column, 15);
     EXPECT_EQ(guard->complete, 1);
-    pp_clear_include_guards();
+    pp_include_reset();
     EXPECT_EQ(guard->kind, PP_GUARD_NONE);
     EXPECT_EQ(guard->complete, 0);
 }
