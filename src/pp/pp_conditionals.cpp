@@ -91,10 +91,48 @@ void discard_line_rest(bool stays_skipped) {
         pp_skip_directive_rest();
 }
 
+// pp_check_directive_end for a line whose surroundings stay skipped: the same complaints, but
+// a comment after a leftover token is read over instead of copied to the output.
+void check_skipped_line_end() {
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        switch (lex_token(&kind, &position)) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_BSLASH_NL: continue;
+        case TOKEN_NEWLINE: return;
+        case TOKEN_END_OF_FILE:
+            pp_report(PP_MSG_EOF_IN_DIRECTIVE, position);
+            si_back_up(1);
+            return;
+        case TOKEN_COMMENT:
+            if (!pp_skip_directive_comment()) return;
+            continue;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments == 1) {
+                pp_skip_line_comment();
+                return;
+            }
+            break;
+        case TOKEN_OTHER_WHITESPACE:
+            pp_report(PP_MSG_VERTICAL_WHITESPACE, position);
+            skip_line_rest();
+            return;
+        default: break;
+        }
+        // Text from the fixed-form line length on is a sequence field: no complaint.
+        if (position.column < fixed_line_length) pp_report(PP_MSG_ILLEGAL_TOKEN, position);
+        skip_line_rest();
+        return;
+    }
+}
+
 // The rest of an #else or #endif line: ignored, or checked like any directive's end.
 void finish_else_endif_line(bool stays_skipped) {
     if (endif_comments != 0)
         discard_line_rest(stays_skipped);
+    else if (stays_skipped)
+        check_skipped_line_end();
     else
         pp_check_directive_end();
 }
