@@ -416,6 +416,9 @@ void pp_elif(Position name) {
         discard_line_rest(cond.skipping);
         return;
     }
+    // A file whose guard group has another branch has text for when the guard macro is
+    // defined: it must be read again each time, so it is no include guard.
+    group->first_in_file = 0;
     if (group->pp_include != 0) {
         // The branch before was taken: skip from here on, the expression is never evaluated.
         group->pp_include = 0;
@@ -441,6 +444,7 @@ void pp_else(Position name) {
         discard_line_rest(cond.skipping);
         return;
     }
+    group->first_in_file = 0; // no include guard either (see pp_elif)
     if (group->local_state == HAVE_NOT_SEEN_TRUE_CONDITION) {
         group->local_state = SAW_ELSE;
         group->pp_include = 1;

@@ -152,6 +152,10 @@ TEST_F(PpConditionalsTest, OnlyAWholeFileIfndefGroupIsACompleteGuard) {
         {"#ifndef G\n#endif\n/* c */\n", PP_GUARD_IFNDEF, 0},
         {"#ifndef G\n#endif\n#ifndef H\n#endif\n", PP_GUARD_IFNDEF, 0},
         {"#ifndef G\n#ifndef H\n#endif\n#endif\n", PP_GUARD_IFNDEF, 1},
+        // A second branch holds text for when G is defined: the file must be read again.
+        {"#ifndef G\n#else\n  X\n#endif\n", PP_GUARD_IFNDEF, 0},
+        {"#ifndef G\n#elif 1\n  X\n#endif\n", PP_GUARD_IFNDEF, 0},
+        {"#ifndef G\n#if 1\n#else\n#endif\n#endif\n", PP_GUARD_IFNDEF, 1},
         {"  X\n#ifndef G\n#endif\n", PP_GUARD_NONE, 0},
         {"#define Y\n#ifndef G\n#endif\n", PP_GUARD_NONE, 0},
         {"#ifdef G\n#endif\n", PP_GUARD_NONE, 0},
