@@ -240,9 +240,10 @@ PpConditional *push_group() {
 }
 
 // After a guard's #endif: passes over blank lines and white space; when the file ends there,
-// its guard is complete. Reading resumes at the start of the line holding the first other
+// its guard is complete (only when the #ifndef was in this file: a group that began in another
+// file does not make up this one's whole text). Reading resumes at the start of the line holding the first other
 // token, so that line keeps its indentation (which fixed-form Fortran needs).
-void check_guard_end() {
+void check_guard_end(std::uint16_t guard_stream) {
     Position line_start = si_current_position();
     TokenKind kind;
     Position position;
@@ -257,7 +258,7 @@ void check_guard_end() {
             continue;
         break;
     }
-    if (kind == TOKEN_END_OF_FILE) {
+    if (kind == TOKEN_END_OF_FILE && position.stream == guard_stream) {
         PpIncludeGuard *guard = pp_include_guard(static_cast<StreamHandle>(position.stream));
         if (guard != nullptr) guard->complete = 1;
     }
@@ -474,7 +475,7 @@ void pp_endif(Position name) {
     }
     bool stays_skipped = group->previous != nullptr && group->previous->pp_include == 0;
     finish_else_endif_line(stays_skipped);
-    if (group->first_in_file != 0) check_guard_end();
+    if (group->first_in_file != 0) check_guard_end(group->position.stream);
     pp_pop_conditional();
 }
 

@@ -240,6 +240,23 @@ TEST_F(PpConditionalsTest, AGroupOpenedInAnIncludedFileStaysOpenInTheIncluder) {
     EXPECT_EQ(msg_first_stored()->position.stream, inner);
 }
 
+TEST_F(PpConditionalsTest, AGuardGroupClosedInTheIncluderIsNoGuard) {
+    write_file("m.F", "#endif\n");
+    write_file("i.F", "#ifndef G\n");
+    StreamHandle outer = open_main("m.F");
+    StreamHandle inner = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("i.F", &inner), SI_OK);
+    ASSERT_EQ(si_include(inner), SI_OK);
+    pp_push_file("i.F");
+    start_output();
+    scan_to_end();
+    finish();
+    EXPECT_EQ(pp_conditional_top(), nullptr);
+    EXPECT_EQ(pp_include_guard(inner)->kind, PP_GUARD_IFNDEF);
+    EXPECT_EQ(pp_include_guard(inner)->complete, 0);
+    EXPECT_EQ(pp_include_guard(outer)->complete, 0) << "the includer's text is not one group";
+}
+
 TEST_F(PpConditionalsTest, ErrorTextStopsBeforeThePieceThatWouldPassTheLimit) {
     std::string words;
     for (int i = 0; i < 204; ++i) words += "word ";
