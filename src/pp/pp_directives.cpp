@@ -144,9 +144,20 @@ PpDirectiveResult pp_directive() {
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
-    // TODO: the handlers (conditionals, #error, #define, #undef, #include, #line, #pragma)
-    // join here; until then each directive line is read over through its newline.
-    read_over_line();
+    switch (directive) {
+    case PP_DIRECTIVE_IF: pp_if(); break;
+    case PP_DIRECTIVE_IFDEF: pp_ifdef(); break;
+    case PP_DIRECTIVE_IFNDEF: pp_ifndef(); break;
+    case PP_DIRECTIVE_ELIF: pp_elif(position); break;
+    case PP_DIRECTIVE_ELSE: pp_else(position); break;
+    case PP_DIRECTIVE_ENDIF: pp_endif(position); break;
+    case PP_DIRECTIVE_ERROR: pp_error(position); break;
+    default:
+        // TODO: the handlers of #define, #undef, #include, #line and #pragma join here; until
+        // then such a directive line is read over through its newline.
+        read_over_line();
+        break;
+    }
     if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;
     return PP_DIRECTIVE_DONE;
 }

@@ -297,3 +297,43 @@ PpDirectiveResult pp_directive();
 // after the directive name: 1 when its value is not zero, else 0. Faults are warnings and the
 // evaluation always completes; the line end is left unread for the caller.
 int pp_evaluate_condition();
+// ---- In pp_conditionals.cpp -----------------------------------------------------------------
+
+// The conditional directives, called with the lexer just after the directive's name, by the
+// dispatcher or while a group is skipped. Each reads its line through the newline (or stops at
+// the end of input) and, when its group turns false, skips lines until it is true or closed.
+// `name` is the position of the directive's name, where misplaced ones are reported.
+void pp_if();
+void pp_ifdef();
+void pp_ifndef();
+void pp_elif(Position name);
+void pp_else(Position name);
+void pp_endif(Position name);
+// #error: the rest of the line (at most 1024 characters) becomes a warning at `name`.
+void pp_error(Position name);
+// Skips the rest of the current line and then whole lines, acting only on conditional
+// directives (and reading over #include operands), until the top group is included again or
+// the stack is empty. Groups may run past the end of an included file.
+void pp_skip_group();
+
+// ---- In pp_expr.cpp -------------------------------------------------------------------------
+
+// ---- In pp_include_standin.cpp --------------------------------------------------------------
+// TODO: these belong to #include (pp_include.cpp); the stand-in goes when #include lands.
+
+enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
+
+// What is known of a file's include guard: one entry per stream handle 0 to 65534.
+struct PpIncludeGuard {
+    std::uint8_t complete; // 1 when the whole file is the guarded group and nothing follows it
+    PpGuardKind kind;      // PP_GUARD_IFNDEF once the file's first directive was #ifndef NAME
+    TextHandle name;       // the guard macro
+    Position position;     // of the guard macro's name in the #ifndef line
+};
+
+// The guard entry of `stream` (null for the handle 65535, which has none).
+PpIncludeGuard *pp_include_guard(StreamHandle stream);
+// Forgets every guard (the scanning loop's start-up).
+void pp_include_reset();
+// #include in a skipped group: reads over the operand and the rest of the line silently.
+void pp_include_skipped();

@@ -220,6 +220,7 @@ void pp_initialize() {
     token_enter_punctuator_spellings();
     pp_tables_open();
     scan.double_slash = text_enter("//", 2);
+    pp_include_reset();
     // TODO: the predefined macros join here with macro expansion.
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     first_in_file = 1;
