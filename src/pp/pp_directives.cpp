@@ -144,9 +144,15 @@ PpDirectiveResult pp_directive() {
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
-    // TODO: the handlers (conditionals, #error, #define, #undef, #include, #line, #pragma)
-    // join here; until then each directive line is read over through its newline.
-    read_over_line();
+    switch (directive) {
+    case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;
+    case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
+    default:
+        // TODO: the handlers (conditionals, #error, #include, #line, #pragma) join here;
+        // until then each of their lines is read over through its newline.
+        read_over_line();
+        break;
+    }
     if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;
     return PP_DIRECTIVE_DONE;
 }
