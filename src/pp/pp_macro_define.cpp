@@ -331,23 +331,23 @@ bool identical_definition(PpMacro *macro) {
                 continue;
             }
             if (b->kind == TOKEN_STRINGIZE) {
-                if (t.kind != TOKEN_SHARP || t.spaced != b->spaced) break;
+                if (t.kind != TOKEN_SHARP || t.spaced != b->spaced) { same = false; break; }
                 t = read_token(&error);
                 if (t.kind != TOKEN_IDENTIFIER || pp_is_formal(t.value, macro) != b->value ||
                     t.spaced != static_cast<std::uint8_t>(b->formal_index))
-                    break;
+                    { same = false; break; }
             } else if (b->kind == TOKEN_PASTE) {
-                if (t.kind != TOKEN_SHARP_SHARP || t.spaced != b->spaced) break;
+                if (t.kind != TOKEN_SHARP_SHARP || t.spaced != b->spaced) { same = false; break; }
             } else if (b->kind == TOKEN_LSTR || b->kind == TOKEN_LCHR) {
                 TokenKind want = b->kind == TOKEN_LSTR ? TOKEN_STRINGCONST : TOKEN_CHARCONST;
                 TokenKind stop = b->kind == TOKEN_LSTR ? TOKEN_RSTR : TOKEN_RCHR;
                 if (t.kind != want || static_cast<std::int32_t>(t.value) != b->value ||
                     t.spaced != b->spaced)
-                    break;
+                    { same = false; break; }
                 while (b->next != nullptr && b->kind != stop) b = b->next;
             } else if (t.kind != b->kind || static_cast<std::int32_t>(t.value) != b->value ||
                        t.spaced != b->spaced) {
-                break;
+                { same = false; break; }
             }
             b = b->next;
             t = read_token(&error);
