@@ -38,28 +38,34 @@ DirToken read_token(std::uint8_t *error) {
 bool is_line_end(TokenKind kind) { return kind == TOKEN_NEWLINE || kind == TOKEN_END_OF_FILE; }
 
 TextHandle double_slash_text() {
-    if (def.double_slash == TEXT_NULL) def.double_slash = text_enter("//", 2);
+    if (def.double_slash == TEXT_NULL)
+        def.double_slash = text_enter("//", 2);
     return def.double_slash;
 }
 
 bool is_reserved_name(TextHandle name) {
-    if (def.defined == TEXT_NULL) def.defined = text_enter("defined", 7);
-    if (name == def.defined) return true;
+    if (def.defined == TEXT_NULL)
+        def.defined = text_enter("defined", 7);
+    if (name == def.defined)
+        return true;
     const PpMacro *macro = pp_lookup_macro(name);
     return macro != nullptr && macro->predefined == 1;
 }
 
 // Frees a definition's formals and body; the shared null token stays.
 void free_definition(PpMacro *macro) {
-    for (Token *t = macro->formals; t != nullptr;) t = pp_free_token(t);
-    for (Token *t = macro->body; t != nullptr && t->kind != TOKEN_NULL;) t = pp_free_token(t);
+    for (Token *t = macro->formals; t != nullptr;)
+        t = pp_free_token(t);
+    for (Token *t = macro->body; t != nullptr && t->kind != TOKEN_NULL;)
+        t = pp_free_token(t);
     macro->formals = nullptr;
     macro->body = nullptr;
 }
 
 bool formal_listed(const Token *formals, TextHandle name) {
     for (; formals != nullptr; formals = formals->next)
-        if (formals->value == static_cast<std::int32_t>(name)) return true;
+        if (formals->value == static_cast<std::int32_t>(name))
+            return true;
     return false;
 }
 
@@ -112,18 +118,23 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
                 break;
             case TOKEN_NEWLINE:
             case TOKEN_END_OF_FILE:
-                if (count > 0 && !slot_error) pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
+                if (count > 0 && !slot_error)
+                    pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
                 pp_report(PP_MSG_NO_PARAMETER_RPAREN, t.position);
                 *error = 1;
                 si_back_up(1);
                 macro->n_formals = static_cast<std::int16_t>(count);
                 return;
-            default: slot_problem(t.position); break;
+            default:
+                slot_problem(t.position);
+                break;
             }
             continue;
         }
         switch (t.kind) {
-        case TOKEN_RPAREN: macro->n_formals = static_cast<std::int16_t>(count); return;
+        case TOKEN_RPAREN:
+            macro->n_formals = static_cast<std::int16_t>(count);
+            return;
         case TOKEN_IDENTIFIER:
             slot_problem(t.position);
             accept(t);
@@ -139,16 +150,20 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
             slot_error = false;
             expect_name = true;
             break;
-        default: slot_problem(t.position); break;
+        default:
+            slot_problem(t.position);
+            break;
         }
     }
 }
 
 char *split_scratch(std::uint32_t length) {
     if (length + 1 > def.split_capacity) {
-        if (def.split_buffer != nullptr) mm_free_vblock(mm_general_pool(), def.split_buffer);
+        if (def.split_buffer != nullptr)
+            mm_free_vblock(mm_general_pool(), def.split_buffer);
         def.split_capacity = length + 1 < 256 ? 256 : length + 1;
-        def.split_buffer = static_cast<char *>(mm_get_vblock(mm_general_pool(), def.split_capacity));
+        def.split_buffer =
+            static_cast<char *>(mm_get_vblock(mm_general_pool(), def.split_capacity));
     }
     return def.split_buffer;
 }
@@ -183,8 +198,9 @@ void split_constant(PpMacro *macro, Token **head, Token **tail, const DirToken &
             continue;
         }
         std::uint32_t q = p;
-        while (q < end && (text[q] == '_' || (text[q] >= 'a' && text[q] <= 'z') ||
-                           (text[q] >= 'A' && text[q] <= 'Z') || (text[q] >= '0' && text[q] <= '9')))
+        while (q < end &&
+               (text[q] == '_' || (text[q] >= 'a' && text[q] <= 'z') ||
+                (text[q] >= 'A' && text[q] <= 'Z') || (text[q] >= '0' && text[q] <= '9')))
             ++q;
         TextHandle name = text_find(text + p, q - p);
         int k = name != TEXT_NULL ? pp_is_formal(name, macro) : 0;
@@ -222,7 +238,9 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
             *error = 1;
             macro->body = head != nullptr ? head : pp_null_token();
             return;
-        case TOKEN_NEWLINE: macro->body = head != nullptr ? head : pp_null_token(); return;
+        case TOKEN_NEWLINE:
+            macro->body = head != nullptr ? head : pp_null_token();
+            return;
         case TOKEN_CHARCONST:
         case TOKEN_STRINGCONST:
             if (string_parms != 0 && macro->n_formals >= 0)
@@ -249,13 +267,13 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
         case TOKEN_SHARP_SHARP: {
             DirToken b = read_token(error);
             if (head == nullptr || is_line_end(b.kind)) {
-                pp_report(head != nullptr         ? PP_MSG_PASTE_NO_RIGHT
+                pp_report(head != nullptr       ? PP_MSG_PASTE_NO_RIGHT
                           : is_line_end(b.kind) ? PP_MSG_PASTE_NO_OPERANDS
                                                 : PP_MSG_PASTE_NO_LEFT,
                           t.position);
                 *error = 1;
-                pp_append_body_token(&head, &tail, ERROR_TOKEN,
-                                     static_cast<std::int32_t>(t.value), t.spaced);
+                pp_append_body_token(&head, &tail, ERROR_TOKEN, static_cast<std::int32_t>(t.value),
+                                     t.spaced);
             } else {
                 // The left operand becomes the marker; a copy of it follows for the paste.
                 Token *left = tail;
@@ -306,21 +324,25 @@ bool identical_definition(PpMacro *macro) {
                 }
                 t = read_token(&error);
                 if (f->next != nullptr) {
-                    if (t.kind != TOKEN_COMMA) same = false;
-                    else t = read_token(&error);
+                    if (t.kind != TOKEN_COMMA)
+                        same = false;
+                    else
+                        t = read_token(&error);
                 }
             }
             macro->formals = pp_reverse_tokens(formals);
-            if (same && t.kind != TOKEN_RPAREN) same = false;
-            if (same) t = read_token(&error);
+            if (same && t.kind != TOKEN_RPAREN)
+                same = false;
+            if (same)
+                t = read_token(&error);
         }
     } else if (macro->n_formals >= 0) {
         same = false;
     }
     if (same && macro->error_in_defn == 0) {
         t.spaced = 0;
-        const Token *b = macro->body != nullptr && macro->body->kind == TOKEN_NULL ? nullptr
-                                                                                    : macro->body;
+        const Token *b =
+            macro->body != nullptr && macro->body->kind == TOKEN_NULL ? nullptr : macro->body;
         for (;;) {
             if (b == nullptr) {
                 same = t.kind == TOKEN_NEWLINE;
@@ -331,31 +353,48 @@ bool identical_definition(PpMacro *macro) {
                 continue;
             }
             if (b->kind == TOKEN_STRINGIZE) {
-                if (t.kind != TOKEN_SHARP || t.spaced != b->spaced) { same = false; break; }
+                if (t.kind != TOKEN_SHARP || t.spaced != b->spaced) {
+                    same = false;
+                    break;
+                }
                 t = read_token(&error);
                 if (t.kind != TOKEN_IDENTIFIER || pp_is_formal(t.value, macro) != b->value ||
-                    t.spaced != static_cast<std::uint8_t>(b->formal_index))
-                    { same = false; break; }
+                    t.spaced != static_cast<std::uint8_t>(b->formal_index)) {
+                    same = false;
+                    break;
+                }
             } else if (b->kind == TOKEN_PASTE) {
-                if (t.kind != TOKEN_SHARP_SHARP || t.spaced != b->spaced) { same = false; break; }
+                if (t.kind != TOKEN_SHARP_SHARP || t.spaced != b->spaced) {
+                    same = false;
+                    break;
+                }
             } else if (b->kind == TOKEN_LSTR || b->kind == TOKEN_LCHR) {
                 TokenKind want = b->kind == TOKEN_LSTR ? TOKEN_STRINGCONST : TOKEN_CHARCONST;
                 TokenKind stop = b->kind == TOKEN_LSTR ? TOKEN_RSTR : TOKEN_RCHR;
                 if (t.kind != want || static_cast<std::int32_t>(t.value) != b->value ||
-                    t.spaced != b->spaced)
-                    { same = false; break; }
-                while (b->next != nullptr && b->kind != stop) b = b->next;
+                    t.spaced != b->spaced) {
+                    same = false;
+                    break;
+                }
+                while (b->next != nullptr && b->kind != stop)
+                    b = b->next;
             } else if (t.kind != b->kind || static_cast<std::int32_t>(t.value) != b->value ||
                        t.spaced != b->spaced) {
-                { same = false; break; }
+                {
+                    same = false;
+                    break;
+                }
             }
             b = b->next;
             t = read_token(&error);
         }
-        if (error != 0) same = false;
+        if (error != 0)
+            same = false;
     }
-    if (same) return true;
-    if (macro->error_in_defn == 0) pp_report(PP_MSG_PERNICIOUS_REDEFINITION, t.position);
+    if (same)
+        return true;
+    if (macro->error_in_defn == 0)
+        pp_report(PP_MSG_PERNICIOUS_REDEFINITION, t.position);
     free_definition(macro);
     si_seek(after_name);
     return false;
@@ -372,17 +411,25 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
         *position = token.position;
         switch (token.kind) {
         case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment()) *error = 1;
+            if (!pp_skip_directive_comment())
+                *error = 1;
             *spaced = 1;
             continue;
-        case TOKEN_HORIZ_WHITESPACE: *spaced = 1; continue;
+        case TOKEN_HORIZ_WHITESPACE:
+            *spaced = 1;
+            continue;
         case TOKEN_OTHER_WHITESPACE:
             pp_report(PP_MSG_VERTICAL_WHITESPACE, token.position);
             *spaced = 1;
             continue;
-        case TOKEN_BSLASH_NL: continue;
-        case TOKEN_NEWLINE: *value = TEXT_NULL; return TOKEN_NEWLINE;
-        case TOKEN_END_OF_FILE: *value = TEXT_NULL; return TOKEN_END_OF_FILE;
+        case TOKEN_BSLASH_NL:
+            continue;
+        case TOKEN_NEWLINE:
+            *value = TEXT_NULL;
+            return TOKEN_NEWLINE;
+        case TOKEN_END_OF_FILE:
+            *value = TEXT_NULL;
+            return TOKEN_END_OF_FILE;
         case TOKEN_BOL_COMMENT:
             if (double_slash_comments == 1) {
                 // A comment to the end of the line: the line ends here.
@@ -410,7 +457,8 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
 int pp_is_formal(TextHandle name, const PpMacro *macro) {
     int p = 0;
     for (const Token *f = macro->formals; f != nullptr; f = f->next, ++p)
-        if (f->value == static_cast<std::int32_t>(name)) return macro->n_formals - p;
+        if (f->value == static_cast<std::int32_t>(name))
+            return macro->n_formals - p;
     return 0;
 }
 
@@ -460,7 +508,8 @@ void pp_define_directive() {
             pp_skip_directive_rest(); // the same definition read again
             return;
         }
-        if (identical_definition(macro)) return;
+        if (identical_definition(macro))
+            return;
         macro->position = n.position;
     }
     macro->n_formals = -1;
@@ -480,9 +529,11 @@ void pp_undef_directive() {
     CurrentToken token{};
     for (;;) {
         lex_token(&kind, &token.position);
-        if (kind == TOKEN_HORIZ_WHITESPACE || kind == TOKEN_BSLASH_NL) continue;
+        if (kind == TOKEN_HORIZ_WHITESPACE || kind == TOKEN_BSLASH_NL)
+            continue;
         if (kind == TOKEN_COMMENT) {
-            if (!pp_skip_directive_comment()) break;
+            if (!pp_skip_directive_comment())
+                break;
             continue;
         }
         if (kind == TOKEN_OTHER_WHITESPACE) {
