@@ -334,6 +334,13 @@ void pp_start_expansion(PpMacro *macro, Position invocation);
 // Writes the running expansion's tokens; true when a significant token was written (it is left
 // in `token`), false when the expansion is used up.
 bool pp_drain_expansion(CurrentToken *token);
+// On a directive line after the name of `macro` (the #if, #include and #line operands): starts
+// its expansion on the main context, the arguments read from the rest of the line only. False
+// when a function-like name has no `(` after it (nothing is started). Pull the tokens with
+// pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
+bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
+// Abandons what is left of a directive's expansion; look-aheads cross line ends again.
+void pp_end_directive_expansion();
 // On a directive line after the name of `macro`: true when its invocation expands to nothing.
 // The tokens of the invocation are consumed either way (only up to the end of the line).
 bool pp_expands_to_nothing(PpMacro *macro, Position invocation);

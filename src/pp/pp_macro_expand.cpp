@@ -926,28 +926,37 @@ bool pp_drain_expansion(CurrentToken *token) {
     return false;
 }
 
-bool pp_expands_to_nothing(PpMacro *macro, Position invocation) {
-    if (macro->n_formals < 0 && (macro->body == nullptr || macro->body->kind == TOKEN_NULL))
-        return true;
+bool pp_start_directive_expansion(PpMacro *macro, Position invocation) {
     PpFrame **context = pp_expansion_context();
     pp_reset_expansion_pools();
     ex.invocation = invocation;
     ex.nesting = 0;
     ex.directive_line = true;
-    PpFrame *frame = pp_new_frame(macro);
-    if (macro->n_formals >= 0) {
-        if (!source_lparen()) {
-            ex.directive_line = false;
-            return false; // the name itself stays
-        }
-        collect_actuals(frame, context);
+    if (macro->n_formals >= 0 && !source_lparen()) {
+        ex.directive_line = false;
+        return false; // the name itself stays
     }
+    PpFrame *frame = pp_new_frame(macro);
+    if (macro->n_formals >= 0)
+        collect_actuals(frame, context);
     push_frame(context, frame);
     frame->body_cursor = macro->body;
     macro->state = PROCESSING_BODY;
-    bool nothing = pp_expand_next(context) == finished();
-    abandon(context);
+    return true;
+}
+
+void pp_end_directive_expansion() {
+    abandon(pp_expansion_context());
     ex.directive_line = false;
+}
+
+bool pp_expands_to_nothing(PpMacro *macro, Position invocation) {
+    if (macro->n_formals < 0 && (macro->body == nullptr || macro->body->kind == TOKEN_NULL))
+        return true;
+    if (!pp_start_directive_expansion(macro, invocation))
+        return false;
+    bool nothing = pp_expand_next(pp_expansion_context()) == finished();
+    pp_end_directive_expansion();
     return nothing;
 }
 
