@@ -280,8 +280,12 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
             frame->actuals_cursor = a->next;
             *pending = false;
         }
-        // The operand stands where the formal stood: it keeps the formal's blank.
-        pp_mark_spaced(&a, b->spaced);
+        // The operand stands where the formal stood: it takes the formal's blank (the list's
+        // own first token may carry the blank of an earlier substitution).
+        if (a->kind != TOKEN_NULL && a->spaced != b->spaced) {
+            a = pp_copy_token(a);
+            a->spaced = b->spaced;
+        }
         return a;
     }
     switch (b->kind) {
