@@ -28,7 +28,6 @@ struct ExpandState {
     char *buffer = nullptr;              // text of stringized arguments, joined groups and pastes
     std::uint32_t capacity = 0;
     std::uint32_t length = 0;
-    TextHandle stdc_name = TEXT_NULL;
 };
 
 ExpandState ex;
@@ -871,8 +870,7 @@ void pp_define_predefined_macros() {
     predefined("__TIME__", TOKEN_STRINGCONST, text_enter_string(time));
     predefined("__FILE__", TOKEN_CALC_FILE, TEXT_NULL);
     predefined("__LINE__", TOKEN_CALC_LINE, TEXT_NULL);
-    ex.stdc_name = text_enter_string("__STDC__");
-    PpMacro *stdc = pp_new_macro(ex.stdc_name, Position{0, 0, 0});
+    PpMacro *stdc = pp_new_macro(text_enter_string("__STDC__"), Position{0, 0, 0});
     stdc->n_formals = -1;
     stdc->error_in_defn = 0;
     Token *body = pp_new_token(TOKEN_DECCONST, 0);
@@ -883,7 +881,9 @@ void pp_define_predefined_macros() {
 }
 
 void pp_set_stdc_value(std::int32_t value) {
-    PpMacro *stdc = pp_lookup_macro(ex.stdc_name);
+    // Looked up by its text: the command line may run without the preprocessor's tables.
+    if (!pp_tables_are_open()) return;
+    PpMacro *stdc = pp_lookup_macro(text_find_string("__STDC__"));
     // A definition from -D (or -U) stands: only the program's own one takes the setting.
     if (stdc == nullptr || stdc->position.line != 0 || stdc->body == nullptr ||
         stdc->body->kind != TOKEN_DECCONST)
