@@ -380,10 +380,8 @@ bool identical_definition(PpMacro *macro) {
                     b = b->next;
             } else if (t.kind != b->kind || static_cast<std::int32_t>(t.value) != b->value ||
                        t.spaced != b->spaced) {
-                {
-                    same = false;
-                    break;
-                }
+                same = false;
+                break;
             }
             b = b->next;
             t = read_token(&error);
