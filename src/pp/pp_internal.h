@@ -335,7 +335,8 @@ void pp_start_expansion(PpMacro *macro, Position invocation);
 // in `token`), false when the expansion is used up.
 bool pp_drain_expansion(CurrentToken *token);
 // On a directive line after the name of `macro` (the #if, #include and #line operands): starts
-// its expansion on the main context, the arguments read from the rest of the line only. False
+// its expansion on the main context (emptying the short-lived token pools first), the arguments
+// read from the rest of the line only. False
 // when a function-like name has no `(` after it (nothing is started). Pull the tokens with
 // pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
 bool pp_start_directive_expansion(PpMacro *macro, Position invocation);

@@ -882,7 +882,8 @@ void pp_define_predefined_macros() {
 
 void pp_set_stdc_value(std::int32_t value) {
     // Looked up by its text: the command line may run without the preprocessor's tables.
-    if (!pp_tables_are_open()) return;
+    if (!pp_tables_are_open())
+        return;
     PpMacro *stdc = pp_lookup_macro(text_find_string("__STDC__"));
     // A definition from -D (or -U) stands: only the program's own one takes the setting.
     if (stdc == nullptr || stdc->position.line != 0 || stdc->body == nullptr ||

@@ -306,6 +306,43 @@ TEST_F(PpMacroTest, DirectiveTailsAllowCallsThatExpandToNothing) {
                                         "1:4 illegal token on pp directive line"}));
 }
 
+TEST_F(PpMacroTest, DirectiveExpansionsReadTheirArgumentsFromTheLineOnly) {
+    run("#define F(a, b) a + b\n#define G F\n");
+    std::ofstream("d.F", std::ios::binary) << " (1, 2) rest\nnext\n";
+    StreamHandle handle = STREAM_NULL;
+    ASSERT_EQ(si_find_stream("d.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+    // G's body is the name F, whose arguments follow G on the line.
+    ASSERT_TRUE(pp_start_directive_expansion(macro("G"), Position{1, 1, handle}));
+    std::string text;
+    for (Token *t = pp_expand_next(pp_expansion_context()); t != pp_finished_token();
+         t = pp_expand_next(pp_expansion_context()))
+        text += std::string(t->spaced ? " " : "") + text_string(static_cast<TextHandle>(t->value));
+    pp_end_directive_expansion();
+    EXPECT_EQ(text, "1 + 2");
+    TokenKind kind;
+    Position position;
+    do {
+        lex_token(&kind, &position);
+    } while (kind == TOKEN_HORIZ_WHITESPACE);
+    EXPECT_EQ(kind, TOKEN_IDENTIFIER) << "the rest of the line is left to the directive";
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(si_mark_text()), si_mark_length()),
+              "rest");
+    si_close_stream();
+
+    // A function-like name at the end of a directive line does not look at the next line.
+    std::ofstream("e.F", std::ios::binary) << "\n(3, 4)\n";
+    ASSERT_EQ(si_find_stream("e.F", &handle), SI_OK);
+    ASSERT_EQ(si_open_stream(handle), SI_OK);
+    lex_set_rule_set(LEX_MAIN_LEXER);
+    EXPECT_FALSE(pp_start_directive_expansion(macro("F"), Position{1, 1, handle}));
+    lex_token(&kind, &position);
+    EXPECT_EQ(kind, TOKEN_NEWLINE);
+    si_close_stream();
+    EXPECT_TRUE(take_messages().empty());
+}
+
 TEST_F(PpMacroTest, DeepChainsAndLongArgumentsNeedNoDeepRecursion) {
     std::string chain;
     for (int i = 0; i < 1000; ++i)
