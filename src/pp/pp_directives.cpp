@@ -152,9 +152,11 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_ELSE: pp_else(position); break;
     case PP_DIRECTIVE_ENDIF: pp_endif(position); break;
     case PP_DIRECTIVE_ERROR: pp_error(position); break;
+    case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;
+    case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
     default:
-        // TODO: the handlers of #define, #undef, #include, #line and #pragma join here; until
-        // then such a directive line is read over through its newline.
+        // TODO: the handlers of #include, #line and #pragma join here; until then such a
+        // directive line is read over through its newline.
         read_over_line();
         break;
     }

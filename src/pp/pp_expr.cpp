@@ -25,11 +25,6 @@ constexpr ExprValue SIGNED_ZERO{0, 1};
 // abandoned with a message rather than left to exhaust the stack (about a kilobyte a level).
 constexpr std::uint32_t MAX_NESTING = 512;
 
-// TODO: macro expansion (the expansion frames drained by expand_next) is not there yet; until it
-// is, every name on the line counts 0, as a name that is no macro does. The collection of a
-// call's arguments and the start of its expansion below are written for it.
-constexpr bool MACRO_EXPANSION_READY = false;
-
 struct ExprState {
     std::uint16_t error_reported; // 1 once a message of this evaluation was given
     std::uint16_t quiet_depth;    // > 0 while a value cannot matter, or after any message
@@ -242,13 +237,13 @@ void drop_extra_arguments(Position call) {
         switch (token.kind) {
         case TOKEN_NEWLINE:
         case TOKEN_END_OF_FILE:
-            report_at(PP_MSG_EXPR_ARGS_NO_RPAREN, call);
+            report_at(PP_MSG_MISSING_ACTUALS_RPAREN, call);
             give_back(token);
             return;
         case TOKEN_LPAREN: ++depth; break;
         case TOKEN_RPAREN:
             if (--depth == 0) {
-                report_at(PP_MSG_EXPR_TOO_MANY_ARGS, call);
+                report_at(PP_MSG_TOO_MANY_ACTUALS, call);
                 return;
             }
             break;
@@ -283,7 +278,7 @@ PpActual *collect_arguments(const PpMacro *macro, Position call) {
             if (depth == 1) {
                 close_argument(node, &count);
                 if (count < n_formals) {
-                    report_at(PP_MSG_EXPR_TOO_FEW_ARGS, call);
+                    report_at(PP_MSG_TOO_FEW_ACTUALS, call);
                     fill_missing_arguments(node, count, n_formals);
                 }
                 return head;
@@ -306,31 +301,11 @@ PpActual *collect_arguments(const PpMacro *macro, Position call) {
     }
 }
 
-// Starts the expansion of `macro` (with `actuals` when it takes arguments) on the main
-// expansion context; its tokens are then taken before the rest of the line.
-void start_expansion(PpMacro *macro, PpActual *actuals, Position call) {
-    PpFrame *frame = pp_new_frame(macro);
-    frame->actuals = actuals;
-    frame->body_cursor = macro->body;
-    macro->state = PROCESSING_BODY;
-    PpFrame **context = pp_expansion_context();
-    frame->previous = *context;
-    *context = frame;
-    ev.expanding = true;
-    ev.invocation = call;
-}
-
-// The next token of the running expansion.
-Token *next_expansion_token() {
-    // TODO: expand_next(pp_expansion_context()) once macro expansion is there; it is never
-    // reached before (MACRO_EXPANSION_READY).
-    return pp_finished_token();
-}
-
 // Makes the next token of the running expansion the current one; false when it is exhausted.
 bool take_expansion_token() {
-    Token *token = next_expansion_token();
+    Token *token = pp_expand_next(pp_expansion_context());
     if (token->kind == TOKEN_FINISHED) {
+        pp_end_directive_expansion();
         ev.expanding = false;
         return false;
     }
@@ -355,17 +330,17 @@ bool take_expansion_token() {
 // A name on the line: a macro starts its expansion, anything else is the number 0. Returns
 // false when the current token is still to be found (the expansion gave nothing).
 bool deliver_name(PpLexeme name, Position position) {
+    // A name that was never interned cannot be a macro: every definition interns its name.
     PpMacro *macro = nullptr;
-    if (MACRO_EXPANSION_READY) {
-        TextHandle handle = text_find(reinterpret_cast<const char *>(name.text), name.length);
-        if (handle != TEXT_NULL) macro = pp_lookup_macro(handle);
-    }
+    TextHandle handle = text_find(reinterpret_cast<const char *>(name.text), name.length);
+    if (handle != TEXT_NULL) macro = pp_lookup_macro(handle);
     if (macro == nullptr) {
         deliver_zero();
         return true;
     }
-    PpActual *actuals = nullptr;
-    if (macro->n_formals >= 0) {
+    if (macro->n_formals < 0) {
+        pp_start_directive_expansion(macro, position);
+    } else {
         CurrentToken next{};
         std::uint8_t spaced;
         read_line_token(&next, &spaced);
@@ -374,12 +349,12 @@ bool deliver_name(PpLexeme name, Position position) {
             deliver_zero();
             return true;
         }
+        // The arguments go into the expansion pools, so those are emptied first.
         pp_reset_expansion_pools();
-        actuals = collect_arguments(macro, position);
-    } else {
-        pp_reset_expansion_pools();
+        pp_start_directive_call(macro, collect_arguments(macro, position), position);
     }
-    start_expansion(macro, actuals, position);
+    ev.expanding = true;
+    ev.invocation = position;
     return take_expansion_token();
 }
 

@@ -337,3 +337,63 @@ PpIncludeGuard *pp_include_guard(StreamHandle stream);
 void pp_include_reset();
 // #include in a skipped group: reads over the operand and the rest of the line silently.
 void pp_include_skipped();
+// ---- In pp_macro_define.cpp -----------------------------------------------------------------
+
+// #define and #undef, called with the lexer just after the directive name; each reads its
+// line through the newline (or stops before the end of input).
+void pp_define_directive();
+void pp_undef_directive();
+// The next significant token of a directive line, converted and interned; white space and
+// comments set *spaced, an end of input inside a comment sets *error. Line ends come back as
+// TOKEN_NEWLINE (a `//` comment included) with the value TEXT_NULL.
+TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::uint8_t *spaced,
+                                  std::uint8_t *error);
+// The number of the formal `name` of `macro` (1 for the first of the source), 0 when none.
+int pp_is_formal(TextHandle name, const PpMacro *macro);
+// Appends a "token_table" token (formal_index -1) to the list head/tail and returns it.
+Token *pp_append_body_token(Token **head, Token **tail, TokenKind kind, std::int32_t value,
+                            std::uint8_t spaced);
+// Forgets the definition reader's buffers (the preprocessor's start-up).
+void pp_macro_define_reset();
+
+// ---- In pp_macro_expand.cpp -----------------------------------------------------------------
+
+// The next token of the expansion in `context`, fully expanded; the finished token once the
+// context has run empty (the cell is then null).
+Token *pp_expand_next(PpFrame **context);
+// After a function-like name: the `(` that follows (consumed), another token the caller must
+// push back, or null when nothing follows (the main context then looks at the source).
+Token *pp_find_lparen(PpFrame **context);
+// Makes `token` the next one the context delivers.
+void pp_push_back_token(PpFrame **context, Token *token);
+// The arguments of an invocation met inside an expansion; the frame is not on `context` yet.
+void pp_collect_actuals(PpFrame *frame, PpFrame **context);
+// The arguments of an invocation in the source, read after its `(`.
+void pp_collect_source_actuals(PpFrame *frame);
+// `a ## b`: a new aux token; ERROR_TOKEN with both texts when they form no valid token.
+Token *pp_paste_tokens(const Token *a, const Token *b);
+// __DATE__, __TIME__, __FILE__, __LINE__ and __STDC__ (the start-up).
+void pp_define_predefined_macros();
+// Starts the outermost expansion of `macro`, called at `invocation` in the source; for a
+// function-like macro its `(` has been consumed and the arguments are read here.
+void pp_start_expansion(PpMacro *macro, Position invocation);
+// Writes the running expansion's tokens; true when a significant token was written (it is left
+// in `token`), false when the expansion is used up.
+bool pp_drain_expansion(CurrentToken *token);
+// On a directive line after the name of `macro` (the #if, #include and #line operands): starts
+// its expansion on the main context (emptying the short-lived token pools first), the arguments
+// read from the rest of the line only. False
+// when a function-like name has no `(` after it (nothing is started). Pull the tokens with
+// pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
+bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
+// pp_start_directive_expansion for a function-like macro whose arguments the caller collected
+// from the line itself (the #if evaluator, whose collector has messages of its own) into the
+// pools it emptied first.
+void pp_start_directive_call(PpMacro *macro, PpActual *actuals, Position invocation);
+// Abandons what is left of a directive's expansion; look-aheads cross line ends again.
+void pp_end_directive_expansion();
+// On a directive line after the name of `macro`: true when its invocation expands to nothing.
+// The tokens of the invocation are consumed either way (only up to the end of the line).
+bool pp_expands_to_nothing(PpMacro *macro, Position invocation);
+// Forgets the expansion state (the preprocessor's start-up).
+void pp_macro_expand_reset();
