@@ -133,8 +133,8 @@ PpDirectiveResult pp_directive() {
         std::uint32_t length = join_name(si_mark_text(), si_mark_length(), name);
         directive = select(name, length);
     } else if (is_number_kind(kind)) {
-        // TODO: the numeric line form `# n "file"`; until it exists the line is read over.
-        read_over_line();
+        CurrentToken number{kind, TEXT_NULL, position};
+        pp_numeric_line(&number);
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
@@ -144,9 +144,16 @@ PpDirectiveResult pp_directive() {
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
-    // TODO: the handlers (conditionals, #error, #define, #undef, #include, #line, #pragma)
-    // join here; until then each directive line is read over through its newline.
-    read_over_line();
-    if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;
+    switch (directive) {
+    case PP_DIRECTIVE_INCLUDE: pp_include_directive(position); return PP_DIRECTIVE_DONE;
+    case PP_DIRECTIVE_LINE: pp_line(); break;
+    case PP_DIRECTIVE_PRAGMA: pp_pragma(); break;
+    default:
+        // TODO: the handlers (conditionals, #error, #define, #undef) join here; until then
+        // each such directive line is read over through its newline.
+        read_over_line();
+        break;
+    }
+    first_in_file = 0;
     return PP_DIRECTIVE_DONE;
 }

@@ -290,3 +290,49 @@ enum PpDirectiveResult : std::uint8_t {
 // The dispatcher, called with the lexer just after the `#` that begins a directive line: reads
 // the name, reports a missing or unknown one and runs the handler, which consumes the line.
 PpDirectiveResult pp_directive();
+
+// ---- In pp_include.cpp ----------------------------------------------------------------------
+
+enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
+
+// What is known of a file's include guard: one entry per stream handle 0 to 65534.
+struct PpIncludeGuard {
+    std::uint8_t complete; // 1 when the whole file is the guarded group and nothing follows it
+    PpGuardKind kind;      // PP_GUARD_IFNDEF once the file's first directive was #ifndef NAME
+    TextHandle name;       // the guard macro
+    Position position;     // of the guard macro's name in the #ifndef line
+};
+
+// The guard entry of `stream` (null for the handle 65535, which has none).
+PpIncludeGuard *pp_include_guard(StreamHandle stream);
+// Forgets every guard (the scanning loop's start-up).
+void pp_include_reset();
+// #include in included text, after its name at `where` (the position of every message):
+// reads the operand, searches, enters the file or reports; the line is read through its end.
+void pp_include_directive(Position where);
+// #include in a skipped group: reads over the operand and the rest of the line silently.
+void pp_include_skipped();
+// The searches for the name in the header-name buffer: the current file's directory (slot 0 of
+// include_dirs, quoted names only), the -I list (angled names only with
+// user_defined_sys_include), the -S list, then the include environment variable.
+void pp_find_quoted(Position where);
+void pp_find_angled(Position where);
+// The header-name buffer's text (the last name read).
+const char *pp_header_name();
+// Enters the found file `path` of stream `handle` (or skips it when its complete guard's macro
+// is defined). False when it could not be opened, so the search goes on.
+bool pp_enter_file(const char *path, StreamHandle handle);
+// pp_enter_file for a file whose guard is complete.
+bool pp_reenter_guarded(const char *path, StreamHandle handle);
+
+// ---- In pp_line.cpp -------------------------------------------------------------------------
+
+// #line after its name: sets the current file's line offset (and file name) from the operands;
+// the line is read through its end.
+void pp_line();
+// The numeric form `# 12 "name"`: `number` is the number token just read in the place of the
+// directive name (its text still marked in the stream).
+void pp_numeric_line(CurrentToken *number);
+// #pragma after its name: the switch form `(name [=] value)` and the debugging form "c=...";
+// anything else is passed over silently. The line is read through its end.
+void pp_pragma();
