@@ -1,0 +1,253 @@
+// Tests of #include, #line, the numeric form and #pragma where the output alone does not show
+// the effect: the include-guard table, the header-name buffer, the line offset and file name of
+// the file record, and the switches a pragma sets.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "mm/mm.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+#include "toolkit_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs sources through the scanning loop in a folder of their own.
+class PpIncludeTest : public ToolkitTest {
+  protected:
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        char pattern[] = "/tmp/tfpp-incl-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        old_cwd_ = fs::current_path();
+        fs::current_path(dir_);
+        options_set_defaults();
+        lex_initialize();
+        pp_initialize();
+        make_include_lists();
+        out_ = std::tmpfile();
+        output_stream = out_;
+        pp_output_init();
+    }
+    void TearDown() override {
+        pp_output_flush();
+        std::fclose(out_);
+        output_stream = stdout;
+        pp_check_open_groups();
+        lex_finalize();
+        ToolkitTest::TearDown();
+        options_set_defaults();
+        fs::current_path(old_cwd_);
+        fs::remove_all(dir_);
+    }
+
+    // The lists the command line builds without -I and -S: the main file's directory only.
+    static void make_include_lists() {
+        include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), 2 * sizeof(char *)));
+        include_dirs[0] = static_cast<char *>(mm_get_cvblock(mm_general_pool(), OPTION_NAME_SIZE));
+        sys_include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), sizeof(char *)));
+    }
+
+    static void write_file(const char *name, const std::string &text) {
+        std::ofstream(name, std::ios::binary) << text;
+    }
+
+    // Opens `name` as the main input, as the command line does.
+    static void open_main(const char *name) {
+        StreamHandle handle = STREAM_NULL;
+        ASSERT_EQ(si_find_stream(name, &handle), SI_OK);
+        ASSERT_EQ(si_open_stream(handle), SI_OK);
+        pp_push_file(name);
+        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    }
+
+    // Scans `source` as the main file m.F to its end.
+    static void scan(const std::string &source) {
+        write_file("m.F", source);
+        open_main("m.F");
+        CurrentToken token{};
+        do {
+            pp_scan_step(&token);
+        } while (token.kind != TOKEN_END_OF_FILE);
+    }
+
+    // What was written so far.
+    std::string output() {
+        pp_output_flush();
+        std::string text;
+        std::rewind(out_);
+        for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
+        return text;
+    }
+
+    static StreamHandle stream_of(const char *name) {
+        StreamHandle handle = STREAM_NULL;
+        EXPECT_EQ(si_find_stream(name, &handle), SI_OK);
+        return handle;
+    }
+
+    // Records a complete #ifndef guard with macro `name` for the file `file`.
+    static void complete_guard(const char *file, const char *name) {
+        PpIncludeGuard *guard = pp_include_guard(stream_of(file));
+        ASSERT_NE(guard, nullptr);
+        *guard = PpIncludeGuard{1, PP_GUARD_IFNDEF, text_enter_string(name), Position{1, 9, 2}};
+    }
+
+    static void define_empty(const char *name) {
+        PpMacro *macro = pp_new_macro(text_enter_string(name), Position{1, 1, 2});
+        macro->n_formals = -1;
+    }
+
+    std::string dir_;
+    fs::path old_cwd_;
+    std::FILE *out_ = nullptr;
+};
+
+TEST_F(PpIncludeTest, AFileWithACompleteGuardIsSkippedWhileItsMacroIsDefined) {
+    write_file("g.h", "G\n");
+    complete_guard("g.h", "G_H");
+    define_empty("G_H");
+    scan("#include \"g.h\"\nX\n");
+    std::string text = output();
+    EXPECT_EQ(text.find('G'), std::string::npos) << text;
+    EXPECT_NE(text.find('X'), std::string::npos) << text;
+    for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next) ADD_FAILURE() << m->text;
+}
+
+TEST_F(PpIncludeTest, AGuardedFileIsReadAgainAfterItsMacroIsGone) {
+    write_file("g.h", "G\n");
+    complete_guard("g.h", "G_H");
+    scan("#include \"g.h\"\n");
+    EXPECT_NE(output().find("# 1 \"g.h\"\nG\n"), std::string::npos);
+}
+
+TEST_F(PpIncludeTest, EnteringAGuardedFileLeavesTheFirstInFileFlagOff) {
+    write_file("m.F", "M\n");
+    write_file("g.h", "G\n");
+    write_file("p.h", "P\n");
+    open_main("m.F");
+    complete_guard("g.h", "G_H");
+    first_in_file = 0;
+    ASSERT_TRUE(pp_enter_file("p.h", stream_of("p.h")));
+    EXPECT_EQ(first_in_file, 1) << "an unguarded file may record a guard";
+    first_in_file = 1;
+    ASSERT_TRUE(pp_enter_file("g.h", stream_of("g.h")));
+    EXPECT_EQ(first_in_file, 0) << "the guard is not recorded twice";
+    EXPECT_STREQ(text_string(pp_file_top()->filename), "\"g.h\"");
+    EXPECT_EQ(si_stream_depth(), 3);
+    define_empty("G_H");
+    first_in_file = 1;
+    ASSERT_TRUE(pp_enter_file("g.h", stream_of("g.h")));
+    EXPECT_EQ(si_stream_depth(), 3) << "skipped: no stream opened";
+    EXPECT_EQ(first_in_file, 1) << "a skipped file leaves the flag as it was";
+    si_close_stream();
+    si_close_stream();
+}
+
+TEST_F(PpIncludeTest, ResetForgetsEveryGuard) {
+    complete_guard("g.h", "G_H");
+    pp_include_reset();
+    EXPECT_EQ(pp_include_guard(stream_of("g.h"))->complete, 0);
+    EXPECT_EQ(pp_include_guard(static_cast<StreamHandle>(65535)), nullptr);
+}
+
+TEST_F(PpIncludeTest, HeaderNamesReplaceTrigraphsAndDropContinuationsButNotEscapes) {
+    struct Case {
+        const char *line;
+        const char *name;
+    } cases[] = {
+        {"#include <a??/b.h>\n", "a\\b.h"},
+        {"#include \"a???=b\"\n", "a?#b"},
+        {"#include \"a????-\"\n", "a??~"},
+        {"#include \"a??x??\"\n", "a??x??"},
+        {"#include \"a\\nb\"\n", "a\\nb"},
+        {"#include \"a\\\nb\"\n", "ab"},
+        {"#include \"a??/\nb\"\n", "ab"},
+        {"#include <a'b\"c>\n", "a'b\"c"},
+        {"#include \"abc\n", "abc"},
+    };
+    for (const Case &c : cases) {
+        scan(c.line);
+        EXPECT_STREQ(pp_header_name(), c.name) << c.line;
+        si_close_stream();
+        pp_pop_file();
+    }
+}
+
+TEST_F(PpIncludeTest, LineNumbersAreDecimalAndRelativeToTheNextLine) {
+    struct Case {
+        const char *source;
+        std::int32_t offset;
+        const char *filename;
+    } cases[] = {
+        {"#line 100\n", 98, "\"m.F\""},
+        {"#line 010\n", 8, "\"m.F\""},
+        {"\n\n#line 7 \"a.f\"\n", 3, "\"a.f\""},
+        {"# 7 \"a.f\"\n", 5, "\"a.f\""},
+        {"# 07\n", 5, "\"m.F\""},
+        {"#line 2147483647\n", 2147483645, "\"m.F\""},
+        {"#line 2147483648\n", 0, "\"m.F\""},
+        {"# 99999999999999999999 \"a.f\"\n", 0, "\"m.F\""},
+        {"#line 5 L\"w.f\"\n", 3, "\"m.F\""},
+        {"#line 0x10 \"a.f\"\n", 0, "\"m.F\""},
+    };
+    for (const Case &c : cases) {
+        scan(c.source);
+        EXPECT_EQ(pp_file_top()->line_offset, c.offset) << c.source;
+        EXPECT_STREQ(text_string(pp_file_top()->filename), c.filename) << c.source;
+        si_close_stream();
+        pp_pop_file();
+    }
+}
+
+TEST_F(PpIncludeTest, PragmaSwitchValues) {
+    struct Case {
+        const char *line;
+        std::uint8_t before;
+        std::uint8_t after;
+    } cases[] = {
+        {"#pragma (warn_comment_pasting = TRUE)\n", 0, 1},
+        {"#pragma (warn_comment_pasting TRUEISH)\n", 0, 1},
+        {"#pragma (warn_comment_pasting = FALSE)\n", 1, 0},
+        {"#pragma (warn_comment_pasting 0)\n", 1, 0},
+        {"#pragma (warn_comment_pasting 010)\n", 0, 1},
+        {"#pragma (warn_comment_pasting 000)\n", 1, 0},
+        {"#pragma (warn_comment_pasting)\n", 0, 1},
+        {"#pragma (warn_comment_pasting\n", 0, 1},
+        {"#pragma (warn_comment_pastingXYZ = 0)\n", 1, 0},
+        {"#pragma (warn_comment_pasting = maybe)\n", 1, 1},
+        {"#pragma (warn_comment_pasting = 0x1)\n", 0, 0},
+        {"#pragma (warn_comment_pastin = 1)\n", 0, 0},
+        {"#pragma warn_comment_pasting\n", 0, 0},
+    };
+    for (const Case &c : cases) {
+        warn_comment_pasting = c.before;
+        scan(c.line);
+        EXPECT_EQ(warn_comment_pasting, c.after) << c.line;
+        si_close_stream();
+        pp_pop_file();
+    }
+}
+
+TEST_F(PpIncludeTest, PragmaNamesMatchTheFirstSwitchTheyBeginWith) {
+    for (const OptionSwitch &option : option_switches) {
+        std::string line = std::string("#pragma (") + option.name + "_more = 0)\n";
+        *option.flag = 1;
+        scan(line);
+        EXPECT_EQ(*option.flag, 0) << line;
+        si_close_stream();
+        pp_pop_file();
+        options_set_defaults();
+        output_stream = out_;
+    }
+}
+
+} // namespace
