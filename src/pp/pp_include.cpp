@@ -27,6 +27,7 @@ enum OperandStart : std::uint8_t {
     OPERAND_QUOTE,       // `"`, consumed
     OPERAND_ANGLE,       // `<`, consumed
     OPERAND_OTHER,       // anything else, left unread
+    OPERAND_AGAIN,       // a macro expanded to nothing: the operand is read again
 };
 
 struct IncludeState {
@@ -34,6 +35,7 @@ struct IncludeState {
     std::uint32_t header_length;
     bool header_too_long;       // bytes were dropped: the name is refused, never searched cut
     char path[PATH_SIZE];       // the candidate path being built
+    const Token *expansion;     // the next body token of a directive-line expansion
     PpIncludeGuard guards[GUARD_COUNT];
 };
 
@@ -250,8 +252,155 @@ void search(int first, Position where) {
     pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
 }
 
-// The macro form: the operand does not start with `"` or `<`.
-void macro_form(Position where) {
+// The spelling of a token taken out of an expansion or read from the line.
+const char *spelling(const Token *token) {
+    TextHandle value = static_cast<TextHandle>(token->value);
+    if (value == TEXT_NULL) value = token_spelling(token->kind);
+    return text_string(value);
+}
+
+// Where the tokens of a macro-produced header name come from: the running expansion first,
+// then the rest of the line, whose macro names are expanded in their turn.
+struct NameSource {
+    Position where;
+    bool expanding; // an expansion is running
+    Token line_token;
+};
+
+// The next token of the name: from the expansion while it runs, else from the line. Newlines
+// and the end of input come back as such (the end byte left unread); `spaced` is set when white
+// space came first.
+const Token *next_name_token(NameSource *source) {
+    if (source->expanding) {
+        const Token *token = pp_directive_expansion_next();
+        if (token->kind != TOKEN_FINISHED) return token;
+        source->expanding = false;
+    }
+    CurrentToken current{};
+    std::uint8_t spaced = 0;
+    for (;;) {
+        lex_token(&current.kind, &current.position);
+        switch (current.kind) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_BSLASH_NL:
+        case TOKEN_OTHER_WHITESPACE: spaced = 1; continue;
+        case TOKEN_COMMENT:
+            spaced = 1;
+            if (!pp_skip_directive_comment()) continue;
+            continue;
+        case TOKEN_END_OF_FILE: si_back_up(1); break;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments == 1) {
+                // A line comment ends the line: its newline is the token.
+                if (pp_skip_line_comment()) {
+                    current.kind = TOKEN_NEWLINE;
+                    break;
+                }
+                continue;
+            }
+            current.value = text_enter("//", 2);
+            break;
+        case TOKEN_NEWLINE: break;
+        default: {
+            pp_convert_token(&current);
+            PpMacro *macro =
+                current.kind == TOKEN_IDENTIFIER ? pp_lookup_macro(current.value) : nullptr;
+            if (macro != nullptr && pp_directive_expansion_start(macro, current.position)) {
+                source->expanding = true;
+                const Token *token = next_name_token(source);
+                // The first token of an expansion stands where the name stood.
+                source->line_token = *token;
+                source->line_token.spaced = spaced != 0 || token->spaced != 0;
+                return &source->line_token;
+            }
+            break;
+        }
+        }
+        break;
+    }
+    source->line_token = Token{current.kind, static_cast<std::int32_t>(current.value), spaced, 0,
+                               0, nullptr};
+    return &source->line_token;
+}
+
+// Appends the characters of `text` up to `closer`. True when the closer was met; `*after` then
+// points behind it.
+bool append_until(const char *text, char closer, const char **after) {
+    for (; *text != '\0'; ++text) {
+        if (*text == closer) {
+            *after = text + 1;
+            return true;
+        }
+        append(*text);
+    }
+    return false;
+}
+
+// Step 3 of the macro form: the name goes on over the following tokens up to `closer`. False
+// when the line or the input ended first (the name so far is used). Material after the closer
+// inside the same token is reported.
+bool collect_name(NameSource *source, char closer) {
+    for (;;) {
+        const Token *token = next_name_token(source);
+        switch (token->kind) {
+        case TOKEN_NEWLINE:
+        case TOKEN_END_OF_FILE: pp_report(PP_MSG_BAD_HEADER_END, source->where); return false;
+        case TOKEN_GT:
+            if (closer == '>') return true;
+            break;
+        case TOKEN_GTEQ:
+        case TOKEN_GTGT:
+        case TOKEN_GTGTEQ:
+            if (closer == '>') {
+                pp_report(PP_MSG_AFTER_HEADER, source->where);
+                return true;
+            }
+            break;
+        case TOKEN_STRINGCONST:
+            if (closer == '"') {
+                pp_report(PP_MSG_AFTER_HEADER, source->where);
+                return true;
+            }
+            [[fallthrough]];
+        case TOKEN_CHARCONST:
+        case ERROR_TOKEN: {
+            if (token->spaced != 0) append(' ');
+            const char *after = nullptr;
+            if (append_until(spelling(token), closer, &after)) {
+                if (*after != '\0') pp_report(PP_MSG_AFTER_HEADER, source->where);
+                return true;
+            }
+            continue;
+        }
+        default: break;
+        }
+        if (token->spaced != 0) append(' ');
+        for (const char *p = spelling(token); *p != '\0'; ++p) append(*p);
+    }
+}
+
+// After a macro-produced name: a running expansion must be over, and the line may hold only
+// macros that expand to nothing. The newline is read here.
+void finish_macro_name(NameSource *source, bool ended_line) {
+    if (source->expanding) {
+        if (pp_directive_expansion_next()->kind != TOKEN_FINISHED) {
+            pp_report(PP_MSG_AFTER_HEADER, source->where);
+            pp_directive_expansion_abandon();
+            pp_skip_directive_rest();
+            return;
+        }
+        source->expanding = false;
+    }
+    if (ended_line) return;
+    pp_check_directive_tail();
+    if (si_get_char() != '\n') si_back_up(1);
+}
+
+// The macro form: the operand does not start with `"` or `<`. Returns the form found
+// (OPERAND_QUOTE or OPERAND_ANGLE) with the name in the buffer, OPERAND_LINE_END or
+// OPERAND_END_OF_FILE when a macro expanded to nothing and the line ended, OPERAND_OTHER when
+// nothing is to be included (already reported).
+OperandStart macro_form(Position where) {
     CurrentToken token{};
     lex_token(&token.kind, &token.position);
     bool name = token.kind == TOKEN_IDENTIFIER || token.kind == TOKEN_IDENTIFIER_BNL ||
@@ -261,20 +410,65 @@ void macro_form(Position where) {
         pp_convert_token(&token);
         if (token.kind == TOKEN_IDENTIFIER) macro = pp_lookup_macro(token.value);
     }
-    if (macro == nullptr) {
+    if (macro == nullptr || !pp_directive_expansion_start(macro, token.position)) {
         pp_report(PP_MSG_BAD_HEADER_FORM, where);
-        if (token.kind == TOKEN_NEWLINE) return;
+        if (token.kind == TOKEN_NEWLINE) return OPERAND_OTHER;
         if (token.kind == TOKEN_END_OF_FILE) {
             si_back_up(1);
-            return;
+            return OPERAND_OTHER;
         }
         pp_skip_directive_rest();
-        return;
+        return OPERAND_OTHER;
     }
-    // TODO: a macro's expansion gives the header name (angled pieces, string constants,
-    // ERROR_TOKEN openers, an empty expansion read again); it needs the expansion machinery.
-    // Until then the line is read over and nothing is included.
-    pp_skip_directive_rest();
+    NameSource source{where, true, Token{}};
+    incl.header_length = 0;
+    incl.header_too_long = false;
+    const Token *first = pp_directive_expansion_next();
+    OperandStart form = OPERAND_ANGLE;
+    bool ended_line = false;
+    switch (first->kind) {
+    case TOKEN_FINISHED:
+        // Nothing came out of the macro: the operand is read again from the line.
+        return OPERAND_AGAIN;
+    case TOKEN_LT:
+    case TOKEN_LTEQ:
+    case TOKEN_LTLT:
+    case TOKEN_LTLTEQ:
+        // The name's first characters may have been taken into the token: `<=`, `<<`, `<<=`.
+        for (const char *p = spelling(first) + 1; *p != '\0'; ++p) append(*p);
+        ended_line = !collect_name(&source, '>');
+        break;
+    case TOKEN_STRINGCONST: {
+        form = OPERAND_QUOTE;
+        const char *text = spelling(first);
+        const char *after = nullptr;
+        append_until(text + 1, '"', &after);
+        break;
+    }
+    case ERROR_TOKEN: {
+        const char *text = spelling(first);
+        if (text[0] == '"' || text[0] == '<') {
+            char closer = text[0] == '"' ? '"' : '>';
+            form = text[0] == '"' ? OPERAND_QUOTE : OPERAND_ANGLE;
+            const char *after = nullptr;
+            if (append_until(text + 1, closer, &after)) {
+                if (*after != '\0') pp_report(PP_MSG_AFTER_HEADER, where);
+            } else {
+                ended_line = !collect_name(&source, closer);
+            }
+            break;
+        }
+        [[fallthrough]];
+    }
+    default:
+        pp_report(PP_MSG_BAD_HEADER_FORM, where);
+        pp_directive_expansion_abandon();
+        pp_skip_directive_rest();
+        return OPERAND_OTHER;
+    }
+    incl.header[incl.header_length] = '\0';
+    finish_macro_name(&source, ended_line);
+    return form;
 }
 
 } // namespace
@@ -290,20 +484,29 @@ void pp_include_reset() {
 const char *pp_header_name() { return incl.header; }
 
 void pp_include_directive(Position where) {
-    switch (operand_start(where, false)) {
-    case OPERAND_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE, where); return;
-    case OPERAND_LINE_END: pp_report(PP_MSG_INCLUDE_NO_ARGUMENT, where); return;
-    case OPERAND_QUOTE:
-        read_header_name('"', where, false);
-        pp_check_directive_end();
-        pp_find_quoted(where);
-        return;
-    case OPERAND_ANGLE:
-        read_header_name('>', where, false);
-        pp_check_directive_end();
-        pp_find_angled(where);
-        return;
-    case OPERAND_OTHER: macro_form(where); return;
+    for (;;) {
+        switch (operand_start(where, false)) {
+        case OPERAND_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE, where); return;
+        case OPERAND_LINE_END: pp_report(PP_MSG_INCLUDE_NO_ARGUMENT, where); return;
+        case OPERAND_QUOTE:
+            read_header_name('"', where, false);
+            pp_check_directive_end();
+            pp_find_quoted(where);
+            return;
+        case OPERAND_ANGLE:
+            read_header_name('>', where, false);
+            pp_check_directive_end();
+            pp_find_angled(where);
+            return;
+        case OPERAND_OTHER:
+        case OPERAND_AGAIN:
+            switch (macro_form(where)) {
+            case OPERAND_QUOTE: pp_find_quoted(where); return;
+            case OPERAND_ANGLE: pp_find_angled(where); return;
+            case OPERAND_AGAIN: continue;
+            default: return;
+            }
+        }
     }
 }
 
@@ -313,7 +516,8 @@ void pp_include_skipped() {
     case OPERAND_LINE_END: return;
     case OPERAND_QUOTE: read_header_name('"', POSITION_NULL, true); break;
     case OPERAND_ANGLE: read_header_name('>', POSITION_NULL, true); break;
-    case OPERAND_OTHER: break;
+    case OPERAND_OTHER:
+    case OPERAND_AGAIN: break;
     }
     discard_quietly();
 }
@@ -344,3 +548,25 @@ bool pp_reenter_guarded(const char *path, StreamHandle handle) {
     first_in_file = 0;
     return true;
 }
+
+// TODO: macro expansion proper (expand_next on the main context, with the directive-line
+// argument collector for function-like macros) takes the place of this walk once it exists.
+// Until then an object-like macro's body is delivered as it stands (names in it are not
+// expanded again) and a function-like macro cannot be started.
+bool pp_directive_expansion_start(PpMacro *macro, Position call) {
+    (void)call;
+    if (macro->n_formals >= 0) return false;
+    pp_reset_expansion_pools();
+    const Token *body = macro->body;
+    incl.expansion = body != nullptr && body->kind == TOKEN_NULL ? nullptr : body;
+    return true;
+}
+
+const Token *pp_directive_expansion_next() {
+    const Token *token = incl.expansion;
+    if (token == nullptr) return pp_finished_token();
+    incl.expansion = token->next;
+    return token;
+}
+
+void pp_directive_expansion_abandon() { incl.expansion = nullptr; }

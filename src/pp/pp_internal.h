@@ -324,6 +324,12 @@ const char *pp_header_name();
 bool pp_enter_file(const char *path, StreamHandle handle);
 // pp_enter_file for a file whose guard is complete.
 bool pp_reenter_guarded(const char *path, StreamHandle handle);
+// The expansion of a macro named on an #include or #line line, called at `call`: false when it
+// cannot be started. Its tokens come one at a time, TOKEN_FINISHED at the end; abandoning it
+// drops what is left.
+bool pp_directive_expansion_start(PpMacro *macro, Position call);
+const Token *pp_directive_expansion_next();
+void pp_directive_expansion_abandon();
 
 // ---- In pp_line.cpp -------------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 
 #include "driver/options.h"
@@ -51,8 +52,10 @@ class PpIncludeTest : public ToolkitTest {
 
     // The lists the command line builds without -I and -S: the main file's directory only.
     static void make_include_lists() {
-        include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), 2 * sizeof(char *)));
+        include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), 3 * sizeof(char *)));
         include_dirs[0] = static_cast<char *>(mm_get_cvblock(mm_general_pool(), OPTION_NAME_SIZE));
+        static char inc[] = "inc/";
+        include_dirs[1] = inc;
         sys_include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), sizeof(char *)));
     }
 
@@ -106,10 +109,40 @@ class PpIncludeTest : public ToolkitTest {
         macro->n_formals = -1;
     }
 
+    // The texts of the stored messages, one per line, marked printed.
+    static std::string messages() {
+        std::string texts;
+        for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next) {
+            if (m->printed != 0) continue;
+            texts += m->text;
+            texts += '\n';
+            m->printed = 1;
+        }
+        return texts;
+    }
+
     std::string dir_;
     fs::path old_cwd_;
     std::FILE *out_ = nullptr;
 };
+
+struct BodyToken {
+    TokenKind kind;
+    const char *text;
+    std::uint8_t spaced;
+};
+
+// An object-like macro `name` with the given body (empty: no tokens at all).
+void define(const char *name, std::initializer_list<BodyToken> body) {
+    PpMacro *macro = pp_new_macro(text_enter_string(name), Position{1, 1, 2});
+    macro->n_formals = -1;
+    Token **tail = &macro->body;
+    for (const BodyToken &b : body) {
+        *tail = pp_new_token(b.kind, text_enter_string(b.text));
+        (*tail)->spaced = b.spaced;
+        tail = &(*tail)->next;
+    }
+}
 
 TEST_F(PpIncludeTest, AFileWithACompleteGuardIsSkippedWhileItsMacroIsDefined) {
     write_file("g.h", "G\n");
@@ -164,13 +197,13 @@ TEST_F(PpIncludeTest, HeaderNamesReplaceTrigraphsAndDropContinuationsButNotEscap
         const char *line;
         const char *name;
     } cases[] = {
-        {"#include <a??/b.h>\n", "a\\b.h"},
-        {"#include \"a???=b\"\n", "a?#b"},
-        {"#include \"a????-\"\n", "a??~"},
+        {"#include <a?\?/b.h>\n", "a\\b.h"},
+        {"#include \"a??\?=b\"\n", "a?#b"},
+        {"#include \"a???\?-\"\n", "a??~"},
         {"#include \"a??x??\"\n", "a??x??"},
         {"#include \"a\\nb\"\n", "a\\nb"},
         {"#include \"a\\\nb\"\n", "ab"},
-        {"#include \"a??/\nb\"\n", "ab"},
+        {"#include \"a?\?/\nb\"\n", "ab"},
         {"#include <a'b\"c>\n", "a'b\"c"},
         {"#include \"abc\n", "abc"},
     };
@@ -247,6 +280,74 @@ TEST_F(PpIncludeTest, PragmaNamesMatchTheFirstSwitchTheyBeginWith) {
         pp_pop_file();
         options_set_defaults();
         output_stream = out_;
+    }
+}
+
+TEST_F(PpIncludeTest, MacroFormsGiveAngledAndQuotedNames) {
+    fs::create_directory("inc");
+    write_file("inc/a.h", "ANGLED\n");
+    write_file("a.h", "QUOTED\n");
+    write_file("inc/=b.h", "LTEQ\n");
+    define("H", {{TOKEN_LT, "<", 0}, {TOKEN_IDENTIFIER, "a", 0}, {TOKEN_DOT, ".", 0},
+                 {TOKEN_IDENTIFIER, "h", 0}, {TOKEN_GT, ">", 0}});
+    define("Q", {{TOKEN_STRINGCONST, "\"a.h\"", 0}});
+    define("E", {});
+    define("LE", {{TOKEN_LTEQ, "<=", 0}, {TOKEN_IDENTIFIER, "b", 0}, {TOKEN_DOT, ".", 0},
+                  {TOKEN_IDENTIFIER, "h", 0}});
+    define("OPEN", {{ERROR_TOKEN, "\"a.h", 0}});
+    scan("#include H\n#include Q\n#include E \"a.h\"\n#include LE >\n#include OPEN .\"\n");
+    std::string text = output();
+    // One newline per directive line, the included text after its marker, and an empty
+    // expansion followed by a quoted name includes that name.
+    EXPECT_EQ(text, "\n\n# 1 \"inc/a.h\"\nANGLED\n\n\n"
+                    "\n# 1 \"a.h\"\nQUOTED\n\n\n"
+                    "\n# 1 \"a.h\"\nQUOTED\n\n\n"
+                    "\n# 1 \"inc/=b.h\"\nLTEQ\n\n\n");
+    EXPECT_EQ(messages(), "cannot find file specified in include directive\n")
+        << "the opener's name goes on over `.` to the quote in the next token";
+    EXPECT_STREQ(pp_header_name(), "a.h .") << "white space before a token gives one blank";
+}
+
+TEST_F(PpIncludeTest, MacroFormFaults) {
+    define("N", {{TOKEN_DECCONST, "7", 0}});
+    define("E", {});
+    define("SP", {{TOKEN_LT, "<", 0}, {TOKEN_IDENTIFIER, "a", 1}, {TOKEN_GTGT, ">>", 0}});
+    define("QX", {{TOKEN_STRINGCONST, "\"q.h\"", 0}, {TOKEN_IDENTIFIER, "x", 1}});
+    define("LT", {{TOKEN_LT, "<", 0}, {TOKEN_IDENTIFIER, "z", 0}});
+    struct Case {
+        const char *line;
+        const char *messages;
+        const char *name; // the name searched for, or null when nothing is
+    } cases[] = {
+        {"#include N\n", "illegal header name form\n", nullptr},
+        {"#include a.h\n", "illegal header name form\n", nullptr},
+        {"#include E\n", "include directive missing argument\n", nullptr},
+        {"#include E E\n", "include directive missing argument\n", nullptr},
+        {"#include SP\n",
+         "illegal characters after header name\ncannot find file specified in include "
+         "directive\n",
+         " a"},
+        {"#include QX\n",
+         "illegal characters after header name\ncannot find file specified in include "
+         "directive\n",
+         "q.h"},
+        {"#include LT\n",
+         "illegally terminated header name\ncannot find file specified in include directive\n",
+         "z"},
+        {"#include LT x >\n", "cannot find file specified in include directive\n", "z x"},
+        // Only a macro-produced name lets empty macros follow it.
+        {"#include <n.h> E\n",
+         "cannot find file specified in include directive\nillegal token on pp directive line\n",
+         "n.h"},
+    };
+    for (const Case &c : cases) {
+        scan(c.line);
+        EXPECT_EQ(messages(), c.messages) << c.line;
+        if (c.name != nullptr) {
+            EXPECT_STREQ(pp_header_name(), c.name) << c.line;
+        }
+        si_close_stream();
+        pp_pop_file();
     }
 }
 
