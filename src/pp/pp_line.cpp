@@ -122,17 +122,129 @@ void discard_silently() {
     }
 }
 
-// A `#line` operand that is an identifier: a macro gives the number (or the name). Reports and
-// reads over the line when it is no macro.
-void line_macro_operand(const Operand &operand) {
-    if (pp_lookup_macro(operand.value) == nullptr) {
-        pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
+// True when an identifier operand names a macro whose expansion can start on this line.
+bool starts_expansion(const Operand &operand) {
+    PpMacro *macro = pp_lookup_macro(operand.value);
+    return macro != nullptr && pp_directive_expansion_start(macro, operand.position);
+}
+
+// The first token of the expansion of the macro operand `name` (already started). While the
+// expansion yields nothing and the next operand on the line names a macro again, that one is
+// expanded instead. *expanding tells whether the token came out of an expansion (still
+// running); *call is the position of the macro that gave it.
+Operand first_expanded(Operand name, bool *expanding, Position *call) {
+    for (;;) {
+        *call = name.position;
+        const Token *token = pp_directive_expansion_next();
+        if (token->kind != TOKEN_FINISHED) {
+            *expanding = true;
+            TextHandle value = static_cast<TextHandle>(token->value);
+            if (value == TEXT_NULL) value = token_spelling(token->kind);
+            return Operand{token->kind, name.position, value};
+        }
+        *expanding = false;
+        Operand next = read_operand();
+        if (next.kind != TOKEN_IDENTIFIER || !starts_expansion(next)) return next;
+        name = next;
+    }
+}
+
+// After a file name: a running expansion must be over ("too many tokens in macro expansion"
+// otherwise), then the rest of the line is checked and its newline read.
+void finish_name(bool expanding, Position call) {
+    if (expanding && pp_directive_expansion_next()->kind != TOKEN_FINISHED) {
+        pp_report(PP_MSG_TOO_MANY_TOKENS, call);
+        pp_directive_expansion_abandon();
         pp_skip_directive_rest();
         return;
     }
-    // TODO: the macro's expansion gives the line number and file name; it needs the expansion
-    // machinery. Until then the line is read over and nothing changes.
-    pp_skip_directive_rest();
+    if (expanding) {
+        finish_tail();
+        return;
+    }
+    pp_check_directive_end();
+}
+
+// The file name operand of #line (the number is set). `wide_check` is off after a macro gave the
+// number.
+void line_file_name(bool wide_check) {
+    Operand operand = read_operand();
+    bool expanding = false;
+    bool via_macro = operand.kind == TOKEN_IDENTIFIER;
+    Position call = operand.position;
+    if (via_macro) {
+        if (!starts_expansion(operand)) {
+            pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
+            pp_skip_directive_rest();
+            return;
+        }
+        operand = first_expanded(operand, &expanding, &call);
+        wide_check = false;
+    }
+    switch (operand.kind) {
+    case TOKEN_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, operand.position); return;
+    case TOKEN_NEWLINE: return;
+    case TOKEN_STRINGCONST:
+        if (wide_check && text_string(operand.value)[0] == 'L') {
+            pp_report(PP_MSG_WIDE_FILENAME, operand.position);
+            pp_skip_directive_rest();
+            return;
+        }
+        set_file_name(operand.value);
+        if (via_macro)
+            finish_name(expanding, call);
+        else
+            finish_tail();
+        return;
+    default:
+        pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
+        if (expanding) pp_directive_expansion_abandon();
+        pp_skip_directive_rest();
+        return;
+    }
+}
+
+// `#line` whose first operand is an identifier: a macro gives the number, and perhaps the name.
+void line_from_macro(const Operand &name) {
+    if (!starts_expansion(name)) {
+        pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, name.position);
+        pp_skip_directive_rest();
+        return;
+    }
+    bool expanding = false;
+    Position call = name.position;
+    Operand operand = first_expanded(name, &expanding, &call);
+    std::uint32_t number = 0;
+    switch (operand.kind) {
+    case TOKEN_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, operand.position); return;
+    case TOKEN_NEWLINE: pp_report(PP_MSG_LINE_NO_ARGUMENT, operand.position); return;
+    default:
+        if (!line_number(operand, &number)) {
+            pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
+            if (expanding) pp_directive_expansion_abandon();
+            pp_skip_directive_rest();
+            return;
+        }
+        set_line_number(number, operand.position);
+        break;
+    }
+    if (!expanding) {
+        line_file_name(false);
+        return;
+    }
+    const Token *next = pp_directive_expansion_next();
+    switch (next->kind) {
+    case TOKEN_FINISHED: line_file_name(false); return;
+    case TOKEN_STRINGCONST:
+        set_file_name(static_cast<TextHandle>(next->value));
+        finish_name(true, call);
+        return;
+    default:
+        pp_report(PP_MSG_LINE_MACRO_TOKEN, call);
+        pp_directive_expansion_abandon();
+        pp_skip_directive_rest();
+        return;
+    }
 }
 
 // The switch form after `#pragma (`.
@@ -213,7 +325,7 @@ void pp_line() {
     switch (operand.kind) {
     case TOKEN_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, operand.position); return;
     case TOKEN_NEWLINE: pp_report(PP_MSG_LINE_NO_ARGUMENT, operand.position); return;
-    case TOKEN_IDENTIFIER: line_macro_operand(operand); return;
+    case TOKEN_IDENTIFIER: line_from_macro(operand); return;
     default:
         if (!line_number(operand, &number)) {
             pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
@@ -223,25 +335,7 @@ void pp_line() {
         set_line_number(number, operand.position);
         break;
     }
-    operand = read_operand();
-    switch (operand.kind) {
-    case TOKEN_END_OF_FILE: pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, operand.position); return;
-    case TOKEN_NEWLINE: return;
-    case TOKEN_STRINGCONST:
-        if (text_string(operand.value)[0] == 'L') {
-            pp_report(PP_MSG_WIDE_FILENAME, operand.position);
-            pp_skip_directive_rest();
-            return;
-        }
-        set_file_name(operand.value);
-        finish_tail();
-        return;
-    case TOKEN_IDENTIFIER: line_macro_operand(operand); return;
-    default:
-        pp_report(PP_MSG_LINE_ILLEGAL_TOKEN, operand.position);
-        pp_skip_directive_rest();
-        return;
-    }
+    line_file_name(true);
 }
 
 void pp_numeric_line(CurrentToken *number) {

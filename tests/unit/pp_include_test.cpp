@@ -351,4 +351,43 @@ TEST_F(PpIncludeTest, MacroFormFaults) {
     }
 }
 
+TEST_F(PpIncludeTest, LineOperandsFromMacros) {
+    define("L", {{TOKEN_DECCONST, "42", 0}});
+    define("LF", {{TOKEN_DECCONST, "42", 0}, {TOKEN_STRINGCONST, "\"y.f\"", 1}});
+    define("LX", {{TOKEN_DECCONST, "42", 0}, {TOKEN_PLUS, "+", 1}, {TOKEN_DECCONST, "1", 1}});
+    define("LS", {{TOKEN_DECCONST, "42", 0}, {TOKEN_STRINGCONST, "\"y.f\"", 1},
+                  {TOKEN_IDENTIFIER, "x", 1}});
+    define("N", {{TOKEN_STRINGCONST, "\"n.f\"", 0}});
+    define("E", {});
+    struct Case {
+        const char *line;
+        std::int32_t offset;
+        const char *filename;
+        const char *messages;
+    } cases[] = {
+        {"#line L\n", 40, "\"m.F\"", ""},
+        {"#line LF\n", 40, "\"y.f\"", ""},
+        {"#line LX\n", 40, "\"m.F\"", "illegal token from macro call in line directive\n"},
+        {"#line LS\n", 40, "\"y.f\"", "too many tokens in macro expansion\n"},
+        {"#line E L\n", 40, "\"m.F\"", ""},
+        {"#line E 7\n", 5, "\"m.F\"", ""},
+        {"#line E\n", 0, "\"m.F\"", "missing argument for line directive\n"},
+        {"#line Z\n", 0, "\"m.F\"", "illegal token in line directive\n"},
+        {"#line 5 N\n", 3, "\"n.f\"", ""},
+        {"#line 5 E \"z.f\"\n", 3, "\"z.f\"", ""},
+        {"#line 5 E\n", 3, "\"m.F\"", ""},
+        {"#line 5 Z\n", 3, "\"m.F\"", "illegal token in line directive\n"},
+        {"#line L \"a.f\" junk\n", 40, "\"a.f\"", "illegal token on pp directive line\n"},
+        {"#line L E\n", 40, "\"m.F\"", ""},
+    };
+    for (const Case &c : cases) {
+        scan(c.line);
+        EXPECT_EQ(pp_file_top()->line_offset, c.offset) << c.line;
+        EXPECT_STREQ(text_string(pp_file_top()->filename), c.filename) << c.line;
+        EXPECT_EQ(messages(), c.messages) << c.line;
+        si_close_stream();
+        pp_pop_file();
+    }
+}
+
 } // namespace
