@@ -145,15 +145,15 @@ PpDirectiveResult pp_directive() {
         return PP_DIRECTIVE_DONE;
     }
     switch (directive) {
-    case PP_DIRECTIVE_INCLUDE: pp_include_directive(position); return PP_DIRECTIVE_DONE;
+    case PP_DIRECTIVE_INCLUDE: pp_include_directive(position); break;
     case PP_DIRECTIVE_LINE: pp_line(); break;
     case PP_DIRECTIVE_PRAGMA: pp_pragma(); break;
     default:
-        // TODO: the handlers (conditionals, #error, #define, #undef) join here; until then
-        // each such directive line is read over through its newline.
+        // TODO: the handlers of the conditionals, #error, #define and #undef join here; until
+        // then such a directive line is read over through its newline.
         read_over_line();
         break;
     }
-    first_in_file = 0;
+    if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;
     return PP_DIRECTIVE_DONE;
 }
