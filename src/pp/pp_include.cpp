@@ -175,26 +175,6 @@ void read_header_name(char closer, Position where, bool quiet) {
     incl.header[incl.header_length] = '\0';
 }
 
-// Reads the rest of a line in a skipped group through its newline, writing and reporting
-// nothing; at the end of input the end byte is left unread.
-void discard_quietly() {
-    TokenKind kind;
-    Position position;
-    for (;;) {
-        lex_token(&kind, &position);
-        if (kind == TOKEN_NEWLINE) return;
-        if (kind == TOKEN_END_OF_FILE) {
-            si_back_up(1);
-            return;
-        }
-        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
-        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
-            pp_skip_line_comment();
-            return;
-        }
-    }
-}
-
 // A file can be included when the path names something that is not a directory and may be
 // read. A directory would open but never read.
 bool file_exists(const char *path) {
@@ -285,8 +265,9 @@ const Token *next_name_token(NameSource *source) {
         case TOKEN_BSLASH_NL:
         case TOKEN_OTHER_WHITESPACE: spaced = 1; continue;
         case TOKEN_COMMENT:
+            // At the end of input inside it, the end byte is the next token.
             spaced = 1;
-            if (!pp_skip_directive_comment()) continue;
+            pp_skip_directive_comment();
             continue;
         case TOKEN_END_OF_FILE: si_back_up(1); break;
         case TOKEN_BOL_COMMENT:
@@ -473,6 +454,24 @@ OperandStart macro_form(Position where) {
 
 } // namespace
 
+void pp_discard_directive_line() {
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        lex_token(&kind, &position);
+        if (kind == TOKEN_NEWLINE) return;
+        if (kind == TOKEN_END_OF_FILE) {
+            si_back_up(1);
+            return;
+        }
+        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
+        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
+            pp_skip_line_comment();
+            return;
+        }
+    }
+}
+
 PpIncludeGuard *pp_include_guard(StreamHandle stream) {
     return stream < GUARD_COUNT ? &incl.guards[stream] : nullptr;
 }
@@ -519,7 +518,7 @@ void pp_include_skipped() {
     case OPERAND_OTHER:
     case OPERAND_AGAIN: break;
     }
-    discard_quietly();
+    pp_discard_directive_line();
 }
 
 void pp_find_quoted(Position where) { search(0, where); }

@@ -312,6 +312,9 @@ void pp_include_reset();
 void pp_include_directive(Position where);
 // #include in a skipped group: reads over the operand and the rest of the line silently.
 void pp_include_skipped();
+// Reads the rest of a directive line through its newline without a word or any output, comments
+// included; at the end of input the end byte is left unread.
+void pp_discard_directive_line();
 // The searches for the name in the header-name buffer: the current file's directory (slot 0 of
 // include_dirs, quoted names only), the -I list (angled names only with
 // user_defined_sys_include), the -S list, then the include environment variable.

@@ -43,7 +43,9 @@ Operand read_operand() {
         case TOKEN_HORIZ_WHITESPACE:
         case TOKEN_BSLASH_NL: continue;
         case TOKEN_COMMENT: pp_skip_directive_comment(); continue;
-        case TOKEN_OTHER_WHITESPACE: pp_report(PP_MSG_VERTICAL_WHITESPACE, token.position); continue;
+        case TOKEN_OTHER_WHITESPACE:
+            pp_report(PP_MSG_VERTICAL_WHITESPACE, token.position);
+            continue;
         case TOKEN_BOL_COMMENT:
             if (double_slash_comments != 1) {
                 token.value = text_enter("//", 2);
@@ -89,7 +91,8 @@ bool line_number(const Operand &operand, std::uint32_t *number) {
 void set_line_number(std::uint32_t number, Position at) {
     PpFileRecord *file = pp_file_top();
     if (file == nullptr) return;
-    std::int64_t offset = static_cast<std::int64_t>(number) - (static_cast<std::int64_t>(at.line) + 1);
+    std::int64_t offset =
+        static_cast<std::int64_t>(number) - (static_cast<std::int64_t>(at.line) + 1);
     file->line_offset = static_cast<std::int32_t>(offset);
 }
 
@@ -101,25 +104,6 @@ void set_file_name(TextHandle name) {
 void finish_tail() {
     pp_check_directive_tail();
     if (si_get_char() != '\n') si_back_up(1);
-}
-
-// Reads the rest of a line through its newline without a word, comments included.
-void discard_silently() {
-    TokenKind kind;
-    Position position;
-    for (;;) {
-        lex_token(&kind, &position);
-        if (kind == TOKEN_NEWLINE) return;
-        if (kind == TOKEN_END_OF_FILE) {
-            si_back_up(1);
-            return;
-        }
-        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
-        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
-            pp_skip_line_comment();
-            return;
-        }
-    }
 }
 
 // True when an identifier operand names a macro whose expansion can start on this line.
@@ -252,7 +236,7 @@ void pragma_switch() {
     Operand name = read_operand();
     if (name.kind != TOKEN_IDENTIFIER) {
         pp_report(PP_MSG_PRAGMA_FORM, name.position);
-        if (name.kind != TOKEN_NEWLINE) discard_silently();
+        if (name.kind != TOKEN_NEWLINE) pp_discard_directive_line();
         return;
     }
     Operand value = read_operand();
@@ -270,7 +254,7 @@ void pragma_switch() {
             setting = 0;
         } else {
             pp_report(PP_MSG_PRAGMA_FORM, value.position);
-            discard_silently();
+            pp_discard_directive_line();
             return;
         }
         break;
@@ -284,7 +268,8 @@ void pragma_switch() {
     }
     default:
         pp_report(PP_MSG_PRAGMA_FORM, value.position);
-        if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE) discard_silently();
+        if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE)
+            pp_discard_directive_line();
         return;
     }
     const char *text = text_string(name.value);
@@ -298,7 +283,8 @@ void pragma_switch() {
         }
     }
     if (!found) pp_report(PP_MSG_PRAGMA_SWITCH, name.position);
-    if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE) discard_silently();
+    if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE)
+        pp_discard_directive_line();
 }
 
 // The debugging form `#pragma "m=letters=value"`: only `c` does anything, and no debugging
@@ -371,7 +357,7 @@ void pp_numeric_line(CurrentToken *number) {
         pp_convert_token(&token);
         string_trigraphs = saved;
         set_file_name(token.value);
-        discard_silently();
+        pp_discard_directive_line();
         return;
     }
     case TOKEN_NEWLINE: pp_report(PP_MSG_LINE_NO_FILENAME, token.position); return;
@@ -395,5 +381,5 @@ void pp_pragma() {
     case TOKEN_END_OF_FILE: return;
     default: break;
     }
-    discard_silently();
+    pp_discard_directive_line();
 }
