@@ -630,8 +630,7 @@ bool parse_command_line(int argc, char **argv, StreamHandle *main_stream,
     bool ok = run_definitions();
     if (ok) {
         if (!cl.stdc_given) stdc_value = computed_stdc_value();
-        // TODO: give the predefined macro __STDC__ the body stdc_value ("%ld") once the macro
-        // table exists.
+        pp_set_stdc_value(stdc_value);
         ok = open_main_input(main_stream, stdin_copied);
     }
     std::free(cl.consumed);

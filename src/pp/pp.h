@@ -32,3 +32,7 @@ void pp_check_open_groups();
 // Pushes a file inclusion record for `name`, the file just opened as the current stream; line
 // markers and __FILE__ show the name in double quotes (escaped under esc_filename).
 void pp_push_file(const char *name);
+
+// Gives the program's own __STDC__ the body `value` ("%ld"); a definition of __STDC__ made or
+// removed by -D/-U is left as the user asked.
+void pp_set_stdc_value(std::int32_t value);

@@ -54,16 +54,6 @@ bool read_block_comment(bool copy) {
     }
 }
 
-// Whether a macro name met on a directive's tail expands to nothing at all.
-bool expands_to_nothing(const PpMacro *macro) {
-    if (macro->n_formals >= 0) {
-        // TODO: a function-like macro needs its arguments collected and the expansion run;
-        // until macro expansion exists its call counts as text.
-        return false;
-    }
-    return macro->body == nullptr || macro->body->kind == TOKEN_NULL;
-}
-
 } // namespace
 
 bool pp_copy_comment() {
@@ -198,9 +188,9 @@ void pp_check_directive_tail() {
         case TOKEN_IDENTIFIER_BNL:
         case TOKEN_IDENTIFIER_DOL: {
             pp_convert_token(&token);
-            const PpMacro *macro =
+            PpMacro *macro =
                 token.kind == TOKEN_IDENTIFIER ? pp_lookup_macro(token.value) : nullptr;
-            if (macro != nullptr && expands_to_nothing(macro)) continue;
+            if (macro != nullptr && pp_expands_to_nothing(macro, token.position)) continue;
             break;
         }
         default: break;

@@ -148,9 +148,17 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_INCLUDE: pp_include_directive(position); break;
     case PP_DIRECTIVE_LINE: pp_line(); break;
     case PP_DIRECTIVE_PRAGMA: pp_pragma(); break;
+    case PP_DIRECTIVE_IF: pp_if(); break;
+    case PP_DIRECTIVE_IFDEF: pp_ifdef(); break;
+    case PP_DIRECTIVE_IFNDEF: pp_ifndef(); break;
+    case PP_DIRECTIVE_ELIF: pp_elif(position); break;
+    case PP_DIRECTIVE_ELSE: pp_else(position); break;
+    case PP_DIRECTIVE_ENDIF: pp_endif(position); break;
+    case PP_DIRECTIVE_ERROR: pp_error(position); break;
+    case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;
+    case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
     default:
-        // TODO: the handlers of the conditionals, #error, #define and #undef join here; until
-        // then such a directive line is read over through its newline.
+        // Every name has its handler; an unknown one was dealt with above.
         read_over_line();
         break;
     }

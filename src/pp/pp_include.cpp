@@ -35,7 +35,6 @@ struct IncludeState {
     std::uint32_t header_length;
     bool header_too_long;       // bytes were dropped: the name is refused, never searched cut
     char path[PATH_SIZE];       // the candidate path being built
-    const Token *expansion;     // the next body token of a directive-line expansion
     PpIncludeGuard guards[GUARD_COUNT];
 };
 
@@ -548,24 +547,16 @@ bool pp_reenter_guarded(const char *path, StreamHandle handle) {
     return true;
 }
 
-// TODO: macro expansion proper (expand_next on the main context, with the directive-line
-// argument collector for function-like macros) takes the place of this walk once it exists.
-// Until then an object-like macro's body is delivered as it stands (names in it are not
-// expanded again) and a function-like macro cannot be started.
 bool pp_directive_expansion_start(PpMacro *macro, Position call) {
-    (void)call;
-    if (macro->n_formals >= 0) return false;
-    pp_reset_expansion_pools();
-    const Token *body = macro->body;
-    incl.expansion = body != nullptr && body->kind == TOKEN_NULL ? nullptr : body;
-    return true;
+    return pp_start_directive_expansion(macro, call);
 }
 
 const Token *pp_directive_expansion_next() {
-    const Token *token = incl.expansion;
-    if (token == nullptr) return pp_finished_token();
-    incl.expansion = token->next;
+    PpFrame **context = pp_expansion_context();
+    const Token *token = pp_expand_next(context);
+    // A used-up expansion is ended at once, so look-aheads cross line ends again.
+    if (token->kind == TOKEN_FINISHED) pp_end_directive_expansion();
     return token;
 }
 
-void pp_directive_expansion_abandon() { incl.expansion = nullptr; }
+void pp_directive_expansion_abandon() { pp_end_directive_expansion(); }

@@ -291,6 +291,88 @@ enum PpDirectiveResult : std::uint8_t {
 // the name, reports a missing or unknown one and runs the handler, which consumes the line.
 PpDirectiveResult pp_directive();
 
+// ---- In pp_conditionals.cpp -----------------------------------------------------------------
+
+// The conditional directives, called with the lexer just after the directive's name, by the
+// dispatcher or while a group is skipped. Each reads its line through the newline (or stops at
+// the end of input) and, when its group turns false, skips lines until it is true or closed.
+// `name` is the position of the directive's name, where misplaced ones are reported.
+void pp_if();
+void pp_ifdef();
+void pp_ifndef();
+void pp_elif(Position name);
+void pp_else(Position name);
+void pp_endif(Position name);
+// #error: the rest of the line (at most 1024 characters) becomes a warning at `name`.
+void pp_error(Position name);
+// Skips the rest of the current line and then whole lines, acting only on conditional
+// directives (and reading over #include operands), until the top group is included again or
+// the stack is empty. Groups may run past the end of an included file.
+void pp_skip_group();
+
+// ---- In pp_expr.cpp -------------------------------------------------------------------------
+
+// 1 when the #if or #elif expression that follows is true, else 0; the line end is left unread.
+// TODO: pp_condition_standin.cpp holds a stand-in until the expression evaluator lands.
+int pp_evaluate_condition();
+
+// ---- In pp_macro_define.cpp -----------------------------------------------------------------
+
+// #define and #undef, called with the lexer just after the directive name; each reads its
+// line through the newline (or stops before the end of input).
+void pp_define_directive();
+void pp_undef_directive();
+// The next significant token of a directive line, converted and interned; white space and
+// comments set *spaced, an end of input inside a comment sets *error. Line ends come back as
+// TOKEN_NEWLINE (a `//` comment included) with the value TEXT_NULL.
+TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::uint8_t *spaced,
+                                  std::uint8_t *error);
+// The number of the formal `name` of `macro` (1 for the first of the source), 0 when none.
+int pp_is_formal(TextHandle name, const PpMacro *macro);
+// Appends a "token_table" token (formal_index -1) to the list head/tail and returns it.
+Token *pp_append_body_token(Token **head, Token **tail, TokenKind kind, std::int32_t value,
+                            std::uint8_t spaced);
+// Forgets the definition reader's buffers (the preprocessor's start-up).
+void pp_macro_define_reset();
+
+// ---- In pp_macro_expand.cpp -----------------------------------------------------------------
+
+// The next token of the expansion in `context`, fully expanded; the finished token once the
+// context has run empty (the cell is then null).
+Token *pp_expand_next(PpFrame **context);
+// After a function-like name: the `(` that follows (consumed), another token the caller must
+// push back, or null when nothing follows (the main context then looks at the source).
+Token *pp_find_lparen(PpFrame **context);
+// Makes `token` the next one the context delivers.
+void pp_push_back_token(PpFrame **context, Token *token);
+// The arguments of an invocation met inside an expansion; the frame is not on `context` yet.
+void pp_collect_actuals(PpFrame *frame, PpFrame **context);
+// The arguments of an invocation in the source, read after its `(`.
+void pp_collect_source_actuals(PpFrame *frame);
+// `a ## b`: a new aux token; ERROR_TOKEN with both texts when they form no valid token.
+Token *pp_paste_tokens(const Token *a, const Token *b);
+// __DATE__, __TIME__, __FILE__, __LINE__ and __STDC__ (the start-up).
+void pp_define_predefined_macros();
+// Starts the outermost expansion of `macro`, called at `invocation` in the source; for a
+// function-like macro its `(` has been consumed and the arguments are read here.
+void pp_start_expansion(PpMacro *macro, Position invocation);
+// Writes the running expansion's tokens; true when a significant token was written (it is left
+// in `token`), false when the expansion is used up.
+bool pp_drain_expansion(CurrentToken *token);
+// On a directive line after the name of `macro` (the #if, #include and #line operands): starts
+// its expansion on the main context (emptying the short-lived token pools first), the arguments
+// read from the rest of the line only. False
+// when a function-like name has no `(` after it (nothing is started). Pull the tokens with
+// pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
+bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
+// Abandons what is left of a directive's expansion; look-aheads cross line ends again.
+void pp_end_directive_expansion();
+// On a directive line after the name of `macro`: true when its invocation expands to nothing.
+// The tokens of the invocation are consumed either way (only up to the end of the line).
+bool pp_expands_to_nothing(PpMacro *macro, Position invocation);
+// Forgets the expansion state (the preprocessor's start-up).
+void pp_macro_expand_reset();
+
 // ---- In pp_include.cpp ----------------------------------------------------------------------
 
 enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
@@ -327,9 +409,10 @@ const char *pp_header_name();
 bool pp_enter_file(const char *path, StreamHandle handle);
 // pp_enter_file for a file whose guard is complete.
 bool pp_reenter_guarded(const char *path, StreamHandle handle);
-// The expansion of a macro named on an #include or #line line, called at `call`: false when it
-// cannot be started. Its tokens come one at a time, TOKEN_FINISHED at the end; abandoning it
-// drops what is left.
+// The expansion of a macro named on an #include or #line line, called at `call`, its arguments
+// read from the line only: false when a function-like name has no `(`. Its tokens come one at a
+// time, fully expanded, TOKEN_FINISHED at the end (which also ends it); abandoning it drops what
+// is left.
 bool pp_directive_expansion_start(PpMacro *macro, Position call);
 const Token *pp_directive_expansion_next();
 void pp_directive_expansion_abandon();

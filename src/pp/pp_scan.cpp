@@ -17,6 +17,7 @@ enum Action : std::uint8_t {
     DISPATCH,    // dispatch the token already in the record
     LINE_START,  // line-start handling
     END_OF_FILE, // end-of-file handling
+    DRAIN,       // write the running expansion's next tokens
     RETURN,      // the step is over
 };
 
@@ -55,25 +56,32 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         write_converted(token, lexeme);
         return RETURN;
     }
-    Token *body = macro->body;
-    if (macro->n_formals < 0) {
-        if (body == nullptr || body->kind == TOKEN_NULL) {
-            pp_write_separator();
-            return READ;
-        }
-        if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER &&
-            body->kind != TOKEN_CALC_LINE && body->kind != TOKEN_CALC_FILE) {
-            CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
-                                     token->position};
-            pp_write_token(&replacement);
-            pp_write_blank();
+    if (macro->n_formals >= 0) {
+        // A function-like name without `(` after it is an ordinary name.
+        if (!pp_lookahead_lparen()) {
+            pp_write_token(token);
             return RETURN;
         }
+        pp_start_expansion(macro, token->position);
+        return DRAIN;
     }
-    // TODO: function-like macros and longer bodies need the expansion stack's drain; until it
-    // exists the name is written as it stands.
-    pp_write_token(token);
-    return RETURN;
+    Token *body = macro->body;
+    if (body == nullptr || body->kind == TOKEN_NULL) {
+        pp_write_separator();
+        return READ;
+    }
+    if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER && body->kind != TOKEN_CALC_LINE &&
+        body->kind != TOKEN_CALC_FILE) {
+        // A one-token body is written at once, followed by a blank so that it cannot join
+        // the text after it.
+        CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
+                                 token->position};
+        pp_write_token(&replacement);
+        pp_write_blank();
+        return RETURN;
+    }
+    pp_start_expansion(macro, token->position);
+    return DRAIN;
 }
 
 // Step 2: one token read from the input, dispatched on its kind.
@@ -226,7 +234,9 @@ void pp_initialize() {
     pp_tables_open();
     scan.double_slash = text_enter("//", 2);
     pp_include_reset();
-    // TODO: the predefined macros join here with macro expansion.
+    pp_macro_define_reset();
+    pp_macro_expand_reset();
+    pp_define_predefined_macros();
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     first_in_file = 1;
     options_set_definitions_runner(run_definitions);
@@ -299,9 +309,8 @@ TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t
 }
 
 void pp_scan_step(CurrentToken *token) {
-    // TODO: step 1, draining a running expansion, joins here with macro expansion; until then
-    // no expansion can be running.
-    Action action = READ;
+    // An expansion left running by the previous step goes on first.
+    Action action = *pp_expansion_context() != nullptr ? DRAIN : READ;
     for (;;) {
         switch (action) {
         case READ:
@@ -311,6 +320,7 @@ void pp_scan_step(CurrentToken *token) {
         case DISPATCH: action = dispatch(token); break;
         case LINE_START: action = line_start(token); break;
         case END_OF_FILE: action = end_of_file(token); break;
+        case DRAIN: action = pp_drain_expansion(token) ? RETURN : READ; break;
         case RETURN: return;
         }
     }

@@ -1,0 +1,2 @@
+#define CAT(a,b) a // b
+      X = CAT(x, y)
