@@ -291,6 +291,13 @@ enum PpDirectiveResult : std::uint8_t {
 // the name, reports a missing or unknown one and runs the handler, which consumes the line.
 PpDirectiveResult pp_directive();
 
+// ---- In pp_expr.cpp -------------------------------------------------------------------------
+
+// Evaluates the #if/#elif expression on the rest of the directive line, the lexer being just
+// after the directive name: 1 when its value is not zero, else 0. Faults are warnings and the
+// evaluation always completes; the line end is left unread for the caller.
+int pp_evaluate_condition();
+
 // ---- In pp_conditionals.cpp -----------------------------------------------------------------
 
 // The conditional directives, called with the lexer just after the directive's name, by the
@@ -309,12 +316,6 @@ void pp_error(Position name);
 // directives (and reading over #include operands), until the top group is included again or
 // the stack is empty. Groups may run past the end of an included file.
 void pp_skip_group();
-
-// ---- In pp_expr.cpp -------------------------------------------------------------------------
-
-// 1 when the #if or #elif expression that follows is true, else 0; the line end is left unread.
-// TODO: pp_condition_standin.cpp holds a stand-in until the expression evaluator lands.
-int pp_evaluate_condition();
 
 // ---- In pp_macro_define.cpp -----------------------------------------------------------------
 
@@ -365,6 +366,10 @@ bool pp_drain_expansion(CurrentToken *token);
 // when a function-like name has no `(` after it (nothing is started). Pull the tokens with
 // pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
 bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
+// pp_start_directive_expansion for a function-like macro whose arguments the caller collected
+// from the line itself (the #if evaluator, whose collector has messages of its own) into the
+// pools it emptied first.
+void pp_start_directive_call(PpMacro *macro, PpActual *actuals, Position invocation);
 // Abandons what is left of a directive's expansion; look-aheads cross line ends again.
 void pp_end_directive_expansion();
 // On a directive line after the name of `macro`: true when its invocation expands to nothing.

@@ -950,6 +950,17 @@ bool pp_start_directive_expansion(PpMacro *macro, Position invocation) {
     return true;
 }
 
+void pp_start_directive_call(PpMacro *macro, PpActual *actuals, Position invocation) {
+    ex.invocation = invocation;
+    ex.nesting = 0;
+    ex.directive_line = true;
+    PpFrame *frame = pp_new_frame(macro);
+    frame->actuals = actuals;
+    push_frame(pp_expansion_context(), frame);
+    frame->body_cursor = macro->body;
+    macro->state = PROCESSING_BODY;
+}
+
 void pp_end_directive_expansion() {
     abandon(pp_expansion_context());
     ex.directive_line = false;
