@@ -133,8 +133,8 @@ PpDirectiveResult pp_directive() {
         std::uint32_t length = join_name(si_mark_text(), si_mark_length(), name);
         directive = select(name, length);
     } else if (is_number_kind(kind)) {
-        // TODO: the numeric line form `# n "file"`; until it exists the line is read over.
-        read_over_line();
+        CurrentToken number{kind, TEXT_NULL, position};
+        pp_numeric_line(&number);
         first_in_file = 0;
         return PP_DIRECTIVE_DONE;
     }
@@ -145,6 +145,9 @@ PpDirectiveResult pp_directive() {
         return PP_DIRECTIVE_DONE;
     }
     switch (directive) {
+    case PP_DIRECTIVE_INCLUDE: pp_include_directive(position); break;
+    case PP_DIRECTIVE_LINE: pp_line(); break;
+    case PP_DIRECTIVE_PRAGMA: pp_pragma(); break;
     case PP_DIRECTIVE_IF: pp_if(); break;
     case PP_DIRECTIVE_IFDEF: pp_ifdef(); break;
     case PP_DIRECTIVE_IFNDEF: pp_ifndef(); break;
@@ -155,8 +158,7 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;
     case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
     default:
-        // TODO: the handlers of #include, #line and #pragma join here; until then such a
-        // directive line is read over through its newline.
+        // Every name has its handler; an unknown one was dealt with above.
         read_over_line();
         break;
     }

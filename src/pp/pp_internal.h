@@ -297,6 +297,7 @@ PpDirectiveResult pp_directive();
 // after the directive name: 1 when its value is not zero, else 0. Faults are warnings and the
 // evaluation always completes; the line end is left unread for the caller.
 int pp_evaluate_condition();
+
 // ---- In pp_conditionals.cpp -----------------------------------------------------------------
 
 // The conditional directives, called with the lexer just after the directive's name, by the
@@ -316,27 +317,6 @@ void pp_error(Position name);
 // the stack is empty. Groups may run past the end of an included file.
 void pp_skip_group();
 
-// ---- In pp_expr.cpp -------------------------------------------------------------------------
-
-// ---- In pp_include_standin.cpp --------------------------------------------------------------
-// TODO: these belong to #include (pp_include.cpp); the stand-in goes when #include lands.
-
-enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
-
-// What is known of a file's include guard: one entry per stream handle 0 to 65534.
-struct PpIncludeGuard {
-    std::uint8_t complete; // 1 when the whole file is the guarded group and nothing follows it
-    PpGuardKind kind;      // PP_GUARD_IFNDEF once the file's first directive was #ifndef NAME
-    TextHandle name;       // the guard macro
-    Position position;     // of the guard macro's name in the #ifndef line
-};
-
-// The guard entry of `stream` (null for the handle 65535, which has none).
-PpIncludeGuard *pp_include_guard(StreamHandle stream);
-// Forgets every guard (the scanning loop's start-up).
-void pp_include_reset();
-// #include in a skipped group: reads over the operand and the rest of the line silently.
-void pp_include_skipped();
 // ---- In pp_macro_define.cpp -----------------------------------------------------------------
 
 // #define and #undef, called with the lexer just after the directive name; each reads its
@@ -397,3 +377,59 @@ void pp_end_directive_expansion();
 bool pp_expands_to_nothing(PpMacro *macro, Position invocation);
 // Forgets the expansion state (the preprocessor's start-up).
 void pp_macro_expand_reset();
+
+// ---- In pp_include.cpp ----------------------------------------------------------------------
+
+enum PpGuardKind : std::uint8_t { PP_GUARD_NONE = 0, PP_GUARD_IFNDEF = 2 };
+
+// What is known of a file's include guard: one entry per stream handle 0 to 65534.
+struct PpIncludeGuard {
+    std::uint8_t complete; // 1 when the whole file is the guarded group and nothing follows it
+    PpGuardKind kind;      // PP_GUARD_IFNDEF once the file's first directive was #ifndef NAME
+    TextHandle name;       // the guard macro
+    Position position;     // of the guard macro's name in the #ifndef line
+};
+
+// The guard entry of `stream` (null for the handle 65535, which has none).
+PpIncludeGuard *pp_include_guard(StreamHandle stream);
+// Forgets every guard (the scanning loop's start-up).
+void pp_include_reset();
+// #include in included text, after its name at `where` (the position of every message):
+// reads the operand, searches, enters the file or reports; the line is read through its end.
+void pp_include_directive(Position where);
+// #include in a skipped group: reads over the operand and the rest of the line silently.
+void pp_include_skipped();
+// Reads the rest of a directive line through its newline without a word or any output, comments
+// included; at the end of input the end byte is left unread.
+void pp_discard_directive_line();
+// The searches for the name in the header-name buffer: the current file's directory (slot 0 of
+// include_dirs, quoted names only), the -I list (angled names only with
+// user_defined_sys_include), the -S list, then the include environment variable.
+void pp_find_quoted(Position where);
+void pp_find_angled(Position where);
+// The header-name buffer's text (the last name read).
+const char *pp_header_name();
+// Enters the found file `path` of stream `handle` (or skips it when its complete guard's macro
+// is defined). False when it could not be opened, so the search goes on.
+bool pp_enter_file(const char *path, StreamHandle handle);
+// pp_enter_file for a file whose guard is complete.
+bool pp_reenter_guarded(const char *path, StreamHandle handle);
+// The expansion of a macro named on an #include or #line line, called at `call`, its arguments
+// read from the line only: false when a function-like name has no `(`. Its tokens come one at a
+// time, fully expanded, TOKEN_FINISHED at the end (which also ends it); abandoning it drops what
+// is left.
+bool pp_directive_expansion_start(PpMacro *macro, Position call);
+const Token *pp_directive_expansion_next();
+void pp_directive_expansion_abandon();
+
+// ---- In pp_line.cpp -------------------------------------------------------------------------
+
+// #line after its name: sets the current file's line offset (and file name) from the operands;
+// the line is read through its end.
+void pp_line();
+// The numeric form `# 12 "name"`: `number` is the number token just read in the place of the
+// directive name (its text still marked in the stream).
+void pp_numeric_line(CurrentToken *number);
+// #pragma after its name: the switch form `(name [=] value)` and the debugging form "c=...";
+// anything else is passed over silently. The line is read through its end.
+void pp_pragma();

@@ -189,7 +189,8 @@ Action line_start(CurrentToken *token) {
             token->value = TEXT_NULL;
             if (line_has_text) pp_report(PP_MSG_NO_FINAL_NEWLINE, token->position);
             return END_OF_FILE;
-        case TOKEN_SHARP:
+        case TOKEN_SHARP: {
+            int depth = si_stream_depth();
             if (pp_directive() == PP_DIRECTIVE_END_OF_FILE) {
                 token->kind = TOKEN_END_OF_FILE;
                 token->value = TEXT_NULL;
@@ -197,8 +198,12 @@ Action line_start(CurrentToken *token) {
             }
             // The directive line leaves one newline in the output, whatever it held.
             pp_write_newline();
+            // A file entered by #include starts with a marker naming it, even when its first
+            // line has the number the output is at.
+            if (si_stream_depth() > depth) pp_force_marker();
             line_has_text = false;
             break;
+        }
         default:
             first_in_file = 0;
             return DISPATCH;

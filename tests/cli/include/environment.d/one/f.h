@@ -1,0 +1,1 @@
+f from one

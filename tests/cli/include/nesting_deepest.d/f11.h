@@ -1,0 +1,1 @@
+#include "f12.h"

@@ -1,0 +1,1 @@
+#include "f13.h"

@@ -1,0 +1,1 @@
+#include "f15.h"

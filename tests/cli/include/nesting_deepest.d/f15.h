@@ -1,0 +1,1 @@
+#include "f16.h"

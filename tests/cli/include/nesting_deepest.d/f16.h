@@ -1,0 +1,1 @@
+#include "f17.h"

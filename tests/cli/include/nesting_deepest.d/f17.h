@@ -1,0 +1,1 @@
+#include "f18.h"

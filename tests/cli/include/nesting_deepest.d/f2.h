@@ -1,0 +1,1 @@
+#include "f3.h"

@@ -1,0 +1,1 @@
+#include "f7.h"

@@ -1,0 +1,1 @@
+#include "f8.h"

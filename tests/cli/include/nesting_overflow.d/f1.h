@@ -1,0 +1,1 @@
+#include "f2.h"

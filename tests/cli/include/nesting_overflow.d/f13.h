@@ -1,0 +1,1 @@
+#include "f14.h"

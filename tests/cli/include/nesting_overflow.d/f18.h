@@ -1,0 +1,1 @@
+#include "f19.h"

@@ -1,0 +1,1 @@
+#include "f20.h"

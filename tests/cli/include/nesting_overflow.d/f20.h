@@ -1,0 +1,1 @@
+#include "f21.h"

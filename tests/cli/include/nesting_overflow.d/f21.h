@@ -1,0 +1,1 @@
+#include "f22.h"

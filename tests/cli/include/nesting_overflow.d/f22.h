@@ -1,0 +1,1 @@
+#include "f23.h"

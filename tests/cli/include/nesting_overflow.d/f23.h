@@ -1,0 +1,1 @@
+#include "f24.h"

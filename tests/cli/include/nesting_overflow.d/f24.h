@@ -1,0 +1,1 @@
+#include "f25.h"

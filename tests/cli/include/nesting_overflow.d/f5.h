@@ -1,0 +1,1 @@
+#include "f6.h"

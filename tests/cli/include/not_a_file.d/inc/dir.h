@@ -1,0 +1,1 @@
+dir.h from inc

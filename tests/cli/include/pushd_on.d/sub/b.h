@@ -1,0 +1,2 @@
+#include "c.h"
+b after c

@@ -1,0 +1,1 @@
+a from inc2

@@ -1,0 +1,1 @@
+c from inc2

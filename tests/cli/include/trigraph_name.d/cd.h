@@ -1,0 +1,1 @@
+continued name
