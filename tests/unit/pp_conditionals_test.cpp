@@ -15,45 +15,13 @@
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "toolkit_fixture.h"
+#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class PpConditionalsTest : public ToolkitTest {
+class PpConditionalsTest : public PreprocessorTest {
   protected:
-    void SetUp() override {
-        ToolkitTest::SetUp();
-        char pattern[] = "/tmp/tfpp-cond-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        options_set_defaults();
-        lex_initialize();
-        pp_initialize();
-    }
-    void TearDown() override {
-        pp_check_open_groups();
-        lex_finalize();
-        ToolkitTest::TearDown();
-        options_set_defaults();
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
-
-    static void write_file(const char *name, const std::string &text) {
-        std::ofstream(name, std::ios::binary) << text;
-    }
-
-    static StreamHandle open_main(const char *name) {
-        StreamHandle handle = STREAM_NULL;
-        EXPECT_EQ(si_find_stream(name, &handle), SI_OK);
-        EXPECT_EQ(si_open_stream(handle), SI_OK);
-        pp_push_file(name);
-        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
-        return handle;
-    }
 
     void start_output() {
         out_ = std::tmpfile();
@@ -88,8 +56,6 @@ class PpConditionalsTest : public ToolkitTest {
         return finish();
     }
 
-    std::string dir_;
-    fs::path old_cwd_;
     std::FILE *out_ = nullptr;
 };
 

@@ -14,39 +14,19 @@
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "toolkit_fixture.h"
+#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
 struct Case {
     const char *rest; // the line after "#if", without its newline
     int value;
     std::vector<std::string> messages;
 };
 
-class PpExprTest : public ToolkitTest {
+class PpExprTest : public PreprocessorTest {
   protected:
-    void SetUp() override {
-        ToolkitTest::SetUp();
-        char pattern[] = "/tmp/tfpp-expr-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        options_set_defaults();
-        lex_initialize();
-        pp_initialize();
-        pp_continuation_flag = 0;
-    }
-    void TearDown() override {
-        pp_check_open_groups();
-        lex_finalize();
-        ToolkitTest::TearDown();
-        options_set_defaults();
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
 
     struct Result {
         int value;
@@ -101,8 +81,6 @@ class PpExprTest : public ToolkitTest {
         macro->body = pp_new_token(TOKEN_DECCONST, text_enter_string("1"));
     }
 
-    std::string dir_;
-    fs::path old_cwd_;
     int files_ = 0;
 };
 

@@ -15,24 +15,16 @@
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "toolkit_fixture.h"
+#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
 // Runs sources through the scanning loop in a folder of their own.
-class PpIncludeTest : public ToolkitTest {
+class PpIncludeTest : public PreprocessorTest {
   protected:
     void SetUp() override {
-        ToolkitTest::SetUp();
-        char pattern[] = "/tmp/tfpp-incl-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        options_set_defaults();
-        lex_initialize();
-        pp_initialize();
+        PreprocessorTest::SetUp();
         make_include_lists();
         out_ = std::tmpfile();
         output_stream = out_;
@@ -42,12 +34,7 @@ class PpIncludeTest : public ToolkitTest {
         pp_output_flush();
         std::fclose(out_);
         output_stream = stdout;
-        pp_check_open_groups();
-        lex_finalize();
-        ToolkitTest::TearDown();
-        options_set_defaults();
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
+        PreprocessorTest::TearDown();
     }
 
     // The lists the command line builds without -I and -S: the main file's directory only.
@@ -57,19 +44,6 @@ class PpIncludeTest : public ToolkitTest {
         static char inc[] = "inc/";
         include_dirs[1] = inc;
         sys_include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), sizeof(char *)));
-    }
-
-    static void write_file(const char *name, const std::string &text) {
-        std::ofstream(name, std::ios::binary) << text;
-    }
-
-    // Opens `name` as the main input, as the command line does.
-    static void open_main(const char *name) {
-        StreamHandle handle = STREAM_NULL;
-        ASSERT_EQ(si_find_stream(name, &handle), SI_OK);
-        ASSERT_EQ(si_open_stream(handle), SI_OK);
-        pp_push_file(name);
-        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     }
 
     // Scans `source` as the main file m.F to its end.
@@ -121,8 +95,6 @@ class PpIncludeTest : public ToolkitTest {
         return texts;
     }
 
-    std::string dir_;
-    fs::path old_cwd_;
     std::FILE *out_ = nullptr;
 };
 

@@ -16,33 +16,13 @@
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "toolkit_fixture.h"
+#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class PpMacroTest : public ToolkitTest {
+class PpMacroTest : public PreprocessorTest {
   protected:
-    void SetUp() override {
-        ToolkitTest::SetUp();
-        char pattern[] = "/tmp/tfpp-macro-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        options_set_defaults();
-        lex_initialize();
-        pp_initialize();
-        pp_continuation_flag = 0;
-    }
-    void TearDown() override {
-        pp_check_open_groups();
-        lex_finalize();
-        ToolkitTest::TearDown();
-        options_set_defaults();
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
 
     // The output of `source` under -m without markers. Each run reads a file of its own, so a
     // definition is never taken for the same one read again.
@@ -75,8 +55,6 @@ class PpMacroTest : public ToolkitTest {
         return text;
     }
 
-    std::string dir_;
-    fs::path old_cwd_;
     int runs_ = 0;
 };
 

@@ -16,47 +16,14 @@
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "toolkit_fixture.h"
+#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
 // Runs sources through the loop in a folder of their own, so markers show short names.
-class PpScanTest : public ToolkitTest {
+class PpScanTest : public PreprocessorTest {
   protected:
-    void SetUp() override {
-        ToolkitTest::SetUp();
-        char pattern[] = "/tmp/tfpp-scan-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        options_set_defaults();
-        lex_initialize();
-        pp_initialize();
-        pp_continuation_flag = 0;
-    }
-    void TearDown() override {
-        pp_check_open_groups();
-        lex_finalize();
-        ToolkitTest::TearDown();
-        options_set_defaults();
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
-
-    static void write_file(const char *name, const std::string &text) {
-        std::ofstream(name, std::ios::binary) << text;
-    }
-
-    // Opens `name` as the main input, as the command line does.
-    static void open_main(const char *name) {
-        StreamHandle handle = STREAM_NULL;
-        ASSERT_EQ(si_find_stream(name, &handle), SI_OK);
-        ASSERT_EQ(si_open_stream(handle), SI_OK);
-        pp_push_file(name);
-        lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
-    }
 
     // Starts the output into a temporary file; `finish` returns what was written.
     void start_output() {
@@ -99,8 +66,6 @@ class PpScanTest : public ToolkitTest {
         return finish();
     }
 
-    std::string dir_;
-    fs::path old_cwd_;
     std::FILE *out_ = nullptr;
 };
 
