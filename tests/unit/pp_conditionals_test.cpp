@@ -98,7 +98,7 @@ TEST_F(PpConditionalsTest, GroupsPassOnExactlyTheBranchTheirStateAllows) {
     };
     int n = 0;
     for (const Case &c : cases) {
-        std::string name = "s" + std::to_string(n++) + ".F";
+        std::string name = std::string("s").append(std::to_string(n++)).append(".F");
         EXPECT_EQ(letters(run(name.c_str(), c.source)), c.kept) << c.source;
         EXPECT_EQ(pp_conditional_top(), nullptr) << c.source;
     }
@@ -129,7 +129,7 @@ TEST_F(PpConditionalsTest, OnlyAWholeFileIfndefGroupIsACompleteGuard) {
     };
     int n = 0;
     for (const Case &c : cases) {
-        std::string name = "g" + std::to_string(n++) + ".F";
+        std::string name = std::string("g").append(std::to_string(n++)).append(".F");
         write_file(name.c_str(), c.source);
         output_unix_line = 0;
         StreamHandle stream = open_main(name.c_str());
