@@ -265,16 +265,6 @@ void check_guard_end(std::uint16_t guard_stream) {
     si_seek(line_start);
 }
 
-// An included file ended while its lines were skipped: back to the including file, with the
-// same bookkeeping as the scanning loop's return from an included file.
-void leave_included_file() {
-    si_close_stream();
-    pp_restore_current_dir();
-    pp_pop_file();
-    pp_write_newline();
-    pp_force_marker();
-}
-
 SkipName skip_name(PpLexeme name) {
     for (int i = 0; i < SKIP_NAME_COUNT; ++i)
         if (skip_names[i].length == name.length &&
@@ -354,7 +344,7 @@ void skip_from_line_start() {
                 cond.skipping = false;
                 return;
             }
-            leave_included_file();
+            pp_leave_included_file();
             break;
         case TOKEN_SHARP: skipped_directive(); break;
         default: skip_line_rest(); break;

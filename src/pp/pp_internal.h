@@ -279,6 +279,9 @@ bool pp_lookahead_lparen();
 // white space, a newline or a comment came before it. TOKEN_END_OF_FILE at the end of input,
 // which is left unread.
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);
+// An included file has ended: back to the including file, its directory and file record, with
+// the newline of the #include line written and a marker due before the next text.
+void pp_leave_included_file();
 
 // ---- In pp_directives.cpp -------------------------------------------------------------------
 

@@ -219,15 +219,19 @@ Action end_of_file(CurrentToken *token) {
         pp_output_flush();
         return RETURN;
     }
+    pp_leave_included_file();
+    return LINE_START;
+}
+
+} // namespace
+
+void pp_leave_included_file() {
     si_close_stream();
     pp_restore_current_dir();
     pp_pop_file();
     pp_write_newline();
     pp_force_marker();
-    return LINE_START;
 }
-
-} // namespace
 
 void pp_initialize() {
     token_enter_punctuator_spellings();
