@@ -199,3 +199,21 @@ void pp_check_directive_tail() {
         problem = true;
     }
 }
+
+void pp_discard_directive_line() {
+    TokenKind kind;
+    Position position;
+    for (;;) {
+        lex_token(&kind, &position);
+        if (kind == TOKEN_NEWLINE) return;
+        if (kind == TOKEN_END_OF_FILE) {
+            si_back_up(1);
+            return;
+        }
+        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
+        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
+            pp_skip_line_comment();
+            return;
+        }
+    }
+}

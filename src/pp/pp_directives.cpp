@@ -78,25 +78,6 @@ bool is_number_kind(TokenKind kind) {
     }
 }
 
-// Reads a directive line whose handler is still missing through its newline, writing nothing.
-void read_over_line() {
-    TokenKind kind;
-    Position position;
-    for (;;) {
-        lex_token(&kind, &position);
-        if (kind == TOKEN_NEWLINE) return;
-        if (kind == TOKEN_END_OF_FILE) {
-            si_back_up(1);
-            return;
-        }
-        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
-        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
-            pp_skip_line_comment();
-            return;
-        }
-    }
-}
-
 } // namespace
 
 PpDirectiveResult pp_directive() {
@@ -159,7 +140,7 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
     default:
         // Every name has its handler; an unknown one was dealt with above.
-        read_over_line();
+        pp_discard_directive_line();
         break;
     }
     if (directive != PP_DIRECTIVE_INCLUDE) first_in_file = 0;

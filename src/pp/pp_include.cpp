@@ -453,24 +453,6 @@ OperandStart macro_form(Position where) {
 
 } // namespace
 
-void pp_discard_directive_line() {
-    TokenKind kind;
-    Position position;
-    for (;;) {
-        lex_token(&kind, &position);
-        if (kind == TOKEN_NEWLINE) return;
-        if (kind == TOKEN_END_OF_FILE) {
-            si_back_up(1);
-            return;
-        }
-        if (kind == TOKEN_COMMENT && !pp_skip_directive_comment()) return;
-        if (kind == TOKEN_BOL_COMMENT && double_slash_comments == 1) {
-            pp_skip_line_comment();
-            return;
-        }
-    }
-}
-
 PpIncludeGuard *pp_include_guard(StreamHandle stream) {
     return stream < GUARD_COUNT ? &incl.guards[stream] : nullptr;
 }

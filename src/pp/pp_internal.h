@@ -267,6 +267,9 @@ void pp_check_directive_end();
 // Reads the rest of a directive line up to (not including) its newline, allowing white space,
 // comments and macros that expand to nothing; reports at most one problem per line.
 void pp_check_directive_tail();
+// Reads the rest of a directive line through its newline without a word or any output, comments
+// included; at the end of input the end byte is left unread.
+void pp_discard_directive_line();
 
 // ---- In pp_scan.cpp ------------------------------------------------------------------------
 
@@ -402,9 +405,6 @@ void pp_include_reset();
 void pp_include_directive(Position where);
 // #include in a skipped group: reads over the operand and the rest of the line silently.
 void pp_include_skipped();
-// Reads the rest of a directive line through its newline without a word or any output, comments
-// included; at the end of input the end byte is left unread.
-void pp_discard_directive_line();
 // The searches for the name in the header-name buffer: the current file's directory (slot 0 of
 // include_dirs, quoted names only), the -I list (angled names only with
 // user_defined_sys_include), the -S list, then the include environment variable.
