@@ -13,7 +13,8 @@ import sys
 import tempfile
 
 EXPECTED = ["bin/tfpp", "share/tfpp/zor_hlp.txt", "share/man/man1/tfpp.1",
-            "share/doc/tfpp/README.md", "lib/cmake/tfpp/tfppConfig.cmake",
+            "share/doc/tfpp/README.md", "share/doc/tfpp/guide.md",
+            "share/doc/tfpp/integration.md", "lib/cmake/tfpp/tfppConfig.cmake",
             "lib/cmake/tfpp/tfppConfigVersion.cmake", "lib/cmake/tfpp/tfppTargets.cmake",
             "lib/cmake/tfpp/tfpp.cmake"]
 
