@@ -37,6 +37,16 @@ function(tfpp_preprocess out_var)
   endforeach()
   list(APPEND flags ${TFPP_OPTIONS})
 
+  # Before 3.20 the Makefile generators ignore DEPFILE: the sources then depend on nothing
+  # but themselves, and a changed include file needs a clean build.
+  set(use_depfile FALSE)
+  if(CMAKE_GENERATOR MATCHES "Ninja" OR NOT CMAKE_VERSION VERSION_LESS 3.20)
+    set(use_depfile TRUE)
+  else()
+    message(WARNING "tfpp_preprocess: CMake ${CMAKE_VERSION} with ${CMAKE_GENERATOR} has no "
+                    "DEPFILE support; changes to included files are not tracked")
+  endif()
+
   set(outputs)
   foreach(src IN LISTS TFPP_SOURCES)
     get_filename_component(src_abs "${src}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -44,6 +54,10 @@ function(tfpp_preprocess out_var)
     get_filename_component(ext "${src}" LAST_EXT)
     string(TOLOWER "${ext}" ext)
     set(out "${out_dir}/${stem}${ext}")
+    set(depfile_args)
+    if(use_depfile)
+      set(depfile_args DEPFILE "${out}.d")
+    endif()
     # The text goes to a temporary name first: a run that fails leaves no output that make or
     # Ninja would take for up to date.
     add_custom_command(
@@ -52,7 +66,7 @@ function(tfpp_preprocess out_var)
               "${out}.tmp"
       COMMAND "${CMAKE_COMMAND}" -E rename "${out}.tmp" "${out}"
       DEPENDS "${src_abs}" tfpp::tfpp
-      DEPFILE "${out}.d"
+      ${depfile_args}
       COMMENT "Preprocessing ${src}"
       VERBATIM)
     list(APPEND outputs "${out}")
