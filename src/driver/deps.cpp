@@ -59,6 +59,13 @@ void write_rules(std::FILE *file) {
     }
 }
 
+// True when both names exist and are the same file.
+bool same_file(const char *a, const char *b) {
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 void report_write_failure(const char *name) {
     msg_param_string(name, 's');
     msg_report(msg_expand_params(CANT_WRITE), "", POSITION_NULL, SEVERITY_ERROR);
@@ -94,6 +101,11 @@ void deps_write() {
     // The new text goes to a temporary file beside the old one, renamed over it once complete,
     // so a reader (make, Ninja) never sees half a file and a failed run keeps the old one.
     const char *name = deps.file.c_str();
+    // Renaming over the input would destroy the source, as writing the output over it would.
+    if (!deps.input.empty() && same_file(name, deps.input.c_str())) {
+        report_write_failure(name);
+        return;
+    }
     std::string dir(name, static_cast<std::size_t>(host_file_part(name) - name));
     char temp[HOST_NAME_SIZE];
     int fd = host_create_temp_file(dir.c_str(), temp);

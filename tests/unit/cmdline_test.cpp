@@ -518,6 +518,13 @@ TEST_F(CommandLineTest, DependencyFileTargetAndFailures) {
     deps_write();
     EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file 'nowhere/a.d'"});
 
+    // The input itself is never replaced.
+    std::ofstream("a.F") << "      end\n";
+    ASSERT_TRUE(parse({"--deps=./a.F", "--deps-target=a.o", "a.F"}).ok);
+    deps_write();
+    EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file './a.F'"});
+    EXPECT_EQ(read_file("a.F"), "      end\n");
+
     // Without --deps nothing is recorded or written.
     ASSERT_TRUE(parse({"a.F", "out.f"}).ok);
     std::vector<std::string> before = entries(".");
