@@ -1,8 +1,10 @@
-# Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make clean`.
+# Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make clean`,
+# `make install PREFIX=dir`.
 BUILD ?= build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test bench clean
+.PHONY: all build run test bench clean install
 
 all: build
 
@@ -17,6 +19,9 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	./$(BUILD)/bench/tfpp_bench

@@ -35,6 +35,7 @@ const OptionSwitch option_switches[OPTION_SWITCH_COUNT] = {
 #undef OPTION_SWITCH
 };
 
+std::uint8_t error_exit = 0;
 std::FILE *output_stream = stdout;
 std::FILE *list_stream = nullptr;
 std::FILE *dump_stream = stderr;
@@ -80,6 +81,7 @@ struct CommandLineState {
     char **argv = nullptr;
     std::uint8_t *consumed = nullptr; // per argument: 1 for the number read by -extend_source
     const char *input = nullptr;      // the first file name of the command line
+    const char *output = nullptr;     // the second file name, once opened
     int files_seen = 0;               // file names met so far in the first pass
     bool stdc_given = false;          // a -s form fixed stdc_value
     int include_count = 0;            // -I options
@@ -391,8 +393,27 @@ std::int32_t stdc_number(const char *text) {
     return static_cast<std::int32_t>(value);
 }
 
+// The long options (the second character is '-'), extensions for build systems.
+void long_option(const char *argument) {
+    if (equals(argument, "--help")) host_show_help();
+    if (equals(argument, "--version")) {
+        std::printf(OPTIONS_VERSION_FORMAT, TFPP_VERSION_STRING);
+        host_exit(0);
+    }
+    if (equals(argument, "--error-exit")) {
+        error_exit = 1;
+    } else if (starts_with(argument, "--deps=") && argument[7] != '\0') {
+        deps_set_file(argument + 7);
+    } else if (starts_with(argument, "--deps-target=") && argument[14] != '\0') {
+        deps_set_target(argument + 14);
+    } else {
+        report(MSG_3UNREC, argument);
+    }
+}
+
 void option(int index, const char *argument) {
     switch (argument[1]) {
+    case '-': long_option(argument); break;
     case '?':
     case 'h':
     case 'H': host_show_help();
@@ -483,8 +504,10 @@ void file_name(const char *name) {
         std::FILE *file = open_for_writing(name);
         if (file == nullptr)
             print_failure(TEXT_CANT_OPEN_OUTPUT, name);
-        else
+        else {
             output_stream = file;
+            cl.output = name;
+        }
     } else {
         report(MSG_3MANYFILES, name);
     }
@@ -596,6 +619,8 @@ void options_set_defaults() {
 #include "driver/options.def"
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
+    error_exit = 0;
+    deps_reset();
     output_stream = stdout;
     list_stream = nullptr;
     dump_stream = stderr;
@@ -624,6 +649,7 @@ bool parse_command_line(int argc, char **argv, StreamHandle *main_stream,
         else
             file_name(argv[i]);
     }
+    deps_check_target(cl.input, cl.output);
     build_include_lists();
     if (cl.include_count + cl.sys_include_count + cl.undef_count > 0) second_pass();
 

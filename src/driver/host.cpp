@@ -381,6 +381,13 @@ void host_delete_temp_file(const char *name) {
     }
 }
 
+void host_forget_temp_file(const char *name) {
+    InterruptBlock block;
+    for (TempSlot &slot : host.temps) {
+        if (slot.active != 0 && std::strcmp(slot.name, name) == 0) slot.active = 0;
+    }
+}
+
 void host_remove_temp_files() {
     {
         InterruptBlock block;

@@ -37,6 +37,9 @@ int host_create_temp_file(const char *dir, char *name);
 // Removes the registered temporary file `name` now and forgets it.
 void host_delete_temp_file(const char *name);
 
+// Forgets the registered temporary file `name` without removing it: it was renamed into place.
+void host_forget_temp_file(const char *name);
+
 // Removes every registered temporary file (failures ignored), then flushes standard error and
 // standard output.
 void host_remove_temp_files();

@@ -52,6 +52,8 @@ int main(int argc, char **argv) {
         pp_scan_step(&token);
     } while (token.kind != TOKEN_END_OF_FILE);
     pp_check_open_groups();
+    // Written before the messages are printed, so a failure to write it is among them.
+    deps_write();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);
@@ -62,5 +64,5 @@ int main(int argc, char **argv) {
     fe_terminate();
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
-    host_exit(0);
+    host_exit(error_exit != 0 && fe_max_severity >= SEVERITY_ERROR ? 1 : 0);
 }

@@ -48,6 +48,29 @@ void options_set_defaults();
 using OptionsDefinitionsRunner = void (*)();
 void options_set_definitions_runner(OptionsDefinitionsRunner runner);
 
+// Set by --error-exit: the run ends with status 1 when an error (severity 3) or worse was reported.
+extern std::uint8_t error_exit;
+
+// The program's version line, "tfpp <version>".
+inline constexpr char OPTIONS_VERSION_FORMAT[] = "tfpp %s\n";
+
+// ---- The dependency file of --deps=FILE (deps.cpp) ----------------------------------------
+
+// Forgets the depfile request and every recorded file.
+void deps_reset();
+// The file to write (--deps=FILE) and the target named in it (--deps-target=T).
+void deps_set_file(const char *name);
+void deps_set_target(const char *name);
+// Once the command line is read: `input` is the main file (null for standard input); without
+// --deps-target the target is `output` (null for standard output); with neither a warning is
+// reported and no depfile is written.
+void deps_check_target(const char *input, const char *output);
+// Records a file entered by #include (or skipped by its complete guard); each name once.
+void deps_record(const char *path);
+// Writes "TARGET: input included..." and a phony rule per included file to the depfile through
+// a temporary file renamed over it; a failure is reported as an error. No-op without --deps.
+void deps_write();
+
 // Reads the argument vector once, left to right: sets the flags, runs the -D/-U definitions,
 // builds the include lists, opens the streams and the main input (standard input is copied to a
 // temporary file first, and *stdin_copied set). False when the run must end with status 1.

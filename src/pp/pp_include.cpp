@@ -507,6 +507,9 @@ void pp_find_quoted(Position where) { search(0, where); }
 void pp_find_angled(Position where) { search(user_defined_sys_include != 0 ? 1 : -1, where); }
 
 bool pp_enter_file(const char *path, StreamHandle handle) {
+    // A file skipped by its complete guard is still a dependency: a change to it may remove
+    // the guard.
+    deps_record(path);
     const PpIncludeGuard *guard = pp_include_guard(handle);
     if (guard != nullptr && guard->complete != 0) return pp_reenter_guarded(path, handle);
     if (si_include(handle) != SI_OK) return false;

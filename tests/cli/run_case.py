@@ -9,6 +9,8 @@ A case is a set of files sharing a stem, <topic>/<case>:
   <case>.rc                  expected exit status (default 0)
   <case>.lis                 expected list file (the one *.lis file the run leaves)
   <case>.trace               expected trace file: the file trace.txt the run leaves (-tl=trace.txt)
+  <case>.dep                 expected dependency file: the file named by the --deps= argument;
+                             no temporary file may be left in the working folder either
   <case>.stdin               fed to standard input (default: empty)
   <case>.env                 extra environment, NAME=VALUE per line
   <case>.signal              a signal name (INT, TERM, ...): sent once the program has made its
@@ -33,7 +35,7 @@ import tempfile
 import time
 
 EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env", ".signal",
-                        ".isolated", ".trace"}
+                        ".isolated", ".trace", ".dep"}
 TRACE_FILE = "trace.txt"
 DATE_RE = re.compile(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
                      rb" [ \d]\d \d\d:\d\d:\d\d \d{4}")
@@ -153,6 +155,10 @@ def main():
         if os.path.exists(os.path.join(run_dir, TRACE_FILE)):
             actual[".trace"] = normalise(read(os.path.join(run_dir, TRACE_FILE)), folders)
 
+        deps_names = [a[len("--deps="):] for a in args if a.startswith("--deps=")]
+        if deps_names and os.path.isfile(os.path.join(run_dir, deps_names[-1])):
+            actual[".dep"] = normalise(read(os.path.join(run_dir, deps_names[-1])), folders)
+
         failures = []
         if opts.update:
             for suffix, data in actual.items():
@@ -173,6 +179,13 @@ def main():
         if os.path.exists(stem + ".trace"):
             expected[".trace"] = read(stem + ".trace")
             actual.setdefault(".trace", b"<no trace file written>\n")
+        if os.path.exists(stem + ".dep"):
+            expected[".dep"] = read(stem + ".dep")
+            actual.setdefault(".dep", b"<no dependency file written>\n")
+            left = sorted(f for f in os.listdir(run_dir) if TEMP_RE.fullmatch(f.encode()))
+            if left:
+                failures.append("run")
+                print("temporary files left in the working folder: %s" % " ".join(left))
         for suffix, data in expected.items():
             if actual[suffix] != data:
                 failures.append(suffix)

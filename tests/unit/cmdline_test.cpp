@@ -1,7 +1,8 @@
 // Tests of the command line: every option row's flags, the extension rule, the catalogued
 // messages and the -extend_source messages, the -D/-U definitions file (its text and where it
 // is made), the include directory lists, the list and trace files, and the refusal to write
-// over the input or to cut over-long list names. What a golden case shows is not repeated here.
+// over the input or to cut over-long list names, --error-exit and the --deps dependency file.
+// What a golden case shows is not repeated here.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -464,3 +465,71 @@ TEST_F(CommandLineTest, OverLongNamesAreRefusedWhole) {
 }
 
 } // namespace
+
+// ---- Options for builds -----------------------------------------------------------------------
+
+TEST_F(CommandLineTest, ErrorExitIsSetAndResetWithTheOtherFlags) {
+    ASSERT_TRUE(parse({"--error-exit", "a.F"}).ok);
+    EXPECT_EQ(error_exit, 1);
+    EXPECT_TRUE(stored().empty());
+    ASSERT_TRUE(parse({"a.F"}).ok);
+    EXPECT_EQ(error_exit, 0);
+}
+
+// The depfile: names escaped for make, each included file once in first-entered order, a
+// phony rule for each, written through a temporary file that does not stay behind.
+TEST_F(CommandLineTest, DependencyFileListsEachIncludedFileOnce) {
+    fs::create_directories("deps");
+    std::ofstream("deps/a.d") << "stale: old\n";
+    ASSERT_TRUE(parse({"--deps=deps/a.d", "a.F", "out dir.f"}).ok);
+    for (const char *path : {"inc/x y.h", "b$#.h", "inc/x y.h", "sub/c.h", "b$#.h"})
+        deps_record(path);
+    deps_write();
+    EXPECT_TRUE(stored().empty());
+    EXPECT_EQ(read_file("deps/a.d"), "out\\ dir.f: a.F \\\n"
+                                     "  inc/x\\ y.h \\\n"
+                                     "  b$$\\#.h \\\n"
+                                     "  sub/c.h\n"
+                                     "\n"
+                                     "inc/x\\ y.h:\n"
+                                     "\n"
+                                     "b$$\\#.h:\n"
+                                     "\n"
+                                     "sub/c.h:\n");
+    EXPECT_EQ(entries("deps"), std::vector<std::string>{"a.d"});
+}
+
+TEST_F(CommandLineTest, DependencyFileTargetAndFailures) {
+    // --deps-target wins over the output file; without includes only the input is listed.
+    ASSERT_TRUE(parse({"--deps-target=obj/a.o", "--deps=t.d", "a.F", "out.f"}).ok);
+    deps_write();
+    EXPECT_EQ(read_file("t.d"), "obj/a.o: a.F\n");
+
+    // Neither a target nor an output file: a warning, and no file at all.
+    ASSERT_TRUE(parse({"--deps=n.d", "a.F"}).ok);
+    deps_record("x.h");
+    deps_write();
+    EXPECT_EQ(stored(), std::vector<std::string>{
+                            "2: No target for '--deps': give an output file or '--deps-target'"});
+    EXPECT_FALSE(fs::exists("n.d"));
+
+    // A folder that does not exist: an error among the run's messages.
+    ASSERT_TRUE(parse({"--deps=nowhere/a.d", "--deps-target=a.o", "a.F"}).ok);
+    deps_write();
+    EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file 'nowhere/a.d'"});
+
+    // The input itself is never replaced.
+    std::ofstream("a.F") << "      end\n";
+    ASSERT_TRUE(parse({"--deps=./a.F", "--deps-target=a.o", "a.F"}).ok);
+    deps_write();
+    EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file './a.F'"});
+    EXPECT_EQ(read_file("a.F"), "      end\n");
+
+    // Without --deps nothing is recorded or written.
+    ASSERT_TRUE(parse({"a.F", "out.f"}).ok);
+    std::vector<std::string> before = entries(".");
+    deps_record("x.h");
+    deps_write();
+    EXPECT_TRUE(stored().empty());
+    EXPECT_EQ(entries("."), before);
+}

@@ -1,0 +1,4 @@
+#ifndef ONE_H
+#define ONE_H
+#include "inc/two.h"
+#endif
