@@ -60,7 +60,9 @@ int main(int argc, char **argv) {
     }
     lex_finalize();
     fe_terminate();
+    // Output that did not reach its file must not pass for a successful run.
+    bool written = options_finish_output_files();
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
-    host_exit(0);
+    host_exit(written ? 0 : 1);
 }

@@ -48,6 +48,11 @@ void options_set_defaults();
 using OptionsDefinitionsRunner = void (*)();
 void options_set_definitions_runner(OptionsDefinitionsRunner runner);
 
+// Flushes and closes the list, trace and output files (standard output is only flushed). Each
+// write failure is reported on standard error with the file's name and the system's reason.
+// False when any output was lost: the run must then end with status 1.
+bool options_finish_output_files();
+
 // Reads the argument vector once, left to right: sets the flags, runs the -D/-U definitions,
 // builds the include lists, opens the streams and the main input (standard input is copied to a
 // temporary file first, and *stdin_copied set). False when the run must end with status 1.
