@@ -93,6 +93,136 @@ def closed_pipe(ctx):
     expect("status", rc, -signal.SIGPIPE)
     expect("stderr", err, b"")
 
+# ---- Inputs ---------------------------------------------------------------------------------
+
+def marker(name):
+    return b'\n# 1 "%s"\n' % name.encode()
+
+
+def message_lines(err):
+    """The message lines of standard error (source-line echoes and separators left out)."""
+    return [line for line in err.split(b"\n") if line.startswith(b"** ")]
+
+
+@case
+def long_lines(ctx):
+    # Three lines of about 1 MB: one identifier, one comment, one long expression. Each is a
+    # "Line too long" error at column 65535; the text passes through unchanged.
+    data = (b"      x = " + b"a" * 1000000 + b"\n" + b"C " + b"b" * 1000000 + b"\n" +
+            b"      y = " + b"1 + " * 250000 + b"1\n")
+    write(ctx, "long.F", data)
+    rc, out, err = run(ctx, ["-nologo", "long.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, marker("long.F") + data)
+    expect("messages", message_lines(err), [
+        b"** error TOOLONG on line %d in long.F: Line too long, maximum length is" % n
+        for n in (1, 2, 3)])
+
+
+@case
+def no_newline(ctx):
+    data = b"      x = y " * 100000
+    write(ctx, "nonl.F", data)
+    rc, out, err = run(ctx, ["-nologo", "nonl.F"])
+    expect("status", rc, 0)
+    # The text passes through as it is: no line feed is added at the end.
+    expect("stdout", out, marker("nonl.F") + data)
+    expect("messages", message_lines(err)[-1:],
+           [b"** warning  on line 1 in nonl.F: file does not end in unescaped newline."])
+
+
+@case
+def nul_bytes(ctx):
+    # Every NUL is an error; the hundredth error ends the run through the error limit.
+    write(ctx, "nul.F", b"\0" * 65536)
+    rc, out, err = run(ctx, ["-nologo", "nul.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"")
+    lines = message_lines(err)
+    stored = [l for l in lines if l.startswith(b"** error ILLEGCHAR")]
+    expect("stored errors", stored,
+           [b"** error ILLEGCHAR on line 1 in nul.F: Illegal character in input, #0."] * 99)
+    expect("last message", lines[-1], b"** fatal error TOOMANY: Too many error, exiting.")
+
+
+@case
+def random_binary(ctx):
+    # Fixed seed: the same 256 KiB every run. The run must end normally and report the first
+    # illegal character; the text up to the end byte (3) passes through.
+    r = random.Random(9)
+    data = bytes(r.getrandbits(8) for _ in range(262144))
+    write(ctx, "rand.F", data)
+    rc, out, err = run(ctx, ["-nologo", "rand.F"])
+    expect("status", rc, 0)
+    expect("stdout start", out[:len(marker("rand.F"))], marker("rand.F"))
+    expect("first message", message_lines(err)[:1],
+           [b"** error ILLEGCHAR on line 2 in rand.F: Illegal character in input, #0."])
+
+
+@case
+def fifo_input(ctx):
+    path = os.path.join(ctx.dir, "pipe.F")
+    os.mkfifo(path)
+    writer = subprocess.Popen(["sh", "-c", "printf '      x = 1\\n' > pipe.F"], cwd=ctx.dir)
+    rc, out, err = run(ctx, ["-nologo", "pipe.F"])
+    writer.wait(timeout=TIME_LIMIT)
+    expect("status", rc, 0)
+    expect("stdout", out, marker("pipe.F") + b"      x = 1\n")
+    expect("stderr", err, b"")
+
+
+@case
+def directory_input(ctx):
+    os.mkdir(os.path.join(ctx.dir, "dir.F"))
+    rc, out, err = run(ctx, ["-nologo", "dir.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"Can't open source file: 'dir.F'.\n")
+
+
+@case
+def unreadable_input(ctx):
+    path = write(ctx, "locked.F", b"      x = 1\n")
+    os.chmod(path, 0)
+    if os.access(path, os.R_OK):
+        print("(running with privileges that read any file: only the status is checked)")
+        rc, _, _ = run(ctx, ["-nologo", "locked.F"])
+        expect("status", rc, 0)
+        return
+    rc, out, err = run(ctx, ["-nologo", "locked.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"Can't open source file: 'locked.F'.\n")
+
+
+@case
+def include_itself(ctx):
+    write(ctx, "self.F", b'#include "self.F"\n')
+    rc, out, err = run(ctx, ["-nologo", "self.F"])
+    expect("status", rc, 1)
+    expect("messages", message_lines(err),
+           [b"** system error STREAMOVF on line 2 in self.F: File stack overflow."])
+
+
+@case
+def nested_if(ctx):
+    write(ctx, "nest.F", b"#if 1\n" * 10000 + b"      x = 1\n" + b"#endif\n" * 10000)
+    rc, out, err = run(ctx, ["-nologo", "nest.F"])
+    expect("status", rc, 0)
+    # One line feed per directive line; the marker puts the line back in step before the text.
+    expect("stdout", out, b"\n" * 10000 + b'\n# 10001 "nest.F"\n      x = 1\n' + b"\n" * 10000)
+    expect("stderr", err, b"")
+
+
+@case
+def many_identifiers(ctx):
+    # 200 000 macro names overflow the text table: its message and status 1, never a crash.
+    data = b"".join(b"#define ID%d %d\n" % (i, i) for i in range(200000)) + b"      x = ID5\n"
+    write(ctx, "ids.F", data)
+    rc, out, err = run(ctx, ["-nologo", "-m", "ids.F"])
+    expect("status", rc, 1)
+    tail = (b"** system error TEXTHOVF: Text handle table overflow max number of\n"
+            b"     handles is 131066.\n\n[ Aborting due to internal error. ]\n")
+    expect("end of stderr", err[-len(tail):], tail)
+
 
 def main():
     parser = argparse.ArgumentParser()
