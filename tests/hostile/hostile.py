@@ -213,6 +213,21 @@ def nested_if(ctx):
 
 
 @case
+def macro_doubling(ctx):
+    # A40 expands to 2**40 tokens. The expansion keeps its tokens until it is over, so it is
+    # stopped once it has made 8 Mi of them: a fatal message and status 1, in bounded memory.
+    lines = [b"#define A0 x"] + [b"#define A%d A%d A%d" % (i, i - 1, i - 1) for i in range(1, 41)]
+    write(ctx, "dbl.F", b"\n".join(lines) + b"\n      y = A40\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "dbl.F"])
+    expect("status", rc, 1)
+    expect("messages", message_lines(err),
+           [b"** fatal error  on line 42 in dbl.F: macro expansion too large."])
+    # What was expanded before the limit is written: 2**22 tokens "x" with their blanks.
+    start = b"\n" * 42 + b'# 42 "dbl.F"\n      y = x x x'
+    expect("stdout start", out[:len(start)], start)
+
+
+@case
 def many_identifiers(ctx):
     # 200 000 macro names overflow the text table: its message and status 1, never a crash.
     data = b"".join(b"#define ID%d %d\n" % (i, i) for i in range(200000)) + b"      x = ID5\n"
