@@ -8,12 +8,10 @@
 
 #include "mm/mm.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+// The build defines TFPP_POOL_POISONING with the sanitizers: the manager's own files are built
+// without address instrumentation, so the compiler's own signs of ASan are absent there.
+#ifdef TFPP_POOL_POISONING
 #define MM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MM_ASAN 1
-#endif
 #endif
 #ifdef MM_ASAN
 #include <sanitizer/asan_interface.h>
