@@ -4,7 +4,9 @@ BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test bench clean install
+SANITIZE_BUILD ?= build-sanitize
+
+.PHONY: all build run test bench clean install sanitize-build sanitize-test
 
 all: build
 
@@ -26,5 +28,16 @@ install: build
 bench: build
 	./$(BUILD)/bench/tfpp_bench
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, in its own folder.
+$(SANITIZE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFPP_SANITIZE=ON
+
+sanitize-build: $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+
+sanitize-test: sanitize-build
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)

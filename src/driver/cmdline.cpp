@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -90,6 +91,11 @@ struct CommandLineState {
     char *temp_dir = nullptr;         // the -temp= directory ending in '/'; null when not given
     std::FILE *definitions = nullptr; // the definitions file while it is written
     char definitions_name[HOST_NAME_SIZE] = {};
+    // The names of the files the run writes, for the report of a failed write ("" for a
+    // standard stream).
+    char output_name[OPTION_NAME_SIZE] = {};
+    char list_name[OPTION_NAME_SIZE] = {};
+    char trace_name[OPTION_NAME_SIZE] = {};
     OptionsDefinitionsRunner runner = nullptr; // installed once; survives a reset
 };
 
@@ -143,6 +149,37 @@ bool same_file(const char *a, const char *b) {
 bool is_directory(const char *name) {
     struct stat info;
     return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Keeps a file name for a later report, cut to the buffer when longer.
+void copy_name(char (&buffer)[OPTION_NAME_SIZE], const char *name) {
+    std::size_t length = std::min(std::strlen(name), OPTION_NAME_SIZE - 1);
+    std::memcpy(buffer, name, length);
+    buffer[length] = '\0';
+}
+
+// Flushes `file` and, unless it is a standard stream, closes it. A write that failed at any
+// time (the stream's error flag) or now is reported on standard error, naming the file and the
+// system's reason. True when everything written reached the file.
+bool finish_stream(std::FILE *file, const char *what, const char *name) {
+    if (file == nullptr) return true;
+    errno = 0;
+    bool ok = std::fflush(file) == 0 && std::ferror(file) == 0;
+    int error = errno;
+    if (file != stdout && file != stderr) {
+        errno = 0;
+        if (std::fclose(file) != 0) {
+            ok = false;
+            if (error == 0) error = errno;
+        }
+    }
+    if (!ok) {
+        std::fprintf(stderr, "Error writing %s '%s': %s.\n", what,
+                     name[0] != '\0' ? name : "standard output",
+                     error != 0 ? std::strerror(error) : "write failed");
+        std::fflush(stderr);
+    }
+    return ok;
 }
 
 // Opens a file for writing, refusing the input file itself: writing the output, the list or
@@ -287,6 +324,7 @@ void open_list_file(const char *name) {
         return;
     }
     list_stream = file;
+    copy_name(cl.list_name, name);
     print_text(file, TEXT_LIST_HEADER, name);
     std::fputs(host_date_text(), file);
     std::fputs("\n\n", file);
@@ -333,6 +371,7 @@ void open_trace_file(const char *name) {
         return;
     }
     dump_stream = file;
+    copy_name(cl.trace_name, name);
     print_text(file, TEXT_TRACE_HEADER, name);
     fe_set_trace_stream(file);
 }
@@ -507,6 +546,7 @@ void file_name(const char *name) {
         else {
             output_stream = file;
             cl.output = name;
+            copy_name(cl.output_name, name);
         }
     } else {
         report(MSG_3MANYFILES, name);
@@ -629,6 +669,20 @@ void options_set_defaults() {
     OptionsDefinitionsRunner runner = cl.runner;
     cl = CommandLineState{};
     cl.runner = runner;
+}
+
+bool options_finish_output_files() {
+    // The list file may be standard error (-l without a file name): it is then only flushed.
+    bool ok = finish_stream(list_stream == stderr ? nullptr : list_stream, "list output file",
+                            cl.list_name);
+    list_stream = nullptr;
+    ok = finish_stream(dump_stream == stderr ? nullptr : dump_stream, "trace output file",
+                       cl.trace_name) && ok;
+    if (dump_stream != stderr) fe_set_trace_stream(stdout);
+    dump_stream = stderr;
+    ok = finish_stream(output_stream, "preprocessor output file", cl.output_name) && ok;
+    output_stream = nullptr;
+    return ok;
 }
 
 void options_set_definitions_runner(OptionsDefinitionsRunner runner) { cl.runner = runner; }

@@ -62,7 +62,10 @@ int main(int argc, char **argv) {
     }
     lex_finalize();
     fe_terminate();
+    // Output that did not reach its file must not pass for a successful run.
+    bool written = options_finish_output_files();
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
-    host_exit(error_exit != 0 && fe_max_severity >= SEVERITY_ERROR ? 1 : 0);
+    bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);
+    host_exit(failed ? 1 : 0);
 }

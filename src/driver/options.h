@@ -70,6 +70,10 @@ void deps_record(const char *path);
 // Writes "TARGET: input included..." and a phony rule per included file to the depfile through
 // a temporary file renamed over it; a failure is reported as an error. No-op without --deps.
 void deps_write();
+// Flushes and closes the list, trace and output files (standard output is only flushed). Each
+// write failure is reported on standard error with the file's name and the system's reason.
+// False when any output was lost: the run must then end with status 1.
+bool options_finish_output_files();
 
 // Reads the argument vector once, left to right: sets the flags, runs the -D/-U definitions,
 // builds the include lists, opens the streams and the main input (standard input is copied to a

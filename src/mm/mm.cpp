@@ -95,6 +95,7 @@ void new_chunk(MmPool *pool, std::size_t need) {
     pool->frontier = top;
     chunk->bound = top;
     *reinterpret_cast<unsigned char *>(top) = MM_END_MARK;
+    mm_poison(start, top - start);
 }
 
 // Returns a chunk none of whose blocks is in use to the host heap. Its free-list entries must
@@ -313,11 +314,13 @@ void free_all_chunks(MmPool *pool) {
         pool->free_fblocks = block->next;
         --pool->free_count;
         ++block->chunk->blocks;
+        mm_unpoison(reinterpret_cast<std::uintptr_t>(block), pool->block_size);
         return block;
     }
     new_chunk(pool, pool->block_size);
     pool->frontier -= pool->block_size;
     ++pool->newest->blocks;
+    mm_unpoison(pool->frontier, pool->block_size);
     return as_pointer(pool->frontier);
 }
 
@@ -332,6 +335,7 @@ void free_all_chunks(MmPool *pool) {
         std::uintptr_t start = search_free_lists(pool, n, &chunk);
         if (start != 0) {
             ++chunk->blocks;
+            mm_unpoison(start, header + n);
             if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
             return as_pointer(start + header);
         }
@@ -343,6 +347,7 @@ void free_all_chunks(MmPool *pool) {
         mm_error(MM_ERR_FRONTIER_BELOW_BOUND,
                  {op, as_pointer(start), as_pointer(pool->frontier_bound)});
     pool->frontier = start;
+    mm_unpoison(start, header + n);
     if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
     ++pool->newest->blocks;
     return as_pointer(start + header);
@@ -361,6 +366,7 @@ inline void *get_vblock(MmPool *pool, std::size_t n, const char *op) {
     if (start - bound < frontier - bound) [[likely]] {
         pool->frontier = start;
         ++pool->newest->blocks;
+        mm_unpoison(start, pool->header * MM_HEADER_SIZE + n);
         if (pool->header != 0) {
             static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
             return as_pointer(start + MM_HEADER_SIZE);
@@ -392,6 +398,7 @@ void release_vblock(MmPool *pool, void *block, MmChunk *chunk, std::size_t n) {
         release_chunk(pool, chunk);
         return;
     }
+    mm_poison(header, MM_HEADER_SIZE + n);
     if (header == pool->frontier) {
         // The last block carved goes back to the frontier and is carved again next.
         pool->frontier = header + MM_HEADER_SIZE + n;
@@ -507,6 +514,7 @@ void *mm_get_fblock(PoolId pool) {
     if (start >= pool->frontier_bound) [[likely]] {
         pool->frontier = start;
         ++pool->newest->blocks;
+        mm_unpoison(start, pool->block_size);
         return as_pointer(start);
     }
     return get_fblock_slow(pool);
@@ -529,6 +537,7 @@ void mm_free_fblock(PoolId pool, void *block) {
     entry->chunk = chunk;
     pool->free_fblocks = entry;
     ++pool->free_count;
+    mm_poison(reinterpret_cast<std::uintptr_t>(block), pool->block_size);
 }
 
 void *mm_get_vblock(PoolId pool, std::size_t size) {

@@ -8,6 +8,36 @@
 
 #include "mm/mm.h"
 
+// The build defines TFPP_POOL_POISONING with the sanitizers: the manager's own files are built
+// without address instrumentation, so the compiler's own signs of ASan are absent there.
+#ifdef TFPP_POOL_POISONING
+#define MM_ASAN 1
+#endif
+#ifdef MM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+// In AddressSanitizer builds the pools tell it which bytes are handed out: free blocks and the
+// uncarved space of chunks are poisoned, so a use after mm_free_* or past a block's end is
+// caught like one on the host heap. The two files of the manager are built without address
+// instrumentation, so that they may read the free records kept inside poisoned blocks.
+inline void mm_poison(std::uintptr_t start, std::size_t size) {
+#ifdef MM_ASAN
+    __asan_poison_memory_region(reinterpret_cast<const void *>(start), size);
+#else
+    (void)start;
+    (void)size;
+#endif
+}
+inline void mm_unpoison(std::uintptr_t start, std::size_t size) {
+#ifdef MM_ASAN
+    __asan_unpoison_memory_region(reinterpret_cast<const void *>(start), size);
+#else
+    (void)start;
+    (void)size;
+#endif
+}
+
 // Pool kinds; any other value in a descriptor marks it unknown, closed or corrupted.
 enum MmPoolKind : std::uint16_t {
     MM_KIND_CLOSED = 0,

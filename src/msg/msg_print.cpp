@@ -123,14 +123,22 @@ Position line_start(std::uint32_t line, std::uint32_t stream) {
 bool write_numbered_line(std::FILE *file, std::uint32_t line) {
     if (pr.paging && pr.page_lines >= PAGE_LENGTH) start_page(file);
     std::fprintf(file, "%5" PRIu32 ":\t", line);
+    // Collected in pieces: standard error is unbuffered, and a byte at a time would make one
+    // system call per byte of a long source line.
+    char piece[4096];
+    std::size_t used = 0;
     for (;;) {
         int c = si_get_char();
-        if (c == SI_END_OF_STREAM) {
-            emit_char(file, '\n');
-            return false;
+        bool ended = c == SI_END_OF_STREAM;
+        piece[used++] = ended ? '\n' : static_cast<char>(c);
+        if (ended || c == '\n' || used == sizeof piece) {
+            std::fwrite(piece, 1, used, file);
+            used = 0;
         }
-        emit_char(file, c);
-        if (c == '\n') return true;
+        if (ended || c == '\n') {
+            ++pr.page_lines;
+            return !ended;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include "driver/options.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "si/si.h"
 #include "text/text.h"
 
 namespace {
@@ -41,13 +42,24 @@ struct TableState {
     PpFileRecord *file_top = nullptr;
     PpConditional *conditional_top = nullptr;
     PpFrame *expansion = nullptr; // the main expansion context
+    std::uint32_t aux_tokens = 0; // aux tokens made since the expansion pools were last reset
 };
+
+// The aux tokens one expansion may make before the run ends with "macro expansion too large".
+// They are only released when the expansion is over, so a macro whose expansion doubles at
+// each level would otherwise take memory until the host has none left. About 200 MB of tokens;
+// no real source comes near it.
+constexpr std::uint32_t AUX_TOKEN_LIMIT = std::uint32_t{1} << 23;
 
 TableState tables;
 
 // A pool that cannot supply a block is an internal fault: the pools grow on demand, so it
 // only happens when the host heap is gone.
 void *get_block(PpPoolIndex index) {
+    if (index == PP_POOL_AUX_TOKENS && ++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]] {
+        pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
+        fe_fatal_exit();
+    }
     void *block = mm_get_fblock(tables.pools[index]);
     if (block == nullptr) [[unlikely]]
         fe_internal_error();
@@ -124,6 +136,7 @@ bool pp_tables_are_open() { return tables.open; }
 void pp_reset_expansion_pools() {
     mm_free_pool(tables.pools[PP_POOL_AUX_TOKENS]);
     mm_free_pool(tables.pools[PP_POOL_ACTUALS]);
+    tables.aux_tokens = 0;
 }
 
 PoolId pp_pool(PpPoolIndex index) { return tables.pools[index]; }

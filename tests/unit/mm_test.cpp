@@ -705,4 +705,47 @@ TEST_F(MmDeathTest, OutOfMemoryIsASystemError) {
         report_line(5, "out of memory (request size is " + std::to_string(SIZE_MAX) + ")"));
 }
 
+// ---- AddressSanitizer builds ---------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MM_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MM_TEST_ASAN 1
+#endif
+#endif
+
+#ifdef MM_TEST_ASAN
+// Reads one byte through a pointer the optimiser cannot see through.
+int read_byte(const void *p) { return *static_cast<const volatile char *>(p); }
+
+TEST_F(MmDeathTest, UseAfterFreeOfAPoolBlockIsCaughtBySanitizer) {
+    PoolId f = open("F", 24, 1024);
+    PoolId v = open("V", MM_VBLOCK, 1024);
+    void *kept_f = mm_get_fblock(f); // keeps the chunks alive: nothing goes back to the heap
+    void *kept_v = mm_get_vblock(v, 40);
+    void *fblock = mm_get_fblock(f);
+    void *vblock = mm_get_vblock(v, 40);
+    void *gone = mm_get_vblock(v, 100);
+    mm_free_vblock(v, gone);
+    void *beyond = mm_get_vblock(v, 20);
+    // Blocks in use are readable; freed ones, uncarved chunk space and bytes past a block are not.
+    EXPECT_EQ(read_byte(bytes(kept_f) + 23), read_byte(bytes(kept_f) + 23));
+    EXPECT_EQ(read_byte(bytes(kept_v) + 39), read_byte(bytes(kept_v) + 39));
+    mm_free_fblock(f, fblock);
+    mm_free_vblock(v, vblock);
+    EXPECT_DEATH(read_byte(bytes(fblock) + 8), "use-after-poison");
+    EXPECT_DEATH(read_byte(vblock), "use-after-poison");
+    EXPECT_DEATH(read_byte(bytes(vblock) + 32), "use-after-poison");
+    EXPECT_DEATH(read_byte(bytes(beyond) + 20), "use-after-poison");
+    mm_free_fblock(f, kept_f);
+    mm_free_vblock(v, kept_v);
+    mm_free_vblock(v, beyond);
+}
+#else
+TEST_F(MmTest, PoisoningIsOnlyInSanitizerBuilds) {
+    GTEST_SKIP() << "built without AddressSanitizer: make sanitize-test runs this check";
+}
+#endif
+
 } // namespace

@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""Hostile inputs and hostile surroundings for tfpp, each with an exact expectation.
+
+Each case builds its input on the fly in a fresh folder (nothing large is kept in the tree),
+runs the program with a time limit and a memory limit, and checks the status, standard error
+and, where it is cheap to state, standard output. `hostile.py --tfpp PROGRAM CASE` runs one
+case; `--list` prints the case names; `--all` runs every case and prints the time of each.
+"""
+import argparse
+import os
+import random
+import resource
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+MEMORY_LIMIT = 1 << 30  # address space of the program: a runaway allocation fails, not the host
+TIME_LIMIT = 20         # seconds; every case takes well under one on a normal machine
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+class Failure(Exception):
+    pass
+
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+
+
+def run(ctx, args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, limit_as=True):
+    """Runs the program in the case's folder; returns (status, stdout bytes, stderr bytes)."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
+           "TMPDIR": ctx.tmp}
+    # ASan reserves far more address space than the limit allows; its own checks guard memory.
+    use_limit = limit_as and "ASAN_OPTIONS" not in os.environ and not ctx.sanitized
+    proc = subprocess.run([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(), stdin=stdin,
+                          stdout=stdout, stderr=subprocess.PIPE, timeout=TIME_LIMIT,
+                          preexec_fn=limit_memory if use_limit else None)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def sanitizer_env():
+    return {k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}
+
+
+def expect(label, actual, expected):
+    if actual != expected:
+        raise Failure("%s: expected %r, got %r" % (label, expected[:300] if isinstance(
+            expected, bytes) else expected, actual[:300] if isinstance(actual, bytes) else actual))
+
+
+def write(ctx, name, data):
+    path = os.path.join(ctx.dir, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+# ---- Output that cannot be written ----------------------------------------------------------
+
+@case
+def stdout_full(ctx):
+    write(ctx, "a.F", b"      x = 1\n")
+    with open("/dev/full", "wb") as full:
+        rc, _, err = run(ctx, ["-nologo", "a.F"], stdout=full)
+    expect("status", rc, 1)
+    expect("stderr", err,
+           b"Error writing preprocessor output file 'standard output': write failed.\n")
+
+
+@case
+def closed_pipe(ctx):
+    # Enough output to fill the pipe after the reader has gone: the run ends by SIGPIPE, as
+    # `tfpp a.F | head` expects, never with status 0.
+    write(ctx, "a.F", b"".join(b"      x = %d\n" % i for i in range(200000)))
+    env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp, "-nologo", "a.F"], cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            restore_signals=True)
+    proc.stdout.read(100)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    rc = proc.wait(timeout=TIME_LIMIT)
+    expect("status", rc, -signal.SIGPIPE)
+    expect("stderr", err, b"")
+
+# ---- Inputs ---------------------------------------------------------------------------------
+
+def marker(name):
+    return b'\n# 1 "%s"\n' % name.encode()
+
+
+def message_lines(err):
+    """The message lines of standard error (source-line echoes and separators left out)."""
+    return [line for line in err.split(b"\n") if line.startswith(b"** ")]
+
+
+@case
+def long_lines(ctx):
+    # Three lines of about 1 MB: one identifier, one comment, one long expression. Each is a
+    # "Line too long" error at column 65535; the text passes through unchanged.
+    data = (b"      x = " + b"a" * 1000000 + b"\n" + b"C " + b"b" * 1000000 + b"\n" +
+            b"      y = " + b"1 + " * 250000 + b"1\n")
+    write(ctx, "long.F", data)
+    rc, out, err = run(ctx, ["-nologo", "long.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, marker("long.F") + data)
+    expect("messages", message_lines(err), [
+        b"** error TOOLONG on line %d in long.F: Line too long, maximum length is" % n
+        for n in (1, 2, 3)])
+
+
+@case
+def no_newline(ctx):
+    data = b"      x = y " * 100000
+    write(ctx, "nonl.F", data)
+    rc, out, err = run(ctx, ["-nologo", "nonl.F"])
+    expect("status", rc, 0)
+    # The text passes through as it is: no line feed is added at the end.
+    expect("stdout", out, marker("nonl.F") + data)
+    expect("messages", message_lines(err)[-1:],
+           [b"** warning  on line 1 in nonl.F: file does not end in unescaped newline."])
+
+
+@case
+def nul_bytes(ctx):
+    # Every NUL is an error; the hundredth error ends the run through the error limit.
+    write(ctx, "nul.F", b"\0" * 65536)
+    rc, out, err = run(ctx, ["-nologo", "nul.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"")
+    lines = message_lines(err)
+    stored = [l for l in lines if l.startswith(b"** error ILLEGCHAR")]
+    expect("stored errors", stored,
+           [b"** error ILLEGCHAR on line 1 in nul.F: Illegal character in input, #0."] * 99)
+    expect("last message", lines[-1], b"** fatal error TOOMANY: Too many error, exiting.")
+
+
+@case
+def random_binary(ctx):
+    # Fixed seed: the same 256 KiB every run. The run must end normally and report the first
+    # illegal character; the text up to the end byte (3) passes through.
+    r = random.Random(9)
+    data = bytes(r.getrandbits(8) for _ in range(262144))
+    write(ctx, "rand.F", data)
+    rc, out, err = run(ctx, ["-nologo", "rand.F"])
+    expect("status", rc, 0)
+    expect("stdout start", out[:len(marker("rand.F"))], marker("rand.F"))
+    expect("first message", message_lines(err)[:1],
+           [b"** error ILLEGCHAR on line 2 in rand.F: Illegal character in input, #0."])
+
+
+@case
+def fifo_input(ctx):
+    path = os.path.join(ctx.dir, "pipe.F")
+    os.mkfifo(path)
+    writer = subprocess.Popen(["sh", "-c", "printf '      x = 1\\n' > pipe.F"], cwd=ctx.dir)
+    rc, out, err = run(ctx, ["-nologo", "pipe.F"])
+    writer.wait(timeout=TIME_LIMIT)
+    expect("status", rc, 0)
+    expect("stdout", out, marker("pipe.F") + b"      x = 1\n")
+    expect("stderr", err, b"")
+
+
+@case
+def directory_input(ctx):
+    os.mkdir(os.path.join(ctx.dir, "dir.F"))
+    rc, out, err = run(ctx, ["-nologo", "dir.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"Can't open source file: 'dir.F'.\n")
+
+
+@case
+def unreadable_input(ctx):
+    path = write(ctx, "locked.F", b"      x = 1\n")
+    os.chmod(path, 0)
+    if os.access(path, os.R_OK):
+        print("(running with privileges that read any file: only the status is checked)")
+        rc, _, _ = run(ctx, ["-nologo", "locked.F"])
+        expect("status", rc, 0)
+        return
+    rc, out, err = run(ctx, ["-nologo", "locked.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, b"Can't open source file: 'locked.F'.\n")
+
+
+@case
+def include_itself(ctx):
+    write(ctx, "self.F", b'#include "self.F"\n')
+    rc, out, err = run(ctx, ["-nologo", "self.F"])
+    expect("status", rc, 1)
+    expect("messages", message_lines(err),
+           [b"** system error STREAMOVF on line 2 in self.F: File stack overflow."])
+
+
+@case
+def nested_if(ctx):
+    write(ctx, "nest.F", b"#if 1\n" * 10000 + b"      x = 1\n" + b"#endif\n" * 10000)
+    rc, out, err = run(ctx, ["-nologo", "nest.F"])
+    expect("status", rc, 0)
+    # One line feed per directive line; the marker puts the line back in step before the text.
+    expect("stdout", out, b"\n" * 10000 + b'\n# 10001 "nest.F"\n      x = 1\n' + b"\n" * 10000)
+    expect("stderr", err, b"")
+
+
+@case
+def macro_doubling(ctx):
+    # A40 expands to 2**40 tokens. The expansion keeps its tokens until it is over, so it is
+    # stopped once it has made 8 Mi of them: a fatal message and status 1, in bounded memory.
+    lines = [b"#define A0 x"] + [b"#define A%d A%d A%d" % (i, i - 1, i - 1) for i in range(1, 41)]
+    write(ctx, "dbl.F", b"\n".join(lines) + b"\n      y = A40\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "dbl.F"])
+    expect("status", rc, 1)
+    expect("messages", message_lines(err),
+           [b"** fatal error  on line 42 in dbl.F: macro expansion too large."])
+    # What was expanded before the limit is written: 2**22 tokens "x" with their blanks.
+    start = b"\n" * 42 + b'# 42 "dbl.F"\n      y = x x x'
+    expect("stdout start", out[:len(start)], start)
+
+
+@case
+def many_identifiers(ctx):
+    # 200 000 macro names overflow the text table: its message and status 1, never a crash.
+    data = b"".join(b"#define ID%d %d\n" % (i, i) for i in range(200000)) + b"      x = ID5\n"
+    write(ctx, "ids.F", data)
+    rc, out, err = run(ctx, ["-nologo", "-m", "ids.F"])
+    expect("status", rc, 1)
+    tail = (b"** system error TEXTHOVF: Text handle table overflow max number of\n"
+            b"     handles is 131066.\n\n[ Aborting due to internal error. ]\n")
+    expect("end of stderr", err[-len(tail):], tail)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tfpp", required=True)
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the program is a sanitizer build: no address-space limit")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--all", action="store_true")
+    parser.add_argument("case", nargs="?")
+    opts = parser.parse_args()
+    if opts.list:
+        print("\n".join(CASES))
+        return 0
+    names = list(CASES) if opts.all else [opts.case]
+    failed = 0
+    for name in names:
+        if name not in CASES:
+            print("unknown case %s" % name)
+            return 2
+        ctx = argparse.Namespace(tfpp=os.path.abspath(opts.tfpp), sanitized=opts.sanitized)
+        ctx.dir = tempfile.mkdtemp(prefix="tfpp-hostile-")
+        ctx.tmp = os.path.join(ctx.dir, "tmp")
+        os.mkdir(ctx.tmp)
+        start = time.monotonic()
+        try:
+            CASES[name](ctx)
+            if os.listdir(ctx.tmp):
+                raise Failure("temporary files left: %s" % os.listdir(ctx.tmp))
+            print("%-28s ok    %.3f s" % (name, time.monotonic() - start))
+        except (Failure, subprocess.TimeoutExpired) as e:
+            failed += 1
+            print("%-28s FAIL  %.3f s: %s" % (name, time.monotonic() - start, e))
+        finally:
+            for root, dirs, _ in os.walk(ctx.dir):
+                for d in dirs:
+                    os.chmod(os.path.join(root, d), 0o755)
+            shutil.rmtree(ctx.dir, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
