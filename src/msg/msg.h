@@ -84,9 +84,6 @@ char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, 
 
 // ---- Printing -----------------------------------------------------------------------------
 
-// The line format of a stored message: "** %s %i%l: %t.\n".
-const char *msg_line_format();
-
 // Prints the stored messages without source lines (the fallback printer); all = 0 skips those
 // already printed.
 void msg_print_plain(std::FILE *file, int all);

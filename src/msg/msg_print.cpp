@@ -267,8 +267,6 @@ template <typename Pick> void list_messages(std::FILE *file, Pick pick) {
 
 } // namespace
 
-const char *msg_line_format() { return LINE_FORMAT; }
-
 char *msg_set_format(int kind, const char *text) {
     if (kind != FORMAT_FIRST_HEADER && kind != FORMAT_SECOND_HEADER) return nullptr;
     int index = kind - FORMAT_FIRST_HEADER;
