@@ -1,12 +1,12 @@
-# Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make clean`,
-# `make install PREFIX=dir`.
+# Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make microbench`,
+# `make clean`, `make install PREFIX=dir`.
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 SANITIZE_BUILD ?= build-sanitize
 
-.PHONY: all build run test bench clean install sanitize-build sanitize-test
+.PHONY: all build run test bench bench-inputs microbench clean install sanitize-build sanitize-test
 
 all: build
 
@@ -25,7 +25,21 @@ test: build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The benchmark against GNU cpp, gfortran and the copy floors (docs/performance.md); the inputs
+# are generated into $(BUILD)/bench-data when missing or when the generator changed. The digests
+# of tfpp's outputs are compared with the saved list. BENCH_ARGS adds options (--rounds 3, ...).
+BENCH_CHECKSUMS ?= bench/tfpp_outputs.sha256
 bench: build
+	python3 bench/run_bench.py --build $(BUILD) \
+	  $(if $(wildcard $(BENCH_CHECKSUMS)),--check-checksums $(BENCH_CHECKSUMS)) $(BENCH_ARGS)
+
+bench-inputs:
+	python3 bench/gen_inputs.py --out $(BUILD)/bench-data
+
+# The Google Benchmark micro-benchmarks of the toolkit and the core (built when the library is
+# installed).
+microbench: build
+	@test -x ./$(BUILD)/bench/tfpp_bench || { echo "Google Benchmark is not installed"; exit 1; }
 	./$(BUILD)/bench/tfpp_bench
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, in its own folder.

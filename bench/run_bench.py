@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Runs tfpp, GNU cpp, gfortran and the copy floors on the generated inputs and prints the table.
+
+Every case runs several rounds in alternation (round 1 runs every case once, then round 2, ...), so
+a burst of load on the machine hits all of them alike; the table shows medians. Every program writes
+its output to the same file in the data folder. The digests of tfpp's outputs can be saved and
+compared later, so a speed change that alters the output is caught.
+"""
+
+import argparse
+import hashlib
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gen_inputs  # noqa: E402
+
+OUT_NAME = "bench-out.txt"  # every program's output, in the data folder
+ERR_NAME = "bench-err.txt"  # every program's standard error, likewise
+STARTUP_RUNS = 20           # runs on the empty file per round (its time is a few milliseconds)
+
+# Targets: (label, check) pairs are built in `targets` below from these numbers.
+GFORTRAN_SPEEDUP_DEFAULT = 3.5
+GFORTRAN_SPEEDUP_MACRO = 3.0
+FLOOR_FACTOR = 2.0
+LINEAR_TOLERANCE = 0.10
+PEAK_RSS_KB = 8 * 1024
+STARTUP_MS = 5.0
+CHAIN_SPEEDUP = 3.0
+INCLUDE_SPEEDUP = 2.0
+
+
+class Case:
+    """One program run on one input, timed over the rounds."""
+
+    def __init__(self, group, program, input_name, argv, tfpp=False, runs=1):
+        self.group = group            # the input's row group in the table
+        self.program = program        # short name shown in the table
+        self.input_name = input_name
+        self.argv = argv
+        self.tfpp = tfpp              # its output digest is recorded
+        self.runs = runs              # runs per round; the time of one run is recorded
+        self.times = []               # wall seconds, one per run
+        self.cpu = []                 # user + system seconds, one per run
+        self.rss_kb = 0
+        self.status = []
+        self.digest = None
+
+    @property
+    def key(self):
+        return "%s %s" % (self.program, self.input_name)
+
+
+def programs(build):
+    tfpp = os.path.abspath(os.path.join(build, "tfpp"))
+    floor = os.path.abspath(os.path.join(build, "bench", "copy_floor"))
+    return {
+        "tfpp": lambda f: [tfpp, "-nologo", f, OUT_NAME],
+        "tfpp -m": lambda f: [tfpp, "-nologo", "-m", f, OUT_NAME],
+        "cpp -traditional-cpp": lambda f: ["cpp", "-traditional-cpp", f, "-o", OUT_NAME],
+        "gfortran -cpp -E": lambda f: ["gfortran", "-cpp", "-E", f, "-o", OUT_NAME],
+        "copy 2 KiB": lambda f: [floor, "2048", f, OUT_NAME],
+        "copy 64 KiB": lambda f: [floor, "65536", f, OUT_NAME],
+    }
+
+
+def build_cases(build, sizes, with_messages=True):
+    p = programs(build)
+    cases = []
+    peers = ("cpp -traditional-cpp", "gfortran -cpp -E", "copy 2 KiB", "copy 64 KiB")
+    for s in sizes:
+        name = "mix_%dmb.F" % s
+        cases.append(Case("default %d MB" % s, "tfpp", name, p["tfpp"](name), tfpp=True))
+        cases += [Case("default %d MB" % s, q, name, p[q](name)) for q in peers]
+    for s in sizes:
+        name = "macro_%dmb.F" % s
+        cases.append(Case("macro-heavy %d MB" % s, "tfpp -m", name, p["tfpp -m"](name), tfpp=True))
+        cases += [Case("macro-heavy %d MB" % s, q, name, p[q](name)) for q in peers]
+    if with_messages:
+        for s in sizes:
+            if s >= 10:
+                name = "msgs_%dmb.F" % s
+                cases.append(Case("90 messages %d MB" % s, "tfpp", name, p["tfpp"](name),
+                                  tfpp=True))
+    patho = [("long lines", "long_lines.F", "tfpp"), ("100 000 identifiers", "many_idents.F", "tfpp"),
+             ("40 000 inclusions", "include_chain.F", "tfpp"),
+             ("50-deep chains on #if", "chain_if.F", "tfpp"),
+             ("50-deep chains in source", "chain_src.F", "tfpp -m")]
+    for group, name, mode in patho:
+        cases.append(Case(group, mode, name, p[mode](name), tfpp=True))
+        cases.append(Case(group, "cpp -traditional-cpp", name, p["cpp -traditional-cpp"](name)))
+    for q in ("tfpp", "cpp -traditional-cpp", "gfortran -cpp -E"):
+        cases.append(Case("start-up (empty file)", q, "empty.F", p[q]("empty.F"), tfpp=q == "tfpp",
+                          runs=STARTUP_RUNS))
+    cases.append(Case("start-up (empty file)", "/bin/true", "empty.F", ["/bin/true"],
+                      runs=STARTUP_RUNS))
+    return cases
+
+
+def spawn_runs(launcher, argv, runs):
+    """Runs argv `runs` times through the launcher; returns (wall, cpu, status, rss_kb) per run."""
+    done = subprocess.run([launcher, str(runs), ERR_NAME] + argv, stdout=subprocess.PIPE,
+                          check=True, text=True)
+    result = []
+    for line in done.stdout.splitlines():
+        wall, cpu, status, rss = line.split()
+        result.append((float(wall), float(cpu), int(status), int(rss)))
+    return result
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            h.update(block)
+    return h.hexdigest()
+
+
+def run_rounds(cases, rounds, launcher, log):
+    for r in range(rounds):
+        start = time.perf_counter()
+        for case in cases:
+            for wall, cpu, status, rss in spawn_runs(launcher, case.argv, case.runs):
+                case.times.append(wall)
+                case.cpu.append(cpu)
+                case.status.append(status)
+                case.rss_kb = max(case.rss_kb, rss)
+            if r == 0 and case.tfpp:
+                case.digest = "%s %s" % (file_digest(OUT_NAME), file_digest(ERR_NAME))
+        print("round %d of %d: %.1f s" % (r + 1, rounds, time.perf_counter() - start), file=log,
+              flush=True)
+
+
+def median(case):
+    return statistics.median(case.times)
+
+
+def spread(case):
+    m = median(case)
+    return (max(case.times) - min(case.times)) / m if m > 0 else 0.0
+
+
+def fmt_time(seconds):
+    if seconds < 0.1:
+        return "%.2f ms" % (seconds * 1000)
+    return "%.3f s" % seconds
+
+
+def table(cases, sizes_bytes):
+    """The Markdown table: one row per program and input, tfpp's row first in each group."""
+    lines = ["| input | program | median wall | MB/s | tfpp throughput / this | spread | median CPU "
+             "| peak RSS |", "|---|---|---:|---:|---:|---:|---:|---:|"]
+    groups = []
+    for c in cases:
+        if c.group not in groups:
+            groups.append(c.group)
+    for g in groups:
+        rows = [c for c in cases if c.group == g]
+        ref = next((c for c in rows if c.tfpp), None)
+        for c in rows:
+            size = sizes_bytes.get(c.input_name, 0)
+            mbps = "%.0f" % (size / 1e6 / median(c)) if size >= 1_000_000 else "-"
+            ratio = "-" if ref is None or c is ref else "%.2f" % (median(c) / median(ref))
+            bad = "" if all(s == 0 for s in c.status) else " (status %d)" % max(c.status)
+            lines.append("| %s | %s%s | %s | %s | %s | %.0f%% | %s | %.1f MB |" % (
+                g, c.program, bad, fmt_time(median(c)), mbps, ratio, 100 * spread(c),
+                fmt_time(statistics.median(c.cpu)), c.rss_kb / 1024))
+    return lines
+
+
+def find(cases, program, input_name):
+    for c in cases:
+        if c.program == program and c.input_name == input_name:
+            return c
+    return None
+
+
+def linearity(cases, sizes_bytes):
+    """Time per MB at 10 and at 100 MB for the modes that have both sizes."""
+    rows = []
+    for label, program, stem in (("default", "tfpp", "mix"), ("-m, macro-heavy", "tfpp -m", "macro"),
+                                 ("90 messages", "tfpp", "msgs")):
+        small = find(cases, program, "%s_10mb.F" % stem)
+        large = find(cases, program, "%s_100mb.F" % stem)
+        if small is None or large is None:
+            continue
+        per_small = median(small) / (sizes_bytes[small.input_name] / 1e6)
+        per_large = median(large) / (sizes_bytes[large.input_name] / 1e6)
+        rows.append((label, per_small, per_large, per_large / per_small))
+    return rows
+
+
+def targets(cases, sizes_bytes, lin_rows, checksum_result):
+    """Pass or fail for each target; returns (label, measured, passed) triples."""
+    result = []
+
+    def speedup(tfpp_prog, peer, name, want, label):
+        t, p = find(cases, tfpp_prog, name), find(cases, peer, name)
+        if t is None or p is None:
+            return
+        x = median(p) / median(t)
+        result.append((label, "%.2fx" % x, x >= want))
+
+    speedup("tfpp", "gfortran -cpp -E", "mix_100mb.F", GFORTRAN_SPEEDUP_DEFAULT,
+            "default mode, 100 MB: >= %.1fx the throughput of gfortran -cpp -E"
+            % GFORTRAN_SPEEDUP_DEFAULT)
+    t, f = find(cases, "tfpp", "mix_100mb.F"), find(cases, "copy 2 KiB", "mix_100mb.F")
+    if t and f:
+        x = median(t) / median(f)
+        result.append(("default mode, 100 MB: time <= %.0fx the 2 KiB copy floor" % FLOOR_FACTOR,
+                       "%.2fx" % x, x <= FLOOR_FACTOR))
+    speedup("tfpp -m", "gfortran -cpp -E", "macro_100mb.F", GFORTRAN_SPEEDUP_MACRO,
+            "-m on the macro-heavy 100 MB: >= %.1fx gfortran -cpp -E" % GFORTRAN_SPEEDUP_MACRO)
+    for label, small, large, ratio in lin_rows:
+        result.append(("linear (%s): time per MB at 100 MB within %d%% of 10 MB"
+                       % (label, LINEAR_TOLERANCE * 100), "%+.1f%%" % (100 * (ratio - 1)),
+                       abs(ratio - 1) <= LINEAR_TOLERANCE))
+    tfpp_cases = [c for c in cases if c.tfpp]
+    worst = max(tfpp_cases, key=lambda c: c.rss_kb)
+    result.append(("peak RSS <= %d MB on every input" % (PEAK_RSS_KB // 1024),
+                   "%.1f MB (%s)" % (worst.rss_kb / 1024, worst.input_name),
+                   worst.rss_kb <= PEAK_RSS_KB))
+    s = find(cases, "tfpp", "empty.F")
+    if s:
+        ms = median(s) * 1000
+        result.append(("start-up on an empty file <= %.0f ms" % STARTUP_MS, "%.2f ms" % ms,
+                       ms <= STARTUP_MS))
+    speedup("tfpp", "cpp -traditional-cpp", "chain_if.F", CHAIN_SPEEDUP,
+            "50-deep macro chains on #if lines: >= %.0fx cpp -traditional-cpp" % CHAIN_SPEEDUP)
+    speedup("tfpp -m", "cpp -traditional-cpp", "chain_src.F", CHAIN_SPEEDUP,
+            "50-deep macro chains on source lines: >= %.0fx cpp -traditional-cpp"
+            % CHAIN_SPEEDUP)
+    speedup("tfpp", "cpp -traditional-cpp", "include_chain.F", INCLUDE_SPEEDUP,
+            "40 000 inclusions: >= %.0fx cpp -traditional-cpp" % INCLUDE_SPEEDUP)
+    bad = [c for c in cases if any(x != 0 for x in c.status)]
+    result.append(("every run ends with status 0", "%d failed" % len(bad), not bad))
+    if checksum_result is not None:
+        result.append(("tfpp output identical to the saved digests", checksum_result[0],
+                       checksum_result[1]))
+    return result
+
+
+def read_checksums(path):
+    """The saved list: a '# inputs <digest>' line, then '<out> <err> <program> <input>' lines."""
+    inputs, sums = None, {}
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line.startswith("# inputs "):
+                inputs = line[len("# inputs "):]
+            elif line and not line.startswith("#"):
+                out, err, key = line.split(" ", 2)
+                sums[key] = "%s %s" % (out, err)
+    return inputs, sums
+
+
+def write_checksums(path, cases, inputs_digest):
+    with open(path, "w") as f:
+        f.write("# sha256 of tfpp's output and standard error per benchmark input "
+                "(bench/run_bench.py --save-checksums)\n")
+        f.write("# inputs %s\n" % inputs_digest)
+        for c in cases:
+            if c.tfpp and c.digest:
+                f.write("%s %s\n" % (c.digest, c.key))
+
+
+def compare_checksums(path, cases, inputs_digest):
+    """Returns (summary, passed) and prints every difference."""
+    saved_inputs, saved = read_checksums(path)
+    if saved_inputs != inputs_digest:
+        return ("not comparable: the inputs changed since %s was saved" % path, False)
+    differ = 0
+    compared = 0
+    for c in cases:
+        if not c.tfpp or c.key not in saved:
+            continue
+        compared += 1
+        if saved[c.key] != c.digest:
+            differ += 1
+            print("output differs: %s\n  saved %s\n  now   %s" % (c.key, saved[c.key], c.digest))
+    return ("%d of %d differ" % (differ, compared), differ == 0 and compared > 0)
+
+
+def machine_load():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "unknown"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--build", default="build", help="the build folder (tfpp, bench/copy_floor)")
+    ap.add_argument("--data", help="the input folder (default BUILD/bench-data)")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--sizes", default="1,10,100", help="sizes in MB of the mixed inputs")
+    ap.add_argument("--save-checksums", metavar="FILE", help="write the digests of tfpp's outputs")
+    ap.add_argument("--check-checksums", metavar="FILE",
+                    help="compare the digests of tfpp's outputs with FILE (status 1 if they differ)")
+    ap.add_argument("--markdown", metavar="FILE", help="also write the report to FILE")
+    args = ap.parse_args()
+
+    for name in ("save_checksums", "check_checksums", "markdown"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    build = os.path.abspath(args.build)
+    data = os.path.abspath(args.data or os.path.join(build, "bench-data"))
+    sizes = tuple(int(x) for x in args.sizes.split(","))
+    for tool in (os.path.join(build, "tfpp"), os.path.join(build, "bench", "copy_floor"),
+                 os.path.join(build, "bench", "bench_spawn")):
+        if not os.access(tool, os.X_OK):
+            sys.exit("run_bench: %s is missing; build first (make)" % tool)
+    gen_inputs.generate(data)  # every size, whatever --sizes selects, so the stamp stays valid
+    inputs_digest = gen_inputs.script_digest()
+    os.chdir(data)  # inputs are named relative to it, so tfpp's line markers never hold a path
+    sizes_bytes = {name: os.path.getsize(name) for name in os.listdir(".") if name.endswith(".F")}
+
+    cases = build_cases(build, sizes)
+    load_before = machine_load()
+    started = time.perf_counter()
+    run_rounds(cases, args.rounds, os.path.join(build, "bench", "bench_spawn"), sys.stderr)
+    elapsed = time.perf_counter() - started
+
+    checksum_result = None
+    if args.check_checksums:
+        checksum_result = compare_checksums(args.check_checksums, cases, inputs_digest)
+
+    report = ["## Benchmark: %d rounds in alternation, medians (%.0f s; load average %s before, %s after)"
+              % (args.rounds, elapsed, load_before, machine_load()), ""]
+    report += table(cases, sizes_bytes)
+    lin = linearity(cases, sizes_bytes)
+    if lin:
+        report += ["", "| tfpp mode | s/MB at 10 MB | s/MB at 100 MB | 100 MB / 10 MB |",
+                   "|---|---:|---:|---:|"]
+        report += ["| %s | %.2f ms | %.2f ms | %.3f |" % (label, a * 1000, b * 1000, r)
+                   for label, a, b, r in lin]
+    report += ["", "| target | measured | result |", "|---|---|---|"]
+    verdicts = targets(cases, sizes_bytes, lin, checksum_result)
+    report += ["| %s | %s | %s |" % (label, value, "pass" if ok else "FAIL")
+               for label, value, ok in verdicts]
+    report += ["", "sha256 of tfpp's output and standard error:", "```"]
+    report += ["%s %s" % (c.digest, c.key) for c in cases if c.tfpp]
+    report += ["```"]
+    text = "\n".join(report) + "\n"
+    sys.stdout.write(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text)
+    if args.save_checksums:
+        write_checksums(args.save_checksums, cases, inputs_digest)
+    if checksum_result is not None and not checksum_result[1]:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
