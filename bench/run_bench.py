@@ -287,6 +287,65 @@ def compare_checksums(path, cases, inputs_digest):
     return ("%d of %d differ" % (differ, compared), differ == 0 and compared > 0)
 
 
+# ---- Checking the inputs ----------------------------------------------------------------------
+# Every input must go through every program with status 0 and no message (the message file
+# draws exactly its redefinition warnings), and tfpp -m must produce the same tokens, line for
+# line, as both peers: then the peers do the same work as tfpp and the comparison is fair.
+
+def normalised_digest(path):
+    """sha256 of the output without line markers, blank lines and white space; and the lines."""
+    h = hashlib.sha256()
+    count = 0
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"#"):
+                continue
+            line = line.translate(None, b" \t\r\n")
+            if line:
+                h.update(line + b"\n")
+                count += 1
+    return h.hexdigest(), count
+
+
+def check_one(argv):
+    """Runs argv in the data folder; returns (status, standard error text)."""
+    done = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return done.returncode, done.stderr.decode("utf-8", "replace")
+
+
+def check_inputs(build, names, log):
+    """Returns the list of problems found (empty when every input is clean)."""
+    p = programs(build)
+    problems = []
+    for name in names:
+        messages = gen_inputs.MESSAGE_COUNT if name.startswith("msgs_") else 0
+        results = {}
+        for prog in ("tfpp", "tfpp -m", "cpp -traditional-cpp", "gfortran -cpp -E"):
+            status, err = check_one(p[prog](name))
+            if status != 0:
+                problems.append("%s %s: status %d" % (prog, name, status))
+            if prog.startswith("tfpp"):
+                drawn = sum(1 for x in err.splitlines() if x.startswith("** "))
+            else:
+                drawn = err.count("redefined")
+            extra = err if not messages else ""
+            if drawn != messages or extra:
+                problems.append("%s %s: %d messages, %d expected%s" % (
+                    prog, name, drawn, messages, (": " + extra[:200]) if extra else ""))
+            results[prog] = normalised_digest(OUT_NAME)
+        want = results["cpp -traditional-cpp"]
+        for prog in ("tfpp -m", "gfortran -cpp -E"):
+            if results[prog] != want:
+                problems.append("%s %s: output differs from cpp's (%d lines against %d)" % (
+                    prog, name, results[prog][1], want[1]))
+        if results["tfpp"][1] != want[1]:
+            problems.append("tfpp %s: %d lines written, cpp %d" % (name, results["tfpp"][1],
+                                                                    want[1]))
+        print("checked %-16s %9d lines %s" % (name, want[1], "ok" if not problems else ""),
+              file=log, flush=True)
+    return problems
+
+
 def machine_load():
     try:
         with open("/proc/loadavg") as f:
@@ -305,6 +364,9 @@ def main():
     ap.add_argument("--check-checksums", metavar="FILE",
                     help="compare the digests of tfpp's outputs with FILE (status 1 if they differ)")
     ap.add_argument("--markdown", metavar="FILE", help="also write the report to FILE")
+    ap.add_argument("--check-inputs", action="store_true",
+                    help="only check that every input goes cleanly through tfpp, cpp and gfortran "
+                         "and that tfpp -m and the peers write the same tokens")
     args = ap.parse_args()
 
     for name in ("save_checksums", "check_checksums", "markdown"):
@@ -321,6 +383,15 @@ def main():
     inputs_digest = gen_inputs.script_digest()
     os.chdir(data)  # inputs are named relative to it, so tfpp's line markers never hold a path
     sizes_bytes = {name: os.path.getsize(name) for name in os.listdir(".") if name.endswith(".F")}
+
+    if args.check_inputs:
+        names = ["%s_%dmb.F" % (stem, size) for stem in ("mix", "macro", "msgs") for size in sizes
+                 if "%s_%dmb.F" % (stem, size) in sizes_bytes] + gen_inputs.PATHOLOGICAL_FILES
+        problems = check_inputs(build, names, sys.stderr)
+        for problem in problems:
+            print(problem)
+        print("%d inputs checked, %d problems" % (len(names), len(problems)))
+        sys.exit(1 if problems else 0)
 
     cases = build_cases(build, sizes)
     load_before = machine_load()
