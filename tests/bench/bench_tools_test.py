@@ -233,6 +233,19 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(v["linear (default)"], ("+20.0%", False))
         self.assertEqual(v["peak RSS <= 8 MB on every input"], ("8.8 MB (mix_100mb.F)", False))
 
+    def test_cpu_times_give_their_own_verdicts(self):
+        cases = self.cases()
+        for case in cases:
+            case.cpu = [t / 2 for t in case.times]
+        cases[2].cpu = [0.5]  # gfortran used half a second of CPU, tfpp 0.5 of 1.0
+        sizes = {"mix_10mb.F": 10_000_000, "mix_100mb.F": 100_000_000}
+        lin = run_bench.linearity(cases, sizes, run_bench.cpu_median)
+        got = {label: (value, ok) for label, value, ok in
+               run_bench.targets(cases, sizes, lin, None, run_bench.cpu_median)}
+        gfortran = [v for k, v in got.items() if "gfortran" in k]
+        self.assertEqual(gfortran, [("1.00x", False)])
+        self.assertIn(("2.00 ms", True), got.values())  # start-up: half of the 4 ms wall time
+
     def test_failed_run_and_checksum_fail_the_verdicts(self):
         cases = self.cases()
         cases[2].status[0] = 1
