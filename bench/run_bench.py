@@ -10,6 +10,7 @@ compared later, so a speed change that alters the output is caught.
 import argparse
 import hashlib
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -351,6 +352,49 @@ def check_inputs(build, names, log):
     return problems
 
 
+# ---- Instruction counts ------------------------------------------------------------------------
+# Wall and CPU times on a shared machine move with the load; the number of instructions a run
+# executes does not. Counted under valgrind (callgrind), about fifty times slower than a run.
+
+INSTRUCTIONS_RE = re.compile(r"I\s+refs:\s+([\d,]+)")
+
+
+def parse_instructions(valgrind_stderr):
+    """The instruction count from callgrind's summary, or None."""
+    m = INSTRUCTIONS_RE.search(valgrind_stderr)
+    return int(m.group(1).replace(",", "")) if m else None
+
+
+def count_instructions(argv):
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + argv,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return parse_instructions(done.stderr.decode("utf-8", "replace"))
+
+
+def instruction_report(build, sizes_bytes, log):
+    """Instructions per MB at 10 and 100 MB for each tfpp mode, and for an empty file."""
+    p = programs(build)
+    lines = ["| tfpp mode | instructions per MB at 10 MB | at 100 MB | 100 MB / 10 MB | "
+             "within %d%% |" % (LINEAR_TOLERANCE * 100), "|---|---:|---:|---:|---|"]
+    for label, mode, stem in (("default", "tfpp", "mix"), ("-m, macro-heavy", "tfpp -m", "macro"),
+                              ("90 messages", "tfpp", "msgs")):
+        per_mb = []
+        for size in (10, 100):
+            name = "%s_%dmb.F" % (stem, size)
+            print("counting the instructions of %s %s" % (mode, name), file=log, flush=True)
+            count = count_instructions(p[mode](name))
+            if count is None:
+                sys.exit("run_bench: no instruction count from valgrind for %s" % name)
+            per_mb.append(count / (sizes_bytes[name] / 1e6))
+        ratio = per_mb[1] / per_mb[0]
+        lines.append("| %s | %.1f M | %.1f M | %.3f | %s |" % (
+            label, per_mb[0] / 1e6, per_mb[1] / 1e6, ratio,
+            "pass" if abs(ratio - 1) <= LINEAR_TOLERANCE else "FAIL"))
+    empty = count_instructions(p["tfpp"]("empty.F"))
+    lines += ["", "Start-up on an empty file: %.2f M instructions." % (empty / 1e6)]
+    return lines
+
+
 def machine_load():
     try:
         with open("/proc/loadavg") as f:
@@ -369,6 +413,9 @@ def main():
     ap.add_argument("--check-checksums", metavar="FILE",
                     help="compare the digests of tfpp's outputs with FILE (status 1 if they differ)")
     ap.add_argument("--markdown", metavar="FILE", help="also write the report to FILE")
+    ap.add_argument("--instructions", action="store_true",
+                    help="only count tfpp's instructions per MB at 10 and 100 MB under valgrind "
+                         "(linearity independent of the machine's load; several minutes)")
     ap.add_argument("--check-inputs", action="store_true",
                     help="only check that every input goes cleanly through tfpp, cpp and gfortran "
                          "and that tfpp -m and the peers write the same tokens")
@@ -397,6 +444,14 @@ def main():
             print(problem)
         print("%d inputs checked, %d problems" % (len(names), len(problems)))
         sys.exit(1 if problems else 0)
+
+    if args.instructions:
+        text = "\n".join(instruction_report(build, sizes_bytes, sys.stderr)) + "\n"
+        sys.stdout.write(text)
+        if args.markdown:
+            with open(args.markdown, "w") as f:
+                f.write(text)
+        sys.exit(0)
 
     cases = build_cases(build, sizes)
     load_before = machine_load()

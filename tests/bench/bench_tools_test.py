@@ -273,6 +273,12 @@ class Verdicts(unittest.TestCase):
             self.assertFalse(ok)
             self.assertIn("inputs changed", summary)
 
+    def test_instruction_count_read_from_the_valgrind_summary(self):
+        summary = ("==533== Events    : Ir\n==533== Collected : 12335678492\n==533== \n"
+                   "==533== I   refs:      12,335,678,492\n")
+        self.assertEqual(run_bench.parse_instructions(summary), 12335678492)
+        self.assertIsNone(run_bench.parse_instructions("valgrind: command not found\n"))
+
     def test_normalised_digest_ignores_markers_blanks_and_spacing(self):
         with tempfile.TemporaryDirectory() as tmp:
             a, b = os.path.join(tmp, "a"), os.path.join(tmp, "b")
