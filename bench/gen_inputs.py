@@ -35,7 +35,7 @@ WORDS = ["the", "value", "loop", "array", "index", "don't", "it's", "isn't", "wo
          "compute", "update", "boundary", "grid", "cell", "flux", "when", "here", "can't",
          "check", "result", "before", "after", "sum", "of", "all", "points", "user's", "data",
          "solver", "step", "time", "mesh", "that's", "keep", "order", "matrix", "row"]
-# Macros: (name, parameter count, definition text). Comment lines use lower-case words only,
+# Macros: (name, definition line). Comment lines use lower-case words only,
 # so no macro name appears in them.
 FUNC_MACROS = [
     ("FMAX", "#define FMAX(a,b) max(a,b)"),
@@ -338,7 +338,8 @@ PATHOLOGICAL_FILES = ["long_lines.F", "many_idents.F", "include_chain.F", "chain
 
 
 def generate(folder, sizes=SIZES_MB, force=False, log=sys.stderr):
-    """Makes every input in `folder` unless the stamp says they are current; returns the stats."""
+    """Makes every input in `folder` unless the stamp says they are current (made by this very
+    script, same sizes); returns the mix statistics of the ordinary inputs."""
     os.makedirs(folder, exist_ok=True)
     stamp = os.path.join(folder, "STAMP")
     want = "%s sizes=%s\n" % (script_digest(), ",".join(map(str, sizes)))
@@ -368,9 +369,32 @@ def generate(folder, sizes=SIZES_MB, force=False, log=sys.stderr):
         for name, st in sorted(all_stats.items()):
             f.write("%s %d %d %d %d\n" % (name, st["lines"], st["directive"], st["func"],
                                           st["obj"]))
+    with open(os.path.join(folder, "INPUTS"), "w") as f:
+        f.write(content_digest(folder) + "\n")
     with open(stamp, "w") as f:
         f.write(want)
     return all_stats
+
+
+def content_digest(folder):
+    """One sha256 over the names and bytes of every input and include file in `folder`."""
+    h = hashlib.sha256()
+    for name in sorted(os.listdir(folder)):
+        if name.endswith((".F", ".h")):
+            h.update(name.encode() + b"\0")
+            with open(os.path.join(folder, name), "rb") as f:
+                while True:
+                    block = f.read(1 << 20)
+                    if not block:
+                        break
+                    h.update(block)
+    return h.hexdigest()
+
+
+def inputs_digest(folder):
+    """The digest of the inputs as generated: saved output digests hold only for these bytes."""
+    with open(os.path.join(folder, "INPUTS")) as f:
+        return f.read().strip()
 
 
 def read_stats(path):

@@ -432,7 +432,7 @@ def main():
         if not os.access(tool, os.X_OK):
             sys.exit("run_bench: %s is missing; build first (make)" % tool)
     gen_inputs.generate(data)  # every size, whatever --sizes selects, so the stamp stays valid
-    inputs_digest = gen_inputs.script_digest()
+    inputs_digest = gen_inputs.inputs_digest(data)
     os.chdir(data)  # inputs are named relative to it, so tfpp's line markers never hold a path
     sizes_bytes = {name: os.path.getsize(name) for name in os.listdir(".") if name.endswith(".F")}
 
