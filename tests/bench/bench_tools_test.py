@@ -56,10 +56,14 @@ class Generator(unittest.TestCase):
             f.write("marker\n")
         gen_inputs.generate(folder, sizes=(1,), log=QUIET)
         self.assertTrue(read(path).endswith(b"marker\n"), "a current folder is left alone")
+        # The recorded digest names the bytes as generated; the edited file no longer matches.
+        self.assertNotEqual(gen_inputs.content_digest(folder), gen_inputs.inputs_digest(folder))
         with open(os.path.join(folder, "STAMP"), "w") as f:
             f.write("an older generator\n")
         gen_inputs.generate(folder, sizes=(1,), log=QUIET)
         self.assertFalse(read(path).endswith(b"marker\n"), "a stale folder is made again")
+        self.assertEqual(gen_inputs.content_digest(folder), gen_inputs.inputs_digest(folder))
+        self.assertEqual(gen_inputs.inputs_digest(folder), gen_inputs.inputs_digest(self.folder))
 
     def shares(self, name):
         """Directive, function-like and object-like shares counted from the text itself."""
