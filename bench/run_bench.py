@@ -23,7 +23,7 @@ OUT_NAME = "bench-out.txt"  # every program's output, in the data folder
 ERR_NAME = "bench-err.txt"  # every program's standard error, likewise
 STARTUP_RUNS = 20           # runs on the empty file per round (its time is a few milliseconds)
 
-# Targets: (label, check) pairs are built in `targets` below from these numbers.
+# The thresholds of the targets, judged by `targets` below.
 GFORTRAN_SPEEDUP_DEFAULT = 3.5
 GFORTRAN_SPEEDUP_MACRO = 3.0
 FLOOR_FACTOR = 2.0
@@ -43,7 +43,7 @@ class Case:
         self.input_name = input_name
         self.argv = argv
         self.tfpp = tfpp              # its output digest is recorded
-        self.runs = runs              # runs per round; the time of one run is recorded
+        self.runs = runs              # runs per round, each one timed
         self.times = []               # wall seconds, one per run
         self.cpu = []                 # user + system seconds, one per run
         self.rss_kb = 0
