@@ -53,7 +53,7 @@ int main(int argc, char **argv) {
     } while (token.kind != TOKEN_END_OF_FILE);
     pp_check_open_groups();
     // Written before the messages are printed, so a failure to write it is among them.
-    deps_write();
+    bool deps_written = deps_write();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);
@@ -63,7 +63,7 @@ int main(int argc, char **argv) {
     lex_finalize();
     fe_terminate();
     // Output that did not reach its file must not pass for a successful run.
-    bool written = options_finish_output_files();
+    bool written = options_finish_output_files() && deps_written;
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
     bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);
