@@ -238,6 +238,189 @@ def many_identifiers(ctx):
             b"     handles is 131066.\n\n[ Aborting due to internal error. ]\n")
     expect("end of stderr", err[-len(tail):], tail)
 
+@case
+def depfile_devices(ctx):
+    # A depfile named by a device or a link is written through, never renamed over: the run
+    # as root must not replace /dev/null or the link. /dev/full fails: a message and status 1.
+    write(ctx, "a.F", b"      x = 1\n")
+    os.symlink("real.d", os.path.join(ctx.dir, "link.d"))
+    rc, out, err = run(ctx, ["-nologo", "--deps=/dev/null", "--deps-target=a.o", "a.F"])
+    expect("status /dev/null", rc, 0)
+    expect("stderr /dev/null", err, b"")
+    expect("/dev/null a device", stat.S_ISCHR(os.lstat("/dev/null").st_mode), True)
+    rc, out, err = run(ctx, ["-nologo", "--deps=link.d", "--deps-target=a.o", "a.F"])
+    expect("status link", rc, 0)
+    expect("link kept", os.path.islink(os.path.join(ctx.dir, "link.d")), True)
+    with open(os.path.join(ctx.dir, "real.d"), "rb") as f:
+        expect("depfile through the link", f.read(), b"a.o: a.F\n")
+    rc, out, err = run(ctx, ["-nologo", "--deps=/dev/full", "--deps-target=a.o", "a.F"])
+    expect("status /dev/full", rc, 1)
+    expect("stdout /dev/full", out, marker("a.F") + b"      x = 1\n")
+    expect("stderr /dev/full", err, b"\n** error : Can't write dependency file '/dev/full'.\n\n")
+    expect("/dev/full a device", stat.S_ISCHR(os.lstat("/dev/full").st_mode), True)
+    expect("files beside the devices", [n for n in os.listdir("/dev") if n.startswith("cp")
+                                        and len(n) == 8 and not n.startswith("cpu")], [])
+
+
+@case
+def many_arguments(ctx):
+    # A million arguments, one a line: taken whole by a macro with an empty formal list, which
+    # accepts any number; skipped to the closing parenthesis by a macro with two formals.
+    args = b",\n".join(b"a%d" % (i % 10) for i in range(1000000))
+    write(ctx, "args.F", b"#define F() [x]\n      y = F(" + args + b")\n      z = 1\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "args.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, b'\n\n# 2 "args.F"\n      y = [x] \n\n# 1000002 "args.F"\n      z = 1\n')
+    expect("stderr", err, b"")
+    write(ctx, "two.F", b"#define G(p, q) [q p]\n      y = G(" + args + b")\n      z = 1\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "two.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, b'\n\n# 2 "two.F"\n      y = [a1 a0] \n\n# 1000002 "two.F"\n      z = 1\n')
+    # Reported where the count is reached: the comma after the second argument, on line 3.
+    expect("messages", message_lines(err),
+           [b"** warning  on line 3 in two.F: too many actual parameters in macro"])
+
+
+@case
+def many_formals(ctx):
+    # The most formals a macro may have, each one its own number (numbers past 127 and 255
+    # once came out as other formals); one more ends the run.
+    n = 32767
+    formals = b",".join(b"p%d" % i for i in range(1, n + 1))
+    actuals = b",\n".join(b"%d" % (i * 3) for i in range(1, n + 1))
+    write(ctx, "f.F", b"#define F(" + formals + b") [p1 p128 p256 p300 #p%d p%d]\n" % (n, n) +
+          b"      y = F(" + actuals + b")\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "f.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, b'\n\n# 2 "f.F"\n      y = [3 384 768 900 "98301" 98301] \n')
+    expect("messages", message_lines(err),
+           [b"** error TOOLONG on line 1 in f.F: Line too long, maximum length is"])
+    write(ctx, "g.F", b"#define G(" + formals + b",q) 1\n      y = G\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "g.F"])
+    expect("status", rc, 1)
+    expect("messages", message_lines(err),
+           [b"** fatal error  on line 1 in g.F: too many formal parameters."])
+
+
+@case
+def big_define(ctx):
+    # A body of 10 MB (4 900 001 tokens over 100 001 continued lines): kept, and written
+    # whole where it is used under -m; the name passes through without -m.
+    body = (b"x " * 49 + b"\\\n") * 100000 + b"x\n"
+    write(ctx, "big.F", b"#define BIG " + body + b"      y = BIG\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "big.F"])
+    expect("status -m", rc, 0)
+    expect("stdout -m", out, b'\n\n# 100002 "big.F"\n      y = ' + b"x " * 4900001 + b"\n")
+    expect("stderr -m", err, b"")
+    rc, out, err = run(ctx, ["-nologo", "big.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, b'\n\n# 100002 "big.F"\n      y = BIG\n')
+    expect("stderr", err, b"")
+
+# ---- Inputs that change while they are read ---------------------------------------------------
+
+def input_offset(pid, name):
+    """The read offset of the descriptor `pid` holds on the file `name`, or None."""
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            if os.path.basename(target.replace(" (deleted)", "")) != name:
+                continue
+            with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
+                return int(info.readline().split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+    return None
+
+
+def run_stalled(ctx, args, name, change):
+    """Starts the program and reads one chunk of its output, then leaves the pipe unread until
+    the program has stalled on it (its input offset stops moving). `change(offset)` then acts on
+    the input; the rest of the run is collected. Returns (status, stdout, stderr, offset)."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
+           "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    try:
+        first = proc.stdout.read(4096)
+        offset, steady, deadline = None, 0, time.monotonic() + TIME_LIMIT
+        while steady < 3:
+            if time.monotonic() > deadline:
+                raise Failure("the program never stalled on its output pipe")
+            time.sleep(0.05)
+            now = input_offset(proc.pid, name)
+            steady = steady + 1 if now is not None and now == offset else 0
+            offset = now
+        change(offset)
+        rest, err = proc.communicate(timeout=TIME_LIMIT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, first + rest, err, offset
+
+
+def numbered_lines(count):
+    # 19 bytes a line: a read offset rarely falls on a line end.
+    return b"".join(b"      x%07d = 1\n" % i for i in range(count))
+
+
+def cut_warning(name, data):
+    """The message for input that stops inside line N, as a list of message lines."""
+    if data.endswith(b"\n"):
+        return []
+    return [b"** warning  on line %d in %s: file does not end in unescaped"
+            % (data.count(b"\n") + 1, name.encode())]
+
+
+@case
+def input_deleted(ctx):
+    # An open file outlives its name: the whole input is read and written, status 0. The
+    # listing still shows the source line of the one message: the stream is still open.
+    data = b"#warning gone\n" + numbered_lines(200000)
+    path = write(ctx, "big.F", data)
+    rc, out, err, _ = run_stalled(ctx, ["-nologo", "big.F"], "big.F",
+                                  lambda offset: os.unlink(path))
+    expect("status", rc, 0)
+    expect("stdout", out, b"\n" + b'\n# 2 "big.F"\n' + data[len(b"#warning gone\n"):])
+    expect("stderr", err, b"\n" + b"-" * 72 + b"\nbig.F:\n    1:\t#warning gone\n      \t ^\n"
+           b"** warning  on line 1 in big.F: unrecognized preprocessing directive\n"
+           b"     name.\n\n")
+
+
+@case
+def input_truncated(ctx):
+    # Cut ahead of the reader, inside a line: the output is exactly the input up to the cut, as
+    # if the file had always ended there; the cut line draws the usual warning; status 0.
+    data = numbered_lines(200000)
+    path = write(ctx, "big.F", data)
+    cut = 1000005
+    def truncate(offset):
+        if offset >= cut:
+            raise Failure("the program had read to %d before the cut at %d" % (offset, cut))
+        os.truncate(path, cut)
+    rc, out, err, _ = run_stalled(ctx, ["-nologo", "big.F"], "big.F", truncate)
+    expect("status", rc, 0)
+    expect("stdout", out, marker("big.F") + data[:cut])
+    expect("messages", message_lines(err), cut_warning("big.F", data[:cut]))
+
+
+@case
+def input_truncated_behind(ctx):
+    # Cut to nothing behind the reader: what was read before the cut is written, exactly, and
+    # the run ends there as at the end of a file; the listing cannot re-read the line; status 0.
+    data = numbered_lines(200000)
+    path = write(ctx, "big.F", data)
+    rc, out, err, offset = run_stalled(ctx, ["-nologo", "big.F"], "big.F",
+                                       lambda offset: os.truncate(path, 0))
+    expect("status", rc, 0)
+    expect("stdout", out, marker("big.F") + data[:offset])
+    warning = cut_warning("big.F", data[:offset])
+    expect("messages", message_lines(err),
+           [b"** Unable to open 'big.F' for error summary"] + warning if warning else [])
+
+
 
 def main():
     parser = argparse.ArgumentParser()
