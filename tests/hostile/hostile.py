@@ -36,10 +36,11 @@ def limit_memory():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
-def run(ctx, args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, limit_as=True):
+def run(ctx, args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, limit_as=True,
+        extra_env=None):
     """Runs the program in the case's folder; returns (status, stdout bytes, stderr bytes)."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
-           "TMPDIR": ctx.tmp}
+           "TMPDIR": ctx.tmp} | (extra_env or {})
     # ASan reserves far more address space than the limit allows; its own checks guard memory.
     use_limit = limit_as and "ASAN_OPTIONS" not in os.environ and not ctx.sanitized
     proc = subprocess.run([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(), stdin=stdin,
@@ -320,11 +321,17 @@ def big_define(ctx):
 # ---- Inputs that change while they are read ---------------------------------------------------
 
 def input_offset(pid, name):
-    """The read offset of the descriptor `pid` holds on the file `name`, or None."""
-    for fd in os.listdir("/proc/%d/fd" % pid):
+    """The read offset of the descriptor `pid` holds on the file `name` (or, when `name` is
+    callable, on the first file whose base name it accepts), or None."""
+    accept = name if callable(name) else (lambda base: base == name)
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return None
+    for fd in fds:
         try:
             target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-            if os.path.basename(target.replace(" (deleted)", "")) != name:
+            if not accept(os.path.basename(target.replace(" (deleted)", ""))):
                 continue
             with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
                 return int(info.readline().split()[1])
@@ -333,15 +340,24 @@ def input_offset(pid, name):
     return None
 
 
-def run_stalled(ctx, args, name, change):
+def default_signals():
+    # In the program: the interrupt signals at their default action, even when the test runs
+    # where they are ignored (the program keeps an ignored signal ignored); no core files.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def run_stalled(ctx, args, name, change, stdin=subprocess.DEVNULL, program=None, extra_env=None):
     """Starts the program and reads one chunk of its output, then leaves the pipe unread until
     the program has stalled on it (its input offset stops moving). `change(offset)` then acts on
-    the input; the rest of the run is collected. Returns (status, stdout, stderr, offset)."""
+    the input or the process; the rest of the run is collected. Returns (status, stdout, stderr,
+    offset)."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
-           "TMPDIR": ctx.tmp}
-    proc = subprocess.Popen([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+           "TMPDIR": ctx.tmp} | (extra_env or {})
+    proc = subprocess.Popen([program or ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=default_signals)
     try:
         first = proc.stdout.read(4096)
         offset, steady, deadline = None, 0, time.monotonic() + TIME_LIMIT
@@ -352,7 +368,7 @@ def run_stalled(ctx, args, name, change):
             now = input_offset(proc.pid, name)
             steady = steady + 1 if now is not None and now == offset else 0
             offset = now
-        change(offset)
+        change(proc, offset) if change.__code__.co_argcount == 2 else change(offset)
         rest, err = proc.communicate(timeout=TIME_LIMIT)
     finally:
         if proc.poll() is None:
@@ -422,9 +438,89 @@ def input_truncated_behind(ctx):
 
 
 
+
+# ---- Signals -----------------------------------------------------------------------------------
+
+def is_copy(base):
+    return base.startswith("cp") and len(base) == 8
+
+
+def stdin_file(ctx, data):
+    path = write(ctx, "stdin.F", data)
+    return open(path, "rb")
+
+
+@case
+def signals_during_run(ctx):
+    # Standard input is copied to a temporary file first; an interrupt, a termination or a
+    # hang-up in the middle of the run (stalled on its output) removes the copy and ends the
+    # process by that very signal, with nothing on standard error.
+    data = numbered_lines(200000)
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        seen = []
+        def deliver(proc, offset):
+            seen.extend(os.listdir(ctx.tmp))
+            proc.send_signal(signum)
+        with stdin_file(ctx, data) as stdin:
+            rc, out, err, _ = run_stalled(ctx, ["-nologo"], is_copy, deliver, stdin=stdin)
+        name = signal.Signals(signum).name
+        expect("temporary files before " + name, len([n for n in seen if is_copy(n)]), 1)
+        expect("status after " + name, rc, -signum)
+        expect("stderr after " + name, err, b"")
+        expect("temporary files after " + name, os.listdir(ctx.tmp), [])
+
+
+def crash_report_lines(program, args):
+    path = os.path.realpath(program).encode()
+    return [b"Program Exception:", b"  Program: " + path,
+            b"  Command Line: " + b" ".join([program.encode()] + [a.encode() for a in args]),
+            None,  # the address of the faulting instruction
+            b"  Exception was: Access Violation  (0xc0000005)",
+            b"  Exception is non continueable", b"  Exception param count: 1",
+            b"      0: 00000010", b""]
+
+
+@case
+def crash_report(ctx):
+    # The test build tfpp_crashtest makes an invalid access after TFPP_CRASH_TEST scanning
+    # steps. Mid-run, with the copy of standard input present: the crash report on standard
+    # output after what was written, the copy removed, death by SIGSEGV.
+    if not os.path.exists(ctx.crashtest):
+        raise Failure("no crash-test program at %s" % ctx.crashtest)
+    data = numbered_lines(200000)
+    seen = []
+    with stdin_file(ctx, data) as stdin:
+        rc, out, err, _ = run_stalled(ctx, ["-nologo"], is_copy,
+                                      lambda offset: seen.extend(os.listdir(ctx.tmp)),
+                                      stdin=stdin, program=ctx.crashtest,
+                                      extra_env={"TFPP_CRASH_TEST": "400000"})
+    expect("temporary files before the crash", len([n for n in seen if is_copy(n)]), 1)
+    expect("status", rc, -signal.SIGSEGV)
+    expect("stderr", err, b"")
+    written, _, report = out.partition(b"Program Exception:\n")
+    copy = os.path.join(ctx.tmp, [n for n in seen if is_copy(n)][0]).encode()
+    expected_output = b'\n# 1 "' + copy + b'"\n' + data
+    expect("output before the report", expected_output.startswith(written) and
+           len(written) > 131072, True)
+    lines = (b"Program Exception:\n" + report).split(b"\n")
+    expected = crash_report_lines(ctx.crashtest, ["-nologo"])
+    expect("report length", len(lines), len(expected))
+    expect("address line", lines[3].startswith(b"  At Address: ") and
+           all(c in b"0123456789abcdef" for c in lines[3][14:]) and len(lines[3]) > 14, True)
+    expect("report", [l for i, l in enumerate(lines) if i != 3], [l for l in expected if l is not None])
+    # The program itself has no such switch: the variable changes nothing.
+    with stdin_file(ctx, b"      x = 1\n") as stdin:
+        rc, out, err = run(ctx, ["-nologo"], stdin=stdin, extra_env={"TFPP_CRASH_TEST": "1"})
+    expect("status of the program", rc, 0)
+    expect("stdout of the program", out.endswith(b"\n      x = 1\n"), True)
+    with open(ctx.tfpp, "rb") as program:
+        expect("switch in the program", b"TFPP_CRASH_TEST" in program.read(), False)
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tfpp", required=True)
+    parser.add_argument("--crashtest", help="the crash-test build (default: tfpp_crashtest "
+                        "beside the program)")
     parser.add_argument("--sanitized", action="store_true",
                         help="the program is a sanitizer build: no address-space limit")
     parser.add_argument("--list", action="store_true")
@@ -441,6 +537,8 @@ def main():
             print("unknown case %s" % name)
             return 2
         ctx = argparse.Namespace(tfpp=os.path.abspath(opts.tfpp), sanitized=opts.sanitized)
+        ctx.crashtest = os.path.abspath(opts.crashtest or os.path.join(
+            os.path.dirname(ctx.tfpp), "tfpp_crashtest"))
         ctx.dir = tempfile.mkdtemp(prefix="tfpp-hostile-")
         ctx.tmp = os.path.join(ctx.dir, "tmp")
         os.mkdir(ctx.tmp)
