@@ -340,6 +340,14 @@ def input_offset(pid, name):
     return None
 
 
+def sleeping(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat_file:
+            return stat_file.read().rsplit(")", 1)[1].split()[0] == "S"
+    except (OSError, IndexError):
+        return False
+
+
 def default_signals():
     # In the program: the interrupt signals at their default action, even when the test runs
     # where they are ignored (the program keeps an ignored signal ignored); no core files.
@@ -350,7 +358,7 @@ def default_signals():
 
 def run_stalled(ctx, args, name, change, stdin=subprocess.DEVNULL, program=None, extra_env=None):
     """Starts the program and reads one chunk of its output, then leaves the pipe unread until
-    the program has stalled on it (its input offset stops moving). `change(offset)` then acts on
+    the program has stalled on it (its input offset stops moving). `change(proc, offset)` acts on
     the input or the process; the rest of the run is collected. Returns (status, stdout, stderr,
     offset)."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
@@ -366,9 +374,11 @@ def run_stalled(ctx, args, name, change, stdin=subprocess.DEVNULL, program=None,
                 raise Failure("the program never stalled on its output pipe")
             time.sleep(0.05)
             now = input_offset(proc.pid, name)
-            steady = steady + 1 if now is not None and now == offset else 0
+            # Asleep (in the write to the full pipe) with the offset unchanged: a program that
+            # is merely waiting for a processor is "R", not "S".
+            steady = steady + 1 if now is not None and now == offset and sleeping(proc.pid) else 0
             offset = now
-        change(proc, offset) if change.__code__.co_argcount == 2 else change(offset)
+        change(proc, offset)
         rest, err = proc.communicate(timeout=TIME_LIMIT)
     finally:
         if proc.poll() is None:
@@ -397,7 +407,7 @@ def input_deleted(ctx):
     data = b"#warning gone\n" + numbered_lines(200000)
     path = write(ctx, "big.F", data)
     rc, out, err, _ = run_stalled(ctx, ["-nologo", "big.F"], "big.F",
-                                  lambda offset: os.unlink(path))
+                                  lambda proc, offset: os.unlink(path))
     expect("status", rc, 0)
     expect("stdout", out, b"\n" + b'\n# 2 "big.F"\n' + data[len(b"#warning gone\n"):])
     expect("stderr", err, b"\n" + b"-" * 72 + b"\nbig.F:\n    1:\t#warning gone\n      \t ^\n"
@@ -412,7 +422,7 @@ def input_truncated(ctx):
     data = numbered_lines(200000)
     path = write(ctx, "big.F", data)
     cut = 1000005
-    def truncate(offset):
+    def truncate(proc, offset):
         if offset >= cut:
             raise Failure("the program had read to %d before the cut at %d" % (offset, cut))
         os.truncate(path, cut)
@@ -429,7 +439,7 @@ def input_truncated_behind(ctx):
     data = numbered_lines(200000)
     path = write(ctx, "big.F", data)
     rc, out, err, offset = run_stalled(ctx, ["-nologo", "big.F"], "big.F",
-                                       lambda offset: os.truncate(path, 0))
+                                       lambda proc, offset: os.truncate(path, 0))
     expect("status", rc, 0)
     expect("stdout", out, marker("big.F") + data[:offset])
     warning = cut_warning("big.F", data[:offset])
@@ -491,7 +501,7 @@ def crash_report(ctx):
     seen = []
     with stdin_file(ctx, data) as stdin:
         rc, out, err, _ = run_stalled(ctx, ["-nologo"], is_copy,
-                                      lambda offset: seen.extend(os.listdir(ctx.tmp)),
+                                      lambda proc, offset: seen.extend(os.listdir(ctx.tmp)),
                                       stdin=stdin, program=ctx.crashtest,
                                       extra_env={"TFPP_CRASH_TEST": "400000"})
     expect("temporary files before the crash", len([n for n in seen if is_copy(n)]), 1)
