@@ -351,7 +351,7 @@ def sleeping(pid):
 def default_signals():
     # In the program: the interrupt signals at their default action, even when the test runs
     # where they are ignored (the program keeps an ignored signal ignored); no core files.
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPIPE):
         signal.signal(signum, signal.SIG_DFL)
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
@@ -464,9 +464,10 @@ def stdin_file(ctx, data):
 def signals_during_run(ctx):
     # Standard input is copied to a temporary file first; an interrupt, a termination or a
     # hang-up in the middle of the run (stalled on its output) removes the copy and ends the
-    # process by that very signal, with nothing on standard error.
+    # process by that very signal, with nothing on standard error. The same for SIGQUIT and
+    # SIGPIPE, which the program handles alike.
     data = numbered_lines(200000)
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPIPE):
         seen = []
         def deliver(proc, offset):
             seen.extend(os.listdir(ctx.tmp))
