@@ -1,12 +1,12 @@
 # Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make microbench`,
-# `make clean`, `make install PREFIX=dir`.
+# `make stress`, `make clean`, `make install PREFIX=dir`.
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 SANITIZE_BUILD ?= build-sanitize
 
-.PHONY: all build run test bench bench-inputs microbench clean install sanitize-build sanitize-test
+.PHONY: all build run test bench bench-inputs microbench stress clean install sanitize-build sanitize-test
 
 all: build
 
@@ -41,6 +41,13 @@ bench-inputs:
 microbench: build
 	@test -x ./$(BUILD)/bench/tfpp_bench || { echo "Google Benchmark is not installed"; exit 1; }
 	./$(BUILD)/bench/tfpp_bench
+
+# A 2 GiB input generated on the fly and streamed through standard input: the output checked by
+# its hash, the time and the peak memory printed; memory must not grow from 64 MiB to 2 GiB.
+# Not part of `make test` (minutes, and 2 GiB of temporary disk for the copy of the input).
+STRESS_SIZES ?= 64M 2G
+stress: build
+	python3 tests/stress/stress.py --tfpp $(BUILD)/tfpp $(addprefix --size ,$(STRESS_SIZES))
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, in its own folder.
 $(SANITIZE_BUILD)/CMakeCache.txt:

@@ -1,6 +1,7 @@
 // This file implements the Make-style dependency file of --deps=FILE: the list of files entered
 // by #include (each once, in first-entered order) and the writing of "TARGET: input deps..."
-// with a phony rule per included file, through a temporary file renamed over the old one.
+// with a phony rule per included file, through a temporary file renamed over the old one (or
+// in place when the name is a device, a FIFO or a symbolic link).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,23 @@ void report_write_failure(const char *name) {
     msg_report(msg_expand_params(CANT_WRITE), "", POSITION_NULL, SEVERITY_ERROR);
 }
 
+// True when `name` exists and is not a plain file (a device such as /dev/null or /dev/full, a
+// FIFO, a symbolic link, a directory). Renaming over such a name would replace the device node
+// or the link itself, so it is written through instead.
+bool write_in_place(const char *name) {
+    struct stat info;
+    return lstat(name, &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+// Writes the rules through `name` itself; false when it cannot be opened or written.
+bool write_through(const char *name) {
+    std::FILE *file = std::fopen(name, "w");
+    if (file == nullptr) return false;
+    write_rules(file);
+    bool ok = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && ok;
+}
+
 } // namespace
 
 void deps_reset() { deps = DepsState{}; }
@@ -96,15 +114,20 @@ void deps_record(const char *path) {
     if (deps.seen.insert(path).second) deps.entered.emplace_back(path);
 }
 
-void deps_write() {
-    if (deps.file.empty()) return;
+bool deps_write() {
+    if (deps.file.empty()) return true;
     // The new text goes to a temporary file beside the old one, renamed over it once complete,
     // so a reader (make, Ninja) never sees half a file and a failed run keeps the old one.
     const char *name = deps.file.c_str();
     // Renaming over the input would destroy the source, as writing the output over it would.
     if (!deps.input.empty() && same_file(name, deps.input.c_str())) {
         report_write_failure(name);
-        return;
+        return false;
+    }
+    if (write_in_place(name)) {
+        if (write_through(name)) return true;
+        report_write_failure(name);
+        return false;
     }
     std::string dir(name, static_cast<std::size_t>(host_file_part(name) - name));
     char temp[HOST_NAME_SIZE];
@@ -116,7 +139,7 @@ void deps_write() {
             host_delete_temp_file(temp);
         }
         report_write_failure(name);
-        return;
+        return false;
     }
     // The temporary file is private (0600); the depfile gets the usual mode.
     mode_t mask = umask(0);
@@ -128,8 +151,9 @@ void deps_write() {
     ok = ok && std::rename(temp, name) == 0;
     if (ok) {
         host_forget_temp_file(temp);
-        return;
+        return true;
     }
     host_delete_temp_file(temp);
     report_write_failure(name);
+    return false;
 }

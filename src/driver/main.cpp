@@ -3,6 +3,10 @@
 // messages, finish the list file, shut down, remove the copy of standard input and exit.
 #include <cstdint>
 #include <cstdio>
+#ifdef TFPP_CRASH_TEST
+#include <algorithm>
+#include <cstdlib>
+#endif
 
 #include "driver/fe.h"
 #include "driver/host.h"
@@ -23,6 +27,22 @@ void print_banner() {
     std::fputs(BANNER_NOTICE, stderr);
     std::fputc('\n', stderr);
 }
+
+#ifdef TFPP_CRASH_TEST
+// Only in the test build tfpp_crashtest: TFPP_CRASH_TEST=N makes a real invalid access after N
+// scanning steps (after the first when N is not a positive number), with the input and the copy
+// of standard input open, so that the crash hook's report and clean-up can be checked. The
+// address comes from a volatile, so the compiler cannot turn the access into a trap.
+long crash_countdown() {
+    const char *text = std::getenv("TFPP_CRASH_TEST");
+    return text == nullptr ? -1 : std::max(std::atol(text), 1L);
+}
+
+void crash_now() {
+    volatile std::uintptr_t address = 16;
+    *reinterpret_cast<volatile int *>(address) = 1;
+}
+#endif
 
 } // namespace
 
@@ -48,12 +68,18 @@ int main(int argc, char **argv) {
 
     pp_output_init();
     CurrentToken token{};
+#ifdef TFPP_CRASH_TEST
+    long countdown = crash_countdown();
+#endif
     do {
         pp_scan_step(&token);
+#ifdef TFPP_CRASH_TEST
+        if (--countdown == 0) crash_now();
+#endif
     } while (token.kind != TOKEN_END_OF_FILE);
     pp_check_open_groups();
     // Written before the messages are printed, so a failure to write it is among them.
-    deps_write();
+    bool deps_written = deps_write();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);
@@ -63,7 +89,7 @@ int main(int argc, char **argv) {
     lex_finalize();
     fe_terminate();
     // Output that did not reach its file must not pass for a successful run.
-    bool written = options_finish_output_files();
+    bool written = options_finish_output_files() && deps_written;
     // The copy of standard input is the only temporary file left at this point.
     if (stdin_copied != 0) host_remove_temp_files();
     bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);

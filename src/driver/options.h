@@ -68,8 +68,9 @@ void deps_check_target(const char *input, const char *output);
 // Records a file entered by #include (or skipped by its complete guard); each name once.
 void deps_record(const char *path);
 // Writes "TARGET: input included..." and a phony rule per included file to the depfile through
-// a temporary file renamed over it; a failure is reported as an error. No-op without --deps.
-void deps_write();
+// a temporary file renamed over it (written through when it is a device, FIFO or link); a
+// failure is reported as an error and gives false. No-op (true) without --deps.
+bool deps_write();
 // Flushes and closes the list, trace and output files (standard output is only flushed). Each
 // write failure is reported on standard error with the file's name and the system's reason.
 // False when any output was lost: the run must then end with status 1.

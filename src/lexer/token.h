@@ -22,7 +22,8 @@ struct Token {
     std::int32_t value;        // TextHandle of the spelling; for TOKEN_CHARIZE and
                                // TOKEN_STRINGIZE the low 16 bits hold the 1-based formal number
     std::uint8_t spaced;       // 1 when white space preceded the token
-    std::int8_t formal_index;  // -1 not looked up, 0 not a formal, n > 0 the formal's number
+    std::int16_t formal_index; // -1 not looked up, 0 not a formal, n > 0 the formal's number
+                               // (at most 32767; 16 bits keep the record at 24 bytes)
     std::uint8_t no_expand;    // 1: never again a macro invocation (set once, never cleared)
     Token *next;               // the following token of the list, or null
 };

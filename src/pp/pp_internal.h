@@ -20,12 +20,17 @@ enum PpPoolIndex : int {
 
 enum PpMacroState : std::uint8_t { NOT_PROCESSING_BODY = 0, PROCESSING_BODY = 1 };
 
+// The most formal parameters a macro may have: their numbers must fit n_formals, the 16-bit
+// formal_index cache of body tokens and the low 16 bits of a stringize token's value.
+inline constexpr int PP_MAX_FORMALS = 32767;
+
 // A macro definition, found through the info word of its name in the text table.
 struct PpMacro {
     TextHandle name;        // TEXT_NULL for the pseudo-macro of an actual argument
     Position position;      // of the definition; all zero for predefined and pseudo-macros
     std::int32_t reserved;  // set to 0 by every constructor and read by nobody
     std::int16_t n_formals; // -1 object-like, 0 function-like with an empty list, else the count
+                            // (at most PP_MAX_FORMALS)
     Token *formals;         // the formal parameter names
     Token *body;            // the replacement list
     std::uint8_t predefined;    // 1 for the macros the program defines itself

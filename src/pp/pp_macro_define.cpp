@@ -2,7 +2,9 @@
 // list, the replacement list turned into the body token list that expansion walks (with the
 // `#` and `##` encodings and the split of constants under string_parms), and redefinitions.
 #include <cstring>
+#include <unordered_set>
 
+#include "driver/fe.h"
 #include "driver/options.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
@@ -11,6 +13,8 @@
 #include "text/text.h"
 
 namespace {
+
+constexpr int FORMAL_SCAN_LIMIT = 32; // formal lists up to this length are scanned for repeats
 
 struct DefineState {
     TextHandle double_slash = TEXT_NULL; // "//", the value of a `//` that is no comment
@@ -74,8 +78,25 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
     int count = 0;
     bool slot_error = false;
     bool expect_name = true;
+    // A long list is checked for repeated names through a set: scanning the list for every name
+    // would make a definition with thousands of formals take seconds.
+    std::unordered_set<std::int32_t> names;
+    auto listed = [&](TextHandle name) {
+        if (count < FORMAL_SCAN_LIMIT)
+            return formal_listed(macro->formals, name);
+        if (names.empty())
+            for (const Token *f = macro->formals; f != nullptr; f = f->next)
+                names.insert(f->value);
+        return !names.insert(static_cast<std::int32_t>(name)).second;
+    };
     auto accept = [&](const DirToken &t) {
-        if (formal_listed(macro->formals, t.value)) {
+        // Beyond the limit a formal's number would wrap into another formal's (or make the
+        // macro look object-like): the run ends, as for the other exhausted limits.
+        if (count == PP_MAX_FORMALS) {
+            pp_report(PP_MSG_TOO_MANY_FORMALS, t.position);
+            fe_fatal_exit();
+        }
+        if (listed(t.value)) {
             pp_report(PP_MSG_NON_UNIQUE_FORMAL, t.position);
             *error = 1;
         }
@@ -254,7 +275,7 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
             int k = a.kind == TOKEN_IDENTIFIER ? pp_is_formal(a.value, macro) : 0;
             if (k > 0) {
                 Token *s = pp_append_body_token(&head, &tail, TOKEN_STRINGIZE, k, t.spaced);
-                s->formal_index = static_cast<std::int8_t>(a.spaced);
+                s->formal_index = static_cast<std::int16_t>(a.spaced);
                 break;
             }
             pp_report(PP_MSG_STRINGIZE_NO_OPERAND, t.position);

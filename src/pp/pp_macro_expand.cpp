@@ -144,7 +144,7 @@ int formal_number(const PpFrame *frame, Token *b) {
         return 0;
     if (b->formal_index < 0)
         b->formal_index =
-            static_cast<std::int8_t>(pp_is_formal(static_cast<TextHandle>(b->value), frame->macro));
+            static_cast<std::int16_t>(pp_is_formal(static_cast<TextHandle>(b->value), frame->macro));
     return b->formal_index;
 }
 

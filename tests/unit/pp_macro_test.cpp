@@ -365,4 +365,48 @@ TEST_F(PpMacroTest, CallsNestedBeyondTheBoundEndTheRun) {
     EXPECT_EXIT(run(nested), ::testing::ExitedWithCode(1), "macro arguments nested too deeply");
 }
 
+// Formal numbers past the range of a byte: every formal gets its own argument, in a body that
+// names it plainly and stringized; duplicates are still found once the list is long.
+TEST_F(PpMacroTest, LongFormalListsKeepEveryFormalsNumber) {
+    for (int n : {127, 128, 255, 256, 300, 1000}) {
+        std::string formals;
+        std::string actuals;
+        for (int i = 1; i <= n; ++i) {
+            if (i > 1) {
+                formals += ',';
+                actuals += ',';
+            }
+            formals += 'p';
+            formals += std::to_string(i);
+            actuals += std::to_string(i * 7);
+        }
+        const std::string last = std::to_string(n);
+        const std::string name = "F" + last;
+        std::string out = run("#define " + name + "(" + formals + ") [p1 p" + last + " #p" + last +
+                              " p100]\n      " + name + "(" + actuals + ")\n");
+        EXPECT_EQ(out, "\n      [7 " + std::to_string(n * 7) + " \"" + std::to_string(n * 7) +
+                           "\" 700] \n")
+            << n << " formals";
+        EXPECT_EQ(take_messages(), std::vector<std::string>{}) << n << " formals";
+    }
+    std::string formals = "a0";
+    for (int i = 1; i < 100; ++i)
+        formals += ",a" + std::to_string(i);
+    run("#define G(" + formals + ",a99,a3) 1\n");
+    // The repeated names stand at columns 401 (a99) and 405 (a3).
+    EXPECT_EQ(take_messages(), (std::vector<std::string>{"1:401 non-unique formal parameter definition",
+                                                         "1:405 non-unique formal parameter definition"}));
+}
+
+TEST_F(PpMacroTest, FormalsBeyondTheBoundEndTheRun) {
+    std::string formals = "p0";
+    for (int i = 1; i < PP_MAX_FORMALS; ++i)
+        formals += ",p" + std::to_string(i);
+    // The most formals a macro may have is accepted; one more ends the run.
+    EXPECT_EQ(run("#define F(" + formals + ") p" + std::to_string(PP_MAX_FORMALS - 1) + "\n"),
+              "\n");
+    EXPECT_EXIT(run("#define G(" + formals + ",q) 1\n"), ::testing::ExitedWithCode(1),
+                "too many formal parameters");
+}
+
 } // namespace
