@@ -48,9 +48,7 @@ int main(int argc, char **argv) {
 
     pp_output_init();
     CurrentToken token{};
-    do {
-        pp_scan_step(&token);
-    } while (token.kind != TOKEN_END_OF_FILE);
+    pp_scan_to_end(&token);
     pp_check_open_groups();
     // Written before the messages are printed, so a failure to write it is among them.
     deps_write();
