@@ -96,6 +96,9 @@ PpPlainLine pp_copy_plain_line() {
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
         return PP_PLAIN_NONE; // the trace shows every token
+    // At the end of the buffered data (a file just entered, a line starting at a refill), read
+    // the next block first, as the lexer would before anything else on this line.
+    if (*si_cursor.read == 0) si_refill_char();
     const bool expand = expand_macros != 0;
     const bool slash_comments = double_slash_comments == 1;
     const unsigned char *start = si_cursor.read;

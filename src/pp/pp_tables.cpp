@@ -245,8 +245,12 @@ PpFrame **pp_expansion_context() { return &tables.expansion; }
 
 void pp_push_file(const char *name) {
     std::size_t length = std::strlen(name);
-    // Room for a backslash before every byte, the two quotes and the NUL.
-    auto *quoted = static_cast<char *>(mm_get_vblock(mm_general_pool(), 2 * length + 3));
+    // Room for a backslash before every byte, the two quotes and the NUL; on the stack for
+    // every name a path buffer holds, so an #include costs no general-pool block.
+    char local[2 * 1024 + 3];
+    std::size_t size = 2 * length + 3;
+    auto *quoted = size <= sizeof local ? local
+                                        : static_cast<char *>(mm_get_vblock(mm_general_pool(), size));
     char *out = quoted;
     *out++ = '"';
     for (const char *p = name; *p != '\0'; ++p) {
@@ -260,7 +264,7 @@ void pp_push_file(const char *name) {
     record->line_offset = 0;
     record->previous = tables.file_top;
     tables.file_top = record;
-    mm_free_vblock(mm_general_pool(), quoted);
+    if (quoted != local) mm_free_vblock(mm_general_pool(), quoted);
 }
 
 void pp_pop_file() {
