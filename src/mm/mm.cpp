@@ -526,7 +526,12 @@ void mm_free_fblock(PoolId pool, void *block) {
     if (block == nullptr) return;
     MmChunk *chunk =
         mm_find_chunk(pool, reinterpret_cast<std::uintptr_t>(block), block, "mm_free_fblock");
-    mm_check_ffreelist_for(pool, block);
+    // A block on the free list holds its chunk in its free record, so a block whose record
+    // names another chunk cannot be free and the list walk is skipped: freeing stays O(1). A
+    // live block whose data happens to hold that address (or a block handed out again with its
+    // old record intact) is settled by the walk, so a double free is still reported here.
+    if (static_cast<const MmFreeFBlock *>(block)->chunk == chunk)
+        mm_check_ffreelist_for(pool, block);
     if (--chunk->blocks == 0) {
         unlist_fchunk(pool, chunk);
         release_chunk(pool, chunk);

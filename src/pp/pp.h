@@ -25,6 +25,10 @@ void pp_output_init();
 // written is not interned: its value is then TEXT_NULL.
 void pp_scan_step(CurrentToken *token);
 
+// pp_scan_step until the end of the input, with the token left as at the end. Unlike single
+// steps it may write a plain source line in one piece without lexing its tokens.
+void pp_scan_to_end(CurrentToken *token);
+
 // The end of input: one "missing #endif directive" per open group, innermost first, then the
 // include directory lists are released and the preprocessor's pools closed. Safe to repeat.
 void pp_check_open_groups();

@@ -36,6 +36,9 @@ struct IncludeState {
     bool header_too_long;       // bytes were dropped: the name is refused, never searched cut
     char path[PATH_SIZE];       // the candidate path being built
     PpIncludeGuard guards[GUARD_COUNT];
+    // Entries from here on have not been handed out since the last reset and are still zero,
+    // so a reset clears only the used ones: start-up does not zero-fill 1.5 MB.
+    std::uint32_t guards_used;
 };
 
 IncludeState incl;
@@ -454,11 +457,14 @@ OperandStart macro_form(Position where) {
 } // namespace
 
 PpIncludeGuard *pp_include_guard(StreamHandle stream) {
-    return stream < GUARD_COUNT ? &incl.guards[stream] : nullptr;
+    if (stream >= GUARD_COUNT) return nullptr;
+    if (stream >= incl.guards_used) incl.guards_used = stream + 1u;
+    return &incl.guards[stream];
 }
 
 void pp_include_reset() {
-    for (PpIncludeGuard &guard : incl.guards) guard = PpIncludeGuard{};
+    for (std::uint32_t i = 0; i < incl.guards_used; ++i) incl.guards[i] = PpIncludeGuard{};
+    incl.guards_used = 0;
 }
 
 const char *pp_header_name() { return incl.header; }

@@ -141,6 +141,9 @@ Token *pp_nth_actual(PpActual *list, int n);
 
 // The definition of `name`, or null when it names no macro.
 PpMacro *pp_lookup_macro(TextHandle name);
+// False when no macro of this name was defined since the tables were opened: a filter of the
+// names ever defined, asked before the text table (true may still mean no macro).
+bool pp_may_name_macro(const unsigned char *text, std::uint32_t length);
 // A macro record for `name` defined at `position`, entered in the name's info word (replacing
 // what was there); the caller sets n_formals and error_in_defn.
 PpMacro *pp_new_macro(TextHandle name, Position position);
@@ -212,6 +215,23 @@ bool pp_has_source_text(TokenKind kind);
 // pp_convert_lexeme, then token->value set to the interned text (or the spelling).
 void pp_convert_token(CurrentToken *token);
 
+// ---- In pp_plain_line.cpp ------------------------------------------------------------------
+
+// What pp_copy_plain_line did with the line at the read point.
+enum PpPlainLine : std::uint8_t {
+    PP_PLAIN_NONE,  // nothing: the line needs the lexer (nothing was read or written)
+    PP_PLAIN_BLANK, // an empty or blank line, written by the newline rule
+    PP_PLAIN_TEXT,  // a line with text, written whole with its newline
+};
+// At the start of a line, when no macro can expand in it and no lexer trace is on: writes the
+// line and its newline in one piece and moves the read point past the newline, provided the
+// whole line is in the read buffer and holds only bytes that every token writes as it stands.
+PpPlainLine pp_copy_plain_line();
+// Turns the whole-line copy on (the default) or off, so that tests can compare it with the
+// token-by-token reading of the same lines; and the number of lines it has copied.
+void pp_set_plain_lines(bool enabled);
+std::uint64_t pp_plain_lines_copied();
+
 // ---- In pp_output.cpp -----------------------------------------------------------------------
 
 // Writes the token read from the input: the line marker when its line differs from the output
@@ -235,6 +255,11 @@ void pp_marker_check(Position position, bool white_space);
 // Bytes written as they are; the last output kind is left alone (a comment's own text).
 void pp_write_bytes(const char *bytes, std::uint32_t length);
 void pp_write_char(char c);
+// Writes one whole source line that needs no token-by-token treatment (`length` bytes without
+// its trailing blanks and newline), exactly as the tokens, white space and newline of the line
+// would be written: the marker check (white-space form when it starts with a blank or tab),
+// the bytes, then the newline rule. An empty text is the newline rule alone.
+void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length);
 // The kind of the last thing written (FIRST_TOKEN before anything).
 TokenKind pp_last_output_kind();
 // Forces a marker before the next token (an included file was entered or has ended).

@@ -154,6 +154,19 @@ void pp_write_newline() {
     ++out.output_line;
 }
 
+void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length) {
+    if (length == 0) {
+        pp_write_newline();
+        return;
+    }
+    pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
+    put(reinterpret_cast<const char *>(text), length);
+    // Text was written last, so the newline rule always writes this newline.
+    put_char('\n');
+    out.last_output_kind = TOKEN_NEWLINE;
+    ++out.output_line;
+}
+
 void pp_write_white_space(const CurrentToken *token) {
     pp_marker_check(token->position, true);
     put(reinterpret_cast<const char *>(si_mark_text()), si_mark_length());

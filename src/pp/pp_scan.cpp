@@ -23,6 +23,7 @@ enum Action : std::uint8_t {
 
 struct ScanState {
     TextHandle double_slash = TEXT_NULL; // the text "//", written when it is no comment
+    bool whole_lines = false; // in pp_scan_to_end: plain lines may be copied without tokens
 };
 
 ScanState scan;
@@ -31,9 +32,7 @@ ScanState scan;
 void run_definitions() {
     pp_output_suppress(true);
     CurrentToken token{};
-    do {
-        pp_scan_step(&token);
-    } while (token.kind != TOKEN_END_OF_FILE);
+    pp_scan_to_end(&token);
     pp_output_suppress(false);
 }
 
@@ -48,7 +47,7 @@ void write_converted(CurrentToken *token, PpLexeme lexeme) {
 // never interned cannot be a macro: every definition interns its name.
 Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     PpMacro *macro = nullptr;
-    if (expand_macros != 0) {
+    if (expand_macros != 0 && pp_may_name_macro(lexeme.text, lexeme.length)) {
         token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
         macro = pp_lookup_macro(token->value);
     }
@@ -154,6 +153,17 @@ Action dispatch(CurrentToken *token) {
 Action line_start(CurrentToken *token) {
     bool line_has_text = false; // white space or a comment since the line began
     for (;;) {
+        // Most lines are copied whole; a line that needs the lexer is read token by token. A
+        // single step stops at the line's first token, as its callers expect.
+        if (scan.whole_lines && si_cursor.column == 1) {
+            PpPlainLine plain = pp_copy_plain_line();
+            if (plain != PP_PLAIN_NONE) {
+                // A line with text is the file's first ordinary line, as its first token is.
+                if (plain == PP_PLAIN_TEXT) first_in_file = 0;
+                line_has_text = false;
+                continue;
+            }
+        }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
         case TOKEN_NEWLINE:
@@ -242,6 +252,7 @@ void pp_initialize() {
     pp_macro_expand_reset();
     pp_define_predefined_macros();
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    pp_set_plain_lines(true);
     first_in_file = 1;
     options_set_definitions_runner(run_definitions);
 }
@@ -328,4 +339,13 @@ void pp_scan_step(CurrentToken *token) {
         case RETURN: return;
         }
     }
+}
+
+void pp_scan_to_end(CurrentToken *token) {
+    bool outer = scan.whole_lines;
+    scan.whole_lines = true;
+    do {
+        pp_scan_step(token);
+    } while (token->kind != TOKEN_END_OF_FILE);
+    scan.whole_lines = outer;
 }

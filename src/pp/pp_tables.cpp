@@ -34,6 +34,15 @@ static_assert(sizeof pool_rows / sizeof pool_rows[0] == 7, "the preprocessor has
 #include "pp/pp_pools.def"
 #undef PP_POOL
 
+constexpr std::uint32_t NAME_FILTER_BITS = 1 << 14;
+
+// The filter bit of a name.
+inline std::uint32_t name_filter_bit(const unsigned char *text, std::uint32_t length) {
+    std::uint32_t h = length;
+    for (std::uint32_t i = 0; i < length; ++i) h = (h * 33) ^ text[i];
+    return (h ^ (h >> 14)) & (NAME_FILTER_BITS - 1);
+}
+
 struct TableState {
     PoolId pools[PP_POOL_COUNT] = {};
     bool open = false;
@@ -43,6 +52,9 @@ struct TableState {
     PpConditional *conditional_top = nullptr;
     PpFrame *expansion = nullptr; // the main expansion context
     std::uint32_t aux_tokens = 0; // aux tokens made since the expansion pools were last reset
+    // One bit per hash of every macro name defined since the tables were opened; #undef
+    // leaves its bit, which only costs a lookup.
+    std::uint64_t name_filter[NAME_FILTER_BITS / 64] = {};
 };
 
 // The aux tokens one expansion may make before the run ends with "macro expansion too large".
@@ -233,8 +245,12 @@ PpFrame **pp_expansion_context() { return &tables.expansion; }
 
 void pp_push_file(const char *name) {
     std::size_t length = std::strlen(name);
-    // Room for a backslash before every byte, the two quotes and the NUL.
-    auto *quoted = static_cast<char *>(mm_get_vblock(mm_general_pool(), 2 * length + 3));
+    // Room for a backslash before every byte, the two quotes and the NUL; on the stack for
+    // every name a path buffer holds, so an #include costs no general-pool block.
+    char local[2 * 1024 + 3];
+    std::size_t size = 2 * length + 3;
+    auto *quoted = size <= sizeof local ? local
+                                        : static_cast<char *>(mm_get_vblock(mm_general_pool(), size));
     char *out = quoted;
     *out++ = '"';
     for (const char *p = name; *p != '\0'; ++p) {
@@ -248,7 +264,7 @@ void pp_push_file(const char *name) {
     record->line_offset = 0;
     record->previous = tables.file_top;
     tables.file_top = record;
-    mm_free_vblock(mm_general_pool(), quoted);
+    if (quoted != local) mm_free_vblock(mm_general_pool(), quoted);
 }
 
 void pp_pop_file() {
@@ -307,13 +323,28 @@ PpMacro *pp_lookup_macro(TextHandle name) {
     return static_cast<PpMacro *>(text_info(name));
 }
 
+namespace {
+void note_macro_name(TextHandle name) {
+    std::uint32_t bit = name_filter_bit(reinterpret_cast<const unsigned char *>(text_string(name)),
+                                        text_length(name));
+    tables.name_filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+}
+} // namespace
+
+bool pp_may_name_macro(const unsigned char *text, std::uint32_t length) {
+    std::uint32_t bit = name_filter_bit(text, length);
+    return (tables.name_filter[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
 PpMacro *pp_new_macro(TextHandle name, Position position) {
+    note_macro_name(name);
     PpMacro *macro = make_macro(name, position);
     text_set_info(name, macro);
     return macro;
 }
 
 PpMacro *pp_new_predefined_macro(TextHandle name) {
+    note_macro_name(name);
     PpMacro *macro = make_macro(name, POSITION_ZERO);
     macro->predefined = 1;
     text_set_info(name, macro);

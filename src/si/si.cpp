@@ -33,6 +33,10 @@ constexpr const char *NULL_STREAM_NAME = "<<null stream>>";
 constexpr const char *STDIN_NAME = "standard input";
 constexpr const char *BAD_HANDLE_NAME = "<<bad stream handle>>";
 constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its terminating 0
+// Rings of closed streams kept for the next opens. A file included many times would otherwise
+// take a fresh ring from the general pool at every #include (a new chunk each time, whose
+// left-over part joins the free lists that every later free walks).
+constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
 constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
 
@@ -98,6 +102,12 @@ struct StreamState {
     std::uint32_t oldest_column;
     bool at_end;
     unsigned char *null_block; // the null stream's buffer, shared by all its levels
+    unsigned char *spare_rings[SPARE_RINGS]; // rings of closed streams, ready for reuse
+    int spare_count;
+    // The include records' own pool, opened by the first #include and closed whole at the end:
+    // freeing tens of thousands of records one by one from the general pool walked its free
+    // lists at every free.
+    PoolId record_pool;
 
     // The file stack.
     SavedStream *stack;
@@ -478,13 +488,27 @@ int open_file(const char *name) {
     return fd;
 }
 
+// A ring for a stream being opened: a spare one, else a new block (null without memory).
+unsigned char *take_ring() {
+    if (si.spare_count > 0) return si.spare_rings[--si.spare_count];
+    return static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+}
+
+// The ring of a stream that is closed, or was not opened after all.
+void give_ring(unsigned char *ring) {
+    if (si.spare_count < SPARE_RINGS)
+        si.spare_rings[si.spare_count++] = ring;
+    else
+        mm_free_vblock(pool(), ring);
+}
+
 // Replaces the current state (the null stream, just opened) by a copy of the suspended level
 // `level`, with its own copy of the ring, reading on from where that level stopped.
 SiStatus resume_copy(int level) {
     const SavedStream &saved = si.stack[level];
     StreamEntry &entry = si.table[saved.stream];
     if (::lseek(entry.fd, saved.offset, SEEK_SET) < 0) return SI_SEEK_FAILED;
-    auto *buffer = static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+    unsigned char *buffer = take_ring();
     if (buffer == nullptr) return SI_NO_BLOCK;
     std::memcpy(buffer, saved.start, BUFFER_BLOCK);
     --si.table[STREAM_NULL].open_count;
@@ -598,11 +622,8 @@ unsigned char *text_room(std::uint32_t length) {
 }
 
 void free_include_records() {
-    for (IncludeRecord *record = si.first_record; record != nullptr;) {
-        IncludeRecord *next = record->next;
-        mm_free_vblock(pool(), record);
-        record = next;
-    }
+    if (si.record_pool != nullptr) mm_close_pool(si.record_pool);
+    si.record_pool = nullptr;
     si.first_record = nullptr;
     si.last_record = nullptr;
 }
@@ -661,6 +682,7 @@ SiStatus si_finalize() {
     mm_free_vblock(pool(), si.table);
     mm_free_vblock(pool(), si.index);
     mm_free_vblock(pool(), si.null_block);
+    for (int i = 0; i < si.spare_count; ++i) mm_free_vblock(pool(), si.spare_rings[i]);
     free_include_records();
     si = StreamState{};
     si_cursor = SiCursor{};
@@ -718,7 +740,7 @@ SiStatus si_open_stream(StreamHandle handle) {
         buffer = si.null_block;
         end = buffer + 1;
     } else {
-        buffer = static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+        buffer = take_ring();
         if (buffer == nullptr) return SI_NO_BLOCK;
         end = buffer + SI_RING_SIZE;
         *end = 0;
@@ -727,13 +749,13 @@ SiStatus si_open_stream(StreamHandle handle) {
             // each level keeps its own offset in its saved state.
             fd = entry.fd;
             if (::lseek(fd, 0, SEEK_SET) < 0) {
-                mm_free_vblock(pool(), buffer);
+                give_ring(buffer);
                 return SI_SEEK_FAILED;
             }
         } else {
             fd = open_file(entry.name);
             if (fd < 0) {
-                mm_free_vblock(pool(), buffer);
+                give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
             entry.fd = fd;
@@ -755,7 +777,7 @@ SiStatus si_close_stream() {
     StreamEntry &entry = si.table[closing];
     --entry.open_count;
     if (closing != STREAM_NULL) {
-        mm_free_vblock(pool(), si.start);
+        give_ring(si.start);
         if (entry.open_count < 1 && closing != STREAM_STDIN) {
             ::close(entry.fd);
             entry.fd = -1;
@@ -787,9 +809,11 @@ SiStatus si_include(StreamHandle handle) {
     if (si.include_level == 0) si.main_stream = handle;
     si.line_offset += si_cursor.line - 1;
     ++si.include_level;
-    auto *record = static_cast<IncludeRecord *>(mm_get_vblock(pool(), sizeof(IncludeRecord)));
+    if (si.record_pool == nullptr)
+        si.record_pool = mm_open_pool("SI INCLUDE RECORDS", sizeof(IncludeRecord), 4096, 0);
+    auto *record = static_cast<IncludeRecord *>(mm_get_fblock(si.record_pool));
     if (record == nullptr || si_open_stream(handle) != SI_OK) {
-        mm_free_vblock(pool(), record);
+        if (record != nullptr) mm_free_fblock(si.record_pool, record);
         si.include_level = saved_level;
         si.main_stream = saved_main;
         si.line_offset = saved_offset;

@@ -493,6 +493,27 @@ TEST_F(MmDeathTest, ALongPoolNameIsCutToFitTheReport) {
         report_line(6, prefix + std::string(195 - prefix.size(), 'n') + "..."));
 }
 
+// The double free is found wherever the block sits on the free list, and a block handed out
+// again with its old free record still inside is not mistaken for a free one.
+TEST_F(MmDeathTest, DoubleFreeOfAnFBlockDeepInTheFreeList) {
+    PoolId pool = open("deep", 16, MM_DEFAULT_CHUNK);
+    void *blocks[16]; // the whole first chunk of 256 bytes, so that frees are reused first
+    for (void *&b : blocks) b = mm_get_fblock(pool);
+    mm_free_fblock(pool, blocks[1]);
+    void *again = mm_get_fblock(pool); // the last freed comes back first, its record intact
+    ASSERT_EQ(again, blocks[1]);
+    mm_free_fblock(pool, again); // live, although its record still names its chunk
+    EXPECT_EXIT(
+        {
+            fe_set_report_hook(print_report);
+            for (int i = 2; i < 6; ++i) mm_free_fblock(pool, blocks[i]);
+            mm_free_fblock(pool, blocks[1]); // now the oldest entry of five
+        },
+        ::testing::ExitedWithCode(1),
+        report_line(6, "mm_free_fblock: Block " + hex(addr(blocks[1])) +
+                           " is already free in pool 'INVALID POOL ID'"));
+}
+
 TEST_F(MmDeathTest, DoubleFreeOfAnFBlock) {
     PoolId pool = open("twice", 16, MM_DEFAULT_CHUNK);
     void *a = mm_get_fblock(pool);

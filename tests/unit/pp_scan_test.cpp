@@ -49,9 +49,7 @@ class PpScanTest : public PreprocessorTest {
 
     static void scan_to_end() {
         CurrentToken token{};
-        do {
-            pp_scan_step(&token);
-        } while (token.kind != TOKEN_END_OF_FILE);
+        pp_scan_to_end(&token);
     }
 
     // The output for `source` without markers, after `options` adjusted the flags.
@@ -417,3 +415,115 @@ TEST_F(PpScanTest, SpacingPairsAreLookedUpLastKindFirst) {
 }
 
 } // namespace
+
+// ---- Lines copied whole -----------------------------------------------------------------------
+
+// The output and messages of `source` (as t.F, markers on) after `options`, read with or without
+// the whole-line copy; `copied` receives the number of lines copied whole.
+struct PlainRun {
+    std::string output;
+    std::vector<std::string> messages;
+    std::uint64_t copied;
+};
+
+class PpPlainLineTest : public PpScanTest {
+  protected:
+    PlainRun run_lines(const std::string &source, bool plain_lines,
+                       const std::function<void()> &options) {
+        write_file("t.F", source);
+        write_file("t.h", "      h = 1\n  \n      h = 'x'   \n");
+        options_set_defaults();
+        if (options) options();
+        pp_set_plain_lines(plain_lines);
+        std::uint64_t before = pp_plain_lines_copied();
+        open_main("t.F");
+        start_output();
+        scan_to_end();
+        PlainRun result{finish(), take_messages(), pp_plain_lines_copied() - before};
+        // The next run starts from a fresh toolkit: no macros, groups or files left over.
+        TearDown();
+        SetUp();
+        return result;
+    }
+};
+
+// Lines that start plain and turn special mid-line, trailing blanks inside and outside open
+// constants, blank lines, a line crossing the 2 KiB read buffer, the last line without a
+// newline, skipped groups, continuation lines, an include, and macros under -m: under every
+// option set the output and the messages are the same whether lines are copied whole or not.
+TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
+    std::string crossing;
+    for (int i = 0; i < 70; ++i) crossing += "      x" + std::to_string(i) + " = y + 1.5e3\n";
+    crossing += "      long = " + std::string(2500, 'a') + "\n      after = 1\n";
+    const std::vector<std::string> sources = {
+        "      x = 1\n      y = 2\n",
+        "      x = a /* c */ + b\n      y = a /* two\n lines */ + c\n      z = 1\n",
+        "      x = y ?\n      s = 'a\\\n b'\n      t = ?\?( 1 ?\?)\n      u = 1\n",
+        "      x = a // b\n      y = 'a//b' // \"c\" /* d */\n      z = 1\n",
+        "      x = a # b\n      x = a ## b\n      y = a$b + $c\n      z = 1\n",
+        "      x = 1   \t \n   \n\n\n\t\n      y = 2\n\n",
+        "C don't   \n      s = \"abc  \n      t = 'a''b'  \n      u = \"it's\" \n",
+        "      x = 1 +\n     &  2\n      y = a\\\n+ b\n",
+        "#if 0\n      x = 1\n#endif\n      y = 2\n#ifdef NONE\n      z\n#else\n      w\n#endif\n",
+        "      x = 1\n#include \"t.h\"\n      y = 2\n",
+        "#define A 1\n#define F(a) (a)\n      x = A + B\n      y = B\n      z = F (3) + F\n"
+        "      w = F\n     & (4)\n      v = __LINE__ + x.and.y + 1.e5 + 1.0_A\n",
+        "      x = 1 \f 2\n      y = 1 \v 2\r\n      z = 1 \x01 @ ` \x80\n      w = 1 \0 2\n",
+        "\t  x = 1\n#pragma (output_ansi_line 1)\n\t  y = 2\n      z = 3\n#line 40\n      w\n",
+        "      x = 1\r\n      y = 2\r\n",
+        crossing,
+        "      x = 1\n      last = 2",
+        "      x = 1\n      last = 2   ",
+        "      x = 1\n      last = 'open  ",
+        "",
+    };
+    const std::vector<std::function<void()>> option_sets = {
+        [] {},
+        [] { expand_macros = 1; },
+        [] { compress_newlines = 1; },
+        [] { double_slash_comments = 1; },
+        [] { output_unix_line = 0; },
+        [] { output_ansi_line = 1; },
+        [] { output_comments = 0; },
+        [] { dollar_ident = 0; },
+        [] { string_trigraphs = 1; },
+        [] {
+            expand_macros = 1;
+            token_spacing = 1;
+            compress_newlines = 1;
+        },
+    };
+    std::uint64_t copied = 0;
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            PlainRun slow = run_lines(sources[s], false, option_sets[o]);
+            PlainRun fast = run_lines(sources[s], true, option_sets[o]);
+            EXPECT_EQ(slow.copied, 0u);
+            EXPECT_EQ(fast.output, slow.output) << "source " << s << ", options " << o;
+            EXPECT_EQ(fast.messages, slow.messages) << "source " << s << ", options " << o;
+            copied += fast.copied;
+        }
+    }
+    // Most of the lines above are plain: the comparison really covers the copy.
+    EXPECT_GT(copied, 500u);
+}
+
+// Worked out by hand: the marker before the first line, blanks before a newline dropped except
+// in a constant left open, a blank line as a bare newline, and -n squeezing empty lines.
+TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
+    PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
+    EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");
+    EXPECT_EQ(run.copied, 5u);
+    run = run_lines("\n\n      x = 1\n\n   \n      y = 2\n", true, [] {
+        compress_newlines = 1;
+        output_unix_line = 0;
+    });
+    EXPECT_EQ(run.output, "\n      x = 1\n      y = 2\n");
+    // Under -m a line naming a macro is read token by token; the others are copied.
+    run = run_lines("#define A 1\n      x = A\n      y = AB + A1 + 1A\n", true, [] {
+        expand_macros = 1;
+        output_unix_line = 0;
+    });
+    EXPECT_EQ(run.output, "\n      x = 1 \n      y = AB + A1 + 1A\n");
+    EXPECT_EQ(run.copied, 1u);
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -629,3 +630,41 @@ TEST_F(StreamTest, DirectoryPrefixEndsInASlash) {
 }
 
 } // namespace
+
+// Rings of closed streams are reused and include records live in a pool of their own: through
+// a thousand inclusions, some nested 20 deep, every file reads back whole (each longer than a
+// ring, so each ring wraps), the includer resumes where it stopped, and the records still map
+// cumulative lines of the first and the last inclusion.
+TEST_F(StreamTest, ManyInclusionsReadEveryFileWholeAndKeepTheirRecords) {
+    std::string main_text = numbered_lines(400);
+    std::string inner_text;
+    for (int i = 0; i < 300; ++i) inner_text.append("inner line ").append(std::to_string(i)) += '\n';
+    open("main.f", main_text);
+    StreamHandle inner = handle_of(write("inner.f", inner_text));
+    std::vector<StreamHandle> chain;
+    for (int d = 0; d < 20; ++d)
+        chain.push_back(handle_of(write(std::string("c").append(std::to_string(d)).append(".f"),
+                                        std::string(2500, static_cast<char>('a' + d)) + '\n')));
+    std::string read_main = take(100);
+    for (int i = 0; i < 1000; ++i) {
+        if (i % 100 == 50) {
+            for (StreamHandle h : chain) ASSERT_EQ(si_include(h), SI_OK);
+            for (int d = 19; d >= 0; --d) {
+                ASSERT_EQ(take_all(), std::string(2500, static_cast<char>('a' + d)) + '\n');
+                ASSERT_EQ(si_close_stream(), SI_OK);
+            }
+        }
+        ASSERT_EQ(si_include(inner), SI_OK);
+        ASSERT_EQ(take_all(), inner_text) << "inclusion " << i;
+        ASSERT_EQ(si_close_stream(), SI_OK);
+    }
+    read_main += take_all();
+    EXPECT_EQ(read_main, main_text);
+    // The first inclusion starts at cumulative line 1 + the lines read before it.
+    std::uint32_t first = 1 + static_cast<std::uint32_t>(std::count(
+                                  main_text.begin(), main_text.begin() + 100, '\n'));
+    Position p = si_cumulative_to_position(first + 1);
+    EXPECT_EQ(p.stream, inner);
+    EXPECT_EQ(p.line, 2u);
+    EXPECT_EQ(si_stream_depth(), 1);
+}

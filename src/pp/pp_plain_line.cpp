@@ -1,0 +1,162 @@
+// This file implements the plain-line copy of the scanning loop: a source line whose bytes every
+// token would write unchanged is found by one pass over the read buffer and written whole,
+// without lexing it token by token. Any byte that could change the text or draw a message
+// leaves the line to the lexer.
+#include <array>
+
+#include "driver/fe.h"
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "pp/pp_internal.h"
+#include "si/si.h"
+#include "text/text.h"
+
+namespace {
+
+// How the line scan treats each byte.
+enum PlainClass : std::uint8_t {
+    PLAIN_OTHER,   // written as it stands by whatever token holds it
+    PLAIN_STOP,    // needs the lexer: see make_classes
+    PLAIN_NEWLINE, // the end of the line
+    PLAIN_SLASH,   // a comment opener when a `*` (or, with -B, a `/`) follows
+    PLAIN_QUOTE,   // opens or closes a character or string constant
+    PLAIN_START,   // a letter or `_`: may start a name that -m must look up
+    PLAIN_DIGIT,   // starts a number, which takes every letter and digit after it
+};
+
+constexpr std::array<std::uint8_t, 256> make_classes(bool names) {
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t k = PLAIN_OTHER;
+        // The 0 byte (the end of the buffered data, or a byte the stream layer reports), the
+        // end marker, form feed, vertical tab and carriage return (white space that draws
+        // messages on directive lines), the other control bytes, bytes above 0x7E, `\` and
+        // `?` (continuations and trigraphs), `#` (directives, `##`), `$` (the dollar rule)
+        // and `@` and backquote (no token of their own).
+        if (c < 0x20 || c >= 0x7F || c == '\\' || c == '?' || c == '#' || c == '$' ||
+            c == '@' || c == '`')
+            k = PLAIN_STOP;
+        if (c == '\t') k = PLAIN_OTHER;
+        if (c == '\n') k = PLAIN_NEWLINE;
+        if (c == '/') k = PLAIN_SLASH;
+        if (c == '\'' || c == '"') k = PLAIN_QUOTE;
+        // Names and numbers only matter when -m must look names up.
+        if (names && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'))
+            k = PLAIN_START;
+        if (names && c >= '0' && c <= '9') k = PLAIN_DIGIT;
+        classes[static_cast<std::size_t>(c)] = k;
+    }
+    return classes;
+}
+
+constexpr std::array<std::uint8_t, 256> plain_class = make_classes(false);
+constexpr std::array<std::uint8_t, 256> name_class = make_classes(true); // under -m
+static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == PLAIN_STOP);
+static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
+static_assert(plain_class['a'] == PLAIN_OTHER && name_class['a'] == PLAIN_START);
+
+inline bool name_byte(unsigned char c) {
+    return name_class[c] == PLAIN_START || name_class[c] == PLAIN_DIGIT;
+}
+
+// Advances over the bytes of class PLAIN_OTHER, four at a time. Every byte is read only after
+// the ones before it proved ordinary, so the scan never passes the 0 byte that ends the data.
+inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_t *classes) {
+    for (;;) {
+        if (classes[p[0]] != PLAIN_OTHER) return p;
+        if (classes[p[1]] != PLAIN_OTHER) return p + 1;
+        if (classes[p[2]] != PLAIN_OTHER) return p + 2;
+        if (classes[p[3]] != PLAIN_OTHER) return p + 3;
+        p += 4;
+    }
+}
+
+// True when the name names a macro. A name that was never interned cannot: every definition
+// interns its name.
+bool names_macro(const unsigned char *text, std::uint32_t length) {
+    if (!pp_may_name_macro(text, length)) return false;
+    TextHandle handle = text_find(reinterpret_cast<const char *>(text), length);
+    return handle != TEXT_NULL && pp_lookup_macro(handle) != nullptr;
+}
+
+struct PlainLineState {
+    bool enabled = true;      // off only in tests that compare the two ways of reading
+    std::uint64_t copied = 0; // lines written whole
+};
+
+PlainLineState plain;
+
+} // namespace
+
+void pp_set_plain_lines(bool enabled) { plain.enabled = enabled; }
+
+std::uint64_t pp_plain_lines_copied() { return plain.copied; }
+
+PpPlainLine pp_copy_plain_line() {
+    if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
+        fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
+        return PP_PLAIN_NONE; // the trace shows every token
+    // At the end of the buffered data (a file just entered, a line starting at a refill), read
+    // the next block first, as the lexer would before anything else on this line.
+    if (*si_cursor.read == 0) si_refill_char();
+    const bool expand = expand_macros != 0;
+    const bool slash_comments = double_slash_comments == 1;
+    const unsigned char *start = si_cursor.read;
+    const unsigned char *p = start;
+    unsigned char quote = 0; // the quote of the open constant, 0 outside constants
+    const std::uint8_t *classes = expand ? name_class.data() : plain_class.data();
+    for (;;) {
+        p = skip_other(p, classes);
+        unsigned char c = *p;
+        switch (classes[c]) {
+        case PLAIN_OTHER: ++p; continue;
+        case PLAIN_STOP: return PP_PLAIN_NONE;
+        case PLAIN_NEWLINE: break;
+        case PLAIN_SLASH:
+            // Inside a constant `/*` and `//` are text. A continuation or trigraph between
+            // the two bytes stops the scan at the next byte.
+            if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                return PP_PLAIN_NONE;
+            ++p;
+            continue;
+        case PLAIN_QUOTE:
+            if (quote == 0)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
+            ++p;
+            continue;
+        case PLAIN_START: {
+            if (quote != 0) {
+                ++p;
+                continue;
+            }
+            // A name starts here: the byte before is no letter or digit (those would be part
+            // of the same name or number). Under -m a macro name needs the lexer.
+            const unsigned char *name = p;
+            while (name_byte(*p)) ++p;
+            if (names_macro(name, static_cast<std::uint32_t>(p - name))) return PP_PLAIN_NONE;
+            continue;
+        }
+        case PLAIN_DIGIT:
+            // A number takes the letters and digits after it: none of them starts a name.
+            while (name_byte(*p)) ++p;
+            continue;
+        }
+        break;
+    }
+    // The blanks before the newline belong to the newline token and are not written, except
+    // in a constant left open, whose text runs up to the newline.
+    const unsigned char *end = p;
+    if (quote == 0)
+        while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
+                      si_cursor.stream};
+    std::uint32_t length = static_cast<std::uint32_t>(end - start);
+    pp_write_plain_line(position, start, length);
+    si_cursor.read = const_cast<unsigned char *>(p) + 1;
+    ++si_cursor.line;
+    si_cursor.column = 1;
+    ++plain.copied;
+    return length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
+}
