@@ -37,6 +37,21 @@ struct FuzzExit {
     std::abort();
 }
 
+// The working folder's name, for the removal at exit.
+char work_dir_name[256];
+
+// Removes the working folder and the files in it (it has no subfolders).
+void remove_work_dir() {
+    if (DIR *dir = ::opendir(work_dir_name)) {
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            ::unlink((std::string(work_dir_name) + "/" + entry->d_name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(work_dir_name);
+}
+
 struct MainArguments {
     int argc;
     char **argv;
@@ -86,9 +101,13 @@ void program_body(void *argument) {
 
 const std::string &fuzz_work_dir() {
     static std::string dir = [] {
-        char pattern[] = "/tmp/tfpp-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) violation("cannot make the working folder");
-        std::string made = std::string(pattern) + "/";
+        // In memory where there is such a folder: every input is written there, twice.
+        std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/tfpp-fuzz-XXXXXX"
+                                                               : "/tmp/tfpp-fuzz-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) violation("cannot make the working folder");
+        std::snprintf(work_dir_name, sizeof work_dir_name, "%s", pattern.c_str());
+        std::atexit(remove_work_dir);
+        std::string made = pattern + "/";
         ::setenv("TMPDIR", made.c_str(), 1);
         ::unsetenv("include");
         ::unsetenv("INCLUDE");

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-// The target's private folder (made on first use, ending in '/'); also $TMPDIR for the runs,
+// The target's private folder (made on first use under /dev/shm, else /tmp, ending in '/'); also $TMPDIR for the runs,
 // so that a temporary file left behind is seen.
 const std::string &fuzz_work_dir();
 
