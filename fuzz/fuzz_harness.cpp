@@ -30,7 +30,6 @@ struct FuzzExit {
 
 [[noreturn]] void throw_exit(int status) { throw FuzzExit{status}; }
 
-
 [[noreturn]] void violation(const char *what) {
     std::fprintf(stderr, "fuzz harness: %s\n", what);
     std::fflush(stderr);
@@ -102,8 +101,8 @@ void program_body(void *argument) {
 const std::string &fuzz_work_dir() {
     static std::string dir = [] {
         // In memory where there is such a folder: every input is written there, twice.
-        std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/tfpp-fuzz-XXXXXX"
-                                                               : "/tmp/tfpp-fuzz-XXXXXX";
+        std::string pattern =
+            ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/tfpp-fuzz-XXXXXX" : "/tmp/tfpp-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) violation("cannot make the working folder");
         std::snprintf(work_dir_name, sizeof work_dir_name, "%s", pattern.c_str());
         std::atexit(remove_work_dir);
@@ -206,7 +205,8 @@ void fuzz_check_clean(int descriptor_mark, const char *const *keep) {
         const char *name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         bool kept = false;
-        for (const char *const *k = keep; *k != nullptr; ++k) kept = kept || std::strcmp(*k, name) == 0;
+        for (const char *const *k = keep; *k != nullptr; ++k)
+            kept = kept || std::strcmp(*k, name) == 0;
         if (!kept) {
             ::closedir(dir);
             std::fprintf(stderr, "fuzz harness: file left behind: %s\n", name);

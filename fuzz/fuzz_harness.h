@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-// The target's private folder (made on first use under /dev/shm, else /tmp, ending in '/'); also $TMPDIR for the runs,
-// so that a temporary file left behind is seen.
+// The target's private folder (made on first use under /dev/shm, else /tmp, ending in '/'); also
+// $TMPDIR for the runs, so that a temporary file left behind is seen.
 const std::string &fuzz_work_dir();
 
 // Writes `size` bytes to `name` in the working folder and returns the file's full path.

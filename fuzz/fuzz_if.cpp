@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                   "\n      e = ZERO\n#else\n      f = F(2)\n#endif\n";
         text = newline == end ? end : newline + 1;
     }
-    std::string path = fuzz_write_file("if.F", reinterpret_cast<const std::uint8_t *>(source.data()),
-                                       source.size());
+    std::string path = fuzz_write_file(
+        "if.F", reinterpret_cast<const std::uint8_t *>(source.data()), source.size());
     std::vector<std::string> arguments{"tfpp", "-nologo"};
     if (expand) arguments.emplace_back("-m");
     arguments.push_back(path);

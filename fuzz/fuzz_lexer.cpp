@@ -71,8 +71,8 @@ void lex_file(void *argument) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 1) return -1;
     int mark = fuzz_descriptor_mark();
-    LexRun run{fuzz_write_file("lex.F", data + 1, size - 1),
-               static_cast<std::uint8_t>(data[0] % 3), {}};
+    LexRun run{
+        fuzz_write_file("lex.F", data + 1, size - 1), static_cast<std::uint8_t>(data[0] % 3), {}};
     int status = fuzz_guarded(lex_file, &run);
     fuzz_toolkit_down();
     std::string expected = delivered(data + 1, size - 1);

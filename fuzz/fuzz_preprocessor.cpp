@@ -15,11 +15,11 @@ constexpr char FUZZ_SEPARATOR[] = "\n#--inc.h--\n";
 
 // Bit i of the option word selects OPTION_BITS[i].
 constexpr const char *OPTION_BITS[] = {"-m", "-C", "-noC", "-B", "-z", "-ansi",
-                                       "-g", "-n", "-P", "-e", "-c"};
+                                       "-g", "-n", "-P",   "-e", "-c"};
 constexpr int OPTION_BIT_COUNT = sizeof OPTION_BITS / sizeof OPTION_BITS[0];
-constexpr int BIT_LIST_FILE = 11;  // -l=<dir>list.lis: the paged listing too
-constexpr int BIT_C_NAME = 12;     // the main file is "main.c" ("//" starts a comment)
-constexpr int BIT_DEPS = 13;       // --deps=<dir>main.d
+constexpr int BIT_LIST_FILE = 11;   // -l=<dir>list.lis: the paged listing too
+constexpr int BIT_C_NAME = 12;      // the main file is "main.c" ("//" starts a comment)
+constexpr int BIT_DEPS = 13;        // --deps=<dir>main.d
 constexpr int BIT_INCLUDE_DIR = 14; // -I<dir>: <inc.h> is found too
 
 } // namespace
@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     data += 2;
     size -= 2;
     const std::uint8_t *end = data + size;
-    const std::uint8_t *cut = std::search(data, end, FUZZ_SEPARATOR,
-                                          FUZZ_SEPARATOR + sizeof FUZZ_SEPARATOR - 1);
+    const std::uint8_t *cut =
+        std::search(data, end, FUZZ_SEPARATOR, FUZZ_SEPARATOR + sizeof FUZZ_SEPARATOR - 1);
     const char *main_name = (bits >> BIT_C_NAME & 1) != 0 ? "main.c" : "main.F";
     std::string main_path = fuzz_write_file(main_name, data, static_cast<std::size_t>(cut - data));
     const std::uint8_t *included = cut == end ? end : cut + sizeof FUZZ_SEPARATOR - 1;

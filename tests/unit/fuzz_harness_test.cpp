@@ -43,12 +43,12 @@ RunResult run(const std::vector<std::string> &options, const char *input) {
     int mark = fuzz_descriptor_mark();
     RunResult result{};
     testing::internal::CaptureStderr();
-    result.status = fuzz_run_program(static_cast<int>(argv.size()) - 1, argv.data(),
-                                     &result.completed);
+    result.status =
+        fuzz_run_program(static_cast<int>(argv.size()) - 1, argv.data(), &result.completed);
     result.errors = testing::internal::GetCapturedStderr();
     result.output = read_file(dir + "out.txt");
-    static const char *const keep[] = {"self.F", "plain.F", "errors.F", "guard.F", "g.h",
-                                       "out.txt", nullptr};
+    static const char *const keep[] = {"self.F", "plain.F", "errors.F", "guard.F",
+                                       "g.h",    "out.txt", nullptr};
     fuzz_check_clean(mark, keep);
     return result;
 }
