@@ -1,12 +1,16 @@
 # Thin wrapper around CMake: `make`, `make run`, `make test`, `make bench`, `make microbench`,
-# `make stress`, `make clean`, `make install PREFIX=dir`.
+# `make stress`, `make clean`, `make install PREFIX=dir`, `make sanitize-test`, `make fuzz-smoke`.
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 SANITIZE_BUILD ?= build-sanitize
 
-.PHONY: all build run test bench bench-inputs microbench stress clean install sanitize-build sanitize-test
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all build run test bench bench-inputs microbench stress clean install sanitize-build \
+  sanitize-test fuzz-smoke
 
 all: build
 
@@ -60,5 +64,10 @@ sanitize-test: sanitize-build
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# The libFuzzer targets (clang++; installed when missing), each run FUZZ_SECONDS from the seeds
+# made out of the golden inputs; any finding fails. See docs/testing.md.
+fuzz-smoke:
+	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/fuzz_smoke.sh
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

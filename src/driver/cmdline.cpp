@@ -671,6 +671,19 @@ void options_set_defaults() {
     cl.runner = runner;
 }
 
+void options_reset() {
+    auto close_file = [](std::FILE *file) {
+        if (file != nullptr && file != stdin && file != stdout && file != stderr)
+            std::fclose(file);
+    };
+    close_file(output_stream);
+    close_file(list_stream);
+    close_file(dump_stream);
+    close_file(cl.definitions);
+    std::free(cl.consumed);
+    options_set_defaults();
+}
+
 bool options_finish_output_files() {
     // The list file may be standard error (-l without a file name): it is then only flushed.
     bool ok = finish_stream(list_stream == stderr ? nullptr : list_stream, "list output file",

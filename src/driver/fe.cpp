@@ -108,6 +108,11 @@ void fe_terminate() {
     fe.initialized = false;
 }
 
+void fe_reset() {
+    fe = FrontEndState{};
+    fe_max_severity = SEVERITY_NONE;
+}
+
 void fe_report(MessageId id, Position pos) {
     const char *text = msg_expand_params(msg_catalogue_text(id));
     fe_message(text, msg_catalogue_mnemonic(id), &pos, msg_catalogue_severity(id));

@@ -17,6 +17,12 @@ void fe_initialize();
 // Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
 void fe_terminate();
 
+// Forgets everything the front end keeps between runs: the exit hooks (their records lived in
+// the general pool), the fatal-exit counters, the report hooks, the flags, the trace stream and
+// the maximum severity. Call it after a shut-down or a fatal exit and before mm_finalize, so
+// that fe_initialize can bring the toolkit up again; only harnesses need it.
+void fe_reset();
+
 // Reports catalogue entry `id` at `pos`, its text expanded with the parameters bound before.
 void fe_report(MessageId id, Position pos);
 

@@ -70,6 +70,7 @@ struct HostState {
     TempSlot temps[TEMP_SLOTS];
     char date_text[64];
     alignas(16) char alt_stack[ALT_STACK_SIZE]; // the crash hook runs here after a stack overflow
+    HostExitHook exit_hook;                     // null in the program: host_exit ends the process
 };
 
 HostState host;
@@ -399,8 +400,11 @@ void host_remove_temp_files() {
 
 void host_exit(int status) {
     host_remove_temp_files();
+    if (host.exit_hook != nullptr) host.exit_hook(status);
     std::exit(status);
 }
+
+void host_set_exit_hook(HostExitHook hook) { host.exit_hook = hook; }
 
 bool host_search_include_env(const char *name, std::size_t size, char *buffer, Position where) {
     const char *list = std::getenv("include");

@@ -47,6 +47,12 @@ void host_remove_temp_files();
 // host_remove_temp_files, then the process exit with `status`.
 [[noreturn]] void host_exit(int status);
 
+// A routine host_exit calls, once the temporary files are removed, instead of ending the
+// process. Only a harness that runs the program many times in one process installs one (the
+// fuzz targets); it must not return. The program itself never installs one; null removes it.
+using HostExitHook = void (*)(int status);
+void host_set_exit_hook(HostExitHook hook);
+
 // Searches the directories of the variable `include` (else `INCLUDE`), split on ':' and ';',
 // for `name`. True when found, with the full path in `buffer` (`size` bytes). A path that does
 // not fit is reported at `where` as a system error and counts as not found.

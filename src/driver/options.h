@@ -42,6 +42,11 @@ inline constexpr std::size_t OPTION_NAME_SIZE = 1024;
 // Puts every flag and setting back to its start-up value. parse_command_line starts with it.
 void options_set_defaults();
 
+// Closes the output, list, trace and definitions files a run left open (a run that ended through
+// the fatal exit), frees what the command line still holds and puts every flag back to its
+// start-up value. For harnesses that run the program many times in one process.
+void options_reset();
+
 // Runs the definitions file, already open as the current stream, through the scanning loop
 // until its end. The preprocessor installs it at start-up; without one, -D and -U are written
 // and checked but not applied.

@@ -458,6 +458,21 @@ void mm_initialize() {
     mm.general = mm_open_pool("MM I-BLOCKS", MM_VBLOCK, MM_CHUNK_DEFAULT, 0);
 }
 
+void mm_finalize() {
+    if (!mm.initialized) return;
+    // The pools of the run first: their descriptors live in the manager's own pools.
+    MmPool *pool = mm.pools;
+    while (pool != nullptr) {
+        MmPool *next = pool->next;
+        if (pool->system == 0) mm_close_pool(pool);
+        pool = next;
+    }
+    // Closing a v-block pool hands its size classes back, so that pool goes last.
+    mm_close_pool(mm.misc);
+    mm_close_pool(mm.size_classes);
+    mm = MemoryState{};
+}
+
 PoolId mm_general_pool() { return mm.general; }
 
 PoolId mm_open_pool(const char *name, std::uint32_t block_size, std::uint32_t chunk_size,

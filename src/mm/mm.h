@@ -21,6 +21,11 @@ inline constexpr std::uint32_t MM_SYSTEM_POOL = 32;    // manager's own pools, b
 // Opens the manager's own pools and the general pool "MM I-BLOCKS"; a second call does nothing.
 void mm_initialize();
 
+// Closes every pool still open, the manager's own last, and forgets them all, so that
+// mm_initialize starts afresh. For harnesses that run the program many times in one process;
+// every PoolId and block handed out before is invalid afterwards.
+void mm_finalize();
+
 // The general pool of the toolkit ("MM I-BLOCKS"): strings, buffers, message records, tables.
 PoolId mm_general_pool();
 

@@ -39,6 +39,11 @@ int msg_get_limit(int kind);
 // Empties the store; a message that was never printed ends the run with 6MESSAGES.
 void msg_clear_messages();
 
+// Forgets the store, the counts, the bound parameters, the listing formats and the exit hook's
+// registration without printing or freeing: the blocks go with the general pool (mm_finalize,
+// called next). For harnesses that run the program many times in one process.
+void msg_reset();
+
 // A stored message, in store order. The printers walk the store through these.
 struct MsgStored {
     char *text;           // owned copy, "" when none was given

@@ -8,6 +8,7 @@
 #include "driver/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "msg/msg_internal.h"
 
 namespace {
 
@@ -201,3 +202,5 @@ char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, 
         break_out = nullptr;
     }
 }
+
+void msg_expand_reset() { ex = ExpansionState{}; }

@@ -9,6 +9,7 @@
 #include "driver/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "msg/msg_internal.h"
 #include "si/si.h"
 
 namespace {
@@ -411,3 +412,5 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
     msg_restore_params(&save);
     std::fflush(file);
 }
+
+void msg_print_reset() { pr = PrintState{}; }

@@ -6,6 +6,7 @@
 #include "driver/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
+#include "msg/msg_internal.h"
 
 namespace {
 
@@ -188,6 +189,12 @@ void msg_report_handler(const char *text, const char *id, const Position *pos,
 }
 
 MsgStored *msg_first_stored() { return msg.first; }
+
+void msg_reset() {
+    msg = MessageState{};
+    msg_expand_reset();
+    msg_print_reset();
+}
 
 void msg_clear_messages() {
     while (msg.first != nullptr) {

@@ -16,6 +16,12 @@ extern std::uint8_t first_in_file;
 // Runs after the lexer's start-up and before the command line is read.
 void pp_initialize();
 
+// Forgets everything a run left behind, however it ended (the fatal exit included): closes the
+// preprocessor's pools and puts its tables, stacks, buffers and flags back to their start-up
+// values. For harnesses that run many inputs in one process, before fe_reset and mm_finalize;
+// pp_initialize then starts afresh.
+void pp_reset();
+
 // Resets the output state (line 0, nothing written yet) and builds the -g spacing table.
 // Runs once the command line and the definitions file have been read.
 void pp_output_init();

@@ -530,3 +530,5 @@ void pp_error(Position name) {
     if (full) pp_skip_directive_rest();
     msg_report(cond.error_text, "", name, SEVERITY_WARNING);
 }
+
+void pp_conditionals_reset() { cond = ConditionalState{}; }

@@ -733,3 +733,5 @@ int pp_evaluate_condition() {
     if (ev.too_deep) return 0;
     return value.bits != 0 ? 1 : 0;
 }
+
+void pp_expr_reset() { ev = ExprState{}; }

@@ -201,6 +201,9 @@ void pp_restore_current_dir();
 std::uint32_t pp_scratch_capacity();
 // Releases a grown scratch buffer (the preprocessor's finish).
 void pp_release_scratch();
+// Forgets a larger scratch buffer without freeing it and clears the continuation flag. Part of
+// pp_reset.
+void pp_text_reset();
 
 // A converted lexeme's text: in the stream, the scratch buffer or the spelling table.
 struct PpLexeme {
@@ -272,6 +275,9 @@ void pp_output_suppress(bool suppress);
 void pp_output_flush();
 // Releases the spacing table.
 void pp_output_finish();
+// Forgets the buffered text and the spacing table without writing or freeing, and counts the
+// fatal-exit flush as not installed (the front end forgot its hooks). Part of pp_reset.
+void pp_output_reset();
 // True when -g separates `last` from `next` (only meaningful once pp_output_init has run with -g).
 bool pp_spacing_needed(TokenKind last, TokenKind next);
 
@@ -333,6 +339,8 @@ PpDirectiveResult pp_directive();
 // after the directive name: 1 when its value is not zero, else 0. Faults are warnings and the
 // evaluation always completes; the line end is left unread for the caller.
 int pp_evaluate_condition();
+// Puts the evaluator's state back to its start-up value. Part of pp_reset.
+void pp_expr_reset();
 
 // ---- In pp_conditionals.cpp -----------------------------------------------------------------
 
@@ -352,6 +360,8 @@ void pp_error(Position name);
 // directives (and reading over #include operands), until the top group is included again or
 // the stack is empty. Groups may run past the end of an included file.
 void pp_skip_group();
+// Clears the state of a skip or an #error left by a run that ended inside one. Part of pp_reset.
+void pp_conditionals_reset();
 
 // ---- In pp_macro_define.cpp -----------------------------------------------------------------
 

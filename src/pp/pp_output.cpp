@@ -206,3 +206,5 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     put_text(token->value);
     out.last_output_kind = token->kind;
 }
+
+void pp_output_reset() { out = OutputState{}; }

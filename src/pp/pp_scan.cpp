@@ -257,6 +257,19 @@ void pp_initialize() {
     options_set_definitions_runner(run_definitions);
 }
 
+void pp_reset() {
+    pp_tables_close();
+    pp_include_reset();
+    pp_macro_define_reset();
+    pp_macro_expand_reset();
+    pp_conditionals_reset();
+    pp_expr_reset();
+    pp_output_reset();
+    pp_text_reset();
+    scan = ScanState{};
+    first_in_file = 1;
+}
+
 bool pp_lookahead_lparen() {
     Position after_name = si_current_position();
     TokenKind kind;

@@ -245,3 +245,10 @@ void pp_convert_token(CurrentToken *token) {
     PpLexeme lexeme = pp_convert_lexeme(token);
     if (pp_has_source_text(token->kind)) token->value = intern(lexeme.text, lexeme.length);
 }
+
+void pp_text_reset() {
+    // Not an assignment of a fresh TextState: its buffer would point into the temporary.
+    scratch.buffer = scratch.fixed;
+    scratch.capacity = SCRATCH_SIZE;
+    pp_continuation_flag = 0;
+}

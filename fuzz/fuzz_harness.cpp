@@ -1,0 +1,232 @@
+// This file implements the fuzz targets' way of running the program in-process: host_exit is
+// turned into a C++ exception caught here (only in these targets; the program never throws),
+// and after every run each subsystem is put back to its start-up state through its own reset.
+#include "fuzz_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/fe.h"
+#include "driver/host.h"
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "mm/mm.h"
+#include "msg/msg.h"
+#include "pp/pp.h"
+#include "si/si.h"
+#include "text/text.h"
+
+namespace {
+
+// Thrown by the exit hook; carries the status host_exit was given.
+struct FuzzExit {
+    int status;
+};
+
+[[noreturn]] void throw_exit(int status) { throw FuzzExit{status}; }
+
+[[noreturn]] void violation(const char *what) {
+    std::fprintf(stderr, "fuzz harness: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The working folder's name, for the removal at exit.
+char work_dir_name[256];
+
+// Removes the working folder and the files in it (it has no subfolders).
+void remove_work_dir() {
+    if (DIR *dir = ::opendir(work_dir_name)) {
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            ::unlink((std::string(work_dir_name) + "/" + entry->d_name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(work_dir_name);
+}
+
+struct MainArguments {
+    int argc;
+    char **argv;
+    bool completed;
+};
+
+// main()'s sequence without the host's signal hooks; keep it in step with src/driver/main.cpp.
+void program_body(void *argument) {
+    auto *args = static_cast<MainArguments *>(argument);
+    output_stream = stdout;
+    fuzz_toolkit_up();
+    StreamHandle main_stream = STREAM_NULL;
+    std::uint8_t stdin_copied = 0;
+    if (!parse_command_line(args->argc, args->argv, &main_stream, &stdin_copied)) {
+        pp_check_open_groups();
+        msg_print_messages(stderr, 1);
+        lex_finalize();
+        fe_terminate();
+        host_exit(1);
+    }
+    pp_output_init();
+    CurrentToken token{};
+    pp_scan_to_end(&token);
+    pp_check_open_groups();
+    bool deps_written = deps_write();
+    msg_print_messages(stderr, 1);
+    if (list_stream != nullptr) {
+        msg_list_file(main_stream, list_stream);
+        std::fprintf(list_stream, "\nMaximum error severity  %d\n",
+                     static_cast<int>(fe_max_severity));
+    }
+    lex_finalize();
+    fe_terminate();
+    // What is still open now was never closed by the normal shut-down: the manager's own two
+    // pools and the general pool are all that may remain.
+    if (mm_statistics().open_pools != 3) violation("a pool is still open after the shut-down");
+    bool written = options_finish_output_files() && deps_written;
+    if (stdin_copied != 0) host_remove_temp_files();
+    args->completed = true;
+    bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);
+    host_exit(failed ? 1 : 0);
+}
+
+} // namespace
+
+const std::string &fuzz_work_dir() {
+    static std::string dir = [] {
+        // In memory where there is such a folder: every input is written there, twice.
+        std::string pattern =
+            ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/tfpp-fuzz-XXXXXX" : "/tmp/tfpp-fuzz-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) violation("cannot make the working folder");
+        std::snprintf(work_dir_name, sizeof work_dir_name, "%s", pattern.c_str());
+        std::atexit(remove_work_dir);
+        std::string made = pattern + "/";
+        ::setenv("TMPDIR", made.c_str(), 1);
+        ::unsetenv("include");
+        ::unsetenv("INCLUDE");
+        ::setenv("SOURCE_DATE_EPOCH", "0", 1);
+        return made;
+    }();
+    return dir;
+}
+
+std::string fuzz_write_file(const char *name, const std::uint8_t *data, std::size_t size) {
+    std::string path = fuzz_work_dir() + name;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) violation("cannot write an input file");
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n <= 0) violation("cannot write an input file");
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return path;
+}
+
+std::string fuzz_read_file(const char *name) {
+    std::string path = fuzz_work_dir() + name;
+    std::string bytes;
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return bytes;
+    char block[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, block, sizeof block);
+        if (n <= 0) break;
+        bytes.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void fuzz_violation(const char *what) { violation(what); }
+
+int fuzz_guarded(void (*body)(void *), void *argument) {
+    host_set_exit_hook(throw_exit);
+    int status = -1;
+    try {
+        body(argument);
+    } catch (const FuzzExit &exit) {
+        status = exit.status;
+    }
+    host_set_exit_hook(nullptr);
+    return status;
+}
+
+void fuzz_toolkit_up() {
+    fe_initialize();
+    lex_initialize();
+    mm_initialize();
+    pp_initialize();
+}
+
+void fuzz_toolkit_down() {
+    // Each step only forgets or frees; none may end the run. The shut-down checks that would
+    // (unprinted messages, a failing close) are the program's, run before this when it ended
+    // normally.
+    int status = fuzz_guarded(
+        [](void *) {
+            options_reset();
+            pp_reset();
+            lex_finalize();
+            text_finalize();
+            si_finalize();
+            msg_reset();
+            fe_reset();
+            mm_finalize();
+        },
+        nullptr);
+    if (status != -1) violation("the tear-down itself ended through the fatal exit");
+}
+
+int fuzz_run_program(int argc, char **argv, bool *completed) {
+    MainArguments args{argc, argv, false};
+    int status = fuzz_guarded(program_body, &args);
+    if (status == -1) violation("the run came back without an exit");
+    fuzz_toolkit_down();
+    *completed = args.completed;
+    return status;
+}
+
+int fuzz_descriptor_mark() {
+    int fd = ::dup(0);
+    if (fd >= 0) ::close(fd);
+    return fd;
+}
+
+void fuzz_check_clean(int descriptor_mark, const char *const *keep) {
+    std::fflush(stdout);
+    if (fuzz_descriptor_mark() != descriptor_mark) {
+        // Name the descriptors, so that the report says which file was left open.
+        if (DIR *fds = ::opendir("/proc/self/fd")) {
+            while (const dirent *entry = ::readdir(fds)) {
+                char link[512] = {};
+                std::string path = std::string("/proc/self/fd/") + entry->d_name;
+                if (::readlink(path.c_str(), link, sizeof link - 1) > 0)
+                    std::fprintf(stderr, "fuzz harness: fd %s -> %s\n", entry->d_name, link);
+            }
+            ::closedir(fds);
+        }
+        violation("a run left a file descriptor open");
+    }
+    if (mm_statistics().open_pools != 0) violation("a pool survived the tear-down");
+    DIR *dir = ::opendir(fuzz_work_dir().c_str());
+    if (dir == nullptr) violation("cannot read the working folder");
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        bool kept = false;
+        for (const char *const *k = keep; *k != nullptr; ++k)
+            kept = kept || std::strcmp(*k, name) == 0;
+        if (!kept) {
+            ::closedir(dir);
+            std::fprintf(stderr, "fuzz harness: file left behind: %s\n", name);
+            violation("a run left a file in the working folder");
+        }
+    }
+    ::closedir(dir);
+}

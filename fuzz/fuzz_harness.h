@@ -1,0 +1,44 @@
+// Support shared by the fuzz targets: a private working folder for the files a target writes,
+// and one run of the program in-process that always comes back, the fatal exit included, with
+// the whole toolkit torn down, so that nothing passes from one input to the next.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The target's private folder (made on first use under /dev/shm, else /tmp, ending in '/'); also
+// $TMPDIR for the runs, so that a temporary file left behind is seen.
+const std::string &fuzz_work_dir();
+
+// Writes `size` bytes to `name` in the working folder and returns the file's full path.
+// Reads the file of that name from the working folder (empty when it is missing).
+std::string fuzz_read_file(const char *name);
+
+// Reports a broken check of a target and aborts, so the fuzzer keeps the input.
+[[noreturn]] void fuzz_violation(const char *what);
+
+std::string fuzz_write_file(const char *name, const std::uint8_t *data, std::size_t size);
+
+// Runs `body(argument)` with host_exit turned into a return: the status given to host_exit
+// (the fatal exit gives 1), or -1 when `body` came back by itself.
+int fuzz_guarded(void (*body)(void *), void *argument);
+
+// Brings the toolkit up in the program's order (front end, lexer, memory, preprocessor),
+// without the host's signal hooks: the fuzzer and the sanitizers own the signals.
+void fuzz_toolkit_up();
+
+// Tears down whatever a run left, however it ended: files of the command line, preprocessor,
+// lexer, text table, streams, messages, front end and every pool. fuzz_toolkit_up may follow.
+void fuzz_toolkit_down();
+
+// The program's whole run over `argv` (main's sequence), toolkit up and down included.
+// Returns its exit status; *completed tells whether it reached the normal end.
+int fuzz_run_program(int argc, char **argv, bool *completed);
+
+// The lowest free descriptor, taken before a run: a run that leaves one open changes it.
+int fuzz_descriptor_mark();
+
+// Aborts when a run left a descriptor open (the mark changed), a file in the working folder
+// other than the `keep` names (a null-terminated list), or a pool of the memory manager.
+void fuzz_check_clean(int descriptor_mark, const char *const *keep);

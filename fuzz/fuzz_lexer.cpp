@@ -1,0 +1,90 @@
+// Fuzz target: the lexer over arbitrary bytes. The first byte chooses the rule set policy; the
+// rest is a source file. Checked on every token: its kind is in range, it consumed input (only
+// END-OF-FILE may be empty) and its line is one more than the newlines read before it; at the
+// end, the lexemes put together give back the file as the stream layer delivers it (CR LF read
+// as LF, 0 bytes dropped).
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_harness.h"
+#include "lexer/lexer.h"
+#include "si/si.h"
+
+namespace {
+
+[[noreturn]] void invariant_broken(const char *what) {
+    std::fprintf(stderr, "fuzz_lexer: %s\n", what);
+    std::fflush(stderr);
+    __builtin_trap();
+}
+
+// The bytes the stream layer hands over for `data`.
+std::string delivered(const std::uint8_t *data, std::size_t size) {
+    std::string text;
+    text.reserve(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) continue;
+        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') continue;
+        text.push_back(static_cast<char>(data[i]));
+    }
+    return text;
+}
+
+struct LexRun {
+    std::string path;
+    std::uint8_t policy;
+    std::string lexemes;
+    std::uint32_t line = 1; // 1 + the newlines of the lexemes so far
+};
+
+void lex_file(void *argument) {
+    auto *run = static_cast<LexRun *>(argument);
+    fuzz_toolkit_up();
+    StreamHandle handle = STREAM_NULL;
+    if (si_find_stream(run->path.c_str(), &handle) != SI_OK || si_open_stream(handle) != SI_OK)
+        invariant_broken("cannot open the input");
+    // Policy 0: main_lexer throughout; 1: first_token_lexer throughout; 2: first_token_lexer
+    // at each line start and main_lexer after it, as the scanning loop does.
+    LexRuleSet start = run->policy == 0 ? LEX_MAIN_LEXER : LEX_FIRST_TOKEN_LEXER;
+    lex_set_rule_set(start);
+    for (;;) {
+        TokenKind kind;
+        Position position;
+        lex_token(&kind, &position);
+        if (kind > ERROR_TOKEN) invariant_broken("token kind out of range");
+        std::uint32_t length = si_mark_length();
+        if (kind == TOKEN_END_OF_FILE) break;
+        if (length == 0) invariant_broken("a token consumed no input");
+        if (position.line != run->line) invariant_broken("a token's line is not its line");
+        const char *text = reinterpret_cast<const char *>(si_mark_text());
+        for (std::uint32_t i = 0; i < length; ++i) run->line += text[i] == '\n' ? 1 : 0;
+        run->lexemes.append(text, length);
+        if (run->policy == 2)
+            lex_set_rule_set(kind == TOKEN_NEWLINE ? LEX_FIRST_TOKEN_LEXER : LEX_MAIN_LEXER);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size < 1) return -1;
+    int mark = fuzz_descriptor_mark();
+    LexRun run{
+        fuzz_write_file("lex.F", data + 1, size - 1), static_cast<std::uint8_t>(data[0] % 3), {}};
+    int status = fuzz_guarded(lex_file, &run);
+    fuzz_toolkit_down();
+    std::string expected = delivered(data + 1, size - 1);
+    // A byte 3 is the end marker: the lexer stops there, as the program does.
+    std::size_t stop = expected.find('\x03');
+    if (stop != std::string::npos) expected.resize(stop);
+    // A run that ended through the fatal exit (a line too long to report, ...) saw a prefix.
+    if (status == -1 && run.lexemes != expected)
+        invariant_broken("the lexemes do not give back the input");
+    if (status != -1 && expected.compare(0, run.lexemes.size(), run.lexemes) != 0)
+        invariant_broken("the lexemes are not a prefix of the input");
+    static const char *const keep[] = {"lex.F", nullptr};
+    fuzz_check_clean(mark, keep);
+    return 0;
+}
