@@ -18,6 +18,7 @@
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "pp/pp.h"
+#include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
 
@@ -35,6 +36,9 @@ struct FuzzExit {
     std::fflush(stderr);
     std::abort();
 }
+
+// Applied after every start-up, which turns the copy of plain lines back on.
+bool copy_plain_lines = true;
 
 // The working folder's name, for the removal at exit.
 char work_dir_name[256];
@@ -162,7 +166,10 @@ void fuzz_toolkit_up() {
     lex_initialize();
     mm_initialize();
     pp_initialize();
+    pp_set_plain_lines(copy_plain_lines);
 }
+
+void fuzz_copy_plain_lines(bool enabled) { copy_plain_lines = enabled; }
 
 void fuzz_toolkit_down() {
     // Each step only forgets or frees; none may end the run. The shut-down checks that would

@@ -26,6 +26,9 @@ int fuzz_guarded(void (*body)(void *), void *argument);
 
 // Brings the toolkit up in the program's order (front end, lexer, memory, preprocessor),
 // without the host's signal hooks: the fuzzer and the sanitizers own the signals.
+// Whether the runs from now on copy plain source lines whole (the program always does).
+void fuzz_copy_plain_lines(bool enabled);
+
 void fuzz_toolkit_up();
 
 // Tears down whatever a run left, however it ended: files of the command line, preprocessor,

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "fuzz_harness.h"
-#include "pp/pp_internal.h"
 
 namespace {
 
@@ -58,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int argc = static_cast<int>(argv.size()) - 1;
     int status = fuzz_run_program(argc, argv.data(), &completed);
     std::string copied = fuzz_read_file("out.f");
-    pp_set_plain_lines(false);
+    fuzz_copy_plain_lines(false);
     int lexed_status = fuzz_run_program(argc, argv.data(), &completed);
-    pp_set_plain_lines(true);
+    fuzz_copy_plain_lines(true);
     if (lexed_status != status || fuzz_read_file("out.f") != copied)
         fuzz_violation("copying plain lines whole changed the output or the status");
     static const char *const keep[] = {"main.F", "main.c", "inc.h", "list.lis", "main.d", "out.f",
