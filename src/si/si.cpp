@@ -47,6 +47,12 @@ struct StreamEntry {
     std::int32_t open_count;  // file-stack levels at which it is open, the current one included
     std::uint32_t hash;       // of the name, for the name index
     std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
+    // The descriptor's own offset as our reads and seeks left it (-1: unknown), so that resuming
+    // a stream seeks only when another level moved the shared descriptor.
+    std::int64_t fd_offset;
+    // The size of a regular file when it was opened (-1 for anything else): a read at that
+    // offset could only find the end, so it is not made.
+    std::int64_t size;
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -213,12 +219,27 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
-std::ptrdiff_t read_retrying(int fd, void *into, std::size_t size) {
+// Every read and seek of a stream's descriptor goes through these two, which keep the entry's
+// fd_offset.
+std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size) {
     ssize_t count;
     do {
-        count = ::read(fd, into, size);
+        count = ::read(entry.fd, into, size);
     } while (count < 0 && errno == EINTR);
+    if (count >= 0 && entry.fd_offset >= 0)
+        entry.fd_offset += count;
+    else
+        entry.fd_offset = -1;
     return count;
+}
+
+bool seek_to(StreamEntry &entry, std::int64_t offset) {
+    if (::lseek(entry.fd, offset, SEEK_SET) < 0) {
+        entry.fd_offset = -1;
+        return false;
+    }
+    entry.fd_offset = offset;
+    return true;
 }
 
 // ---- Refilling the ring -------------------------------------------------------------------
@@ -260,14 +281,15 @@ void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t s
 // the CR and the LF of a pair, and a pair split by the block boundary is still one line end.
 bool trailing_cr_pairs() {
     unsigned char next = 0;
-    std::ptrdiff_t got = read_retrying(si.fd, &next, 1);
+    StreamEntry &entry = si.table[si_cursor.stream];
+    std::ptrdiff_t got = read_retrying(entry, &next, 1);
     if (got < 0) fail_read();
     if (got == 0) return false; // a lone CR at the end of the file
     if (next == '\n') {
         ++si.offset;
         return true;
     }
-    if (::lseek(si.fd, si.offset, SEEK_SET) < 0) fail_read();
+    if (!seek_to(entry, si.offset)) fail_read();
     return false;
 }
 
@@ -338,7 +360,9 @@ void refill() {
     clear_ahead(before, at, span);
     si_cursor.read = at;
 
-    std::ptrdiff_t count = read_retrying(si.fd, at, room);
+    StreamEntry &entry = si.table[si_cursor.stream];
+    std::ptrdiff_t count =
+        entry.size >= 0 && si.offset >= entry.size ? 0 : read_retrying(entry, at, room);
     if (count < 0) fail_read();
     if (count == 0) {
         if (si.at_end) fail_beyond_end();
@@ -473,18 +497,21 @@ void start_empty(unsigned char *buffer) {
     reset_mark();
 }
 
-// Opens a file for reading; a directory is refused like a file that does not open.
-int open_file(const char *name) {
+// Opens a file for reading; a directory is refused like a file that does not open. `size`
+// receives a regular file's size, -1 for anything else.
+int open_file(const char *name, std::int64_t *size) {
     int fd;
     do {
         fd = ::open(name, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    bool known = ::fstat(fd, &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
         ::close(fd);
         return -1;
     }
+    *size = known && S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : -1;
     return fd;
 }
 
@@ -507,7 +534,7 @@ void give_ring(unsigned char *ring) {
 SiStatus resume_copy(int level) {
     const SavedStream &saved = si.stack[level];
     StreamEntry &entry = si.table[saved.stream];
-    if (::lseek(entry.fd, saved.offset, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    if (!seek_to(entry, saved.offset)) return SI_SEEK_FAILED;
     unsigned char *buffer = take_ring();
     if (buffer == nullptr) return SI_NO_BLOCK;
     std::memcpy(buffer, saved.start, BUFFER_BLOCK);
@@ -532,7 +559,7 @@ bool position_before(std::uint32_t line_a, std::uint32_t column_a, std::uint32_t
 }
 
 SiStatus restart() {
-    if (::lseek(si.fd, 0, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    if (!seek_to(si.table[si_cursor.stream], 0)) return SI_SEEK_FAILED;
     start_empty(si.start);
     return SI_OK;
 }
@@ -652,8 +679,8 @@ SiStatus si_initialize() {
         si = StreamState{};
         return SI_NO_BLOCK;
     }
-    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0};
-    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0};
+    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1};
+    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0, -1, -1};
 
     // The null stream is current: no data, already at its end.
     si.fd = -1;
@@ -691,7 +718,7 @@ SiStatus si_finalize() {
 
 // ---- Streams ------------------------------------------------------------------------------
 
-SiStatus si_find_stream(const char *name, StreamHandle *handle) {
+SiStatus si_lookup_stream(const char *name, StreamHandle *handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (name == nullptr) return SI_NULL_NAME;
     std::uint32_t hash = name_hash(name);
@@ -703,6 +730,32 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
             return SI_OK;
         }
     }
+    return SI_BAD_HANDLE;
+}
+
+SiStatus si_find_file(const char *name, StreamHandle *handle) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (name == nullptr) return SI_NULL_NAME;
+    std::int64_t size = -1;
+    int fd = open_file(name, &size);
+    if (fd < 0) return SI_OPEN_FAILED;
+    SiStatus status = si_find_stream(name, handle);
+    StreamEntry *entry = status == SI_OK ? &si.table[*handle] : nullptr;
+    if (entry == nullptr || entry->fd >= 0 || entry->open_count > 0) {
+        // Open at an outer level already (its levels share that descriptor), or not named.
+        ::close(fd);
+        return status;
+    }
+    entry->fd = fd;
+    entry->fd_offset = 0;
+    entry->size = size;
+    return SI_OK;
+}
+
+SiStatus si_find_stream(const char *name, StreamHandle *handle) {
+    SiStatus found = si_lookup_stream(name, handle);
+    if (found != SI_BAD_HANDLE) return found;
+    std::uint32_t hash = name_hash(name);
     if (si.highest + 1u >= si.capacity) {
         SiStatus status = grow_table();
         if (status != SI_OK) return status;
@@ -713,7 +766,7 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
     if (copy == nullptr) return SI_NO_BLOCK;
     std::memcpy(copy, name, length + 1);
     std::uint16_t h = ++si.highest;
-    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0};
+    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0, -1, -1};
     index_insert(h);
     *handle = static_cast<StreamHandle>(h);
     return SI_OK;
@@ -748,17 +801,22 @@ SiStatus si_open_stream(StreamHandle handle) {
             // Standard input, or a file open at an outer level: the descriptor is shared and
             // each level keeps its own offset in its saved state.
             fd = entry.fd;
-            if (::lseek(fd, 0, SEEK_SET) < 0) {
+            if (!seek_to(entry, 0)) {
                 give_ring(buffer);
                 return SI_SEEK_FAILED;
             }
+        } else if (entry.fd >= 0) {
+            // Opened by si_find_file and not read since.
+            assert(entry.fd_offset == 0 && "a file kept open for its first level is unread");
+            fd = entry.fd;
         } else {
-            fd = open_file(entry.name);
+            fd = open_file(entry.name, &entry.size);
             if (fd < 0) {
                 give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
             entry.fd = fd;
+            entry.fd_offset = 0;
         }
     }
     push_current();
@@ -781,11 +839,14 @@ SiStatus si_close_stream() {
         if (entry.open_count < 1 && closing != STREAM_STDIN) {
             ::close(entry.fd);
             entry.fd = -1;
+            entry.fd_offset = -1;
         }
     }
     restore_state(si.stack[si.depth--]);
-    if (si_cursor.stream != STREAM_NULL && ::lseek(si.fd, si.offset, SEEK_SET) < 0)
-        return SI_SEEK_FAILED;
+    if (si_cursor.stream != STREAM_NULL) {
+        StreamEntry &resumed = si.table[si_cursor.stream];
+        if (resumed.fd_offset != si.offset && !seek_to(resumed, si.offset)) return SI_SEEK_FAILED;
+    }
     return SI_OK;
 }
 
