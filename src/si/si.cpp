@@ -37,6 +37,8 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its termi
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
+constexpr int IDLE_FILES = 64;
+constexpr std::int64_t IDLE_FILE_SIZE = 65536; // larger files are closed as before
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
 constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
 
@@ -47,12 +49,13 @@ struct StreamEntry {
     std::int32_t open_count;  // file-stack levels at which it is open, the current one included
     std::uint32_t hash;       // of the name, for the name index
     std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
-    // The descriptor's own offset as our reads and seeks left it (-1: unknown), so that resuming
-    // a stream seeks only when another level moved the shared descriptor.
+    // The descriptor's own offset as our reads and seeks left it (-1: unknown).
     std::int64_t fd_offset;
-    // The size of a regular file when it was opened (-1 for anything else): a read at that
-    // offset could only find the end, so it is not made.
+    // The size of a regular file when it was opened; -1 for anything else (standard input).
     std::int64_t size;
+    // The last read of this regular file stopped short exactly at `size`: the next one could
+    // only find the end, so it is not made. (Files under /proc report a size of 0 and are read.)
+    bool end_seen;
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -110,6 +113,10 @@ struct StreamState {
     unsigned char *null_block; // the null stream's buffer, shared by all its levels
     unsigned char *spare_rings[SPARE_RINGS]; // rings of closed streams, ready for reuse
     int spare_count;
+    // Regular files closed at every level whose descriptors stay open (up to IDLE_FILES), so that
+    // including one again makes no system call before its read; and those opened by the include
+    // search but not yet entered.
+    int idle_count;
     // The include records' own pool, opened by the first #include and closed whole at the end:
     // freeing tens of thousands of records one by one from the general pool walked its free
     // lists at every free.
@@ -219,13 +226,26 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
-// Every read and seek of a stream's descriptor goes through these two, which keep the entry's
-// fd_offset.
-std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size) {
+// Every read and seek of a stream's descriptor goes through these two. A regular file is read
+// where its descriptor stands when that is `offset` (so the descriptor's offset shows how far
+// the file has been read), else at `offset` without moving the descriptor: the levels sharing
+// it, and a file kept open between inclusions, need no seek. Anything else (standard input)
+// is read where its descriptor stands, which seek_to has moved to `offset`.
+std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
+                             std::int64_t offset) {
     ssize_t count;
+    bool positioned = entry.size >= 0 && entry.fd_offset != offset;
+    assert((entry.size >= 0 || entry.fd_offset < 0 || entry.fd_offset == offset) &&
+           "a stream that cannot be read at an offset stands where it is read");
     do {
-        count = ::read(entry.fd, into, size);
+        count = positioned ? ::pread(entry.fd, into, size, static_cast<off_t>(offset))
+                           : ::read(entry.fd, into, size);
     } while (count < 0 && errno == EINTR);
+    // A short read of a regular file found its end at that moment; any other read says nothing
+    // about the end (the file may have grown since its size was taken).
+    entry.end_seen = count >= 0 && entry.size >= 0 && offset + count == entry.size &&
+                     static_cast<std::size_t>(count) < size;
+    if (positioned) return count;
     if (count >= 0 && entry.fd_offset >= 0)
         entry.fd_offset += count;
     else
@@ -233,13 +253,18 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size) {
     return count;
 }
 
-bool seek_to(StreamEntry &entry, std::int64_t offset) {
+bool move_to(StreamEntry &entry, std::int64_t offset) {
     if (::lseek(entry.fd, offset, SEEK_SET) < 0) {
         entry.fd_offset = -1;
         return false;
     }
     entry.fd_offset = offset;
     return true;
+}
+
+bool seek_to(StreamEntry &entry, std::int64_t offset) {
+    if (entry.size >= 0) return true; // read at the offset it is asked for, see above
+    return move_to(entry, offset);
 }
 
 // ---- Refilling the ring -------------------------------------------------------------------
@@ -282,14 +307,14 @@ void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t s
 bool trailing_cr_pairs() {
     unsigned char next = 0;
     StreamEntry &entry = si.table[si_cursor.stream];
-    std::ptrdiff_t got = read_retrying(entry, &next, 1);
+    std::ptrdiff_t got = read_retrying(entry, &next, 1, si.offset);
     if (got < 0) fail_read();
     if (got == 0) return false; // a lone CR at the end of the file
     if (next == '\n') {
         ++si.offset;
         return true;
     }
-    if (!seek_to(entry, si.offset)) fail_read();
+    if (!move_to(entry, si.offset)) fail_read();
     return false;
 }
 
@@ -362,7 +387,7 @@ void refill() {
 
     StreamEntry &entry = si.table[si_cursor.stream];
     std::ptrdiff_t count =
-        entry.size >= 0 && si.offset >= entry.size ? 0 : read_retrying(entry, at, room);
+        entry.end_seen && si.offset >= entry.size ? 0 : read_retrying(entry, at, room, si.offset);
     if (count < 0) fail_read();
     if (count == 0) {
         if (si.at_end) fail_beyond_end();
@@ -679,8 +704,8 @@ SiStatus si_initialize() {
         si = StreamState{};
         return SI_NO_BLOCK;
     }
-    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1};
-    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0, -1, -1};
+    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1, false};
+    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0, -1, -1, false};
 
     // The null stream is current: no data, already at its end.
     si.fd = -1;
@@ -736,19 +761,22 @@ SiStatus si_lookup_stream(const char *name, StreamHandle *handle) {
 SiStatus si_find_file(const char *name, StreamHandle *handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (name == nullptr) return SI_NULL_NAME;
+    // A file open at some level, or idle, was found readable and is held open: no new check.
+    if (si_lookup_stream(name, handle) == SI_OK && si.table[*handle].fd >= 0) return SI_OK;
     std::int64_t size = -1;
     int fd = open_file(name, &size);
     if (fd < 0) return SI_OPEN_FAILED;
     SiStatus status = si_find_stream(name, handle);
-    StreamEntry *entry = status == SI_OK ? &si.table[*handle] : nullptr;
-    if (entry == nullptr || entry->fd >= 0 || entry->open_count > 0) {
-        // Open at an outer level already (its levels share that descriptor), or not named.
+    if (status != SI_OK) {
         ::close(fd);
         return status;
     }
-    entry->fd = fd;
-    entry->fd_offset = 0;
-    entry->size = size;
+    StreamEntry &entry = si.table[*handle];
+    entry.fd = fd;
+    entry.fd_offset = 0;
+    entry.size = size;
+    entry.end_seen = false;
+    ++si.idle_count;
     return SI_OK;
 }
 
@@ -766,7 +794,7 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
     if (copy == nullptr) return SI_NO_BLOCK;
     std::memcpy(copy, name, length + 1);
     std::uint16_t h = ++si.highest;
-    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0, -1, -1};
+    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0, -1, -1, false};
     index_insert(h);
     *handle = static_cast<StreamHandle>(h);
     return SI_OK;
@@ -806,15 +834,17 @@ SiStatus si_open_stream(StreamHandle handle) {
                 return SI_SEEK_FAILED;
             }
         } else if (entry.fd >= 0) {
-            // Opened by si_find_file and not read since.
-            assert(entry.fd_offset == 0 && "a file kept open for its first level is unread");
+            // Idle: opened by si_find_file, or kept open since the file was last closed.
+            assert((entry.size >= 0 || entry.fd_offset == 0) && "an idle stream reads from 0");
             fd = entry.fd;
+            --si.idle_count;
         } else {
             fd = open_file(entry.name, &entry.size);
             if (fd < 0) {
                 give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
+            entry.end_seen = false;
             entry.fd = fd;
             entry.fd_offset = 0;
         }
@@ -837,9 +867,13 @@ SiStatus si_close_stream() {
     if (closing != STREAM_NULL) {
         give_ring(si.start);
         if (entry.open_count < 1 && closing != STREAM_STDIN) {
-            ::close(entry.fd);
-            entry.fd = -1;
-            entry.fd_offset = -1;
+            if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
+                ++si.idle_count;
+            } else {
+                ::close(entry.fd);
+                entry.fd = -1;
+                entry.fd_offset = -1;
+            }
         }
     }
     restore_state(si.stack[si.depth--]);

@@ -60,7 +60,8 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle);
 SiStatus si_lookup_stream(const char *name, StreamHandle *handle);
 
 // si_find_stream for a file that opens for reading and is not a directory, else SI_OPEN_FAILED
-// with the table unchanged. The descriptor is kept for the stream's next si_open_stream.
+// with the table unchanged. The descriptor is kept for the stream's next si_open_stream; a file
+// whose descriptor is still held (open, or kept after an inclusion) is not opened again.
 SiStatus si_find_file(const char *name, StreamHandle *handle);
 
 // Suspends the current stream on the file stack and makes `handle` current, read from its start.
