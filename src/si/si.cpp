@@ -37,6 +37,7 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its termi
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
+constexpr std::uint32_t READ_AHEAD = 65536;
 constexpr int IDLE_FILES = 64;
 constexpr std::int64_t IDLE_FILE_SIZE = 65536; // larger files are closed as before
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
@@ -86,6 +87,14 @@ struct IncludeRecord {
     StreamHandle main_stream;
     IncludeRecord *next;
     IncludeRecord *previous;
+};
+
+// Bytes of one large file read ahead of the ring: [start, start + length) of `stream`.
+struct ReadAhead {
+    StreamHandle stream; // STREAM_NULL when it holds nothing
+    std::int64_t start;
+    std::uint32_t length;
+    unsigned char data[READ_AHEAD];
 };
 
 struct StreamState {
@@ -142,6 +151,8 @@ struct StreamState {
     // Positions of the 0 bytes found in the block just read, reported once the block is in.
     Position nul_found[SI_RING_SIZE];
     std::uint32_t nul_count;
+
+    ReadAhead ahead;
 };
 
 StreamState si;
@@ -231,8 +242,7 @@ void reset_mark() {
 // the file has been read), else at `offset` without moving the descriptor: the levels sharing
 // it, and a file kept open between inclusions, need no seek. Anything else (standard input)
 // is read where its descriptor stands, which seek_to has moved to `offset`.
-std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
-                             std::int64_t offset) {
+std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset) {
     ssize_t count;
     bool positioned = entry.size >= 0 && entry.fd_offset != offset;
     assert((entry.size >= 0 || entry.fd_offset < 0 || entry.fd_offset == offset) &&
@@ -251,6 +261,42 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
     else
         entry.fd_offset = -1;
     return count;
+}
+
+// The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
+// READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
+// as reads of the file would give (a piece is short only at the end of the file).
+std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
+                             std::int64_t offset) {
+    if (entry.size <= static_cast<std::int64_t>(SI_RING_SIZE))
+        return read_file(entry, into, size, offset);
+    ReadAhead &ahead = si.ahead;
+    if (ahead.stream != si_cursor.stream || offset < ahead.start ||
+        offset > ahead.start + ahead.length) {
+        ahead.stream = si_cursor.stream;
+        ahead.start = offset;
+        ahead.length = 0;
+    }
+    auto skip = static_cast<std::uint32_t>(offset - ahead.start);
+    std::uint32_t held = ahead.length - skip;
+    if (held < size) {
+        // Keep what is still to be handed out and read on after it.
+        std::memmove(ahead.data, ahead.data + skip, held);
+        ahead.start = offset;
+        ahead.length = held;
+        std::ptrdiff_t count =
+            read_file(entry, ahead.data + held, READ_AHEAD - held, offset + held);
+        if (count < 0) {
+            ahead.stream = STREAM_NULL;
+            return count;
+        }
+        ahead.length += static_cast<std::uint32_t>(count);
+        skip = 0;
+        held = ahead.length;
+    }
+    std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
+    std::memcpy(into, ahead.data + skip, given);
+    return given;
 }
 
 bool move_to(StreamEntry &entry, std::int64_t offset) {
@@ -849,6 +895,8 @@ SiStatus si_open_stream(StreamHandle handle) {
             entry.fd_offset = 0;
         }
     }
+    // A file read anew is not served from what was read ahead of an earlier inclusion.
+    if (entry.open_count == 0 && si.ahead.stream == handle) si.ahead.stream = STREAM_NULL;
     push_current();
     si.fd = fd;
     si.end = end;
@@ -870,6 +918,7 @@ SiStatus si_close_stream() {
             if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
                 ++si.idle_count;
             } else {
+                if (si.ahead.stream == closing) si.ahead.stream = STREAM_NULL;
                 ::close(entry.fd);
                 entry.fd = -1;
                 entry.fd_offset = -1;
