@@ -360,7 +360,7 @@ bool trailing_cr_pairs() {
         ++si.offset;
         return true;
     }
-    if (!move_to(entry, si.offset)) fail_read();
+    if (!seek_to(entry, si.offset)) fail_read();
     return false;
 }
 
@@ -750,7 +750,8 @@ SiStatus si_initialize() {
         si = StreamState{};
         return SI_NO_BLOCK;
     }
-    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1, false};
+    si.table[STREAM_NULL] =
+        StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1, false};
     si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0, -1, -1, false};
 
     // The null stream is current: no data, already at its end.
@@ -808,12 +809,16 @@ SiStatus si_find_file(const char *name, StreamHandle *handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (name == nullptr) return SI_NULL_NAME;
     // A file open at some level, or idle, was found readable and is held open: no new check.
-    if (si_lookup_stream(name, handle) == SI_OK && si.table[*handle].fd >= 0) return SI_OK;
+    // (The names of the null stream and standard input are not files held open.)
+    if (si_lookup_stream(name, handle) == SI_OK && *handle > STREAM_STDIN &&
+        si.table[*handle].fd >= 0)
+        return SI_OK;
     std::int64_t size = -1;
     int fd = open_file(name, &size);
     if (fd < 0) return SI_OPEN_FAILED;
     SiStatus status = si_find_stream(name, handle);
-    if (status != SI_OK) {
+    if (status != SI_OK || *handle <= STREAM_STDIN || si.table[*handle].fd >= 0) {
+        // Not named, or a name that is not a file of ours (it opens as it always did).
         ::close(fd);
         return status;
     }
