@@ -184,6 +184,19 @@ bool file_exists(const char *path) {
     return ::stat(path, &info) == 0 && !S_ISDIR(info.st_mode) && ::access(path, R_OK) == 0;
 }
 
+// Enters `path` when it can be included. A file skipped by its complete guard is only checked
+// for; any other is opened at once, and the stream layer keeps that descriptor for reading it
+// (a check first and an open after would cost two more system calls per inclusion).
+bool enter_if_readable(const char *path) {
+    StreamHandle handle = STREAM_NULL;
+    if (si_lookup_stream(path, &handle) == SI_OK) {
+        const PpIncludeGuard *guard = pp_include_guard(handle);
+        if (guard != nullptr && guard->complete != 0)
+            return file_exists(path) && pp_enter_file(path, handle);
+    }
+    return si_find_file(path, &handle) == SI_OK && pp_enter_file(path, handle);
+}
+
 // Tries `directory` + the header name. True when the file was entered or skipped by its guard.
 bool try_candidate(const char *directory) {
     std::size_t dir_length = std::strlen(directory);
@@ -192,19 +205,13 @@ bool try_candidate(const char *directory) {
     if (dir_length + incl.header_length >= PATH_SIZE) return false;
     std::memcpy(incl.path, directory, dir_length);
     std::memcpy(incl.path + dir_length, incl.header, incl.header_length + 1);
-    if (!file_exists(incl.path)) return false;
-    StreamHandle handle = STREAM_NULL;
-    if (si_find_stream(incl.path, &handle) != SI_OK) return false;
-    return pp_enter_file(incl.path, handle);
+    return enter_if_readable(incl.path);
 }
 
 // Opens a path that is not searched for (an absolute name, or one found through the
 // environment variable); a failure is reported.
 void enter_exact(const char *path, Position where) {
-    StreamHandle handle = STREAM_NULL;
-    if (file_exists(path) && si_find_stream(path, &handle) == SI_OK &&
-        pp_enter_file(path, handle))
-        return;
+    if (enter_if_readable(path)) return;
     pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
 }
 

@@ -37,6 +37,9 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its termi
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
+constexpr std::uint32_t READ_AHEAD = 65536;
+constexpr int IDLE_FILES = 64;
+constexpr std::int64_t IDLE_FILE_SIZE = 65536; // larger files are closed as before
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
 constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
 
@@ -47,6 +50,13 @@ struct StreamEntry {
     std::int32_t open_count;  // file-stack levels at which it is open, the current one included
     std::uint32_t hash;       // of the name, for the name index
     std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
+    // The descriptor's own offset as our reads and seeks left it (-1: unknown).
+    std::int64_t fd_offset;
+    // The size of a regular file when it was opened; -1 for anything else (standard input).
+    std::int64_t size;
+    // The last read of this regular file stopped short exactly at `size`: the next one could
+    // only find the end, so it is not made. (Files under /proc report a size of 0 and are read.)
+    bool end_seen;
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -79,6 +89,14 @@ struct IncludeRecord {
     IncludeRecord *previous;
 };
 
+// Bytes of one large file read ahead of the ring: [start, start + length) of `stream`.
+struct ReadAhead {
+    StreamHandle stream; // STREAM_NULL when it holds nothing
+    std::int64_t start;
+    std::uint32_t length;
+    unsigned char data[READ_AHEAD];
+};
+
 struct StreamState {
     bool initialized;
 
@@ -104,6 +122,10 @@ struct StreamState {
     unsigned char *null_block; // the null stream's buffer, shared by all its levels
     unsigned char *spare_rings[SPARE_RINGS]; // rings of closed streams, ready for reuse
     int spare_count;
+    // Regular files closed at every level whose descriptors stay open (up to IDLE_FILES), so that
+    // including one again makes no system call before its read; and those opened by the include
+    // search but not yet entered.
+    int idle_count;
     // The include records' own pool, opened by the first #include and closed whole at the end:
     // freeing tens of thousands of records one by one from the general pool walked its free
     // lists at every free.
@@ -129,6 +151,8 @@ struct StreamState {
     // Positions of the 0 bytes found in the block just read, reported once the block is in.
     Position nul_found[SI_RING_SIZE];
     std::uint32_t nul_count;
+
+    ReadAhead ahead;
 };
 
 StreamState si;
@@ -213,12 +237,80 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
-std::ptrdiff_t read_retrying(int fd, void *into, std::size_t size) {
+// Every read and seek of a stream's descriptor goes through these two. A regular file is read
+// where its descriptor stands when that is `offset` (so the descriptor's offset shows how far
+// the file has been read), else at `offset` without moving the descriptor: the levels sharing
+// it, and a file kept open between inclusions, need no seek. Anything else (standard input)
+// is read where its descriptor stands, which seek_to has moved to `offset`.
+std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset) {
     ssize_t count;
+    bool positioned = entry.size >= 0 && entry.fd_offset != offset;
+    assert((entry.size >= 0 || entry.fd_offset < 0 || entry.fd_offset == offset) &&
+           "a stream that cannot be read at an offset stands where it is read");
     do {
-        count = ::read(fd, into, size);
+        count = positioned ? ::pread(entry.fd, into, size, static_cast<off_t>(offset))
+                           : ::read(entry.fd, into, size);
     } while (count < 0 && errno == EINTR);
+    // A short read of a regular file found its end at that moment; any other read says nothing
+    // about the end (the file may have grown since its size was taken).
+    entry.end_seen = count >= 0 && entry.size >= 0 && offset + count == entry.size &&
+                     static_cast<std::size_t>(count) < size;
+    if (positioned) return count;
+    if (count >= 0 && entry.fd_offset >= 0)
+        entry.fd_offset += count;
+    else
+        entry.fd_offset = -1;
     return count;
+}
+
+// The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
+// READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
+// as reads of the file would give (a piece is short only at the end of the file).
+std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
+                             std::int64_t offset) {
+    if (entry.size <= static_cast<std::int64_t>(SI_RING_SIZE))
+        return read_file(entry, into, size, offset);
+    ReadAhead &ahead = si.ahead;
+    if (ahead.stream != si_cursor.stream || offset < ahead.start ||
+        offset > ahead.start + ahead.length) {
+        ahead.stream = si_cursor.stream;
+        ahead.start = offset;
+        ahead.length = 0;
+    }
+    auto skip = static_cast<std::uint32_t>(offset - ahead.start);
+    std::uint32_t held = ahead.length - skip;
+    if (held < size) {
+        // Keep what is still to be handed out and read on after it.
+        std::memmove(ahead.data, ahead.data + skip, held);
+        ahead.start = offset;
+        ahead.length = held;
+        std::ptrdiff_t count =
+            read_file(entry, ahead.data + held, READ_AHEAD - held, offset + held);
+        if (count < 0) {
+            ahead.stream = STREAM_NULL;
+            return count;
+        }
+        ahead.length += static_cast<std::uint32_t>(count);
+        skip = 0;
+        held = ahead.length;
+    }
+    std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
+    std::memcpy(into, ahead.data + skip, given);
+    return given;
+}
+
+bool move_to(StreamEntry &entry, std::int64_t offset) {
+    if (::lseek(entry.fd, offset, SEEK_SET) < 0) {
+        entry.fd_offset = -1;
+        return false;
+    }
+    entry.fd_offset = offset;
+    return true;
+}
+
+bool seek_to(StreamEntry &entry, std::int64_t offset) {
+    if (entry.size >= 0) return true; // read at the offset it is asked for, see above
+    return move_to(entry, offset);
 }
 
 // ---- Refilling the ring -------------------------------------------------------------------
@@ -260,14 +352,15 @@ void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t s
 // the CR and the LF of a pair, and a pair split by the block boundary is still one line end.
 bool trailing_cr_pairs() {
     unsigned char next = 0;
-    std::ptrdiff_t got = read_retrying(si.fd, &next, 1);
+    StreamEntry &entry = si.table[si_cursor.stream];
+    std::ptrdiff_t got = read_retrying(entry, &next, 1, si.offset);
     if (got < 0) fail_read();
     if (got == 0) return false; // a lone CR at the end of the file
     if (next == '\n') {
         ++si.offset;
         return true;
     }
-    if (::lseek(si.fd, si.offset, SEEK_SET) < 0) fail_read();
+    if (!seek_to(entry, si.offset)) fail_read();
     return false;
 }
 
@@ -338,7 +431,9 @@ void refill() {
     clear_ahead(before, at, span);
     si_cursor.read = at;
 
-    std::ptrdiff_t count = read_retrying(si.fd, at, room);
+    StreamEntry &entry = si.table[si_cursor.stream];
+    std::ptrdiff_t count =
+        entry.end_seen && si.offset >= entry.size ? 0 : read_retrying(entry, at, room, si.offset);
     if (count < 0) fail_read();
     if (count == 0) {
         if (si.at_end) fail_beyond_end();
@@ -473,18 +568,21 @@ void start_empty(unsigned char *buffer) {
     reset_mark();
 }
 
-// Opens a file for reading; a directory is refused like a file that does not open.
-int open_file(const char *name) {
+// Opens a file for reading; a directory is refused like a file that does not open. `size`
+// receives a regular file's size, -1 for anything else.
+int open_file(const char *name, std::int64_t *size) {
     int fd;
     do {
         fd = ::open(name, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    bool known = ::fstat(fd, &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
         ::close(fd);
         return -1;
     }
+    *size = known && S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : -1;
     return fd;
 }
 
@@ -507,7 +605,7 @@ void give_ring(unsigned char *ring) {
 SiStatus resume_copy(int level) {
     const SavedStream &saved = si.stack[level];
     StreamEntry &entry = si.table[saved.stream];
-    if (::lseek(entry.fd, saved.offset, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    if (!seek_to(entry, saved.offset)) return SI_SEEK_FAILED;
     unsigned char *buffer = take_ring();
     if (buffer == nullptr) return SI_NO_BLOCK;
     std::memcpy(buffer, saved.start, BUFFER_BLOCK);
@@ -532,7 +630,7 @@ bool position_before(std::uint32_t line_a, std::uint32_t column_a, std::uint32_t
 }
 
 SiStatus restart() {
-    if (::lseek(si.fd, 0, SEEK_SET) < 0) return SI_SEEK_FAILED;
+    if (!seek_to(si.table[si_cursor.stream], 0)) return SI_SEEK_FAILED;
     start_empty(si.start);
     return SI_OK;
 }
@@ -652,8 +750,9 @@ SiStatus si_initialize() {
         si = StreamState{};
         return SI_NO_BLOCK;
     }
-    si.table[STREAM_NULL] = StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0};
-    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0};
+    si.table[STREAM_NULL] =
+        StreamEntry{NULL_STREAM_NAME, NULL_STREAM_NAME, -1, 0, 0, 0, -1, -1, false};
+    si.table[STREAM_STDIN] = StreamEntry{STDIN_NAME, STDIN_NAME, 0, 0, 0, 0, -1, -1, false};
 
     // The null stream is current: no data, already at its end.
     si.fd = -1;
@@ -691,7 +790,7 @@ SiStatus si_finalize() {
 
 // ---- Streams ------------------------------------------------------------------------------
 
-SiStatus si_find_stream(const char *name, StreamHandle *handle) {
+SiStatus si_lookup_stream(const char *name, StreamHandle *handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (name == nullptr) return SI_NULL_NAME;
     std::uint32_t hash = name_hash(name);
@@ -703,6 +802,39 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
             return SI_OK;
         }
     }
+    return SI_BAD_HANDLE;
+}
+
+SiStatus si_find_file(const char *name, StreamHandle *handle) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (name == nullptr) return SI_NULL_NAME;
+    // A file open at some level, or idle, was found readable and is held open: no new check.
+    // (The names of the null stream and standard input are not files held open.)
+    if (si_lookup_stream(name, handle) == SI_OK && *handle > STREAM_STDIN &&
+        si.table[*handle].fd >= 0)
+        return SI_OK;
+    std::int64_t size = -1;
+    int fd = open_file(name, &size);
+    if (fd < 0) return SI_OPEN_FAILED;
+    SiStatus status = si_find_stream(name, handle);
+    if (status != SI_OK || *handle <= STREAM_STDIN || si.table[*handle].fd >= 0) {
+        // Not named, or a name that is not a file of ours (it opens as it always did).
+        ::close(fd);
+        return status;
+    }
+    StreamEntry &entry = si.table[*handle];
+    entry.fd = fd;
+    entry.fd_offset = 0;
+    entry.size = size;
+    entry.end_seen = false;
+    ++si.idle_count;
+    return SI_OK;
+}
+
+SiStatus si_find_stream(const char *name, StreamHandle *handle) {
+    SiStatus found = si_lookup_stream(name, handle);
+    if (found != SI_BAD_HANDLE) return found;
+    std::uint32_t hash = name_hash(name);
     if (si.highest + 1u >= si.capacity) {
         SiStatus status = grow_table();
         if (status != SI_OK) return status;
@@ -713,7 +845,7 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
     if (copy == nullptr) return SI_NO_BLOCK;
     std::memcpy(copy, name, length + 1);
     std::uint16_t h = ++si.highest;
-    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0};
+    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0, -1, -1, false};
     index_insert(h);
     *handle = static_cast<StreamHandle>(h);
     return SI_OK;
@@ -748,19 +880,28 @@ SiStatus si_open_stream(StreamHandle handle) {
             // Standard input, or a file open at an outer level: the descriptor is shared and
             // each level keeps its own offset in its saved state.
             fd = entry.fd;
-            if (::lseek(fd, 0, SEEK_SET) < 0) {
+            if (!seek_to(entry, 0)) {
                 give_ring(buffer);
                 return SI_SEEK_FAILED;
             }
+        } else if (entry.fd >= 0) {
+            // Idle: opened by si_find_file, or kept open since the file was last closed.
+            assert((entry.size >= 0 || entry.fd_offset == 0) && "an idle stream reads from 0");
+            fd = entry.fd;
+            --si.idle_count;
         } else {
-            fd = open_file(entry.name);
+            fd = open_file(entry.name, &entry.size);
             if (fd < 0) {
                 give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
+            entry.end_seen = false;
             entry.fd = fd;
+            entry.fd_offset = 0;
         }
     }
+    // A file read anew is not served from what was read ahead of an earlier inclusion.
+    if (entry.open_count == 0 && si.ahead.stream == handle) si.ahead.stream = STREAM_NULL;
     push_current();
     si.fd = fd;
     si.end = end;
@@ -779,13 +920,21 @@ SiStatus si_close_stream() {
     if (closing != STREAM_NULL) {
         give_ring(si.start);
         if (entry.open_count < 1 && closing != STREAM_STDIN) {
-            ::close(entry.fd);
-            entry.fd = -1;
+            if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
+                ++si.idle_count;
+            } else {
+                if (si.ahead.stream == closing) si.ahead.stream = STREAM_NULL;
+                ::close(entry.fd);
+                entry.fd = -1;
+                entry.fd_offset = -1;
+            }
         }
     }
     restore_state(si.stack[si.depth--]);
-    if (si_cursor.stream != STREAM_NULL && ::lseek(si.fd, si.offset, SEEK_SET) < 0)
-        return SI_SEEK_FAILED;
+    if (si_cursor.stream != STREAM_NULL) {
+        StreamEntry &resumed = si.table[si_cursor.stream];
+        if (resumed.fd_offset != si.offset && !seek_to(resumed, si.offset)) return SI_SEEK_FAILED;
+    }
     return SI_OK;
 }
 

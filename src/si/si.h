@@ -55,6 +55,15 @@ SiStatus si_finalize();
 // SI_NOT_INITIALIZED, SI_NULL_NAME, SI_TABLE_FULL, SI_NO_BLOCK on failure.
 SiStatus si_find_stream(const char *name, StreamHandle *handle);
 
+// The handle of `name` when it is in the table already; SI_BAD_HANDLE when it is not (nothing
+// is added), SI_NOT_INITIALIZED, SI_NULL_NAME.
+SiStatus si_lookup_stream(const char *name, StreamHandle *handle);
+
+// si_find_stream for a file that opens for reading and is not a directory, else SI_OPEN_FAILED
+// with the table unchanged. The descriptor is kept for the stream's next si_open_stream; a file
+// whose descriptor is still held (open, or kept after an inclusion) is not opened again.
+SiStatus si_find_file(const char *name, StreamHandle *handle);
+
 // Suspends the current stream on the file stack and makes `handle` current, read from its start.
 // A 22nd nested level ends the run with 5STREAMOVF. On failure the caller's stream stays current.
 SiStatus si_open_stream(StreamHandle handle);

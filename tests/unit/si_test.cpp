@@ -485,7 +485,108 @@ TEST_F(StreamTest, NestedOpensOfOneFileShareItsDescriptorAndKeepTheirOffsets) {
     EXPECT_EQ(si_close_stream(), SI_OK);
     EXPECT_EQ(take_all(), text.substr(3000));
     EXPECT_EQ(si_close_stream(), SI_OK);
+    // Closed at every level, a file of at most 64 KiB keeps its descriptor for the next
+    // inclusion; si_finalize closes it.
+    EXPECT_EQ(open_descriptors(), descriptors + 1);
+    EXPECT_EQ(si_finalize(), SI_OK);
     EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(StreamTest, IncludeSearchOpensOnlyReadableFilesAndKeepsBoundedDescriptors) {
+    auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    auto descriptors = open_descriptors();
+    open("main.f", "main\n");
+    StreamHandle h = STREAM_NULL;
+    // Neither a missing file nor a directory is named in the table.
+    std::string missing = dir + "/missing.h";
+    EXPECT_EQ(si_find_file(missing.c_str(), &h), SI_OPEN_FAILED);
+    EXPECT_EQ(si_lookup_stream(missing.c_str(), &h), SI_BAD_HANDLE);
+    EXPECT_EQ(si_find_file(dir.c_str(), &h), SI_OPEN_FAILED);
+    EXPECT_EQ(si_lookup_stream(dir.c_str(), &h), SI_BAD_HANDLE);
+
+    // 100 small files, each included three times, one big one twice: every inclusion reads the
+    // whole file, and no more than 64 descriptors stay open once the files are closed.
+    std::string big = numbered_lines(4000);
+    ASSERT_GT(big.size(), 65536u);
+    std::string big_path = write("big.h", big);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            std::string name = std::string("h").append(std::to_string(i)).append(".h");
+            std::string path = dir + "/" + name;
+            std::string body = std::string("header ").append(std::to_string(i)) += '\n';
+            if (round == 0) write(name, body);
+            StreamHandle found = STREAM_NULL;
+            ASSERT_EQ(si_find_file(path.c_str(), &found), SI_OK);
+            ASSERT_EQ(si_lookup_stream(path.c_str(), &h), SI_OK);
+            EXPECT_EQ(h, found);
+            ASSERT_EQ(si_include(found), SI_OK);
+            ASSERT_EQ(take_all(), body) << "round " << round << ", file " << i;
+            ASSERT_EQ(si_close_stream(), SI_OK);
+        }
+        if (round < 2) {
+            ASSERT_EQ(si_find_file(big_path.c_str(), &h), SI_OK);
+            ASSERT_EQ(si_include(h), SI_OK);
+            ASSERT_EQ(take_all(), big);
+            ASSERT_EQ(si_close_stream(), SI_OK);
+        }
+        EXPECT_LE(open_descriptors(), descriptors + 1 + 64);
+    }
+    EXPECT_EQ(take_all(), "main\n");
+}
+
+TEST_F(StreamTest, FileIsReadAfreshWhenItChangesBetweenInclusions) {
+    // A file grown beyond its size at open, or cut, between two inclusions is read as it is
+    // at the second one: the end of a file is taken only from a read that found it.
+    open("main.f", "main\n");
+    std::string path = write("grow.h", "short\n");
+    StreamHandle h = STREAM_NULL;
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take_all(), "short\n");
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    std::string longer = numbered_lines(300);
+    write("grow.h", longer); // the same file, rewritten in place
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take_all(), longer);
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    write("grow.h", "cut\n");
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take_all(), "cut\n");
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    // Files larger than the ring are read ahead in big blocks; what was read ahead for one
+    // inclusion is not handed to the next.
+    std::string first(20000, 'a'), second(20000, 'b');
+    first += '\n';
+    second += '\n';
+    path = write("big.h", first);
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take(3000), first.substr(0, 3000));
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    write("big.h", second);
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take_all(), second);
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    EXPECT_EQ(take_all(), "main\n");
+}
+
+TEST_F(StreamTest, FileReportingSizeZeroIsReadToItsRealEnd) {
+    // Files under /proc report a size of 0 whatever they hold.
+    std::ifstream probe("/proc/self/status");
+    std::string expected_start;
+    std::getline(probe, expected_start);
+    StreamHandle h = handle_of("/proc/self/status");
+    ASSERT_EQ(si_open_stream(h), SI_OK);
+    std::string text = take_all();
+    EXPECT_EQ(text.substr(0, expected_start.size()), expected_start);
+    EXPECT_GT(text.size(), 100u);
+    EXPECT_EQ(si_close_stream(), SI_OK);
 }
 
 TEST_F(StreamTest, TwentyOneLevelsOpenAndTheTwentySecondEndsTheRun) {
