@@ -270,8 +270,9 @@ void unlist_fchunk(MmPool *pool, MmChunk *chunk) {
     }
 }
 
-// Frees every chunk of a pool and forgets its free lists (mm_free_pool, mm_close_pool).
-void free_all_chunks(MmPool *pool) {
+// Frees every chunk of a pool and forgets its free lists (mm_free_pool, mm_close_pool). With
+// `keep_newest` the newest chunk stays, emptied, for the next blocks (mm_empty_pool).
+void free_all_chunks(MmPool *pool, bool keep_newest = false) {
     if (pool->kind != MM_KIND_FBLOCK) {
         std::uint32_t classes = 0;
         std::uint32_t previous_size = 0;
@@ -295,13 +296,23 @@ void free_all_chunks(MmPool *pool) {
         pool->free_fblocks = nullptr;
         pool->free_count = 0;
     }
+    MmChunk *kept = keep_newest ? pool->newest : nullptr;
     for (MmChunk *chunk = pool->newest; chunk != nullptr;) {
         MmChunk *next = chunk->next;
         if (chunk->bound < reinterpret_cast<std::uintptr_t>(chunk) ||
             *reinterpret_cast<const unsigned char *>(chunk->bound) != MM_END_MARK)
             mm_error(MM_ERR_CHUNK_CORRUPTED, {pool, as_pointer(chunk->bound)});
-        std::free(chunk);
+        if (chunk != kept) std::free(chunk);
         pool->newest = chunk = next;
+    }
+    if (kept != nullptr) {
+        kept->next = nullptr;
+        kept->blocks = 0;
+        pool->newest = kept;
+        pool->frontier_bound = mm_data_start(kept);
+        pool->frontier = kept->bound;
+        mm_poison(pool->frontier_bound, kept->bound - pool->frontier_bound);
+        return;
     }
     pool->frontier = pool->frontier_bound = MM_NO_ADDRESS;
 }
@@ -477,6 +488,7 @@ PoolId mm_open_pool(const char *name, std::uint32_t block_size, std::uint32_t ch
         // A freed block holds its free-list record, so no block is smaller than one.
         std::uint32_t size = static_cast<std::uint32_t>(align_up(block_size));
         pool->kind = MM_KIND_FBLOCK;
+        pool->keep_chunk = (options & MM_KEEP_CHUNK) != 0 ? 1 : 0;
         pool->block_size = std::max<std::uint32_t>(size, sizeof(MmFreeFBlock));
         pool->chunk_size = std::max<std::uint32_t>(1, chunk / pool->block_size) * pool->block_size;
     }
@@ -506,6 +518,17 @@ void mm_free_pool(PoolId pool) {
     free_all_chunks(pool);
 }
 
+void mm_empty_pool(PoolId pool) {
+    if (pool == nullptr || pool->kind < MM_KIND_FBLOCK || pool->kind > MM_KIND_VBLOCK)
+        mm_error(MM_ERR_UNKNOWN_POOL, {"mm_empty_pool", pool});
+    // Nothing handed out since the last emptying: nothing to forget.
+    if (pool->newest == nullptr ||
+        (pool->newest->next == nullptr && pool->frontier == pool->newest->bound &&
+         pool->free_count == 0))
+        return;
+    free_all_chunks(pool, true);
+}
+
 void *mm_get_fblock(PoolId pool) {
     if (pool == nullptr || pool->kind != MM_KIND_FBLOCK) [[unlikely]]
         mm_kind_error(pool, "mm_get_fblock", MM_KIND_FBLOCK);
@@ -533,6 +556,14 @@ void mm_free_fblock(PoolId pool, void *block) {
     if (static_cast<const MmFreeFBlock *>(block)->chunk == chunk)
         mm_check_ffreelist_for(pool, block);
     if (--chunk->blocks == 0) {
+        if (pool->keep_chunk != 0 && chunk == pool->newest && chunk->next == nullptr) {
+            // Every free block is in this chunk: the lists go and carving starts again at its top.
+            pool->free_fblocks = nullptr;
+            pool->free_count = 0;
+            pool->frontier = chunk->bound;
+            mm_poison(pool->frontier_bound, chunk->bound - pool->frontier_bound);
+            return;
+        }
         unlist_fchunk(pool, chunk);
         release_chunk(pool, chunk);
         return;

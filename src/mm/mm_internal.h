@@ -98,6 +98,7 @@ struct MmPool {
     std::uint16_t kind;            // MmPoolKind
     std::uint8_t header;           // 1 for MM_KIND_VBLOCK
     std::uint8_t system;           // descriptor and name come from the host heap
+    std::uint8_t keep_chunk;       // MM_KEEP_CHUNK: an emptied only chunk stays (f-blocks)
     std::uintptr_t frontier;       // lowest byte handed out in the newest chunk
     std::uintptr_t frontier_bound; // first data byte of the newest chunk
     std::uint32_t block_size;      // f-block pools: multiple of 8, at least an MmFreeFBlock

@@ -215,6 +215,66 @@ TEST_F(MmTest, FreePoolEmptiesThePoolAndKeepsItOpen) {
     EXPECT_NE(mm_get_vblock(v, 100), nullptr);
 }
 
+TEST_F(MmTest, EmptyPoolKeepsTheNewestChunkAndHandsItsBlocksOutAgain) {
+    PoolId f = open("f", 16, 160);
+    PoolId v = open("v", MM_VBLOCK, 1024);
+    for (int i = 0; i < 40; ++i) mm_get_fblock(f); // four chunks
+    std::vector<void *> blocks;
+    for (int i = 0; i < 40; ++i) blocks.push_back(mm_get_vblock(v, 8 + i * 13));
+    for (int i = 0; i < 40; i += 3) mm_free_vblock(v, blocks[i]);
+    ASSERT_GT(mm_pool_info(f).chunks, 1u);
+    ASSERT_GT(mm_pool_info(v).free_blocks, 0u);
+    mm_empty_pool(f);
+    mm_empty_pool(v);
+    for (PoolId pool : {f, v}) {
+        EXPECT_EQ(mm_pool_info(pool).chunks, 1u);
+        EXPECT_EQ(mm_pool_info(pool).free_blocks, 0u);
+    }
+    // The kept chunk serves the next blocks from its top again: no new chunk.
+    void *a = mm_get_fblock(f);
+    void *b = mm_get_fblock(f);
+    EXPECT_EQ(addr(a) - addr(b), 16u);
+    void *c = mm_get_vblock(v, 100);
+    EXPECT_NE(c, nullptr);
+    EXPECT_EQ(mm_pool_info(f).chunks, 1u);
+    EXPECT_EQ(mm_pool_info(v).chunks, 1u);
+    // Blocks of the emptied pool are not free twice over: freeing them works as before.
+    mm_free_fblock(f, a);
+    mm_free_vblock(v, c);
+    mm_empty_pool(f);
+    mm_empty_pool(f); // nothing handed out: nothing changes
+    EXPECT_EQ(mm_pool_info(f).chunks, 1u);
+    EXPECT_EQ(mm_get_fblock(f), a);
+    PoolId unused = open("unused", 16, 160);
+    mm_empty_pool(unused);
+    EXPECT_EQ(mm_pool_info(unused).chunks, 0u);
+}
+
+TEST_F(MmTest, KeepChunkPoolKeepsItsOnlyChunkWhenEveryBlockIsFreed) {
+    PoolId kept = open("kept", 16, 160, MM_KEEP_CHUNK);
+    PoolId plain = open("plain", 16, 160);
+    for (PoolId pool : {kept, plain}) {
+        void *a = mm_get_fblock(pool);
+        void *b = mm_get_fblock(pool);
+        mm_free_fblock(pool, b);
+        mm_free_fblock(pool, a);
+        EXPECT_EQ(mm_pool_info(pool).chunks, pool == kept ? 1u : 0u);
+        EXPECT_EQ(mm_pool_info(pool).free_blocks, 0u);
+    }
+    // Carving starts again at the top of the kept chunk; a freed block is still caught.
+    void *a = mm_get_fblock(kept);
+    void *b = mm_get_fblock(kept);
+    EXPECT_EQ(addr(a) - addr(b), 16u);
+    mm_free_fblock(kept, b);
+    EXPECT_EXIT(mm_free_fblock(kept, b), ::testing::ExitedWithCode(1), "already free");
+    // With a second chunk the emptied older one still goes back to the heap.
+    std::vector<void *> blocks{a};
+    while (mm_pool_info(kept).chunks < 2) blocks.push_back(mm_get_fblock(kept));
+    for (void *block : blocks) mm_free_fblock(kept, block);
+    EXPECT_EQ(mm_pool_info(kept).chunks, 1u);
+    EXPECT_EQ(mm_pool_info(kept).free_blocks, 0u);
+}
+
 // ---- V-blocks ----------------------------------------------------------------------------
 
 TEST_F(MmTest, VBlocksAreCarvedDownwardsAndAligned) {
