@@ -347,7 +347,7 @@ void free_all_chunks(MmPool *pool, bool keep_newest = false) {
         if (start != 0) {
             ++chunk->blocks;
             mm_unpoison(start, header + n);
-            if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+            if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
             return as_pointer(start + header);
         }
     }
@@ -359,7 +359,7 @@ void free_all_chunks(MmPool *pool, bool keep_newest = false) {
                  {op, as_pointer(start), as_pointer(pool->frontier_bound)});
     pool->frontier = start;
     mm_unpoison(start, header + n);
-    if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+    if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
     ++pool->newest->blocks;
     return as_pointer(start + header);
 }
@@ -379,7 +379,7 @@ inline void *get_vblock(MmPool *pool, std::size_t n, const char *op) {
         ++pool->newest->blocks;
         mm_unpoison(start, pool->header * MM_HEADER_SIZE + n);
         if (pool->header != 0) {
-            static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+            static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
             return as_pointer(start + MM_HEADER_SIZE);
         }
         return as_pointer(start);
@@ -392,9 +392,15 @@ MmChunk *check_vblock(MmPool *pool, void *block, const char *op, std::size_t *si
     std::uintptr_t header = reinterpret_cast<std::uintptr_t>(block) - MM_HEADER_SIZE;
     MmChunk *chunk = mm_find_chunk(pool, header, block, op);
     std::size_t n = static_cast<const MmBlockHeader *>(as_pointer(header))->size;
-    // The list walk comes first: a block already free has its header overwritten by the list
-    // link, so only the walk can tell a double free from a damaged header.
-    if (MM_CHECK_LEVEL >= 2) mm_check_vfreelist_for(pool, as_pointer(header), n);
+    if ((n & MM_MARK_MASK) == MM_LIVE_MARK) {
+        // A block in use: it cannot be on a free list, so the walk is skipped.
+        n &= ~MM_MARK_MASK;
+    } else if (MM_CHECK_LEVEL >= 2) {
+        // The list walk comes first: a block already free has its header overwritten by the
+        // list link (or its mark cleared), so only the walk can tell a double free from a
+        // damaged header.
+        mm_check_vfreelist_for(pool, as_pointer(header), n);
+    }
     if (n < 1 || n > pool->largest_request)
         mm_error(MM_ERR_VBLOCK_HEADER_CORRUPTED, {pool, as_pointer(header)});
     *size = n;
@@ -404,6 +410,9 @@ MmChunk *check_vblock(MmPool *pool, void *block, const char *op, std::size_t *si
 // Frees a checked header v-block of `n` bytes held by `chunk`.
 void release_vblock(MmPool *pool, void *block, MmChunk *chunk, std::size_t n) {
     std::uintptr_t header = reinterpret_cast<std::uintptr_t>(block) - MM_HEADER_SIZE;
+    // Whatever becomes of the memory (list entry, frontier, dropped), a second free of this
+    // block must find no mark and walk the lists.
+    static_cast<MmBlockHeader *>(as_pointer(header))->size = n;
     if (--chunk->blocks == 0) {
         unlist_vchunk(pool, chunk);
         release_chunk(pool, chunk);
@@ -526,7 +535,9 @@ void mm_empty_pool(PoolId pool) {
         (pool->newest->next == nullptr && pool->frontier == pool->newest->bound &&
          pool->free_count == 0))
         return;
-    free_all_chunks(pool, true);
+    // A v-block pool gives every chunk back: headers of its forgotten blocks would keep their
+    // in-use marks inside a kept chunk, and a stale pointer freed later would pass for live.
+    free_all_chunks(pool, pool->kind == MM_KIND_FBLOCK);
 }
 
 void *mm_get_fblock(PoolId pool) {

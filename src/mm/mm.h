@@ -34,8 +34,9 @@ PoolId mm_open_pool(const char *name, std::uint32_t block_size, std::uint32_t ch
 void mm_close_pool(PoolId pool);
 // Frees every chunk and forgets the free lists; the pool stays open and empty.
 void mm_free_pool(PoolId pool);
-// Forgets every block and the free lists like mm_free_pool, but keeps the newest chunk for the
-// next blocks: a pool emptied after every short use does not go back to the host heap each time.
+// Forgets every block and the free lists like mm_free_pool, but an f-block pool keeps its newest
+// chunk for the next blocks: a pool emptied after every short use does not go back to the host
+// heap each time. A v-block pool is emptied as by mm_free_pool.
 void mm_empty_pool(PoolId pool);
 
 // A block of the f-block pool's size, 8-byte aligned; the last block freed is reused first.
