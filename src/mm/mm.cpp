@@ -558,8 +558,14 @@ void mm_free_fblock(PoolId pool, void *block) {
     if (pool == nullptr || pool->kind != MM_KIND_FBLOCK) [[unlikely]]
         mm_kind_error(pool, "mm_free_fblock", MM_KIND_FBLOCK);
     if (block == nullptr) return;
-    MmChunk *chunk =
-        mm_find_chunk(pool, reinterpret_cast<std::uintptr_t>(block), block, "mm_free_fblock");
+    // Most blocks freed are in the newest chunk, above its frontier: the checks mm_find_chunk
+    // makes for that chunk (end mark, range) inline; anything else takes the full search, which
+    // also reports every fault.
+    auto start = reinterpret_cast<std::uintptr_t>(block);
+    MmChunk *chunk = pool->newest;
+    if (chunk == nullptr || start < pool->frontier || start >= chunk->bound ||
+        *reinterpret_cast<const unsigned char *>(chunk->bound) != MM_END_MARK) [[unlikely]]
+        chunk = mm_find_chunk(pool, start, block, "mm_free_fblock");
     // A block on the free list holds its chunk in its free record, so a block whose record
     // names another chunk cannot be free and the list walk is skipped: freeing stays O(1). A
     // live block whose data happens to hold that address (or a block handed out again with its
