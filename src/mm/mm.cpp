@@ -270,8 +270,9 @@ void unlist_fchunk(MmPool *pool, MmChunk *chunk) {
     }
 }
 
-// Frees every chunk of a pool and forgets its free lists (mm_free_pool, mm_close_pool).
-void free_all_chunks(MmPool *pool) {
+// Frees every chunk of a pool and forgets its free lists (mm_free_pool, mm_close_pool). With
+// `keep_newest` the newest chunk stays, emptied, for the next blocks (mm_empty_pool).
+void free_all_chunks(MmPool *pool, bool keep_newest = false) {
     if (pool->kind != MM_KIND_FBLOCK) {
         std::uint32_t classes = 0;
         std::uint32_t previous_size = 0;
@@ -295,13 +296,23 @@ void free_all_chunks(MmPool *pool) {
         pool->free_fblocks = nullptr;
         pool->free_count = 0;
     }
+    MmChunk *kept = keep_newest ? pool->newest : nullptr;
     for (MmChunk *chunk = pool->newest; chunk != nullptr;) {
         MmChunk *next = chunk->next;
         if (chunk->bound < reinterpret_cast<std::uintptr_t>(chunk) ||
             *reinterpret_cast<const unsigned char *>(chunk->bound) != MM_END_MARK)
             mm_error(MM_ERR_CHUNK_CORRUPTED, {pool, as_pointer(chunk->bound)});
-        std::free(chunk);
+        if (chunk != kept) std::free(chunk);
         pool->newest = chunk = next;
+    }
+    if (kept != nullptr) {
+        kept->next = nullptr;
+        kept->blocks = 0;
+        pool->newest = kept;
+        pool->frontier_bound = mm_data_start(kept);
+        pool->frontier = kept->bound;
+        mm_poison(pool->frontier_bound, kept->bound - pool->frontier_bound);
+        return;
     }
     pool->frontier = pool->frontier_bound = MM_NO_ADDRESS;
 }
@@ -336,7 +347,7 @@ void free_all_chunks(MmPool *pool) {
         if (start != 0) {
             ++chunk->blocks;
             mm_unpoison(start, header + n);
-            if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+            if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
             return as_pointer(start + header);
         }
     }
@@ -348,7 +359,7 @@ void free_all_chunks(MmPool *pool) {
                  {op, as_pointer(start), as_pointer(pool->frontier_bound)});
     pool->frontier = start;
     mm_unpoison(start, header + n);
-    if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+    if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
     ++pool->newest->blocks;
     return as_pointer(start + header);
 }
@@ -368,7 +379,7 @@ inline void *get_vblock(MmPool *pool, std::size_t n, const char *op) {
         ++pool->newest->blocks;
         mm_unpoison(start, pool->header * MM_HEADER_SIZE + n);
         if (pool->header != 0) {
-            static_cast<MmBlockHeader *>(as_pointer(start))->size = n;
+            static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
             return as_pointer(start + MM_HEADER_SIZE);
         }
         return as_pointer(start);
@@ -381,9 +392,15 @@ MmChunk *check_vblock(MmPool *pool, void *block, const char *op, std::size_t *si
     std::uintptr_t header = reinterpret_cast<std::uintptr_t>(block) - MM_HEADER_SIZE;
     MmChunk *chunk = mm_find_chunk(pool, header, block, op);
     std::size_t n = static_cast<const MmBlockHeader *>(as_pointer(header))->size;
-    // The list walk comes first: a block already free has its header overwritten by the list
-    // link, so only the walk can tell a double free from a damaged header.
-    if (MM_CHECK_LEVEL >= 2) mm_check_vfreelist_for(pool, as_pointer(header), n);
+    if ((n & MM_MARK_MASK) == MM_LIVE_MARK) {
+        // A block in use: it cannot be on a free list, so the walk is skipped.
+        n &= ~MM_MARK_MASK;
+    } else if (MM_CHECK_LEVEL >= 2) {
+        // The list walk comes first: a block already free has its header overwritten by the
+        // list link (or its mark cleared), so only the walk can tell a double free from a
+        // damaged header.
+        mm_check_vfreelist_for(pool, as_pointer(header), n);
+    }
     if (n < 1 || n > pool->largest_request)
         mm_error(MM_ERR_VBLOCK_HEADER_CORRUPTED, {pool, as_pointer(header)});
     *size = n;
@@ -393,6 +410,9 @@ MmChunk *check_vblock(MmPool *pool, void *block, const char *op, std::size_t *si
 // Frees a checked header v-block of `n` bytes held by `chunk`.
 void release_vblock(MmPool *pool, void *block, MmChunk *chunk, std::size_t n) {
     std::uintptr_t header = reinterpret_cast<std::uintptr_t>(block) - MM_HEADER_SIZE;
+    // Whatever becomes of the memory (list entry, frontier, dropped), a second free of this
+    // block must find no mark and walk the lists.
+    static_cast<MmBlockHeader *>(as_pointer(header))->size = n;
     if (--chunk->blocks == 0) {
         unlist_vchunk(pool, chunk);
         release_chunk(pool, chunk);
@@ -492,6 +512,7 @@ PoolId mm_open_pool(const char *name, std::uint32_t block_size, std::uint32_t ch
         // A freed block holds its free-list record, so no block is smaller than one.
         std::uint32_t size = static_cast<std::uint32_t>(align_up(block_size));
         pool->kind = MM_KIND_FBLOCK;
+        pool->keep_chunk = (options & MM_KEEP_CHUNK) != 0 ? 1 : 0;
         pool->block_size = std::max<std::uint32_t>(size, sizeof(MmFreeFBlock));
         pool->chunk_size = std::max<std::uint32_t>(1, chunk / pool->block_size) * pool->block_size;
     }
@@ -521,6 +542,19 @@ void mm_free_pool(PoolId pool) {
     free_all_chunks(pool);
 }
 
+void mm_empty_pool(PoolId pool) {
+    if (pool == nullptr || pool->kind < MM_KIND_FBLOCK || pool->kind > MM_KIND_VBLOCK)
+        mm_error(MM_ERR_UNKNOWN_POOL, {"mm_empty_pool", pool});
+    // Nothing handed out since the last emptying: nothing to forget.
+    if (pool->newest == nullptr ||
+        (pool->newest->next == nullptr && pool->frontier == pool->newest->bound &&
+         pool->free_count == 0))
+        return;
+    // A v-block pool gives every chunk back: headers of its forgotten blocks would keep their
+    // in-use marks inside a kept chunk, and a stale pointer freed later would pass for live.
+    free_all_chunks(pool, pool->kind == MM_KIND_FBLOCK);
+}
+
 void *mm_get_fblock(PoolId pool) {
     if (pool == nullptr || pool->kind != MM_KIND_FBLOCK) [[unlikely]]
         mm_kind_error(pool, "mm_get_fblock", MM_KIND_FBLOCK);
@@ -539,8 +573,14 @@ void mm_free_fblock(PoolId pool, void *block) {
     if (pool == nullptr || pool->kind != MM_KIND_FBLOCK) [[unlikely]]
         mm_kind_error(pool, "mm_free_fblock", MM_KIND_FBLOCK);
     if (block == nullptr) return;
-    MmChunk *chunk =
-        mm_find_chunk(pool, reinterpret_cast<std::uintptr_t>(block), block, "mm_free_fblock");
+    // Most blocks freed are in the newest chunk, above its frontier: the checks mm_find_chunk
+    // makes for that chunk (end mark, range) inline; anything else takes the full search, which
+    // also reports every fault.
+    auto start = reinterpret_cast<std::uintptr_t>(block);
+    MmChunk *chunk = pool->newest;
+    if (chunk == nullptr || start < pool->frontier || start >= chunk->bound ||
+        *reinterpret_cast<const unsigned char *>(chunk->bound) != MM_END_MARK) [[unlikely]]
+        chunk = mm_find_chunk(pool, start, block, "mm_free_fblock");
     // A block on the free list holds its chunk in its free record, so a block whose record
     // names another chunk cannot be free and the list walk is skipped: freeing stays O(1). A
     // live block whose data happens to hold that address (or a block handed out again with its
@@ -548,6 +588,14 @@ void mm_free_fblock(PoolId pool, void *block) {
     if (static_cast<const MmFreeFBlock *>(block)->chunk == chunk)
         mm_check_ffreelist_for(pool, block);
     if (--chunk->blocks == 0) {
+        if (pool->keep_chunk != 0 && chunk == pool->newest && chunk->next == nullptr) {
+            // Every free block is in this chunk: the lists go and carving starts again at its top.
+            pool->free_fblocks = nullptr;
+            pool->free_count = 0;
+            pool->frontier = chunk->bound;
+            mm_poison(pool->frontier_bound, chunk->bound - pool->frontier_bound);
+            return;
+        }
         unlist_fchunk(pool, chunk);
         release_chunk(pool, chunk);
         return;

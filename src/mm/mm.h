@@ -17,6 +17,9 @@ inline constexpr std::uint32_t MM_DEFAULT_CHUNK = 0x7FFFFFFF;
 // Options of mm_open_pool.
 inline constexpr std::uint32_t MM_SUPPRESS_HEADER = 8; // v-block pool without size headers
 inline constexpr std::uint32_t MM_SYSTEM_POOL = 32;    // manager's own pools, before initialisation
+// An f-block pool whose only chunk has no block in use keeps it for the next blocks instead of
+// giving it back to the host heap: for pools filled and emptied over and over.
+inline constexpr std::uint32_t MM_KEEP_CHUNK = 64;
 
 // Opens the manager's own pools and the general pool "MM I-BLOCKS"; a second call does nothing.
 void mm_initialize();
@@ -36,6 +39,10 @@ PoolId mm_open_pool(const char *name, std::uint32_t block_size, std::uint32_t ch
 void mm_close_pool(PoolId pool);
 // Frees every chunk and forgets the free lists; the pool stays open and empty.
 void mm_free_pool(PoolId pool);
+// Forgets every block and the free lists like mm_free_pool, but an f-block pool keeps its newest
+// chunk for the next blocks: a pool emptied after every short use does not go back to the host
+// heap each time. A v-block pool is emptied as by mm_free_pool.
+void mm_empty_pool(PoolId pool);
 
 // A block of the f-block pool's size, 8-byte aligned; the last block freed is reused first.
 void *mm_get_fblock(PoolId pool);

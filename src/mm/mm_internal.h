@@ -61,12 +61,18 @@ struct MmChunk {
     std::uint32_t blocks; // blocks of this chunk handed out now; the chunk goes at 0
 };
 
-// Header bytes before a v-block of a header pool: the requested size. Eight bytes, so that the
-// free record written over a freed block (which starts at its header) stays pointer-aligned.
+// Header bytes before a v-block of a header pool: the requested size, with MM_LIVE_MARK in its
+// top byte while the block is handed out. Eight bytes, so that the free record written over a
+// freed block (which starts at its header) stays pointer-aligned.
 struct MmBlockHeader {
     std::size_t size;
 };
 inline constexpr std::size_t MM_HEADER_SIZE = sizeof(MmBlockHeader);
+// Requests stay below 2^56, and a free record's link (a user-space address or null) has a zero
+// top byte, so a header with this top byte belongs to a block in use: freeing it needs no walk
+// of the free lists. The mark is cleared when the block is freed.
+inline constexpr std::size_t MM_LIVE_MARK = std::size_t{0xA5} << 56;
+inline constexpr std::size_t MM_MARK_MASK = std::size_t{0xFF} << 56;
 
 // A freed f-block, kept inside the block.
 struct MmFreeFBlock {
@@ -98,6 +104,7 @@ struct MmPool {
     std::uint16_t kind;            // MmPoolKind
     std::uint8_t header;           // 1 for MM_KIND_VBLOCK
     std::uint8_t system;           // descriptor and name come from the host heap
+    std::uint8_t keep_chunk;       // MM_KEEP_CHUNK: an emptied only chunk stays (f-blocks)
     std::uintptr_t frontier;       // lowest byte handed out in the newest chunk
     std::uintptr_t frontier_bound; // first data byte of the newest chunk
     std::uint32_t block_size;      // f-block pools: multiple of 8, at least an MmFreeFBlock

@@ -129,7 +129,8 @@ void pp_tables_open() {
     tables = TableState{};
     for (int i = 0; i < PP_POOL_COUNT; ++i)
         tables.pools[i] =
-            mm_open_pool(pool_rows[i].name, pool_rows[i].block_size, pool_rows[i].chunk_size, 1);
+            mm_open_pool(pool_rows[i].name, pool_rows[i].block_size,
+                         pool_rows[i].chunk_size, 1 | MM_KEEP_CHUNK);
     tables.open = true;
     tables.null_token = make_token(PP_POOL_TOKENS, TOKEN_NULL, TEXT_NULL);
     tables.null_token->formal_index = 0;
@@ -146,8 +147,9 @@ void pp_tables_close() {
 bool pp_tables_are_open() { return tables.open; }
 
 void pp_reset_expansion_pools() {
-    mm_free_pool(tables.pools[PP_POOL_AUX_TOKENS]);
-    mm_free_pool(tables.pools[PP_POOL_ACTUALS]);
+    // The pools keep a chunk each: expansions follow one another by the thousand.
+    mm_empty_pool(tables.pools[PP_POOL_AUX_TOKENS]);
+    mm_empty_pool(tables.pools[PP_POOL_ACTUALS]);
     tables.aux_tokens = 0;
 }
 

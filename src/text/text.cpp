@@ -56,10 +56,32 @@ inline std::uint32_t text_hash(const char *pointer, std::uint32_t length) {
     return h & 0x7FFFFFFFu;
 }
 
+template <typename Word> inline Word load(const char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Byte equality of two runs of `length` bytes. Names are short and the hash already matched, so
+// this is nearly always a hit: whole words, the last one overlapping, instead of a library call.
+// Nothing is read outside either run.
+inline bool same_bytes(const char *a, const char *b, std::uint32_t length) {
+    if (length >= 8) {
+        if (length > 16) return std::memcmp(a, b, length) == 0;
+        return load<std::uint64_t>(a) == load<std::uint64_t>(b) &&
+               load<std::uint64_t>(a + length - 8) == load<std::uint64_t>(b + length - 8);
+    }
+    if (length >= 4)
+        return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+               load<std::uint32_t>(a + length - 4) == load<std::uint32_t>(b + length - 4);
+    for (std::uint32_t i = 0; i < length; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 inline bool entry_matches(const TextEntry &entry, const char *pointer, std::uint32_t length,
                           std::uint32_t hash) {
-    return entry.hash == hash && entry.length == length &&
-           (length == 0 || std::memcmp(entry.text, pointer, length) == 0);
+    return entry.hash == hash && entry.length == length && same_bytes(entry.text, pointer, length);
 }
 
 // Using the table before it is opened (or after it is closed) is a caller's fault that would

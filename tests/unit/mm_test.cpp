@@ -12,6 +12,7 @@
 
 #include "driver/fe.h"
 #include "mm/mm.h"
+#include "mm/mm_internal.h"
 #include "msg/msg.h"
 
 namespace {
@@ -213,6 +214,64 @@ TEST_F(MmTest, FreePoolEmptiesThePoolAndKeepsItOpen) {
     }
     EXPECT_NE(mm_get_fblock(f), nullptr);
     EXPECT_NE(mm_get_vblock(v, 100), nullptr);
+}
+
+TEST_F(MmTest, EmptyPoolKeepsTheNewestChunkAndHandsItsBlocksOutAgain) {
+    PoolId f = open("f", 16, 160);
+    PoolId v = open("v", MM_VBLOCK, 1024);
+    for (int i = 0; i < 40; ++i) mm_get_fblock(f); // four chunks
+    std::vector<void *> blocks;
+    for (int i = 0; i < 40; ++i) blocks.push_back(mm_get_vblock(v, 8 + i * 13));
+    for (int i = 0; i < 40; i += 3) mm_free_vblock(v, blocks[i]);
+    ASSERT_GT(mm_pool_info(f).chunks, 1u);
+    ASSERT_GT(mm_pool_info(v).free_blocks, 0u);
+    mm_empty_pool(f);
+    mm_empty_pool(v);
+    EXPECT_EQ(mm_pool_info(f).chunks, 1u);
+    EXPECT_EQ(mm_pool_info(v).chunks, 0u); // v-block pools keep nothing
+    for (PoolId pool : {f, v}) EXPECT_EQ(mm_pool_info(pool).free_blocks, 0u);
+    // The kept chunk serves the next blocks from its top again: no new chunk.
+    void *a = mm_get_fblock(f);
+    void *b = mm_get_fblock(f);
+    EXPECT_EQ(addr(a) - addr(b), 16u);
+    void *c = mm_get_vblock(v, 100);
+    EXPECT_NE(c, nullptr);
+    EXPECT_EQ(mm_pool_info(f).chunks, 1u);
+    // Blocks of the emptied pool are not free twice over: freeing them works as before.
+    mm_free_fblock(f, a);
+    mm_free_vblock(v, c);
+    mm_empty_pool(f);
+    mm_empty_pool(f); // nothing handed out: nothing changes
+    EXPECT_EQ(mm_pool_info(f).chunks, 1u);
+    EXPECT_EQ(mm_get_fblock(f), a);
+    PoolId unused = open("unused", 16, 160);
+    mm_empty_pool(unused);
+    EXPECT_EQ(mm_pool_info(unused).chunks, 0u);
+}
+
+TEST_F(MmTest, KeepChunkPoolKeepsItsOnlyChunkWhenEveryBlockIsFreed) {
+    PoolId kept = open("kept", 16, 160, MM_KEEP_CHUNK);
+    PoolId plain = open("plain", 16, 160);
+    for (PoolId pool : {kept, plain}) {
+        void *a = mm_get_fblock(pool);
+        void *b = mm_get_fblock(pool);
+        mm_free_fblock(pool, b);
+        mm_free_fblock(pool, a);
+        EXPECT_EQ(mm_pool_info(pool).chunks, pool == kept ? 1u : 0u);
+        EXPECT_EQ(mm_pool_info(pool).free_blocks, 0u);
+    }
+    // Carving starts again at the top of the kept chunk; a freed block is still caught.
+    void *a = mm_get_fblock(kept);
+    void *b = mm_get_fblock(kept);
+    EXPECT_EQ(addr(a) - addr(b), 16u);
+    mm_free_fblock(kept, b);
+    EXPECT_EXIT(mm_free_fblock(kept, b), ::testing::ExitedWithCode(1), "already free");
+    // With a second chunk the emptied older one still goes back to the heap.
+    std::vector<void *> blocks{a};
+    while (mm_pool_info(kept).chunks < 2) blocks.push_back(mm_get_fblock(kept));
+    for (void *block : blocks) mm_free_fblock(kept, block);
+    EXPECT_EQ(mm_pool_info(kept).chunks, 1u);
+    EXPECT_EQ(mm_pool_info(kept).free_blocks, 0u);
 }
 
 // ---- V-blocks ----------------------------------------------------------------------------
@@ -660,6 +719,42 @@ TEST_F(MmDeathTest, DamagedSizeHeader) {
         ::testing::ExitedWithCode(1),
         report_line(6, "A v-block header has been corrupted in pool 'INVALID POOL ID' at "
                        "address " + hex(addr(a) - 8)));
+}
+
+// A header that keeps its in-use mark but holds an absurd size is still reported as damaged.
+TEST_F(MmDeathTest, DamagedSizeUnderAnInUseMark) {
+    PoolId v = open("v", MM_VBLOCK, MM_DEFAULT_CHUNK);
+    char *a = bytes(mm_get_vblock(v, 40));
+    mm_get_vblock(v, 40);
+    EXPECT_EXIT(
+        {
+            fe_set_report_hook(print_report);
+            std::size_t huge = std::size_t{4000} | MM_LIVE_MARK;
+            std::memcpy(a - 8, &huge, sizeof huge);
+            mm_free_vblock(v, a);
+        },
+        ::testing::ExitedWithCode(1),
+        report_line(6, "A v-block header has been corrupted in pool 'INVALID POOL ID' at "
+                       "address " + hex(addr(a) - 8)));
+}
+
+// A block given back to the frontier loses its mark: once a newer chunk files the old chunk's
+// rest, freeing it again lands inside a free extent and the walk reports it.
+TEST_F(MmDeathTest, SecondFreeOfABlockReturnedToTheFrontier) {
+    PoolId v = open("v", MM_VBLOCK, MM_DEFAULT_CHUNK);
+    mm_get_vblock(v, 40);
+    char *b = bytes(mm_get_vblock(v, 40));
+    mm_get_vblock(v, 40);
+    char *c = bytes(mm_get_vblock(v, 16));
+    mm_free_vblock(v, c); // the last block carved: back to the frontier
+    mm_get_vblock(v, 600); // a new chunk; the old one's rest goes on the free lists
+    EXPECT_EXIT(
+        {
+            fe_set_report_hook(print_report);
+            mm_free_vblock(v, b); // live: no walk needed, no report
+            mm_free_vblock(v, c);
+        },
+        ::testing::ExitedWithCode(1), "A v-block free list has been corrupted in pool");
 }
 
 TEST_F(MmDeathTest, OperationsOnTheWrongKindOfPool) {

@@ -102,6 +102,27 @@ TEST_F(TextTable, SameHashDifferentBytesAndSameBucketDifferentLengthStayApart) {
               "  301  (ba ) (ac )\n");
 }
 
+// Names of every length up to 24 against partners of the same length and hash that differ in
+// one pair of neighbouring bytes (+1 then -2 keeps h = 2h + c), at every place: the comparison
+// must look at every byte, whichever word of it holds the difference.
+TEST_F(TextTable, SameHashPartnersDifferingAtEveryPlaceStayApart) {
+    for (std::uint32_t length = 2; length <= 24; ++length) {
+        std::string name(length, 'm');
+        for (std::uint32_t i = 0; i < length; ++i) name[i] = static_cast<char>('c' + i % 20);
+        TextHandle original = text_enter(name.data(), length);
+        for (std::uint32_t i = 0; i + 1 < length; ++i) {
+            std::string partner = name;
+            partner[i] = static_cast<char>(partner[i] + 1);
+            partner[i + 1] = static_cast<char>(partner[i + 1] - 2);
+            EXPECT_EQ(text_find(partner.data(), length), TEXT_NULL) << partner;
+            TextHandle other = text_enter(partner.data(), length);
+            EXPECT_NE(other, original) << partner;
+            EXPECT_EQ(text_find(partner.data(), length), other) << partner;
+            EXPECT_EQ(text_find(name.data(), length), original) << name;
+        }
+    }
+}
+
 TEST_F(TextTable, EmptyStringHasAHandleInBucketZero) {
     TextHandle empty = text_enter("", 0);
     EXPECT_NE(empty, TEXT_NULL);
