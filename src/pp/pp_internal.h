@@ -220,16 +220,21 @@ void pp_convert_token(CurrentToken *token);
 
 // ---- In pp_plain_line.cpp ------------------------------------------------------------------
 
-// What pp_copy_plain_line did with the line at the read point.
+// What pp_copy_plain_text did at the read point.
 enum PpPlainLine : std::uint8_t {
-    PP_PLAIN_NONE,  // nothing: the line needs the lexer (nothing was read or written)
-    PP_PLAIN_BLANK, // an empty or blank line, written by the newline rule
-    PP_PLAIN_TEXT,  // a line with text, written whole with its newline
+    PP_PLAIN_NONE,  // nothing: the text needs the lexer (nothing was read or written)
+    PP_PLAIN_BLANK, // nothing but blanks up to the newline, written by the newline rule
+    PP_PLAIN_TEXT,  // text up to the newline, written in one piece with the newline
+    PP_PLAIN_PART,  // text up to a blank before a macro name (-m): the lexer goes on there
 };
-// At the start of a line, when no macro can expand in it and no lexer trace is on: writes the
-// line and its newline in one piece and moves the read point past the newline, provided the
-// whole line is in the read buffer and holds only bytes that every token writes as it stands.
+// When no lexer trace is on: writes the bytes from the read point to the newline, and the
+// newline, in one piece and moves the read point past the newline, provided they are all in the
+// read buffer and every token among them would be written as it stands. Under -m a macro name
+// among them ends the piece at the last blank before it (PP_PLAIN_PART). pp_copy_plain_line
+// starts at the start of a line (and may refill the buffer first); pp_copy_plain_rest between
+// two tokens of a source line, with no expansion running.
 PpPlainLine pp_copy_plain_line();
+PpPlainLine pp_copy_plain_rest();
 // Turns the whole-line copy on (the default) or off, so that tests can compare it with the
 // token-by-token reading of the same lines; and the number of lines it has copied.
 void pp_set_plain_lines(bool enabled);
@@ -263,6 +268,9 @@ void pp_write_char(char c);
 // would be written: the marker check (white-space form when it starts with a blank or tab),
 // the bytes, then the newline rule. An empty text is the newline rule alone.
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length);
+// Writes the text of whole tokens and white space ending in a blank, as pp_write_plain_line
+// writes a line but without the newline.
+void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length);
 // The kind of the last thing written (FIRST_TOKEN before anything).
 TokenKind pp_last_output_kind();
 // Forces a marker before the next token (an included file was entered or has ended).

@@ -43,7 +43,8 @@ void flush_buffer() {
     out.used = 0;
 }
 
-inline void put(const char *bytes, std::uint32_t length) {
+// Inlined everywhere: it is the whole cost of writing a line or a token.
+[[gnu::always_inline]] inline void put(const char *bytes, std::uint32_t length) {
     if (out.suppressed) return;
     if (length > OUTPUT_BUFFER_SIZE - out.used) [[unlikely]] {
         flush_buffer();
@@ -165,6 +166,12 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
     put_char('\n');
     out.last_output_kind = TOKEN_NEWLINE;
     ++out.output_line;
+}
+
+void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length) {
+    pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
+    put(reinterpret_cast<const char *>(text), length);
+    out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
 
 void pp_write_white_space(const CurrentToken *token) {

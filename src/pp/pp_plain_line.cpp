@@ -55,9 +55,19 @@ static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == P
 static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
 static_assert(plain_class['a'] == PLAIN_OTHER && name_class['a'] == PLAIN_START);
 
-inline bool name_byte(unsigned char c) {
-    return name_class[c] == PLAIN_START || name_class[c] == PLAIN_DIGIT;
+// Letters, digits and `_`: the bytes a name or a number runs over.
+constexpr std::array<bool, 256> make_name_bytes() {
+    std::array<bool, 256> bytes{};
+    for (int c = 0; c < 256; ++c)
+        bytes[static_cast<std::size_t>(c)] =
+            name_class[static_cast<std::size_t>(c)] == PLAIN_START ||
+            name_class[static_cast<std::size_t>(c)] == PLAIN_DIGIT;
+    return bytes;
 }
+
+constexpr std::array<bool, 256> name_bytes = make_name_bytes();
+
+inline bool name_byte(unsigned char c) { return name_bytes[c]; }
 
 // Advances over the bytes of class PLAIN_OTHER, four at a time. Every byte is read only after
 // the ones before it proved ordinary, so the scan never passes the 0 byte that ends the data.
@@ -86,24 +96,43 @@ struct PlainLineState {
 
 PlainLineState plain;
 
-} // namespace
+// Writes the text from the read point up to the last blank before a macro name, the bytes of
+// whole tokens and white space, and moves the read point there: the lexer goes on from a token
+// boundary with white space written last, as it would after reading those tokens itself.
+// Nothing when no blank outside a constant precedes the name on this stretch.
+PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *after_quote,
+                             const unsigned char *name) {
+    const unsigned char *cut = name;
+    while (cut > after_quote && cut[-1] != ' ' && cut[-1] != '\t') --cut;
+    if (cut == after_quote) return PP_PLAIN_NONE; // at the start, or right after a constant
+    Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
+                      si_cursor.stream};
+    std::uint32_t length = static_cast<std::uint32_t>(cut - start);
+    pp_write_plain_text(position, start, length);
+    si_cursor.read = const_cast<unsigned char *>(cut);
+    si_cursor.column += length;
+    return PP_PLAIN_PART;
+}
 
-void pp_set_plain_lines(bool enabled) { plain.enabled = enabled; }
-
-std::uint64_t pp_plain_lines_copied() { return plain.copied; }
-
-PpPlainLine pp_copy_plain_line() {
+// The copy, from the start of a line or from between two tokens of a line.
+template <bool line_start> PpPlainLine copy_plain_text() {
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
         return PP_PLAIN_NONE; // the trace shows every token
     // At the end of the buffered data (a file just entered, a line starting at a refill), read
-    // the next block first, as the lexer would before anything else on this line.
-    if (*si_cursor.read == 0) si_refill_char();
+    // the next block first, as the lexer would before anything else on this line. Within a
+    // line the lexer reads on: the ring may still hold the line's earlier tokens.
+    if (*si_cursor.read == 0) {
+        if constexpr (!line_start) return PP_PLAIN_NONE;
+        si_refill_char();
+    }
     const bool expand = expand_macros != 0;
     const bool slash_comments = double_slash_comments == 1;
     const unsigned char *start = si_cursor.read;
     const unsigned char *p = start;
     unsigned char quote = 0; // the quote of the open constant, 0 outside constants
+    // Just past the last quote seen: a blank before it may lie in a constant.
+    const unsigned char *after_quote = start;
     const std::uint8_t *classes = expand ? name_class.data() : plain_class.data();
     for (;;) {
         p = skip_other(p, classes);
@@ -124,7 +153,7 @@ PpPlainLine pp_copy_plain_line() {
                 quote = c;
             else if (quote == c)
                 quote = 0;
-            ++p;
+            after_quote = ++p;
             continue;
         case PLAIN_START: {
             if (quote != 0) {
@@ -135,7 +164,8 @@ PpPlainLine pp_copy_plain_line() {
             // of the same name or number). Under -m a macro name needs the lexer.
             const unsigned char *name = p;
             while (name_byte(*p)) ++p;
-            if (names_macro(name, static_cast<std::uint32_t>(p - name))) return PP_PLAIN_NONE;
+            if (names_macro(name, static_cast<std::uint32_t>(p - name)))
+                return copy_before_name(start, after_quote, name);
             continue;
         }
         case PLAIN_DIGIT:
@@ -145,6 +175,10 @@ PpPlainLine pp_copy_plain_line() {
         }
         break;
     }
+    // The newline ends the column count here, as it does in the lexer: a line past the widest
+    // column is left to the lexer, which reports it.
+    const std::uint32_t column = line_start ? 1 : si_cursor.column;
+    if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN) return PP_PLAIN_NONE;
     // The blanks before the newline belong to the newline token and are not written, except
     // in a constant left open, whose text runs up to the newline.
     const unsigned char *end = p;
@@ -153,10 +187,27 @@ PpPlainLine pp_copy_plain_line() {
     Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
                       si_cursor.stream};
     std::uint32_t length = static_cast<std::uint32_t>(end - start);
-    pp_write_plain_line(position, start, length);
+    if constexpr (line_start) {
+        pp_write_plain_line(position, start, length);
+    } else {
+        // The same writes (text, then the newline rule), kept apart from the line start's
+        // call so that this hotter one stays inlined.
+        if (length != 0) pp_write_plain_text(position, start, length);
+        pp_write_newline();
+    }
     si_cursor.read = const_cast<unsigned char *>(p) + 1;
     ++si_cursor.line;
     si_cursor.column = 1;
     ++plain.copied;
     return length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
 }
+
+} // namespace
+
+void pp_set_plain_lines(bool enabled) { plain.enabled = enabled; }
+
+std::uint64_t pp_plain_lines_copied() { return plain.copied; }
+
+PpPlainLine pp_copy_plain_line() { return copy_plain_text<true>(); }
+
+PpPlainLine pp_copy_plain_rest() { return copy_plain_text<false>(); }

@@ -18,6 +18,7 @@ enum Action : std::uint8_t {
     LINE_START,  // line-start handling
     END_OF_FILE, // end-of-file handling
     DRAIN,       // write the running expansion's next tokens
+    AFTER_MACRO, // a macro use was written: the rest of its line may be copied whole
     RETURN,      // the step is over
 };
 
@@ -43,6 +44,10 @@ void write_converted(CurrentToken *token, PpLexeme lexeme) {
     pp_write_lexeme(token, lexeme);
 }
 
+// What follows a macro use that has been written out: in pp_scan_to_end the rest of the line
+// may be copied whole; a single step ends, as it ends after any token.
+Action after_macro(Action single_step) { return scan.whole_lines ? AFTER_MACRO : single_step; }
+
 // The macro rule for an identifier read from the input (already converted). A name that was
 // never interned cannot be a macro: every definition interns its name.
 Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
@@ -67,7 +72,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     Token *body = macro->body;
     if (body == nullptr || body->kind == TOKEN_NULL) {
         pp_write_separator();
-        return READ;
+        return after_macro(READ);
     }
     if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER && body->kind != TOKEN_CALC_LINE &&
         body->kind != TOKEN_CALC_FILE) {
@@ -77,7 +82,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
                                  token->position};
         pp_write_token(&replacement);
         pp_write_blank();
-        return RETURN;
+        return after_macro(RETURN);
     }
     pp_start_expansion(macro, token->position);
     return DRAIN;
@@ -157,12 +162,13 @@ Action line_start(CurrentToken *token) {
         // single step stops at the line's first token, as its callers expect.
         if (scan.whole_lines && si_cursor.column == 1) {
             PpPlainLine plain = pp_copy_plain_line();
-            if (plain != PP_PLAIN_NONE) {
+            if (plain == PP_PLAIN_BLANK || plain == PP_PLAIN_TEXT) {
                 // A line with text is the file's first ordinary line, as its first token is.
                 if (plain == PP_PLAIN_TEXT) first_in_file = 0;
                 line_has_text = false;
                 continue;
             }
+            // After PP_PLAIN_PART a token (not white space) is next: the lexer reads it below.
         }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
@@ -348,7 +354,14 @@ void pp_scan_step(CurrentToken *token) {
         case DISPATCH: action = dispatch(token); break;
         case LINE_START: action = line_start(token); break;
         case END_OF_FILE: action = end_of_file(token); break;
-        case DRAIN: action = pp_drain_expansion(token) ? RETURN : READ; break;
+        case DRAIN: action = pp_drain_expansion(token) ? RETURN : after_macro(READ); break;
+        case AFTER_MACRO:
+            switch (pp_copy_plain_rest()) {
+            case PP_PLAIN_BLANK:
+            case PP_PLAIN_TEXT: action = LINE_START; break;
+            default: action = READ; break;
+            }
+            break;
         case RETURN: return;
         }
     }

@@ -476,6 +476,19 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      x = 1\n      last = 2   ",
         "      x = 1\n      last = 'open  ",
         "",
+        // Under -m: text before a macro name and after its expansion, a name after a constant
+        // or with no blank before it, empty and one-token bodies, calls over two lines, a
+        // name without its parentheses, comments and `//` around calls, trailing blanks.
+        "#define A 1\n#define E\n#define F(a) (a)\n#define G(a,b) a+b\n#define S 'x y'\n"
+        "      x = F(1) + G(2, 3)   \n      y = 'a b'A + 'c'   A\n      z = A+E+F (2)\n"
+        "      w = E\n      v = F(1) // 'it''s' F(2)\n      u = G(1,\n     &   2) + A\n"
+        "      t = A   \n      s = x F y\n      r = F\n      q = S S\n"
+        "      p = A/* c */ + F(1)/2\n      o = E   E\n      n = F(F(A)) E\n"
+        "      m = 'open A\n      l = A 'open\n E\n      k = A ?\n      j = A \\\n A\n",
+        // The column count of a line whose text after an expansion reaches past the widest
+        // column.
+        "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
+            std::string(65520, 'b') + "\n      z = 1\n",
     };
     const std::vector<std::function<void()>> option_sets = {
         [] {},
@@ -519,11 +532,21 @@ TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
         output_unix_line = 0;
     });
     EXPECT_EQ(run.output, "\n      x = 1\n      y = 2\n");
-    // Under -m a line naming a macro is read token by token; the others are copied.
+    // Under -m the text of a line up to the blank before a macro name is copied, the name is
+    // read by the lexer, and the rest of the line after the expansion is copied again (each
+    // rest counts as a line copied); lines naming no macro are copied whole.
     run = run_lines("#define A 1\n      x = A\n      y = AB + A1 + 1A\n", true, [] {
         expand_macros = 1;
         output_unix_line = 0;
     });
     EXPECT_EQ(run.output, "\n      x = 1 \n      y = AB + A1 + 1A\n");
+    EXPECT_EQ(run.copied, 2u);
+    run = run_lines("#define F(a) [a]\n      x = F(1) + F(2)  \n      y = 'F' F\n", true, [] {
+        expand_macros = 1;
+        output_unix_line = 0;
+    });
+    // The blank after each expansion keeps its last token apart from the text after it; a
+    // function-like name without arguments leaves the rest of its line to the lexer.
+    EXPECT_EQ(run.output, "\n      x = [1]  + [2] \n      y = 'F' F\n");
     EXPECT_EQ(run.copied, 1u);
 }
