@@ -2,7 +2,8 @@
 // rest is a source file. Checked on every token: its kind is in range, it consumed input (only
 // END-OF-FILE may be empty) and its line is one more than the newlines read before it; at the
 // end, the lexemes put together give back the file as the stream layer delivers it (CR LF read
-// as LF, 0 bytes dropped).
+// as LF, 0 bytes dropped), and the run with the direct scan of names and blanks turned off
+// gives the same tokens at the same positions.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,7 @@ struct LexRun {
     std::uint8_t policy;
     std::string lexemes;
     std::uint32_t line = 1; // 1 + the newlines of the lexemes so far
+    std::string tokens;     // kind, line and column of every token, as bytes
 };
 
 void lex_file(void *argument) {
@@ -61,6 +63,10 @@ void lex_file(void *argument) {
         const char *text = reinterpret_cast<const char *>(si_mark_text());
         for (std::uint32_t i = 0; i < length; ++i) run->line += text[i] == '\n' ? 1 : 0;
         run->lexemes.append(text, length);
+        run->tokens.append(reinterpret_cast<const char *>(&kind), sizeof kind);
+        run->tokens.append(reinterpret_cast<const char *>(&position.line), sizeof position.line);
+        run->tokens.append(reinterpret_cast<const char *>(&position.column),
+                           sizeof position.column);
         if (run->policy == 2)
             lex_set_rule_set(kind == TOKEN_NEWLINE ? LEX_FIRST_TOKEN_LEXER : LEX_MAIN_LEXER);
     }
@@ -71,10 +77,19 @@ void lex_file(void *argument) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 1) return -1;
     int mark = fuzz_descriptor_mark();
-    LexRun run{
-        fuzz_write_file("lex.F", data + 1, size - 1), static_cast<std::uint8_t>(data[0] % 3), {}};
+    LexRun run{fuzz_write_file("lex.F", data + 1, size - 1),
+               static_cast<std::uint8_t>(data[0] % 3), {}, 1, {}};
     int status = fuzz_guarded(lex_file, &run);
     fuzz_toolkit_down();
+    // The direct scan of names and blanks must cut the input exactly as the automaton does.
+    LexRun automaton{run.path, run.policy, {}, 1, {}};
+    lex_set_fast_scan(false);
+    int automaton_status = fuzz_guarded(lex_file, &automaton);
+    fuzz_toolkit_down();
+    lex_set_fast_scan(true);
+    if (automaton_status != status || automaton.lexemes != run.lexemes ||
+        automaton.tokens != run.tokens)
+        invariant_broken("the direct scan and the automaton give different tokens");
     std::string expected = delivered(data + 1, size - 1);
     // A byte 3 is the end marker: the lexer stops there, as the program does.
     std::size_t stop = expected.find('\x03');

@@ -3,6 +3,7 @@
 // position), the rule-set switch, the keyword map built at start-up, and the lexer's traces.
 #include "lexer/lexer.h"
 
+#include <array>
 #include <cassert>
 #include <cstdio>
 
@@ -44,6 +45,7 @@ struct LexerState {
     std::uint8_t *keyword_map = nullptr; // kind of each handle up to map_highest, ERROR_TOKEN else
     std::int32_t map_highest = -1;       // the highest handle the map covers
     std::uint16_t map_clear_count = 0;   // the text table's clear count when the map was built
+    bool fast_scan = true; // off only in tests that compare it with the automaton
 };
 
 LexerState lex;
@@ -208,7 +210,70 @@ void free_keyword_map() {
     lex.map_highest = -1;
 }
 
+// The bytes the fast scan treats: a name's first byte, a name's later bytes, blanks.
+enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK };
+
+constexpr std::array<std::uint8_t, 256> make_fast_classes() {
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t k = FAST_NONE;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') k = FAST_NAME_START;
+        if (c >= '0' && c <= '9') k = FAST_DIGIT;
+        if (c == ' ' || c == '\t') k = FAST_BLANK;
+        classes[static_cast<std::size_t>(c)] = k;
+    }
+    return classes;
+}
+
+constexpr std::array<std::uint8_t, 256> fast_class = make_fast_classes();
+
+// The bytes after a name that the fast scan leaves to the automaton: `$` (the dollar rule),
+// `\` and `?` (a continuation, also as the trigraph ??/, splices the name), the 0 byte (the
+// end of the buffered data or of the ring: the name may go on) and quotes (after a lone `L`
+// they make a wide constant).
+constexpr std::array<bool, 256> make_name_stops() {
+    std::array<bool, 256> stops{};
+    stops['$'] = stops['\\'] = stops['?'] = stops[0] = stops['\''] = stops['"'] = true;
+    return stops;
+}
+
+constexpr std::array<bool, 256> name_stops = make_name_stops();
+
+// The commonest tokens of the main rule set without the automaton: a name (TOKEN_IDENTIFIER),
+// blanks (TOKEN_HORIZ_WHITESPACE) and blanks ending a line (TOKEN_NEWLINE), in exactly the
+// cases where the automaton's longest match gives the same token; anything else returns
+// ERROR_TOKEN with nothing read, and the automaton scans it.
+inline TokenKind scan_fast() {
+    unsigned char *read = si_cursor.read;
+    unsigned char *p = read + 1;
+    switch (fast_class[*read]) {
+    case FAST_NAME_START:
+        while (fast_class[*p] == FAST_NAME_START || fast_class[*p] == FAST_DIGIT) ++p;
+        // A quote only matters after a lone `L`; the other stops always.
+        if (name_stops[*p] && ((*p != '\'' && *p != '"') || (*read == 'L' && p == read + 1)))
+            return ERROR_TOKEN;
+        si_cursor.read = p;
+        si_cursor.column += static_cast<std::uint32_t>(p - read);
+        return TOKEN_IDENTIFIER;
+    case FAST_BLANK:
+        while (fast_class[*p] == FAST_BLANK) ++p;
+        if (*p == '\n') {
+            take_newline(si_cursor.column + static_cast<std::uint32_t>(p - read));
+            si_cursor.read = p + 1;
+            si_cursor.column = 1;
+            return TOKEN_NEWLINE;
+        }
+        if (*p == 0) return ERROR_TOKEN; // the blanks may go on in the next block
+        si_cursor.read = p;
+        si_cursor.column += static_cast<std::uint32_t>(p - read);
+        return TOKEN_HORIZ_WHITESPACE;
+    default: return ERROR_TOKEN;
+    }
+}
+
 } // namespace
+
+void lex_set_fast_scan(bool enabled) { lex.fast_scan = enabled; }
 
 void lex_initialize() {
     lex.rule_set = LEX_MAIN_LEXER;
@@ -254,7 +319,9 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
                      lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));
         result = scan<true>(lex.rule_set);
     } else {
-        result = scan<false>(lex.rule_set);
+        result = ERROR_TOKEN;
+        if (lex.rule_set == LEX_MAIN_LEXER && lex.fast_scan) result = scan_fast();
+        if (result == ERROR_TOKEN) result = scan<false>(lex.rule_set);
     }
     *kind = result;
     if (fe_get_flag(FE_FLAG_LEX_TRACE) != 0) [[unlikely]]

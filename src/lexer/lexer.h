@@ -29,6 +29,10 @@ void lex_finalize();
 // token is END-OF-FILE.
 TokenKind lex_token(TokenKind *kind, Position *position);
 
+// Turns the direct scan of names and blanks on (the default) or off, so that tests can compare
+// it with the automaton on the same input.
+void lex_set_fast_scan(bool enabled);
+
 // Selects the rule set used by the next lex_token calls (main_lexer after start-up).
 void lex_set_rule_set(LexRuleSet rule_set);
 LexRuleSet lex_rule_set();

@@ -144,6 +144,17 @@ PpMacro *pp_lookup_macro(TextHandle name);
 // False when no macro of this name was defined since the tables were opened: a filter of the
 // names ever defined, asked before the text table (true may still mean no macro).
 bool pp_may_name_macro(const unsigned char *text, std::uint32_t length);
+// The first of the two filters, a few instructions for the names of every source line under -m:
+// entry `c` of the table has bit pp_name_shape_bit(n) set when a macro whose name starts with
+// byte `c` and is `n` bytes long was defined since the tables were opened.
+const std::uint32_t *pp_macro_name_shapes();
+inline std::uint32_t pp_name_shape_bit(std::uint32_t length) {
+    return std::uint32_t{1} << (length < 31 ? length : 31);
+}
+inline bool pp_shape_may_name_macro(const std::uint32_t *shapes, const unsigned char *text,
+                                    std::uint32_t length) {
+    return (shapes[text[0]] & pp_name_shape_bit(length)) != 0;
+}
 // A macro record for `name` defined at `position`, entered in the name's info word (replacing
 // what was there); the caller sets n_formals and error_in_defn.
 PpMacro *pp_new_macro(TextHandle name, Position position);

@@ -134,6 +134,7 @@ template <bool line_start> PpPlainLine copy_plain_text() {
     // Just past the last quote seen: a blank before it may lie in a constant.
     const unsigned char *after_quote = start;
     const std::uint8_t *classes = expand ? name_class.data() : plain_class.data();
+    const std::uint32_t *shapes = pp_macro_name_shapes();
     for (;;) {
         p = skip_other(p, classes);
         unsigned char c = *p;
@@ -164,7 +165,8 @@ template <bool line_start> PpPlainLine copy_plain_text() {
             // of the same name or number). Under -m a macro name needs the lexer.
             const unsigned char *name = p;
             while (name_byte(*p)) ++p;
-            if (names_macro(name, static_cast<std::uint32_t>(p - name)))
+            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
+                names_macro(name, static_cast<std::uint32_t>(p - name)))
                 return copy_before_name(start, after_quote, name);
             continue;
         }

@@ -68,6 +68,8 @@ struct TableState {
     // One bit per hash of every macro name defined since the tables were opened; #undef
     // leaves its bit, which only costs a lookup.
     std::uint64_t name_filter[NAME_FILTER_BITS / 64] = {};
+    // The first filter, cheaper still: see pp_macro_name_shapes.
+    std::uint32_t name_shapes[256] = {};
 };
 
 // The aux tokens one expansion may make before the run ends with "macro expansion too large".
@@ -343,10 +345,17 @@ void note_macro_name(TextHandle name) {
     std::uint32_t bit = name_filter_bit(reinterpret_cast<const unsigned char *>(text_string(name)),
                                         text_length(name));
     tables.name_filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    std::uint32_t length = text_length(name);
+    if (length > 0)
+        tables.name_shapes[static_cast<unsigned char>(text_string(name)[0])] |=
+            pp_name_shape_bit(length);
 }
 } // namespace
 
+const std::uint32_t *pp_macro_name_shapes() { return tables.name_shapes; }
+
 bool pp_may_name_macro(const unsigned char *text, std::uint32_t length) {
+    if (!pp_shape_may_name_macro(tables.name_shapes, text, length)) return false;
     std::uint32_t bit = name_filter_bit(text, length);
     return (tables.name_filter[bit / 64] >> (bit % 64) & 1) != 0;
 }

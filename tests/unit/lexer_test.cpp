@@ -553,6 +553,43 @@ TEST_F(LexerTest, RandomInputIsCutIntoLexemesThatJoinToIt) {
     }
 }
 
+// Names and blanks are scanned without the automaton where it would give the same token: the
+// same random inputs, and names and blanks lying across the ring's end, give the same kinds,
+// texts and positions either way.
+TEST_F(LexerTest, DirectScanOfNamesAndBlanksMatchesTheAutomaton) {
+    const std::string alphabet = "abLLx_Z09  \t\t\n\n''\"$?\\.+e\r\v";
+    std::mt19937 rng(8122026);
+    std::vector<std::string> inputs;
+    for (int round = 0; round < 400; ++round) {
+        std::string input;
+        std::size_t length = rng() % 120;
+        for (std::size_t i = 0; i < length; ++i) {
+            char c = alphabet[rng() % alphabet.size()];
+            if (c == '\n' && !input.empty() && input.back() == '\r') c = 'k';
+            input += c;
+        }
+        inputs.push_back(input);
+    }
+    // Every offset of a name and of blanks against the 1 KiB pieces of the ring.
+    for (std::size_t pad = 1000; pad < 1040; ++pad) {
+        inputs.push_back(std::string(pad, 'n') + " abc  \t  def\n" + std::string(pad, ' ') +
+                         "\nL'x' L\"y\" Lz a$ b\\\nc d?\?/\ne");
+    }
+    for (const std::string &input : inputs) {
+        lex_set_fast_scan(false);
+        std::vector<Lexeme> slow = lex_all(input);
+        lex_set_fast_scan(true);
+        std::vector<Lexeme> fast = lex_all(input);
+        ASSERT_EQ(fast.size(), slow.size()) << visible(input);
+        for (std::size_t i = 0; i < fast.size(); ++i) {
+            ASSERT_EQ(fast[i].kind, slow[i].kind) << i << " in " << visible(input);
+            ASSERT_EQ(fast[i].text, slow[i].text) << i << " in " << visible(input);
+            ASSERT_EQ(fast[i].position.line, slow[i].position.line) << visible(input);
+            ASSERT_EQ(fast[i].position.column, slow[i].position.column) << visible(input);
+        }
+    }
+}
+
 // ---- Traces -------------------------------------------------------------------------------
 
 std::string read_file(std::FILE *f) {
