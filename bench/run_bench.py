@@ -103,7 +103,8 @@ def build_cases(build, sizes, with_messages=True):
 
 def spawn_runs(launcher, argv, runs):
     """Runs argv `runs` times through the launcher; returns (wall, cpu, status, rss_kb) per run."""
-    done = subprocess.run([launcher, str(runs), ERR_NAME] + argv, stdout=subprocess.PIPE,
+    done = subprocess.run([launcher, str(runs), ERR_NAME, "--fresh", OUT_NAME] + argv,
+                          stdout=subprocess.PIPE,
                           check=True, text=True)
     result = []
     for line in done.stdout.splitlines():

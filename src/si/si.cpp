@@ -638,24 +638,41 @@ SiStatus restart() {
 // The read point has passed the end byte: another refill would be a read beyond the end.
 bool exhausted() { return si_cursor.read == si.fill && si.at_end; }
 
+// The most bytes forward_to searches for the end byte at once: a short seek stays short.
+constexpr std::ptrdiff_t FORWARD_STRETCH = 4096;
+
 // Moves forward to (line, column). The end byte and the line feed ending the target line are
 // never consumed, so that a failed seek leaves the stream readable.
 SiStatus forward_to(std::uint32_t line, std::uint32_t column) {
+    // Whole lines are passed with memchr: listing the messages of a long file walks all of it.
     while (si_cursor.line < line) {
-        int c = *si_cursor.read;
-        if (c == 0) {
+        unsigned char *p = si_cursor.read;
+        if (*p == 0) {
             if (exhausted()) return SI_BEYOND_END;
             si_next_buffer();
             continue;
         }
-        if (c == SI_END_OF_STREAM) return SI_BEYOND_END;
-        ++si_cursor.read;
-        if (c == '\n') {
-            ++si_cursor.line;
+        // The data runs without a 0 up to the fill point, or up to the ring's end when the
+        // fill point lies behind the read point. A stretch of it at a time is searched for
+        // the end byte, which is never passed.
+        unsigned char *limit = p < si.fill ? si.fill : si.end;
+        if (limit - p > FORWARD_STRETCH) limit = p + FORWARD_STRETCH;
+        auto *end_byte = static_cast<unsigned char *>(std::memchr(p, SI_END_OF_STREAM, limit - p));
+        unsigned char *data_end = end_byte != nullptr ? end_byte : limit;
+        for (;;) {
+            auto *newline = static_cast<unsigned char *>(std::memchr(p, '\n', data_end - p));
+            if (newline == nullptr) break;
+            p = newline + 1;
             si_cursor.column = 1;
-        } else {
-            ++si_cursor.column;
+            if (++si_cursor.line == line) break;
         }
+        if (si_cursor.line == line) {
+            si_cursor.read = p;
+            break;
+        }
+        si_cursor.column += static_cast<std::uint32_t>(data_end - p);
+        si_cursor.read = data_end;
+        if (end_byte != nullptr) return SI_BEYOND_END;
     }
     while (si_cursor.column < column) {
         int c = *si_cursor.read;
