@@ -430,6 +430,23 @@ TEST_F(StreamTest, SeekForwardBackwardAndBeyondTheEnd) {
     EXPECT_EQ(take(4), "ne 2");
 }
 
+// Lines longer than the stretch a seek searches at once, and a byte 3 inside the file: the seek
+// passes the long lines and the lines of the next refills, stops at the byte 3 with its
+// column counted, and the byte is read next.
+TEST_F(StreamTest, SeekPassesLongLinesAndStopsAtAnEndByteInTheFile) {
+    std::string text = "a\n" + std::string(10000, 'x') + "\nb\n" + std::string(5000, 'y') +
+                       "\x03z\nc\n";
+    StreamHandle h = open("e.f", text);
+    ASSERT_EQ(si_seek(at(3, 1, h)), SI_OK);
+    expect_at(3, 1);
+    EXPECT_EQ(take(2), "b\n");
+    ASSERT_EQ(si_seek(at(2, 9000, h)), SI_OK);
+    expect_at(2, 9000);
+    EXPECT_EQ(si_seek(at(5, 1, h)), SI_BEYOND_END);
+    expect_at(4, 5001);
+    EXPECT_EQ(si_get_char(), SI_END_OF_STREAM);
+}
+
 TEST_F(StreamTest, SeekIntoStreamsSuspendedOnTheFileStack) {
     std::string main_text = numbered_lines(500), inc_text = numbered_lines(300);
     StreamHandle main = open("main.f", main_text);
