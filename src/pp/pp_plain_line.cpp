@@ -114,8 +114,10 @@ PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *af
     return PP_PLAIN_PART;
 }
 
-// The copy, from the start of a line or from between two tokens of a line.
-template <bool line_start> PpPlainLine copy_plain_text() {
+// The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
+// where every name is looked up. Each case is compiled on its own: the default mode's loop
+// carries nothing of the name handling.
+template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
         return PP_PLAIN_NONE; // the trace shows every token
@@ -126,19 +128,33 @@ template <bool line_start> PpPlainLine copy_plain_text() {
         if constexpr (!line_start) return PP_PLAIN_NONE;
         si_refill_char();
     }
-    const bool expand = expand_macros != 0;
     const bool slash_comments = double_slash_comments == 1;
     const unsigned char *start = si_cursor.read;
     const unsigned char *p = start;
     unsigned char quote = 0; // the quote of the open constant, 0 outside constants
     // Just past the last quote seen: a blank before it may lie in a constant.
     const unsigned char *after_quote = start;
-    const std::uint8_t *classes = expand ? name_class.data() : plain_class.data();
+    // Names matter only outside constants: inside one every letter is ordinary text.
+    const std::uint8_t *outside = names ? name_class.data() : plain_class.data();
+    const std::uint8_t *classes = outside;
     const std::uint32_t *shapes = pp_macro_name_shapes();
     for (;;) {
         p = skip_other(p, classes);
         unsigned char c = *p;
-        switch (classes[c]) {
+        std::uint8_t k = classes[c];
+        // Under -m most stops are names: they are taken before the switch, whose indirect
+        // jump would be mispredicted at nearly every name.
+        if (names && k == PLAIN_START) {
+            // A name starts here: the byte before is no letter or digit (those would be part
+            // of the same name or number). Under -m a macro name needs the lexer.
+            const unsigned char *name = p++;
+            while (name_byte(*p)) ++p;
+            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
+                names_macro(name, static_cast<std::uint32_t>(p - name)))
+                return copy_before_name(start, after_quote, name);
+            continue;
+        }
+        switch (k) {
         case PLAIN_OTHER: ++p; continue;
         case PLAIN_STOP: return PP_PLAIN_NONE;
         case PLAIN_NEWLINE: break;
@@ -150,26 +166,15 @@ template <bool line_start> PpPlainLine copy_plain_text() {
             ++p;
             continue;
         case PLAIN_QUOTE:
-            if (quote == 0)
+            if (quote == 0) {
                 quote = c;
-            else if (quote == c)
+                if constexpr (names) classes = plain_class.data();
+            } else if (quote == c) {
                 quote = 0;
+                if constexpr (names) classes = outside;
+            }
             after_quote = ++p;
             continue;
-        case PLAIN_START: {
-            if (quote != 0) {
-                ++p;
-                continue;
-            }
-            // A name starts here: the byte before is no letter or digit (those would be part
-            // of the same name or number). Under -m a macro name needs the lexer.
-            const unsigned char *name = p;
-            while (name_byte(*p)) ++p;
-            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
-                names_macro(name, static_cast<std::uint32_t>(p - name)))
-                return copy_before_name(start, after_quote, name);
-            continue;
-        }
         case PLAIN_DIGIT:
             // A number takes the letters and digits after it: none of them starts a name.
             while (name_byte(*p)) ++p;
@@ -210,6 +215,11 @@ void pp_set_plain_lines(bool enabled) { plain.enabled = enabled; }
 
 std::uint64_t pp_plain_lines_copied() { return plain.copied; }
 
-PpPlainLine pp_copy_plain_line() { return copy_plain_text<true>(); }
+PpPlainLine pp_copy_plain_line() {
+    return expand_macros != 0 ? copy_plain_text<true, true>() : copy_plain_text<true, false>();
+}
 
-PpPlainLine pp_copy_plain_rest() { return copy_plain_text<false>(); }
+PpPlainLine pp_copy_plain_rest() {
+    // Only a macro use leads here, so only under -m.
+    return expand_macros != 0 ? copy_plain_text<false, true>() : copy_plain_text<false, false>();
+}
