@@ -1,6 +1,7 @@
 // This file implements the text table: string interning through 503 hash chains with
-// move-to-front, the growable entry and info arrays in "LUMEN text table", the string copies in
-// "LUMEN char table", and the two trace dumps of the chains.
+// move-to-front (entries found through an index rather than by walking the chains), the
+// growable entry and info arrays in "LUMEN text table", the string copies in "LUMEN char
+// table", and the two trace dumps of the chains.
 #include "text/text.h"
 
 #include <cassert>
@@ -19,7 +20,7 @@ struct TextEntry {
     std::uint32_t length; // bytes, without the NUL
     std::int32_t chain;   // next handle in the same bucket; 0 ends the chain
     std::uint32_t bucket; // 0..TEXT_HASH_TABLE_SIZE-1
-    std::uint32_t hash;   // the full hash, compared before the bytes
+    std::uint32_t hash;   // the chain hash, of which the bucket is the remainder
 };
 
 // Capacities double (less one) up to this highest index, then close in on the maximum by halves.
@@ -40,6 +41,13 @@ struct TextState {
     std::uint32_t characters = 0; // bytes stored, NULs included
     std::uint16_t clears = 0;     // kept across finalisation on purpose (see text.h)
     std::int32_t buckets[TEXT_HASH_TABLE_SIZE] = {}; // chain heads; 0 for an empty bucket
+    // The chains stay what the dumps show; lookups go through an index instead of walking
+    // them. `previous` is parallel to entries: the handle before each one in its chain (0 at
+    // the head), so that a hit moves to the front without the walk. `index` holds the handles
+    // by a stronger hash, open addressing, at most half full; 0 is an empty slot.
+    std::int32_t *previous = nullptr;
+    std::int32_t *index = nullptr;
+    std::uint32_t index_mask = 0;
 };
 
 TextState text;
@@ -79,9 +87,22 @@ inline bool same_bytes(const char *a, const char *b, std::uint32_t length) {
     return true;
 }
 
-inline bool entry_matches(const TextEntry &entry, const char *pointer, std::uint32_t length,
-                          std::uint32_t hash) {
-    return entry.hash == hash && entry.length == length && same_bytes(entry.text, pointer, length);
+// The index's hash: the words of the text mixed, every byte counted (the chain hash keeps only
+// the last 31 bytes of a long text).
+inline std::uint32_t index_hash(const char *pointer, std::uint32_t length) {
+    std::uint64_t h = 0x9E3779B97F4A7C15u ^ length;
+    if (length >= 8) {
+        std::uint32_t i = 0;
+        for (; i + 8 < length; i += 8)
+            h = (h ^ load<std::uint64_t>(pointer + i)) * 0xFF51AFD7ED558CCDu;
+        h = (h ^ load<std::uint64_t>(pointer + length - 8)) * 0xC4CEB9FE1A85EC53u;
+    } else {
+        std::uint64_t word = 0;
+        std::memcpy(&word, pointer, length);
+        h = (h ^ word) * 0xC4CEB9FE1A85EC53u;
+    }
+    h ^= h >> 29;
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
 // Using the table before it is opened (or after it is closed) is a caller's fault that would
@@ -91,25 +112,54 @@ inline bool entry_matches(const TextEntry &entry, const char *pointer, std::uint
     fe_internal_error();
 }
 
-// Returns the handle of the probe in its bucket, moving a hit found behind the head to the
-// front so that frequent names are found at once; 0 when absent.
-TextHandle lookup(const char *pointer, std::uint32_t length, std::uint32_t hash,
-                  std::uint32_t bucket) {
+// Moves `handle` to the front of its chain, as a lookup does with every hit.
+void move_to_front(std::int32_t handle, std::uint32_t bucket) {
+    const std::int32_t head = text.buckets[bucket];
+    if (head == handle) return;
     TextEntry *entries = text.entries;
-    std::int32_t head = text.buckets[bucket];
-    if (head == 0) return TEXT_NULL;
-    if (entry_matches(entries[head], pointer, length, hash)) return static_cast<TextHandle>(head);
-    std::int32_t previous = head;
-    for (std::int32_t current = entries[head].chain; current != 0;
-         previous = current, current = entries[current].chain) {
-        if (entry_matches(entries[current], pointer, length, hash)) {
-            entries[previous].chain = entries[current].chain;
-            entries[current].chain = head;
-            text.buckets[bucket] = current;
-            return static_cast<TextHandle>(current);
+    const std::int32_t before = text.previous[handle];
+    const std::int32_t after = entries[handle].chain;
+    entries[before].chain = after;
+    if (after != 0) text.previous[after] = before;
+    entries[handle].chain = head;
+    text.previous[head] = handle;
+    text.previous[handle] = 0;
+    text.buckets[bucket] = handle;
+}
+
+// Returns the handle of the probe, moving it to the front of its chain so that the chains
+// (and their dumps) keep the order of use; 0 when absent.
+TextHandle lookup(const char *pointer, std::uint32_t length, std::uint32_t strong) {
+    const TextEntry *entries = text.entries;
+    for (std::uint32_t slot = strong & text.index_mask;; slot = (slot + 1) & text.index_mask) {
+        const std::int32_t handle = text.index[slot];
+        if (handle == 0) return TEXT_NULL;
+        const TextEntry &entry = entries[handle];
+        if (entry.length == length && same_bytes(entry.text, pointer, length)) {
+            move_to_front(handle, entry.bucket);
+            return static_cast<TextHandle>(handle);
         }
     }
-    return TEXT_NULL;
+}
+
+void index_insert(std::int32_t handle, std::uint32_t strong) {
+    std::uint32_t slot = strong & text.index_mask;
+    while (text.index[slot] != 0) slot = (slot + 1) & text.index_mask;
+    text.index[slot] = handle;
+}
+
+// A fresh index for `capacity` handles, holding those given out so far (not the null handle,
+// which is in no chain).
+void rebuild_index(std::int32_t capacity) {
+    std::uint32_t slots = 1;
+    while (slots < 2 * static_cast<std::uint32_t>(capacity)) slots *= 2;
+    if (text.index != nullptr) mm_free_vblock(text.table_pool, text.index);
+    text.index = static_cast<std::int32_t *>(
+        mm_get_vblock(text.table_pool, std::size_t(slots) * sizeof(std::int32_t)));
+    std::memset(text.index, 0, std::size_t(slots) * sizeof(std::int32_t));
+    text.index_mask = slots - 1;
+    for (std::int32_t h = 1; h < text.count; ++h)
+        index_insert(h, index_hash(text.entries[h].text, text.entries[h].length));
 }
 
 [[noreturn]] void report_overflow() {
@@ -128,6 +178,9 @@ void grow_arrays() {
             mm_get_vblock(text.table_pool, FIRST_CAPACITY * sizeof(TextEntry)));
         text.info =
             static_cast<void **>(mm_get_vblock(text.table_pool, FIRST_CAPACITY * sizeof(void *)));
+        text.previous = static_cast<std::int32_t *>(
+            mm_get_vblock(text.table_pool, FIRST_CAPACITY * sizeof(std::int32_t)));
+        rebuild_index(FIRST_CAPACITY);
         return;
     }
     const std::int32_t m = text.highest;
@@ -139,7 +192,10 @@ void grow_arrays() {
         mm_adjust_vblock(text.table_pool, text.entries, std::size_t(size) * sizeof(TextEntry)));
     text.info = static_cast<void **>(
         mm_adjust_vblock(text.table_pool, text.info, std::size_t(size) * sizeof(void *)));
+    text.previous = static_cast<std::int32_t *>(mm_adjust_vblock(
+        text.table_pool, text.previous, std::size_t(size) * sizeof(std::int32_t)));
     text.highest = size - 1;
+    rebuild_index(size);
 }
 
 inline std::int32_t next_handle() {
@@ -157,6 +213,7 @@ void create_null_handle() {
     std::memcpy(copy, TEXT_NULL_STRING, NULL_STRING_LENGTH + 1);
     text.entries[0] = TextEntry{copy, NULL_STRING_LENGTH, 0, 0, 0};
     text.info[0] = nullptr;
+    text.previous[0] = 0;
     text.characters += NULL_STRING_LENGTH + 1;
 }
 
@@ -189,6 +246,9 @@ void text_finalize() {
     if (!text.initialized) return;
     text.entries = nullptr;
     text.info = nullptr;
+    text.previous = nullptr;
+    text.index = nullptr;
+    text.index_mask = 0;
     text.highest = -1;
     text.count = 1;
     std::memset(text.buckets, 0, sizeof text.buckets);
@@ -206,6 +266,9 @@ void text_clear() {
     mm_free_pool(text.table_pool);
     text.entries = nullptr;
     text.info = nullptr;
+    text.previous = nullptr;
+    text.index = nullptr;
+    text.index_mask = 0;
     text.highest = -1;
     text.count = 1;
     mm_free_pool(text.char_pool);
@@ -216,19 +279,24 @@ void text_clear() {
 
 TextHandle text_enter(const char *pointer, std::uint32_t length) {
     if (!text.initialized) report_not_initialized();
-    const std::uint32_t hash = text_hash(pointer, length);
-    const std::uint32_t bucket = hash % TEXT_HASH_TABLE_SIZE;
-    TextHandle found = lookup(pointer, length, hash, bucket);
+    const std::uint32_t strong = index_hash(pointer, length);
+    TextHandle found = lookup(pointer, length, strong);
     if (found != TEXT_NULL) return found;
 
+    const std::uint32_t hash = text_hash(pointer, length);
+    const std::uint32_t bucket = hash % TEXT_HASH_TABLE_SIZE;
     auto *copy = static_cast<char *>(mm_get_vblock(text.char_pool, std::size_t(length) + 1));
     text.characters += length + 1;
     if (length != 0) std::memcpy(copy, pointer, length);
     copy[length] = '\0';
     const std::int32_t handle = next_handle();
-    text.entries[handle] = TextEntry{copy, length, text.buckets[bucket], bucket, hash};
+    const std::int32_t head = text.buckets[bucket];
+    text.entries[handle] = TextEntry{copy, length, head, bucket, hash};
     text.info[handle] = nullptr;
+    text.previous[handle] = 0;
+    if (head != 0) text.previous[head] = handle;
     text.buckets[bucket] = handle;
+    index_insert(handle, strong);
     return static_cast<TextHandle>(handle);
 }
 
@@ -238,8 +306,7 @@ TextHandle text_enter_string(const char *string) {
 
 TextHandle text_find(const char *pointer, std::uint32_t length) {
     if (!text.initialized) report_not_initialized();
-    const std::uint32_t hash = text_hash(pointer, length);
-    return lookup(pointer, length, hash, hash % TEXT_HASH_TABLE_SIZE);
+    return lookup(pointer, length, index_hash(pointer, length));
 }
 
 TextHandle text_find_string(const char *string) {

@@ -2,8 +2,10 @@
 // in the chains, clearing, the info words, and the exact text of the print and the two dumps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -207,6 +209,60 @@ TEST_F(TextTable, MoveToFrontKeepsEveryEntryOfTheChain) {
     EXPECT_EQ(text_statistics().handles, 7);
     EXPECT_EQ(capture(text_dump_hash_table),
               "\n text hash table\n  301  (]k ) (^i ) (_g ) (`e ) (ba ) (ac )\n");
+}
+
+// The chains keep exactly the order of use while entries are found through the index: many
+// strings over few buckets, the arrays growing in between, hits anywhere in a chain, misses,
+// and a clear; the dump is compared with a model of the chains.
+TEST_F(TextTable, ChainOrderFollowsEveryLookupThroughGrowthAndClear) {
+    auto bucket_of = [](const std::string &s) {
+        std::uint32_t h = static_cast<std::uint32_t>(s.size());
+        for (unsigned char c : s) h = 2 * h + c;
+        return (h & 0x7FFFFFFFu) % TEXT_HASH_TABLE_SIZE;
+    };
+    std::vector<std::vector<std::string>> chains(TEXT_HASH_TABLE_SIZE);
+    auto model_dump = [&] {
+        std::string out = "\n text hash table\n";
+        for (std::uint32_t b = 0; b < TEXT_HASH_TABLE_SIZE; ++b) {
+            if (chains[b].empty()) continue;
+            char head[16];
+            std::snprintf(head, sizeof head, "%5d ", int(b));
+            out += head;
+            for (const std::string &s : chains[b]) out += " (" + s + " )";
+            out += "\n";
+        }
+        return out;
+    };
+    auto use = [&](const std::string &s, bool enter) {
+        std::vector<std::string> &chain = chains[bucket_of(s)];
+        auto at = std::find(chain.begin(), chain.end(), s);
+        bool known = at != chain.end();
+        if (known) chain.erase(at);
+        if (known || enter) chain.insert(chain.begin(), s);
+        TextHandle h = enter ? text_enter(s.data(), static_cast<std::uint32_t>(s.size()))
+                             : text_find(s.data(), static_cast<std::uint32_t>(s.size()));
+        EXPECT_EQ(h != TEXT_NULL, known || enter) << s;
+        if (h != TEXT_NULL) {
+            EXPECT_EQ(std::string(text_string(h), text_length(h)), s);
+        }
+    };
+    std::mt19937 rng(1208);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 3000; ++i) {
+            // Short names, long texts that differ only far from their end, and lookups.
+            std::string s = i % 3 == 0 ? numbered("v", static_cast<int>(rng() % 900))
+                            : i % 3 == 1 ? numbered("x", static_cast<int>(rng() % 400)) +
+                                               std::string(40, 'q')
+                                         : numbered("w", static_cast<int>(rng() % 1200));
+            use(s, rng() % 4 != 0);
+            if (i % 500 == 0) {
+                ASSERT_EQ(capture(text_dump_hash_table), model_dump()) << i;
+            }
+        }
+        ASSERT_EQ(capture(text_dump_hash_table), model_dump());
+        text_clear();
+        for (auto &chain : chains) chain.clear();
+    }
 }
 
 TEST_F(TextTable, ClearForgetsEveryStringAndCountsItself) {
