@@ -246,6 +246,10 @@ enum PpPlainLine : std::uint8_t {
 // two tokens of a source line, with no expansion running.
 PpPlainLine pp_copy_plain_line();
 PpPlainLine pp_copy_plain_rest();
+// The handle of the macro name at `text` when the copy stopped before that very name (same
+// place in the read buffer, same length) and nothing has asked since; TEXT_NULL otherwise. The
+// scanning loop asks for each name it reads, so the name is not looked up a second time.
+TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length);
 // Turns the whole-line copy on (the default) or off, so that tests can compare it with the
 // token-by-token reading of the same lines; and the number of lines it has copied.
 void pp_set_plain_lines(bool enabled);

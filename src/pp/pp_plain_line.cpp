@@ -81,20 +81,29 @@ inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_
     }
 }
 
-// True when the name names a macro. A name that was never interned cannot: every definition
-// interns its name.
-bool names_macro(const unsigned char *text, std::uint32_t length) {
-    if (!pp_may_name_macro(text, length)) return false;
-    TextHandle handle = text_find(reinterpret_cast<const char *>(text), length);
-    return handle != TEXT_NULL && pp_lookup_macro(handle) != nullptr;
-}
-
 struct PlainLineState {
     bool enabled = true;      // off only in tests that compare the two ways of reading
     std::uint64_t copied = 0; // lines written whole
+    // The macro name the copy stopped before, by its place in the read buffer: the lexer
+    // reads it next and the scanning loop takes its handle from here (pp_take_noted_name).
+    const unsigned char *noted_text = nullptr;
+    std::uint32_t noted_length = 0;
+    TextHandle noted_handle = TEXT_NULL;
 };
 
 PlainLineState plain;
+
+// True when the name names a macro, which is then noted. A name that was never interned
+// cannot: every definition interns its name.
+bool names_macro(const unsigned char *text, std::uint32_t length) {
+    if (!pp_may_name_macro(text, length)) return false;
+    TextHandle handle = text_find(reinterpret_cast<const char *>(text), length);
+    if (handle == TEXT_NULL || pp_lookup_macro(handle) == nullptr) return false;
+    plain.noted_text = text;
+    plain.noted_length = length;
+    plain.noted_handle = handle;
+    return true;
+}
 
 // Writes the text from the read point up to the last blank before a macro name, the bytes of
 // whole tokens and white space, and moves the read point there: the lexer goes on from a token
@@ -211,7 +220,20 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
 
 } // namespace
 
-void pp_set_plain_lines(bool enabled) { plain.enabled = enabled; }
+void pp_set_plain_lines(bool enabled) {
+    plain.enabled = enabled;
+    plain.noted_text = nullptr;
+}
+
+TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
+    // The bytes at the noted place are still the name only until the lexer reads on: the note
+    // serves the next question and no other.
+    TextHandle handle = text == plain.noted_text && length == plain.noted_length
+                            ? plain.noted_handle
+                            : TEXT_NULL;
+    plain.noted_text = nullptr;
+    return handle;
+}
 
 std::uint64_t pp_plain_lines_copied() { return plain.copied; }
 

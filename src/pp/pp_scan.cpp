@@ -52,9 +52,15 @@ Action after_macro(Action single_step) { return scan.whole_lines ? AFTER_MACRO :
 // never interned cannot be a macro: every definition interns its name.
 Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     PpMacro *macro = nullptr;
-    if (expand_macros != 0 && pp_may_name_macro(lexeme.text, lexeme.length)) {
-        token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
-        macro = pp_lookup_macro(token->value);
+    if (expand_macros != 0) {
+        TextHandle noted = pp_take_noted_name(lexeme.text, lexeme.length);
+        if (noted != TEXT_NULL) {
+            token->value = noted;
+            macro = pp_lookup_macro(noted);
+        } else if (pp_may_name_macro(lexeme.text, lexeme.length)) {
+            token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
+            macro = pp_lookup_macro(token->value);
+        }
     }
     if (macro == nullptr) {
         write_converted(token, lexeme);
@@ -354,7 +360,14 @@ void pp_scan_step(CurrentToken *token) {
         case DISPATCH: action = dispatch(token); break;
         case LINE_START: action = line_start(token); break;
         case END_OF_FILE: action = end_of_file(token); break;
-        case DRAIN: action = pp_drain_expansion(token) ? RETURN : after_macro(READ); break;
+        case DRAIN:
+            // pp_scan_to_end drains the whole expansion in one step; a single step ends after
+            // each token written.
+            if (pp_drain_expansion(token))
+                action = scan.whole_lines ? DRAIN : RETURN;
+            else
+                action = after_macro(READ);
+            break;
         case AFTER_MACRO:
             switch (pp_copy_plain_rest()) {
             case PP_PLAIN_BLANK:
