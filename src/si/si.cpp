@@ -94,6 +94,8 @@ struct ReadAhead {
     StreamHandle stream; // STREAM_NULL when it holds nothing
     std::int64_t start;
     std::uint32_t length;
+    // [start, clean_end) holds no CR and no 0 byte: pieces from there need no translation.
+    std::int64_t clean_end;
     unsigned char data[READ_AHEAD];
 };
 
@@ -266,8 +268,11 @@ std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::
 // The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
 // READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
 // as reads of the file would give (a piece is short only at the end of the file).
+// With `clean`, says whether the piece is known to hold no CR and no 0 byte (searched for once
+// per read-ahead block rather than in every piece).
 std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
-                             std::int64_t offset) {
+                             std::int64_t offset, bool *clean = nullptr) {
+    if (clean != nullptr) *clean = false;
     if (entry.size <= static_cast<std::int64_t>(SI_RING_SIZE))
         return read_file(entry, into, size, offset);
     ReadAhead &ahead = si.ahead;
@@ -276,6 +281,7 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
         ahead.stream = si_cursor.stream;
         ahead.start = offset;
         ahead.length = 0;
+        ahead.clean_end = offset;
     }
     auto skip = static_cast<std::uint32_t>(offset - ahead.start);
     std::uint32_t held = ahead.length - skip;
@@ -290,12 +296,25 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
             ahead.stream = STREAM_NULL;
             return count;
         }
+        // The clean stretch grows over the new bytes only while everything before was clean.
+        if (ahead.clean_end >= offset + held) {
+            unsigned char *fresh = ahead.data + held;
+            std::size_t n = static_cast<std::size_t>(count);
+            const void *cr = std::memchr(fresh, '\r', n);
+            if (cr != nullptr)
+                n = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - fresh);
+            const void *nul = std::memchr(fresh, 0, n);
+            if (nul != nullptr)
+                n = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - fresh);
+            ahead.clean_end = offset + held + static_cast<std::int64_t>(n);
+        }
         ahead.length += static_cast<std::uint32_t>(count);
         skip = 0;
         held = ahead.length;
     }
     std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
     std::memcpy(into, ahead.data + skip, given);
+    if (clean != nullptr) *clean = offset + given <= ahead.clean_end;
     return given;
 }
 
@@ -432,8 +451,10 @@ void refill() {
     si_cursor.read = at;
 
     StreamEntry &entry = si.table[si_cursor.stream];
-    std::ptrdiff_t count =
-        entry.end_seen && si.offset >= entry.size ? 0 : read_retrying(entry, at, room, si.offset);
+    bool clean = false; // no CR and no 0 byte in the piece
+    std::ptrdiff_t count = entry.end_seen && si.offset >= entry.size
+                               ? 0
+                               : read_retrying(entry, at, room, si.offset, &clean);
     if (count < 0) fail_read();
     if (count == 0) {
         if (si.at_end) fail_beyond_end();
@@ -450,7 +471,7 @@ void refill() {
     bool split_pair = at[count - 1] == '\r' && trailing_cr_pairs();
     si.nul_count = 0;
     auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
-    std::uint32_t kept = translate_block(at, body, raw_offset);
+    std::uint32_t kept = clean ? body : translate_block(at, body, raw_offset);
     if (split_pair) at[kept++] = '\n';
     // A block of nothing but 0 bytes leaves the ring empty; the reader, finding the 0 at the
     // fill point again, asks for the next block.

@@ -628,8 +628,11 @@ TEST_F(StreamTest, TwentyOneLevelsOpenAndTheTwentySecondEndsTheRun) {
 
 TEST_F(StreamTest, CrLfIsOneLineFeedEvenAcrossBlockBoundaries) {
     // CR LF pairs whose CR ends a read (2048, then 1024-byte reads) or whose LF starts one, also
-    // after a lone CR; lone CRs stay, also when one ends a read or the file.
-    for (std::size_t cr : {1023u, 1024u, 2046u, 2047u, 2048u, 3071u, 3072u, 4094u, 4095u}) {
+    // after a lone CR; lone CRs stay, also when one ends a read or the file. The last cases put
+    // the first CR at and after the end of the first 64 KiB read from the file, behind pieces
+    // that need no translation.
+    for (std::size_t cr : {1023u, 1024u, 2046u, 2047u, 2048u, 3071u, 3072u, 4094u, 4095u,
+                           65535u, 65536u, 65537u, 70000u}) {
         SCOPED_TRACE(cr);
         std::string raw = std::string(cr - 1, 'x') + "\r\r\n" + "y\rz\r\n" +
                           std::string(2000, 'w') + "\r" + std::string(cr, 'v') + "\r\n\r";
