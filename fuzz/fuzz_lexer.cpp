@@ -2,7 +2,7 @@
 // rest is a source file. Checked on every token: its kind is in range, it consumed input (only
 // END-OF-FILE may be empty) and its line is one more than the newlines read before it; at the
 // end, the lexemes put together give back the file as the stream layer delivers it (CR LF read
-// as LF, 0 bytes dropped), and the run with the direct scan of names and blanks turned off
+// as LF, 0 bytes dropped), and the run with the direct scan of names, blanks and one-byte punctuators turned off
 // gives the same tokens at the same positions.
 #include <cstdint>
 #include <cstdio>
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                static_cast<std::uint8_t>(data[0] % 3), {}, 1, {}};
     int status = fuzz_guarded(lex_file, &run);
     fuzz_toolkit_down();
-    // The direct scan of names and blanks must cut the input exactly as the automaton does.
+    // The direct scan must cut the input exactly as the automaton does.
     LexRun automaton{run.path, run.policy, {}, 1, {}};
     lex_set_fast_scan(false);
     int automaton_status = fuzz_guarded(lex_file, &automaton);

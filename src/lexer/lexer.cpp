@@ -211,7 +211,7 @@ void free_keyword_map() {
 }
 
 // The bytes the fast scan treats: a name's first byte, a name's later bytes, blanks.
-enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK };
+enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK, FAST_SINGLE };
 
 constexpr std::array<std::uint8_t, 256> make_fast_classes() {
     std::array<std::uint8_t, 256> classes{};
@@ -220,6 +220,8 @@ constexpr std::array<std::uint8_t, 256> make_fast_classes() {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') k = FAST_NAME_START;
         if (c >= '0' && c <= '9') k = FAST_DIGIT;
         if (c == ' ' || c == '\t') k = FAST_BLANK;
+        // Punctuators that no longer token starts with (no `=` pair, no trigraph).
+        if (c == '(' || c == ')' || c == ',' || c == ';' || c == ':') k = FAST_SINGLE;
         classes[static_cast<std::size_t>(c)] = k;
     }
     return classes;
@@ -239,10 +241,22 @@ constexpr std::array<bool, 256> make_name_stops() {
 
 constexpr std::array<bool, 256> name_stops = make_name_stops();
 
+// The kind of a FAST_SINGLE byte.
+inline TokenKind single_kind(unsigned char c) {
+    switch (c) {
+    case '(': return TOKEN_LPAREN;
+    case ')': return TOKEN_RPAREN;
+    case ',': return TOKEN_COMMA;
+    case ';': return TOKEN_SEMICOLON;
+    default: return TOKEN_COLON;
+    }
+}
+
 // The commonest tokens of the main rule set without the automaton: a name (TOKEN_IDENTIFIER),
-// blanks (TOKEN_HORIZ_WHITESPACE) and blanks ending a line (TOKEN_NEWLINE), in exactly the
-// cases where the automaton's longest match gives the same token; anything else returns
-// ERROR_TOKEN with nothing read, and the automaton scans it.
+// blanks (TOKEN_HORIZ_WHITESPACE), blanks ending a line (TOKEN_NEWLINE) and the punctuators
+// of one byte that start no longer token, in exactly the cases where the automaton's longest
+// match gives the same token; anything else returns ERROR_TOKEN with nothing read, and the
+// automaton scans it.
 inline TokenKind scan_fast() {
     unsigned char *read = si_cursor.read;
     unsigned char *p = read + 1;
@@ -267,6 +281,10 @@ inline TokenKind scan_fast() {
         si_cursor.read = p;
         si_cursor.column += static_cast<std::uint32_t>(p - read);
         return TOKEN_HORIZ_WHITESPACE;
+    case FAST_SINGLE:
+        si_cursor.read = p;
+        si_cursor.column += 1;
+        return single_kind(*read);
     default: return ERROR_TOKEN;
     }
 }

@@ -29,7 +29,8 @@ void lex_finalize();
 // token is END-OF-FILE.
 TokenKind lex_token(TokenKind *kind, Position *position);
 
-// Turns the direct scan of names and blanks on (the default) or off, so that tests can compare
+// Turns the direct scan of names, blanks and one-byte punctuators on (the default) or off, so
+// that tests can compare
 // it with the automaton on the same input.
 void lex_set_fast_scan(bool enabled);
 
