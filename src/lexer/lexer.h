@@ -30,8 +30,7 @@ void lex_finalize();
 TokenKind lex_token(TokenKind *kind, Position *position);
 
 // Turns the direct scan of names, blanks and one-byte punctuators on (the default) or off, so
-// that tests can compare
-// it with the automaton on the same input.
+// that tests can compare it with the automaton on the same input.
 void lex_set_fast_scan(bool enabled);
 
 // Selects the rule set used by the next lex_token calls (main_lexer after start-up).
