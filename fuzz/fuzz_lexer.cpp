@@ -2,8 +2,8 @@
 // rest is a source file. Checked on every token: its kind is in range, it consumed input (only
 // END-OF-FILE may be empty) and its line is one more than the newlines read before it; at the
 // end, the lexemes put together give back the file as the stream layer delivers it (CR LF read
-// as LF, 0 bytes dropped), and the run with the direct scan of names, blanks and one-byte punctuators turned off
-// gives the same tokens at the same positions.
+// as LF, 0 bytes dropped), and the run with the direct scan of names, blanks and one-byte
+// punctuators turned off gives the same tokens at the same positions.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
