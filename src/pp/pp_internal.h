@@ -42,6 +42,9 @@ struct PpMacro {
 struct PpActual {
     PpActual *next;
     Token *tokens; // the first token of the argument
+    // 1 when no token of the argument names a macro (set for arguments read from the source):
+    // expanding it would give it back unchanged, so it is substituted as it stands.
+    std::uint8_t plain;
 };
 
 // One macro invocation being expanded.
@@ -138,6 +141,8 @@ PpFrame *pp_new_frame(PpMacro *macro);
 PpActual *pp_new_actual();
 // The token list of the n-th node from the head (n = 1 is the head); null past the end.
 Token *pp_nth_actual(PpActual *list, int n);
+// The n-th argument's record (1-based), nullptr when the list is shorter.
+PpActual *pp_nth_actual_record(PpActual *list, int n);
 
 // The definition of `name`, or null when it names no macro.
 PpMacro *pp_lookup_macro(TextHandle name);

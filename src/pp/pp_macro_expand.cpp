@@ -447,22 +447,36 @@ Token *next_token(PpFrame **context, bool raw) {
                 continue;
             }
             int k = formal_number(frame, b);
-            if (k > 0) {
+            PpActual *actual = k > 0 ? pp_nth_actual_record(frame->actuals, k) : nullptr;
+            if (actual != nullptr && actual->plain != 0 &&
+                (b->next == nullptr || b->next->kind != TOKEN_PASTE)) {
+                // An argument naming no macro would come out of its expansion unchanged: its
+                // tokens are delivered from the list, the first one marked as an argument's
+                // frame marks it.
+                frame->body_cursor = b->next;
+                Token *a = actual->tokens;
+                a->spaced = b->spaced;
+                if (a->kind == TOKEN_NULL)
+                    continue;
+                frame->actuals_cursor = a->next;
+                t = a;
+            } else if (k > 0) {
                 frame->body_cursor = b->next;
                 frame->top_of_stack = pp_new_argument_frame(frame->actuals, k, b->spaced);
                 frame->macro->state = NOT_PROCESSING_BODY;
                 continue;
+            } else {
+                bool pending = false;
+                if (b->kind == TOKEN_LOOKAHEAD) {
+                    pending = true;
+                    b = b->next;
+                    frame->body_cursor = b;
+                    if (b == nullptr)
+                        continue;
+                }
+                Token *operand = produce(frame, b, true, &pending); // may cancel the paste
+                t = paste_chain(frame, operand, pending);
             }
-            bool pending = false;
-            if (b->kind == TOKEN_LOOKAHEAD) {
-                pending = true;
-                b = b->next;
-                frame->body_cursor = b;
-                if (b == nullptr)
-                    continue;
-            }
-            Token *operand = produce(frame, b, true, &pending); // may cancel the paste
-            t = paste_chain(frame, operand, pending);
         }
         if (t->kind == TOKEN_NULL)
             continue;
@@ -483,12 +497,22 @@ void append_argument(Token **head, Token **tail, Token *token) {
     *tail = token;
 }
 
+// True when no token of the list names a macro.
+bool names_no_macro(const Token *list) {
+    for (const Token *t = list; t != nullptr; t = t->next)
+        if (t->kind == TOKEN_IDENTIFIER &&
+            pp_lookup_macro(static_cast<TextHandle>(t->value)) != nullptr)
+            return false;
+    return true;
+}
+
 struct Collector {
     PpActual *first = nullptr;
     PpActual *last = nullptr;
     Token *head = nullptr; // the argument being collected
     Token *tail = nullptr;
     int count = 0;
+    bool mark_plain = false; // arguments from the source: say which name no macro
 
     void close() {
         PpActual *node = pp_new_actual();
@@ -498,6 +522,7 @@ struct Collector {
             head->spaced = 0;
             node->tokens = head;
         }
+        if (mark_plain) node->plain = names_no_macro(head) ? 1 : 0;
         if (first == nullptr)
             first = node;
         else
@@ -783,6 +808,7 @@ void pp_collect_actuals(PpFrame *frame, PpFrame **context) { collect_actuals(fra
 void pp_collect_source_actuals(PpFrame *frame) {
     const int n_formals = frame->macro->n_formals;
     Collector c;
+    c.mark_plain = true;
     int depth = 1;
     Position noted = si_current_position();
     bool started = false;

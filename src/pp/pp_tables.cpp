@@ -325,12 +325,18 @@ PpActual *pp_new_actual() {
     auto *actual = static_cast<PpActual *>(get_block(PP_POOL_ACTUALS));
     actual->next = nullptr;
     actual->tokens = nullptr;
+    actual->plain = 0;
     return actual;
 }
 
-Token *pp_nth_actual(PpActual *list, int n) {
+PpActual *pp_nth_actual_record(PpActual *list, int n) {
     for (int i = 1; list != nullptr && i < n; ++i) list = list->next;
-    return list != nullptr ? list->tokens : nullptr;
+    return list;
+}
+
+Token *pp_nth_actual(PpActual *list, int n) {
+    PpActual *actual = pp_nth_actual_record(list, n);
+    return actual != nullptr ? actual->tokens : nullptr;
 }
 
 // ---- The macro table ------------------------------------------------------------------------

@@ -251,6 +251,18 @@ TEST_F(PpMacroTest, PastedOperandsKeepTheBlankOfTheirPlaceInTheBody) {
     EXPECT_EQ(run("#define G(x) [x x ## 2]\n      G(c)\n"), "\n      [c c2] \n");
 }
 
+// Arguments naming no macro are substituted as they stand instead of being expanded first: the
+// blank of the formal's place, empty and missing arguments, an argument used twice and
+// stringized, an argument read again by a macro called in the body, and one over two lines.
+TEST_F(PpMacroTest, ArgumentsNamingNoMacroAreSubstitutedAsTheyStand) {
+    EXPECT_EQ(run("#define F(x) x\n#define G(x, y) [x y x]\n#define E(x) <x>\n"
+                  "#define H(x) #x x\n#define K(x) L(x) x\n#define L(x) {x}\n"
+                  "      F(a)\n      G(a+1,  b)\n      G( a , )\n      E()\n      H( p  q )\n"
+                  "      K( r )F(s)\n      G(\n     & c, d)\n"),
+              "\n\n\n\n\n\n      a \n      [a+1 b a+1] \n      [a a] \n      <> \n"
+              "      \"p q\" p q \n      {r} r s \n      [& c d & c] \n");
+}
+
 TEST_F(PpMacroTest, DirectiveTailsAllowCallsThatExpandToNothing) {
     run("#define E(x)\n#define I(x) x\n#define O\n");
     auto check = [this](const char *rest) {
