@@ -2,9 +2,10 @@
 // for each run its wall time, CPU time, exit status and peak resident set size. The harness runs
 // every program through it, because a child started straight from the harness would inherit the
 // harness's own resident size as its peak (the kernel keeps the high-water mark across exec).
-// With --fresh FILE the file is removed before each run, outside the timed part: otherwise a run
-// would pay for truncating whatever the run before it wrote there (22 ms for a 100 MB output,
-// more than a whole 10 MB run of tfpp).
+// With --fresh FILE the file is removed before each run and the written data is flushed to the
+// disk, outside the timed part: otherwise a run would pay for truncating whatever the run before
+// it wrote there (22 ms for a 100 MB output, more than a whole 10 MB run of tfpp) and compete
+// with the writeback of earlier output.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -60,9 +61,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     for (int i = 0; i < runs; ++i) {
-        if (fresh != nullptr && unlink(fresh) != 0 && errno != ENOENT) {
-            std::fprintf(stderr, "bench_spawn: %s: %s\n", fresh, std::strerror(errno));
-            return 1;
+        if (fresh != nullptr) {
+            if (unlink(fresh) != 0 && errno != ENOENT) {
+                std::fprintf(stderr, "bench_spawn: %s: %s\n", fresh, std::strerror(errno));
+                return 1;
+            }
+            // The writeback of earlier runs' output would otherwise compete with this run.
+            sync();
         }
         timespec start{}, end{};
         clock_gettime(CLOCK_MONOTONIC, &start);

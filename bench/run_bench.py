@@ -193,16 +193,27 @@ def linearity(cases, sizes_bytes, timef=median, net=False):
     which a 10 MB run spreads over ten times fewer bytes."""
     empty = find(cases, "tfpp", "empty.F")
     fixed = timef(empty) if net and empty is not None else 0.0
-    rows = []
-    for label, program, stem in (("default", "tfpp", "mix"), ("-m, macro-heavy", "tfpp -m", "macro"),
-                                 ("90 messages", "tfpp", "msgs")):
+
+    def ratio(program, stem):
         small = find(cases, program, "%s_10mb.F" % stem)
         large = find(cases, program, "%s_100mb.F" % stem)
         if small is None or large is None:
-            continue
+            return None
         per_small = (timef(small) - fixed) / (sizes_bytes[small.input_name] / 1e6)
         per_large = (timef(large) - fixed) / (sizes_bytes[large.input_name] / 1e6)
-        rows.append((label, per_small, per_large, per_large / per_small))
+        return per_small, per_large, per_large / per_small
+
+    rows = []
+    for label, program, stem in (("default", "tfpp", "mix"), ("-m, macro-heavy", "tfpp -m", "macro"),
+                                 ("90 messages", "tfpp", "msgs")):
+        r = ratio(program, stem)
+        if r is None:
+            continue
+        # The same ratio for the loop that only copies the file in 2 KiB reads: what the machine
+        # itself does between the two sizes (the message file has no copy runs: the ordinary
+        # file's stand in).
+        floor = ratio("copy 2 KiB", stem) or ratio("copy 2 KiB", "mix")
+        rows.append((label, r[0], r[1], r[2], floor[2] if floor else None))
     return rows
 
 
@@ -228,10 +239,17 @@ def targets(cases, sizes_bytes, lin_rows, checksum_result, timef=median):
                        "%.2fx" % x, x <= FLOOR_FACTOR))
     speedup("tfpp -m", "gfortran -cpp -E", "macro_100mb.F", GFORTRAN_SPEEDUP_MACRO,
             "-m on the macro-heavy 100 MB: >= %.1fx gfortran -cpp -E" % GFORTRAN_SPEEDUP_MACRO)
-    for label, small, large, ratio in lin_rows:
+    for label, small, large, ratio, floor in lin_rows:
         result.append(("linear (%s): time per MB at 100 MB within %d%% of 10 MB"
                        % (label, LINEAR_TOLERANCE * 100), "%+.1f%%" % (100 * (ratio - 1)),
                        abs(ratio - 1) <= LINEAR_TOLERANCE))
+    for label, small, large, ratio, floor in lin_rows:
+        if floor is None:
+            continue
+        relative = ratio / floor
+        result.append(("linear (%s) measured against the 2 KiB copy's own change from 10 to "
+                       "100 MB: within %d%%" % (label, LINEAR_TOLERANCE * 100),
+                       "%+.1f%%" % (100 * (relative - 1)), abs(relative - 1) <= LINEAR_TOLERANCE))
     tfpp_cases = [c for c in cases if c.tfpp]
     worst = max(tfpp_cases, key=lambda c: c.rss_kb)
     result.append(("peak RSS <= %d MB on every input" % (PEAK_RSS_KB // 1024),
@@ -476,11 +494,13 @@ def main():
         lin_cpu = linearity(cases, sizes_bytes, cpu_median)
         lin_net = linearity(cases, sizes_bytes, net=True)
         report += ["", "| tfpp mode | s/MB at 10 MB | s/MB at 100 MB | 100 MB / 10 MB "
-                   "| the same on CPU time | the same without the empty file's time |",
-                   "|---|---:|---:|---:|---:|---:|"]
-        report += ["| %s | %.2f ms | %.2f ms | %.3f | %.3f | %.3f |"
-                   % (label, a * 1000, b * 1000, r, cpu[3], n[3])
-                   for (label, a, b, r), cpu, n in zip(lin, lin_cpu, lin_net)]
+                   "| the same on CPU time | the same without the empty file's time "
+                   "| the 2 KiB copy's 100 MB / 10 MB |",
+                   "|---|---:|---:|---:|---:|---:|---:|"]
+        report += ["| %s | %.2f ms | %.2f ms | %.3f | %.3f | %.3f | %s |"
+                   % (label, a * 1000, b * 1000, r, cpu[3], n[3],
+                      "%.3f" % f if f is not None else "-")
+                   for (label, a, b, r, f), cpu, n in zip(lin, lin_cpu, lin_net)]
     # The verdicts are taken on wall times; the same targets on CPU times show what a busy
     # machine hides (a program waiting for a core is not slower).
     report += ["", "| target | measured | result | on CPU time |", "|---|---|---|---|"]
