@@ -14,6 +14,7 @@
 #include "driver/fe.h"
 #include "driver/host.h"
 #include "driver/options.h"
+#include "driver/run.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
@@ -61,41 +62,26 @@ struct MainArguments {
     bool completed;
 };
 
-// main()'s sequence without the host's signal hooks; keep it in step with src/driver/main.cpp.
+// Set by the check after a normal end's shut-down.
+bool reached_normal_end = false;
+
+// What is still open after a normal shut-down was never closed by it: the manager's own two
+// pools and the general pool are all that may remain.
+void check_pools_after_shut_down() {
+    if (mm_statistics().open_pools != 3) violation("a pool is still open after the shut-down");
+    reached_normal_end = true;
+}
+
+// The program's run as main() makes it, without the host's signal hooks.
 void program_body(void *argument) {
     auto *args = static_cast<MainArguments *>(argument);
     output_stream = stdout;
     fuzz_toolkit_up();
-    StreamHandle main_stream = STREAM_NULL;
-    std::uint8_t stdin_copied = 0;
-    if (!parse_command_line(args->argc, args->argv, &main_stream, &stdin_copied)) {
-        pp_check_open_groups();
-        msg_print_messages(stderr, 1);
-        lex_finalize();
-        fe_terminate();
-        host_exit(1);
-    }
-    pp_output_init();
-    CurrentToken token{};
-    pp_scan_to_end(&token);
-    pp_check_open_groups();
-    bool deps_written = deps_write();
-    msg_print_messages(stderr, 1);
-    if (list_stream != nullptr) {
-        msg_list_file(main_stream, list_stream);
-        std::fprintf(list_stream, "\nMaximum error severity  %d\n",
-                     static_cast<int>(fe_max_severity));
-    }
-    lex_finalize();
-    fe_terminate();
-    // What is still open now was never closed by the normal shut-down: the manager's own two
-    // pools and the general pool are all that may remain.
-    if (mm_statistics().open_pools != 3) violation("a pool is still open after the shut-down");
-    bool written = options_finish_output_files() && deps_written;
-    if (stdin_copied != 0) host_remove_temp_files();
-    args->completed = true;
-    bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);
-    host_exit(failed ? 1 : 0);
+    reached_normal_end = false;
+    FeRunSteps steps{pp_scan_to_end, nullptr, check_pools_after_shut_down};
+    int status = fe_run_program(args->argc, args->argv, steps);
+    args->completed = reached_normal_end;
+    host_exit(status);
 }
 
 } // namespace

@@ -12,30 +12,31 @@
 const std::string &fuzz_work_dir();
 
 // Writes `size` bytes to `name` in the working folder and returns the file's full path.
+std::string fuzz_write_file(const char *name, const std::uint8_t *data, std::size_t size);
+
 // Reads the file of that name from the working folder (empty when it is missing).
 std::string fuzz_read_file(const char *name);
 
 // Reports a broken check of a target and aborts, so the fuzzer keeps the input.
 [[noreturn]] void fuzz_violation(const char *what);
 
-std::string fuzz_write_file(const char *name, const std::uint8_t *data, std::size_t size);
-
 // Runs `body(argument)` with host_exit turned into a return: the status given to host_exit
 // (the fatal exit gives 1), or -1 when `body` came back by itself.
 int fuzz_guarded(void (*body)(void *), void *argument);
 
-// Brings the toolkit up in the program's order (front end, lexer, memory, preprocessor),
-// without the host's signal hooks: the fuzzer and the sanitizers own the signals.
 // Whether the runs from now on copy plain source lines whole (the program always does).
 void fuzz_copy_plain_lines(bool enabled);
 
+// Brings the toolkit up in the program's order (front end, lexer, memory, preprocessor),
+// without the host's signal hooks: the fuzzer and the sanitizers own the signals.
 void fuzz_toolkit_up();
 
 // Tears down whatever a run left, however it ended: files of the command line, preprocessor,
 // lexer, text table, streams, messages, front end and every pool. fuzz_toolkit_up may follow.
 void fuzz_toolkit_down();
 
-// The program's whole run over `argv` (main's sequence), toolkit up and down included.
+// The program's whole run over `argv` (main's sequence, driver/run.h), toolkit up and down
+// included.
 // Returns its exit status; *completed tells whether it reached the normal end.
 int fuzz_run_program(int argc, char **argv, bool *completed);
 

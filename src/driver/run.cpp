@@ -1,0 +1,47 @@
+// This file implements the program's run between start-up and exit (see run.h).
+#include "driver/run.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/fe.h"
+#include "driver/host.h"
+#include "driver/options.h"
+#include "lexer/lexer.h"
+#include "msg/msg.h"
+
+int fe_run_program(int argc, char **argv, const FeRunSteps &steps) {
+    StreamHandle main_stream = STREAM_NULL;
+    std::uint8_t stdin_copied = 0;
+    if (!parse_command_line(argc, argv, &main_stream, &stdin_copied)) {
+        pp_check_open_groups();
+        // The messages of the command line must be printed before fe_terminate clears them.
+        msg_print_messages(stderr, 1);
+        lex_finalize();
+        fe_terminate();
+        return 1;
+    }
+    if (show_banner != 0 && steps.banner != nullptr) steps.banner();
+
+    pp_output_init();
+    CurrentToken token{};
+    steps.scan(&token);
+    pp_check_open_groups();
+    // Written before the messages are printed, so a failure to write it is among them.
+    bool deps_written = deps_write();
+    msg_print_messages(stderr, 1);
+    if (list_stream != nullptr) {
+        msg_list_file(main_stream, list_stream);
+        std::fprintf(list_stream, "\nMaximum error severity  %d\n",
+                     static_cast<int>(fe_max_severity));
+    }
+    lex_finalize();
+    fe_terminate();
+    if (steps.after_shut_down != nullptr) steps.after_shut_down();
+    // Output that did not reach its file must not pass for a successful run.
+    bool written = options_finish_output_files() && deps_written;
+    // The copy of standard input is the only temporary file left at this point.
+    if (stdin_copied != 0) host_remove_temp_files();
+    bool failed = !written || (error_exit != 0 && fe_max_severity >= SEVERITY_ERROR);
+    return failed ? 1 : 0;
+}

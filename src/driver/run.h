@@ -1,0 +1,19 @@
+// The run between the toolkit's start-up and the end of the process: the command line, the
+// scanning loop, and the end (open groups, dependency file, messages, list file, shut-down,
+// output files, the copy of standard input). Shared by the program's entry and the fuzz harness,
+// so that the two run the same sequence.
+#pragma once
+
+#include "pp/pp.h"
+
+// What the caller supplies to the sequence.
+struct FeRunSteps {
+    void (*scan)(CurrentToken *token); // the scanning loop, up to the end of the input
+    void (*banner)();                  // prints the banner once the command line is accepted
+    void (*after_shut_down)();         // checks after the shut-down of a normal end, or nullptr
+};
+
+// Runs the sequence over `argv` with the toolkit up and returns the exit status: 1 when the
+// command line is refused, when an output file could not be written, or when -e is on and a
+// message of error severity or worse was reported; otherwise 0.
+int fe_run_program(int argc, char **argv, const FeRunSteps &steps);
