@@ -98,7 +98,7 @@ inline std::uint32_t index_hash(const char *pointer, std::uint32_t length) {
         h = (h ^ load<std::uint64_t>(pointer + length - 8)) * 0xC4CEB9FE1A85EC53u;
     } else {
         std::uint64_t word = 0;
-        std::memcpy(&word, pointer, length);
+        if (length != 0) std::memcpy(&word, pointer, length); // the empty text may have no bytes
         h = (h ^ word) * 0xC4CEB9FE1A85EC53u;
     }
     h ^= h >> 29;
