@@ -210,7 +210,8 @@ void free_keyword_map() {
     lex.map_highest = -1;
 }
 
-// The bytes the fast scan treats: a name's first byte, a name's later bytes, blanks.
+// The bytes the fast scan treats: a name's first byte, digits (later in a name), blanks, and
+// the punctuators that are tokens of one byte.
 enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK, FAST_SINGLE };
 
 constexpr std::array<std::uint8_t, 256> make_fast_classes() {
