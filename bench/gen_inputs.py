@@ -376,18 +376,24 @@ def generate(folder, sizes=SIZES_MB, force=False, log=sys.stderr):
     return all_stats
 
 
+def hash_file(h, path):
+    """Feeds the bytes of the file at `path` to the hash object `h`, 1 MiB at a time."""
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            h.update(block)
+    return h
+
+
 def content_digest(folder):
     """One sha256 over the names and bytes of every input and include file in `folder`."""
     h = hashlib.sha256()
     for name in sorted(os.listdir(folder)):
         if name.endswith((".F", ".h")):
             h.update(name.encode() + b"\0")
-            with open(os.path.join(folder, name), "rb") as f:
-                while True:
-                    block = f.read(1 << 20)
-                    if not block:
-                        break
-                    h.update(block)
+            hash_file(h, os.path.join(folder, name))
     return h.hexdigest()
 
 

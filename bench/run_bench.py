@@ -114,14 +114,7 @@ def spawn_runs(launcher, argv, runs):
 
 
 def file_digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(1 << 20)
-            if not block:
-                break
-            h.update(block)
-    return h.hexdigest()
+    return gen_inputs.hash_file(hashlib.sha256(), path).hexdigest()
 
 
 def run_rounds(cases, rounds, launcher, log):
