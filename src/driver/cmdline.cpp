@@ -113,6 +113,7 @@ struct CommandLineState {
     bool deps_file_given = false;     // -MF or --deps= named the depfile
     bool gnu_deps = false;            // the depfile was asked for with -M... options
     bool deps_missing_target = false; // ... but neither -MT, -MQ nor an output names a target
+    bool replaces_source = false;     // a named file is a file the run read (found at the end)
     OutFile out[OUT_COUNT];
     std::vector<const char *> include_files; // -include, in command-line order
     std::vector<const char *> macro_files;   // -imacros, in command-line order
@@ -953,6 +954,17 @@ void options_reset() {
 
 bool options_write_depfile() { return deps_write(cl.out[OUT_DEPS].file); }
 
+void options_check_sources() {
+    // Nothing the run read may be replaced by what it wrote (an include named as the output).
+    for (int k = 0; k < OUT_COUNT && !cl.replaces_source; ++k) {
+        const OutFile &out = cl.out[k];
+        if (out.temp.empty() || !run_read(out.path.c_str())) continue;
+        outfile_refuse("refusing to replace '%s' with the %s: the run read it", out.name.c_str(),
+                       OUT_KINDS[k]);
+        cl.replaces_source = true;
+    }
+}
+
 bool options_finish_output_files() {
     bool ok = true;
     // The list file may be standard error (-l without a file name), and the output standard
@@ -978,14 +990,7 @@ bool options_finish_output_files() {
         std::fputs("tfpp: no target for the dependency file: give -o, -MT or -MQ\n", stderr);
         ok = false;
     }
-    // Nothing the run read may be replaced by what it wrote (an include named as the output).
-    for (int k = 0; ok && k < OUT_COUNT; ++k) {
-        const OutFile &out = cl.out[k];
-        if (out.temp.empty() || !run_read(out.path.c_str())) continue;
-        outfile_refuse("refusing to replace '%s' with the %s: the run read it", out.name.c_str(),
-                       OUT_KINDS[k]);
-        ok = false;
-    }
+    ok = ok && !cl.replaces_source;
     for (int k = 0; k < OUT_COUNT; ++k) {
         if (ok)
             ok = outfile_commit(cl.out[k]);

@@ -484,6 +484,39 @@ def signals_during_run(ctx):
         expect("temporary files after " + name, os.listdir(ctx.tmp), [])
 
 
+@case
+def killed_keeps_old_output(ctx):
+    # A run killed with SIGKILL in the middle of writing a named output leaves the old file as
+    # it was: the text goes to a temporary file beside it, renamed over it only at the end.
+    # (The temporary file itself may remain after SIGKILL, which nothing can catch.)
+    data = numbered_lines(3000000)
+    write(ctx, "big.F", data)
+    write(ctx, "out.f", b"old output\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp, "-nologo", "big.F", "out.f"], cwd=ctx.dir,
+                            env=env | sanitizer_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    deadline = time.monotonic() + TIME_LIMIT
+    written = 0
+    while proc.poll() is None and time.monotonic() < deadline:
+        temps = [n for n in os.listdir(ctx.dir) if is_copy(n)]
+        written = os.path.getsize(os.path.join(ctx.dir, temps[0])) if temps else 0
+        if written > 0:
+            proc.kill()
+            break
+        time.sleep(0.001)
+    proc.communicate(timeout=TIME_LIMIT)
+    expect("killed mid-output", proc.returncode == -signal.SIGKILL and 0 < written < len(data),
+           True)
+    with open(os.path.join(ctx.dir, "out.f"), "rb") as f:
+        expect("old output", f.read(), b"old output\n")
+    with open(os.path.join(ctx.dir, "big.F"), "rb") as f:
+        expect("input", f.read() == data, True)
+    left = sorted(n for n in os.listdir(ctx.dir) if n not in ("big.F", "out.f", "tmp"))
+    expect("left besides the input and the output", [n for n in left if not is_copy(n)], [])
+    expect("temporary files left", len(left) <= 1, True)
+
+
 def crash_report_lines(program, args):
     path = os.path.realpath(program).encode()
     return [b"Program Exception:", b"  Program: " + path,
