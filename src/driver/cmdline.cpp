@@ -281,7 +281,11 @@ void write_define(std::FILE *file, const char *text) {
         return;
     }
     std::fputc(' ', file);
-    for (++p; *p != '\0'; ++p) put_definition_char(file, *p);
+    const char *value = ++p;
+    for (; *p != '\0'; ++p) put_definition_char(file, *p);
+    // A backslash at the end of the value is part of it: a blank after it keeps it from
+    // continuing the definition into the next option's line.
+    if (p > value && p[-1] == '\\') std::fputc(' ', file);
     std::fputc('\n', file);
 }
 

@@ -517,6 +517,48 @@ def killed_keeps_old_output(ctx):
     expect("temporary files left", len(left) <= 1, True)
 
 
+@case
+def closed_standard_streams(ctx):
+    # A standard stream closed by the caller is opened on /dev/null: no file the run opens
+    # takes its descriptor, so the listing never lands in the output nor a failure line in
+    # the list file.
+    write(ctx, "w.F", b"#if\n#endif\n      x = 1\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    def shell(line):
+        return subprocess.run(["/bin/sh", "-c", line, "sh", ctx.tfpp], cwd=ctx.dir,
+                              env=env | sanitizer_env(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIME_LIMIT)
+    proc = shell('exec "$1" -nologo w.F out.f 2>&-')
+    expect("status, standard error closed", proc.returncode, 0)
+    with open(os.path.join(ctx.dir, "out.f"), "rb") as f:
+        expect("output, standard error closed", f.read(), b"\n\n# 3 \"w.F\"\n      x = 1\n")
+    proc = shell('exec "$1" -nologo w.F o.f -l=nodir/y.lis >&-')
+    expect("status, standard output closed", proc.returncode, 1)
+    expect("failure line", proc.stderr, b"Can't open list output file 'nodir/y.lis'.\n")
+    expect("no output file", os.path.exists(os.path.join(ctx.dir, "o.f")), False)
+    proc = shell('exec "$1" -nologo <&- w.F')
+    expect("status, standard input closed", proc.returncode, 0)
+
+
+@case
+def broken_pipe_named(ctx):
+    # With SIGPIPE ignored, a reader that went away is reported with the system's reason.
+    write(ctx, "big.F", numbered_lines(300000))
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    def ignore_pipe():
+        default_signals()
+        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    proc = subprocess.Popen([ctx.tfpp, "-nologo", "big.F"], cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore_pipe)
+    proc.stdout.read(10)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=TIME_LIMIT)
+    expect("status", proc.returncode, 1)
+    expect("stderr", err, b"Error writing preprocessor output file 'standard output': "
+                          b"Broken pipe.\n")
+
+
 def crash_report_lines(program, args):
     path = os.path.realpath(program).encode()
     return [b"Program Exception:", b"  Program: " + path,
