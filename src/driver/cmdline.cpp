@@ -892,6 +892,8 @@ bool read_macros_file(const std::string &path) {
         return false;
     }
     pp_push_file(path.c_str());
+    // A change to it changes the definitions: it is a dependency like an include.
+    deps_record(path.c_str(), false);
     if (cl.runner != nullptr) cl.runner();
     pp_pop_file();
     si_close_stream();
