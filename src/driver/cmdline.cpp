@@ -705,6 +705,11 @@ bool copy_standard_input(StreamHandle *handle) {
         return false;
     }
     host_delete_temp_file(name);
+    // Someone who typed "tfpp" alone would otherwise wait on a silent terminal.
+    if (cl.files_seen == 0 && isatty(STDIN_FILENO))
+        std::fputs("tfpp: reading the source from standard input (end it with Ctrl-D; "
+                   "tfpp -h for help)\n",
+                   stderr);
     char chunk[65536];
     bool ok = true;
     while (ok) {

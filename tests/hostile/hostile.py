@@ -559,6 +559,26 @@ def broken_pipe_named(ctx):
                           b"Broken pipe.\n")
 
 
+@case
+def terminal_hint(ctx):
+    # "tfpp" typed alone on a terminal says that it reads standard input; a pipe gets no hint.
+    import pty
+    master, slave = pty.openpty()
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp, "-nologo"], cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    os.close(slave)
+    os.write(master, b"      x = 1\n\x04")
+    out, err = proc.communicate(timeout=TIME_LIMIT)
+    os.close(master)
+    expect("status", proc.returncode, 0)
+    expect("hint", err, b"tfpp: reading the source from standard input (end it with Ctrl-D; "
+                        b"tfpp -h for help)\n")
+    expect("output", out, b'\n# 1 "<stdin>"\n      x = 1\n')
+    rc, out, err = run(ctx, ["-nologo"], stdin=subprocess.PIPE)
+    expect("no hint on a pipe", err, b"")
+
+
 def crash_report_lines(program, args):
     path = os.path.realpath(program).encode()
     return [b"Program Exception:", b"  Program: " + path,
