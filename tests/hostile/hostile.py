@@ -579,6 +579,20 @@ def terminal_hint(ctx):
     expect("no hint on a pipe", err, b"")
 
 
+@case
+def stdin_copy_survives_no_signal(ctx):
+    # The copy of standard input is removed as soon as it is open: even SIGKILL, which no
+    # handler sees, and SIGXFSZ leave nothing behind.
+    data = numbered_lines(200000)
+    for signum in (signal.SIGKILL, signal.SIGXFSZ, signal.SIGUSR1):
+        with stdin_file(ctx, data) as stdin:
+            rc, _, _, _ = run_stalled(ctx, ["-nologo"], lambda base: True,
+                                      lambda proc, offset: proc.send_signal(signum), stdin=stdin)
+        name = signal.Signals(signum).name
+        expect("status after " + name, rc, -signum)
+        expect("temporary files after " + name, os.listdir(ctx.tmp), [])
+
+
 def crash_report_lines(program, args):
     path = os.path.realpath(program).encode()
     return [b"Program Exception:", b"  Program: " + path,
