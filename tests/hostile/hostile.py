@@ -541,6 +541,21 @@ def closed_standard_streams(ctx):
 
 
 @case
+def output_appended_to_input(ctx):
+    # "tfpp a.F >> a.F" would read its own output back until the disk is full: refused.
+    write(ctx, "a.F", b"      x = 1\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.run(["/bin/sh", "-c", 'exec "$1" -nologo a.F >> a.F', "sh", ctx.tfpp],
+                          cwd=ctx.dir, env=env | sanitizer_env(), stderr=subprocess.PIPE,
+                          timeout=TIME_LIMIT)
+    expect("status", proc.returncode, 1)
+    expect("stderr", proc.stderr,
+           b"tfpp: refusing to write to standard output: it is the input file 'a.F'\n")
+    with open(os.path.join(ctx.dir, "a.F"), "rb") as f:
+        expect("input", f.read(), b"      x = 1\n")
+
+
+@case
 def broken_pipe_named(ctx):
     # With SIGPIPE ignored, a reader that went away is reported with the system's reason.
     write(ctx, "big.F", numbered_lines(300000))
