@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "driver/fe.h"
+#include "driver/host.h" // the spool files of unseekable inputs are the host's temporary files
 #include "mm/mm.h"
 #include "msg/msg.h"
 
@@ -57,6 +58,12 @@ struct StreamEntry {
     // The last read of this regular file stopped short exactly at `size`: the next one could
     // only find the end, so it is not made. (Files under /proc report a size of 0 and are read.)
     bool end_seen;
+    // A file that cannot be read at an offset (a FIFO, a pipe, a terminal) is spooled: `fd` is
+    // then an unnamed temporary file holding the `spooled` bytes read from `source` so far, and
+    // every read behind that point is served from it. Backing up, re-reading a long text and
+    // the listing all need earlier bytes again, which the source itself cannot give back.
+    std::int32_t source = -1; // the unseekable descriptor, -1 once its end was read
+    std::int64_t spooled = -1; // -1: not spooled
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -239,12 +246,47 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
+// A read of a spooled stream: from the spool behind its end, else from the source, whose bytes
+// are appended to the spool before they are handed out. A failed write to the spool is a
+// failed read: the bytes could not be kept for a second reading.
+std::ptrdiff_t read_spooled(StreamEntry &entry, void *into, std::size_t size,
+                            std::int64_t offset) {
+    ssize_t count;
+    if (offset < entry.spooled || entry.source < 0) {
+        do {
+            count = ::pread(entry.fd, into, size, static_cast<off_t>(offset));
+        } while (count < 0 && errno == EINTR);
+        return count;
+    }
+    assert(offset == entry.spooled && "a spooled stream is read on from the end of its spool");
+    do {
+        count = ::read(entry.source, into, size);
+    } while (count < 0 && errno == EINTR);
+    if (count == 0) {
+        // The end of a pipe is final: from here on the spool is the whole file.
+        ::close(entry.source);
+        entry.source = -1;
+    }
+    if (count <= 0) return count;
+    const auto *bytes = static_cast<const unsigned char *>(into);
+    for (ssize_t done = 0; done < count;) {
+        ssize_t written = ::pwrite(entry.fd, bytes + done, static_cast<std::size_t>(count - done),
+                                   static_cast<off_t>(offset + done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return -1;
+        done += written;
+    }
+    entry.spooled += count;
+    return count;
+}
+
 // Every read and seek of a stream's descriptor goes through these two. A regular file is read
 // where its descriptor stands when that is `offset` (so the descriptor's offset shows how far
 // the file has been read), else at `offset` without moving the descriptor: the levels sharing
 // it, and a file kept open between inclusions, need no seek. Anything else (standard input)
 // is read where its descriptor stands, which seek_to has moved to `offset`.
 std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset) {
+    if (entry.spooled >= 0) return read_spooled(entry, into, size, offset);
     ssize_t count;
     bool positioned = entry.size >= 0 && entry.fd_offset != offset;
     assert((entry.size >= 0 || entry.fd_offset < 0 || entry.fd_offset == offset) &&
@@ -268,7 +310,7 @@ std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::
 // The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
 // READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
 // as reads of the file would give (a piece is short only at the end of the file).
-// With `clean`, says whether the piece is known to hold no CR and no 0 byte (searched for once
+// With `clean`, says whether the piece is known to hold no CR, 0 or 3 (searched for once
 // per read-ahead block rather than in every piece).
 std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
                              std::int64_t offset, bool *clean = nullptr) {
@@ -328,7 +370,8 @@ bool move_to(StreamEntry &entry, std::int64_t offset) {
 }
 
 bool seek_to(StreamEntry &entry, std::int64_t offset) {
-    if (entry.size >= 0) return true; // read at the offset it is asked for, see above
+    // Regular files and spools are read at the offset asked for, see above.
+    if (entry.size >= 0 || entry.spooled >= 0) return true;
     return move_to(entry, offset);
 }
 
@@ -589,22 +632,53 @@ void start_empty(unsigned char *buffer) {
     reset_mark();
 }
 
-// Opens a file for reading; a directory is refused like a file that does not open. `size`
-// receives a regular file's size, -1 for anything else.
-int open_file(const char *name, std::int64_t *size) {
+// A file opened for reading: the descriptor to read, the size of a regular file (-1 for
+// anything else) and, for a spooled file, the source that fills the spool (else -1).
+struct OpenedFile {
+    std::int32_t fd;
+    std::int64_t size;
+    std::int32_t source;
+};
+
+// Opens a file for reading; a directory is refused like a file that does not open (fd -1).
+// A file that cannot be repositioned gets an unnamed spool file to read from; when none can be
+// made, the file is refused rather than read without one.
+OpenedFile open_file(const char *name) {
+    OpenedFile opened{-1, -1, -1};
     int fd;
     do {
         fd = ::open(name, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+    if (fd < 0) return opened;
     struct stat status {};
     bool known = ::fstat(fd, &status) == 0;
     if (known && S_ISDIR(status.st_mode)) {
         ::close(fd);
-        return -1;
+        return opened;
     }
-    *size = known && S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : -1;
-    return fd;
+    bool regular = known && S_ISREG(status.st_mode);
+    if (!regular && ::lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+        int spool = host_open_scratch_file();
+        if (spool < 0) {
+            ::close(fd);
+            return opened;
+        }
+        opened.source = fd;
+        fd = spool;
+    }
+    opened.fd = fd;
+    opened.size = regular ? static_cast<std::int64_t>(status.st_size) : -1;
+    return opened;
+}
+
+// Makes an opened file the descriptor of `entry`, read from its start.
+void adopt_file(StreamEntry &entry, const OpenedFile &opened) {
+    entry.fd = opened.fd;
+    entry.fd_offset = 0;
+    entry.size = opened.size;
+    entry.end_seen = false;
+    entry.source = opened.source;
+    entry.spooled = opened.source >= 0 ? 0 : -1;
 }
 
 // A ring for a stream being opened: a spare one, else a new block (null without memory).
@@ -814,6 +888,7 @@ SiStatus si_finalize() {
     mm_free_vblock(pool(), si.stack);
     for (std::uint32_t h = 2; h <= si.highest; ++h) {
         if (si.table[h].fd >= 0) ::close(si.table[h].fd);
+        if (si.table[h].source >= 0) ::close(si.table[h].source);
         mm_free_vblock(pool(), const_cast<char *>(si.table[h].name));
     }
     mm_free_vblock(pool(), si.table);
@@ -851,20 +926,16 @@ SiStatus si_find_file(const char *name, StreamHandle *handle) {
     if (si_lookup_stream(name, handle) == SI_OK && *handle > STREAM_STDIN &&
         si.table[*handle].fd >= 0)
         return SI_OK;
-    std::int64_t size = -1;
-    int fd = open_file(name, &size);
-    if (fd < 0) return SI_OPEN_FAILED;
+    OpenedFile opened = open_file(name);
+    if (opened.fd < 0) return SI_OPEN_FAILED;
     SiStatus status = si_find_stream(name, handle);
     if (status != SI_OK || *handle <= STREAM_STDIN || si.table[*handle].fd >= 0) {
         // Not named, or a name that is not a file of ours (it opens as it always did).
-        ::close(fd);
+        ::close(opened.fd);
+        if (opened.source >= 0) ::close(opened.source);
         return status;
     }
-    StreamEntry &entry = si.table[*handle];
-    entry.fd = fd;
-    entry.fd_offset = 0;
-    entry.size = size;
-    entry.end_seen = false;
+    adopt_file(si.table[*handle], opened);
     ++si.idle_count;
     return SI_OK;
 }
@@ -928,14 +999,13 @@ SiStatus si_open_stream(StreamHandle handle) {
             fd = entry.fd;
             --si.idle_count;
         } else {
-            fd = open_file(entry.name, &entry.size);
-            if (fd < 0) {
+            OpenedFile opened = open_file(entry.name);
+            if (opened.fd < 0) {
                 give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
-            entry.end_seen = false;
-            entry.fd = fd;
-            entry.fd_offset = 0;
+            adopt_file(entry, opened);
+            fd = opened.fd;
         }
     }
     // A file read anew is not served from what was read ahead of an earlier inclusion.
@@ -958,7 +1028,10 @@ SiStatus si_close_stream() {
     if (closing != STREAM_NULL) {
         give_ring(si.start);
         if (entry.open_count < 1 && closing != STREAM_STDIN) {
-            if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
+            // A spooled file stays open whatever its size: opened again by its name, a FIFO
+            // would wait for a new writer and a pipe would go on where the last read stopped.
+            if (entry.spooled >= 0 ||
+                (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES)) {
                 ++si.idle_count;
             } else {
                 if (si.ahead.stream == closing) si.ahead.stream = STREAM_NULL;

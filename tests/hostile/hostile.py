@@ -16,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MEMORY_LIMIT = 1 << 30  # address space of the program: a runaway allocation fails, not the host
@@ -447,6 +448,115 @@ def input_truncated_behind(ctx):
            [b"** Unable to open 'big.F' for error summary"] + warning if warning else [])
 
 
+
+
+# ---- Inputs that cannot be read twice ------------------------------------------------------
+
+def run_fed(ctx, args, data, fifo=None):
+    """Runs the program while a writer feeds `data` in uneven pieces (short reads on the other
+    end) through a pipe: into the FIFO `fifo` when given, else into standard input. Returns
+    (status, stdout, stderr)."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
+           "TMPDIR": ctx.tmp}
+    use_limit = "ASAN_OPTIONS" not in os.environ and not ctx.sanitized
+    read_end, write_end = (None, None) if fifo else os.pipe()
+    proc = subprocess.Popen([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdin=subprocess.DEVNULL if fifo else read_end,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=limit_memory if use_limit else None)
+    if read_end is not None:
+        os.close(read_end)
+
+    def feed():
+        r = random.Random(len(data))
+        fd = write_end
+        try:
+            if fifo:
+                fd = os.open(os.path.join(ctx.dir, fifo), os.O_WRONLY)
+            at = 0
+            while at < len(data):
+                step = r.choice((1, 7, 100, 1500, 2049, 4096, 70000))
+                at += os.write(fd, data[at:at + step])
+        except OSError:
+            pass  # the program stopped reading: its status tells
+        finally:
+            if fd is not None:
+                os.close(fd)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        out, err = proc.communicate(timeout=TIME_LIMIT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        writer.join(TIME_LIMIT)
+    return proc.returncode, out, err
+
+
+def pipe_inputs():
+    """Inputs whose texts outrun the 2 KiB ring: each needs bytes again after the ring has moved
+    on (a long token fetched whole, the look-ahead for "(" given back, lines the listing shows)."""
+    filler = numbered_lines(3000)
+    long_name = b"n" * 5000
+    body = b"".join(b"b%04d " % i + (b"\\\n" if i % 50 == 49 else b"") for i in range(1200))
+    return {
+        "string": b'      s = "' + b"x" * 3000 + b'"\n      t = \'' + b"y" * 9000 + b"\'\n",
+        "name": b"      " + long_name + b" = 1\n" + filler + b"      z = " + long_name + b"\n",
+        "define": b"#define BODY " + body + b"\n#define S(a) a \"" + b"s" * 3000 + b"\" " +
+                  long_name + b"\n" + filler + b"      w = BODY S(1)\n",
+        "lookahead": b"#define F(x) [x]\n      a = F" + b"\n" * 3000 + b"      b = 2\n" +
+                     b"      c = F" + b"\n" * 3000 + b"(3)\n",
+        # Messages early and late: the listing goes back to the first lines of the input.
+        "listing": b"#warning first\n" + filler + b"#warning middle\n" + b"\r\n" * 5000 +
+                   b"      q = 1\0\n" + filler + b"#warning last\n",
+    }
+
+
+@case
+def fifo_long_texts(ctx):
+    # Read through a FIFO, every input gives what the same file gives read as a regular file,
+    # byte for byte: text, markers, messages and the source lines of the listing.
+    for label, data in pipe_inputs().items():
+        path = write(ctx, "in.F", data)
+        expected = run(ctx, ["-nologo", "-m", "in.F"])
+        os.unlink(path)
+        os.mkfifo(path)
+        actual = run_fed(ctx, ["-nologo", "-m", "in.F"], data, fifo="in.F")
+        os.unlink(path)
+        expect(label + " status", actual[0], expected[0])
+        expect(label + " stdout", actual[1], expected[1])
+        expect(label + " stderr", actual[2], expected[2])
+    # An included FIFO, included twice: its writer writes once, and the second inclusion
+    # reads the same text again, as from a regular file.
+    data = pipe_inputs()["string"]
+    write(ctx, "main.F", b'#include "inc.h"\n      m = 1\n#include "inc.h"\n')
+    path = write(ctx, "inc.h", data)
+    expected = run(ctx, ["-nologo", "main.F"])
+    os.unlink(path)
+    os.mkfifo(path)
+    actual = run_fed(ctx, ["-nologo", "main.F"], data, fifo="inc.h")
+    os.unlink(path)
+    expect("include twice", actual, expected)
+    # The look-ahead case reads as it should, not merely alike.
+    write(ctx, "look.F", pipe_inputs()["lookahead"])
+    out = run(ctx, ["-nologo", "-m", "look.F"])[1]
+    expect("look-ahead", [line for line in out.split(b"\n") if line],
+           [b'# 2 "look.F"', b"      a = F", b"      b = 2", b"      c = [3] "])
+
+
+@case
+def dev_stdin_pipe(ctx):
+    # /dev/stdin on a pipe against /dev/stdin on the same data in a regular file: the same
+    # name, so standard output and standard error are compared whole.
+    for label, data in pipe_inputs().items():
+        with stdin_file(ctx, data) as stdin:
+            expected = run(ctx, ["-nologo", "-m", "/dev/stdin"], stdin=stdin)
+        actual = run_fed(ctx, ["-nologo", "-m", "/dev/stdin"], data)
+        expect(label + " status", actual[0], expected[0])
+        expect(label + " stdout", actual[1], expected[1])
+        expect(label + " stderr", actual[2], expected[2])
 
 
 # ---- Signals -----------------------------------------------------------------------------------
