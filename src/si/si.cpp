@@ -1,6 +1,6 @@
 // This file implements the source streams: the stream table with its name index, the file stack
-// of suspended streams, block reads into the ring (CR LF taken as LF, 0 bytes reported once and
-// dropped), back-up, marks, seeks to any position and the include records.
+// of suspended streams, block reads into the ring (CR LF taken as LF, 0 and 3 bytes reported
+// once and dropped), back-up, marks, seeks to any position and the include records.
 #include "si/si.h"
 
 #include <cassert>
@@ -50,7 +50,7 @@ struct StreamEntry {
     std::int32_t fd;          // -1 while the file is not open
     std::int32_t open_count;  // file-stack levels at which it is open, the current one included
     std::uint32_t hash;       // of the name, for the name index
-    std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
+    std::int64_t illegal_checked; // file offset up to which its 0 and 3 bytes were reported
     // The descriptor's own offset as our reads and seeks left it (-1: unknown).
     std::int64_t fd_offset;
     // The size of a regular file when it was opened; -1 for anything else (standard input).
@@ -101,9 +101,17 @@ struct ReadAhead {
     StreamHandle stream; // STREAM_NULL when it holds nothing
     std::int64_t start;
     std::uint32_t length;
-    // [start, clean_end) holds no CR and no 0 byte: pieces from there need no translation.
+    // [start, clean_end) holds no CR and no 0 or 3 byte: pieces from there need no translation.
     std::int64_t clean_end;
     unsigned char data[READ_AHEAD];
+};
+
+// A byte of a file that is dropped: 0, which stands for "no data here" in the ring, and 3, the
+// end byte that the readers take as the end of the stream. Either would end or corrupt the
+// reading if it were kept, so it is reported as an illegal character and left out.
+struct IllegalByte {
+    Position position;
+    unsigned char byte;
 };
 
 struct StreamState {
@@ -157,9 +165,9 @@ struct StreamState {
     StreamHandle main_stream;
     std::uint32_t line_offset;
 
-    // Positions of the 0 bytes found in the block just read, reported once the block is in.
-    Position nul_found[SI_RING_SIZE];
-    std::uint32_t nul_count;
+    // The 0 and 3 bytes found in the block just read, reported once the block is in.
+    IllegalByte illegal_found[SI_RING_SIZE];
+    std::uint32_t illegal_count;
 
     ReadAhead ahead;
 };
@@ -345,9 +353,11 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
             const void *cr = std::memchr(fresh, '\r', n);
             if (cr != nullptr)
                 n = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - fresh);
-            const void *nul = std::memchr(fresh, 0, n);
-            if (nul != nullptr)
-                n = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - fresh);
+            for (int dropped : {0, SI_END_OF_STREAM}) {
+                const void *hit = std::memchr(fresh, dropped, n);
+                if (hit != nullptr)
+                    n = static_cast<std::size_t>(static_cast<const unsigned char *>(hit) - fresh);
+            }
             ahead.clean_end = offset + held + static_cast<std::int64_t>(n);
         }
         ahead.length += static_cast<std::uint32_t>(count);
@@ -426,7 +436,7 @@ bool trailing_cr_pairs() {
     return false;
 }
 
-// Takes the CR LF pairs of a block without 0 bytes as LF, moving whole stretches between CRs;
+// Takes the CR LF pairs of a block without 0 or 3 bytes as LF, moving whole stretches between CRs;
 // `cr` is the block's first CR. Returns the bytes that remain.
 std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned char *cr) {
     unsigned char *const end = at + count;
@@ -446,12 +456,14 @@ std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned 
     return static_cast<std::uint32_t>(out - at);
 }
 
-// Takes CR LF pairs as LF and drops 0 bytes from the `count` bytes read at `at`; returns how
-// many remain. A 0 byte not reported before (its file offset is beyond the stream's high-water
-// mark) is noted at the line and column it would have had, to be reported once the block is in.
+// Takes CR LF pairs as LF and drops 0 and 3 bytes from the `count` bytes read at `at`; returns
+// how many remain. A dropped byte not reported before (its file offset is beyond the stream's
+// high-water mark) is noted at the line and column it would have had, to be reported once the
+// block is in.
 std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64_t raw_offset) {
     auto *cr = static_cast<unsigned char *>(std::memchr(at, '\r', count));
-    if (std::memchr(at, 0, count) == nullptr) {
+    if (std::memchr(at, 0, count) == nullptr &&
+        std::memchr(at, SI_END_OF_STREAM, count) == nullptr) {
         if (cr == nullptr) return count;
         return drop_cr_of_pairs(at, count, cr);
     }
@@ -461,10 +473,10 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
     std::uint32_t kept = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         unsigned char c = at[i];
-        if (c == 0) {
-            if (raw_offset + i >= entry.nul_checked)
-                si.nul_found[si.nul_count++] =
-                    Position{line, clamp_column(column), si_cursor.stream};
+        if (c == 0 || c == SI_END_OF_STREAM) {
+            if (raw_offset + i >= entry.illegal_checked)
+                si.illegal_found[si.illegal_count++] =
+                    IllegalByte{Position{line, clamp_column(column), si_cursor.stream}, c};
             continue;
         }
         if (c == '\r' && i + 1 < count && at[i + 1] == '\n') continue;
@@ -476,7 +488,7 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
             ++column;
         }
     }
-    if (raw_offset + count > entry.nul_checked) entry.nul_checked = raw_offset + count;
+    if (raw_offset + count > entry.illegal_checked) entry.illegal_checked = raw_offset + count;
     return kept;
 }
 
@@ -494,7 +506,7 @@ void refill() {
     si_cursor.read = at;
 
     StreamEntry &entry = si.table[si_cursor.stream];
-    bool clean = false; // no CR and no 0 byte in the piece
+    bool clean = false; // no CR and no 0 or 3 byte in the piece
     std::ptrdiff_t count = entry.end_seen && si.offset >= entry.size
                                ? 0
                                : read_retrying(entry, at, room, si.offset, &clean);
@@ -512,11 +524,11 @@ void refill() {
     // A pair split by the block's end: the block is translated without its CR, then ends in the
     // LF (a CR before that CR is lone and stays).
     bool split_pair = at[count - 1] == '\r' && trailing_cr_pairs();
-    si.nul_count = 0;
+    si.illegal_count = 0;
     auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
     std::uint32_t kept = clean ? body : translate_block(at, body, raw_offset);
     if (split_pair) at[kept++] = '\n';
-    // A block of nothing but 0 bytes leaves the ring empty; the reader, finding the 0 at the
+    // A block of nothing but dropped bytes leaves the ring empty; the reader, finding the 0 at the
     // fill point again, asks for the next block.
     si.fill = at + kept;
     *si.fill = 0;
@@ -524,11 +536,11 @@ void refill() {
 
     // Reported only now, with the ring consistent again: a report may end the run, and the
     // exit hooks list source lines through this interface.
-    for (std::uint32_t k = 0; k < si.nul_count; ++k) {
-        msg_param_num(0, 'd');
-        fe_report(MSG_3ILLEGCHAR, si.nul_found[k]);
+    for (std::uint32_t k = 0; k < si.illegal_count; ++k) {
+        msg_param_num(si.illegal_found[k].byte, 'd');
+        fe_report(MSG_3ILLEGCHAR, si.illegal_found[k].position);
     }
-    si.nul_count = 0;
+    si.illegal_count = 0;
 }
 
 // ---- The stream table ---------------------------------------------------------------------

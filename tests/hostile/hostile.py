@@ -149,16 +149,36 @@ def nul_bytes(ctx):
 
 @case
 def random_binary(ctx):
-    # Fixed seed: the same 256 KiB every run. The run must end normally and report the first
-    # illegal character; the text up to the end byte (3) passes through.
+    # Fixed seed: the same 256 KiB every run. Its 0 and 3 bytes are illegal characters, each
+    # reported where it stands (a 3 does not end the file), until the hundredth error ends the
+    # run through the error limit.
     r = random.Random(9)
     data = bytes(r.getrandbits(8) for _ in range(262144))
     write(ctx, "rand.F", data)
     rc, out, err = run(ctx, ["-nologo", "rand.F"])
-    expect("status", rc, 0)
+    expect("status", rc, 1)
     expect("stdout start", out[:len(marker("rand.F"))], marker("rand.F"))
-    expect("first message", message_lines(err)[:1],
-           [b"** error ILLEGCHAR on line 2 in rand.F: Illegal character in input, #0."])
+    lines = message_lines(err)
+    expect("first messages", lines[:3],
+           [b"** error ILLEGCHAR on line 2 in rand.F: Illegal character in input, #0.",
+            b"** error ILLEGCHAR on line 3 in rand.F: Illegal character in input, #0.",
+            b"** error ILLEGCHAR on line 3 in rand.F: Illegal character in input, #3."])
+    expect("illegal characters", len([l for l in lines if b"ILLEGCHAR" in l]), 99)
+    expect("last message", lines[-1], b"** fatal error TOOMANY: Too many error, exiting.")
+
+
+@case
+def end_byte_inside(ctx):
+    # A byte 3 inside a file, in a string, a #define and a source line: each is an illegal
+    # character, reported once and dropped; the file goes on to its real end.
+    write(ctx, "e3.F", b'      s = "x\x03y"\n      t = 1\n#define A "a\x03b" \x03\n'
+          b"      u = A\x03\n")
+    rc, out, err = run(ctx, ["-nologo", "-m", "e3.F"])
+    expect("status", rc, 0)
+    expect("stdout", out, marker("e3.F") + b'      s = "xy"\n      t = 1\n\n      u = "ab" \n')
+    expect("messages", message_lines(err),
+           [b"** error ILLEGCHAR on line %d in e3.F: Illegal character in input, #3." % n
+            for n in (1, 3, 3, 4)])
 
 
 @case
