@@ -168,6 +168,10 @@ struct StreamState {
     // The 0 and 3 bytes found in the block just read, reported once the block is in.
     IllegalByte illegal_found[SI_RING_SIZE];
     std::uint32_t illegal_count;
+    // Reading for the message listing (si_set_listing), and the dropped bytes read since the
+    // last byte kept while it is on.
+    bool listing;
+    std::uint64_t listing_dropped;
 
     ReadAhead ahead;
 };
@@ -474,7 +478,7 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
     for (std::uint32_t i = 0; i < count; ++i) {
         unsigned char c = at[i];
         if (c == 0 || c == SI_END_OF_STREAM) {
-            if (raw_offset + i >= entry.illegal_checked)
+            if (!si.listing && raw_offset + i >= entry.illegal_checked)
                 si.illegal_found[si.illegal_count++] =
                     IllegalByte{Position{line, clamp_column(column), si_cursor.stream}, c};
             continue;
@@ -528,6 +532,16 @@ void refill() {
     auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
     std::uint32_t kept = clean ? body : translate_block(at, body, raw_offset);
     if (split_pair) at[kept++] = '\n';
+    if (si.listing) {
+        si.listing_dropped = kept > 0 ? 0 : si.listing_dropped + body;
+        if (si.listing_dropped >= SI_LISTING_DROP_LIMIT) {
+            at[0] = SI_END_OF_STREAM;
+            at[1] = 0;
+            si.fill = at + 1;
+            si.at_end = true;
+            return;
+        }
+    }
     // A block of nothing but dropped bytes leaves the ring empty; the reader, finding the 0 at the
     // fill point again, asks for the next block.
     si.fill = at + kept;
@@ -1142,6 +1156,11 @@ int si_refill_char() {
     int c;
     while ((c = *si_cursor.read) == 0) si_next_buffer();
     return c;
+}
+
+void si_set_listing(bool on) {
+    si.listing = on;
+    si.listing_dropped = 0;
 }
 
 void si_line_too_long() {

@@ -110,6 +110,13 @@ inline int si_get_char() {
     return c;
 }
 
+// While on, bytes are read again for the message listing: a dropped byte (0 or 3) is not
+// reported, and SI_LISTING_DROP_LIMIT dropped bytes in a row with nothing kept end the stream
+// there as its end byte would, so that a device or sparse file of 0 bytes cannot hold the
+// listing of its line forever.
+void si_set_listing(bool on);
+inline constexpr std::uint32_t SI_LISTING_DROP_LIMIT = 1u << 20;
+
 // Reports 3TOOLONG at the current line and column 65535; reading goes on.
 void si_line_too_long();
 

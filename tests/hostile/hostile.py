@@ -147,6 +147,63 @@ def nul_bytes(ctx):
     expect("last message", lines[-1], b"** fatal error TOOMANY: Too many error, exiting.")
 
 
+def nul_flood_listing(name, shown):
+    """Standard error of a run on a file that starts with more than 99 NUL bytes: its first line
+    once, with a caret per stored error, and nothing reported again while it is re-read."""
+    return (b"\n" + b"-" * 72 + b"\n" + name.encode() + b":\n    1:\t\n      \t" + b"^" * 99 +
+            b"\n" + (b"** error ILLEGCHAR on line 1 in %s: Illegal character in input, #0.\n\n"
+                     % shown.encode()) * 99 +
+            b"** fatal error TOOMANY: Too many error, exiting.\n\n")
+
+
+@case
+def nul_floods(ctx):
+    # NUL bytes without end: a file of them, a sparse file, /dev/zero and a FIFO fed with them.
+    # The hundredth error ends the run; the listing re-reads the first line without reporting
+    # its NULs again, and gives up on a line of nothing but NULs after a bounded stretch.
+    write(ctx, "nul.F", b"\0" * 65536)
+    rc, out, err = run(ctx, ["-nologo", "nul.F"])
+    expect("status", rc, 1)
+    expect("stderr", err, nul_flood_listing("nul.F", "nul.F"))
+    with open(os.path.join(ctx.dir, "spa.F"), "wb") as f:
+        f.truncate(1 << 36)
+    rc, out, err = run(ctx, ["-nologo", "spa.F"])
+    expect("sparse status", rc, 1)
+    expect("sparse stderr", err, nul_flood_listing("spa.F", "spa.F"))
+    rc, out, err = run(ctx, ["-nologo", "/dev/zero"])
+    expect("/dev/zero status", rc, 1)
+    expect("/dev/zero stderr", err, nul_flood_listing("/dev/zero", "zero"))
+    os.mkfifo(os.path.join(ctx.dir, "fif.F"))
+    rc, out, err = run_fed(ctx, ["-nologo", "fif.F"], b"\0" * (16 << 20), fifo="fif.F")
+    expect("FIFO status", rc, 1)
+    expect("FIFO stderr", err, nul_flood_listing("fif.F", "fif.F"))
+
+
+@case
+def long_line_listing(ctx):
+    # A source line echoed in the listing shows its first 512 columns and "..."; a caret for a
+    # column past them stands under the first dot.
+    long_a = b"a" * 100000
+    write(ctx, "ll.F", b"      x = " + long_a + b"\n#warning " + b"w" * 600 + b"\n      y = 1\0" +
+          b"b" * 600 + b"\0\n" + b"      z = " + b"c" * 502 + b"\n")
+    rc, out, err = run(ctx, ["-nologo", "ll.F"])
+    expect("status", rc, 0)
+    expect("stderr", err, b"\n" + b"-" * 72 + b"\nll.F:\n" +
+           b"    1:\t      x = " + b"a" * 502 + b"...\n      \t" + b" " * 512 + b"^\n"
+           b"** error TOOLONG on line 1 in ll.F: Line too long, maximum length is\n"
+           b"     65535.\n\n" +
+           b"    2:\t#warning " + b"w" * 503 + b"...\n      \t ^\n"
+           b"** warning  on line 2 in ll.F: unrecognized preprocessing directive\n"
+           b"     name.\n\n" +
+           b"    3:\t      y = 1" + b"b" * 501 + b"...\n      \t" + b" " * 11 + b"^" +
+           b" " * 500 + b"^\n" +
+           b"** error ILLEGCHAR on line 3 in ll.F: Illegal character in input, #0.\n\n" * 2)
+    # A line of exactly 512 columns is shown whole.
+    write(ctx, "l512.F", b"#warning " + b"w" * 503 + b"\n")
+    rc, out, err = run(ctx, ["-nologo", "l512.F"])
+    expect("512 columns", err.split(b"\n")[3], b"    1:\t#warning " + b"w" * 503)
+
+
 @case
 def random_binary(ctx):
     # Fixed seed: the same 256 KiB every run. Its 0 and 3 bytes are illegal characters, each

@@ -708,6 +708,21 @@ TEST_F(StreamTest, EndBytesAnywhereInALargeFileAreDropped) {
     EXPECT_EQ(reported.size(), offsets.size());
 }
 
+// Read for the listing, dropped bytes are never reported, even those the first reading never
+// reached; a stretch of them longer than the limit ends the stream there.
+TEST_F(StreamTest, ReadingForTheListingReportsNothingAndEndsEndlessZeros) {
+    std::string raw = std::string("a\0b\n", 4) + std::string(SI_LISTING_DROP_LIMIT - 10, '\0') +
+                      "c\n" + std::string(SI_LISTING_DROP_LIMIT + 4096, '\0') + "d\n";
+    StreamHandle h = open("zeros.f", raw);
+    si_set_listing(true);
+    EXPECT_EQ(take_all(), "ab\nc\n");
+    EXPECT_TRUE(reported.empty());
+    // The stream can be read again from its start once the listing is over.
+    si_set_listing(false);
+    ASSERT_EQ(si_seek(at(1, 1, h)), SI_OK);
+    EXPECT_EQ(take(5), "ab\nc\n");
+}
+
 TEST_F(StreamTest, BlockOfNothingButZeroBytesIsSkipped) {
     std::string raw(3000, '\0');
     raw += "ok\n";
