@@ -252,6 +252,14 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
+[[noreturn]] void fail_too_many_lines() {
+    static_assert(SI_MAX_LINE == 4294967295u, "the number in the message");
+    msg_param_string(si.table[si_cursor.stream].name, 's');
+    fe_message(msg_expand_params("file '%s' has more than 4294967295 lines"), "", nullptr,
+               SEVERITY_FATAL);
+    fe_fatal_exit();
+}
+
 [[noreturn]] void fail_read() {
     msg_param_string(si.table[si_cursor.stream].name, 's');
     fe_report(MSG_4READERROR, POSITION_NULL);
@@ -555,6 +563,13 @@ void refill() {
         fe_report(MSG_3ILLEGCHAR, si.illegal_found[k].position);
     }
     si.illegal_count = 0;
+
+    // Lines are counted in 32 bits. A block holds at most SI_RING_SIZE line feeds, so they are
+    // only counted when the line comes that near the last one; a count that would pass it ends
+    // the run rather than wrap to line 0 and give every later position a wrong line.
+    if (si_cursor.line > SI_MAX_LINE - SI_RING_SIZE &&
+        count_newlines_in(at, at + kept) > SI_MAX_LINE - si_cursor.line)
+        fail_too_many_lines();
 }
 
 // ---- The stream table ---------------------------------------------------------------------

@@ -753,6 +753,33 @@ TEST_F(StreamTest, FilesOfMoreThan65535LinesKeepExactLineNumbers) {
     EXPECT_EQ(take(5), "66000");
 }
 
+// Line numbers are 32-bit. A file of four thousand million lines is out of reach of a unit test,
+// so the count is started near its end through the cursor: this checks the limit and where it
+// falls (the last line a Position holds is reached, the next is refused before it wraps), not
+// the counting of the lines before it, which every other test checks.
+TEST_F(StreamTest, LineCountThatWouldPassTheLastLineEndsTheRun) {
+    for (int lines : {10, 5000}) {
+        SCOPED_TRACE(lines);
+        std::string text = numbered_lines(lines);
+        std::string name = "many" + std::to_string(lines) + ".f";
+        StreamHandle h = open(name, text);
+        si_cursor.line = SI_MAX_LINE - static_cast<std::uint32_t>(lines);
+        EXPECT_EQ(take_all(), text);
+        EXPECT_EQ(si_cursor.line, SI_MAX_LINE);
+        EXPECT_EQ(si_close_stream(), SI_OK);
+        ASSERT_EQ(si_open_stream(h), SI_OK);
+        si_cursor.line = SI_MAX_LINE - static_cast<std::uint32_t>(lines) + 1;
+        EXPECT_EXIT(
+            {
+                fe_set_report_hook(nullptr);
+                take_all();
+            },
+            ::testing::ExitedWithCode(1),
+            "file '" + dir + "/" + name + "' has more than 4294967295 lines");
+        EXPECT_EQ(si_close_stream(), SI_OK);
+    }
+}
+
 // ---- Include records ----------------------------------------------------------------------
 
 TEST_F(StreamTest, IncludeRecordsMapCumulativeLinesToFiles) {
