@@ -251,6 +251,25 @@ def fifo_input(ctx):
 
 
 @case
+def newline_in_name(ctx):
+    # A line feed in a file name (the input's, or an include directory's) is written as \n in
+    # line markers and in the string of __FILE__, with or without -Q: the marker stays one line.
+    # Under -Q a quote and a backslash are escaped too.
+    name = 'a\nb"\\.F'
+    write(ctx, name, b"      f = __FILE__\n#include \"i.h\"\n      g = __LINE__\n")
+    os.mkdir(os.path.join(ctx.dir, "in\nc"))
+    write(ctx, "in\nc/i.h", b"      h = __FILE__\n")
+    for flags, shown in (([], b'a\\nb"\\.F'), (["-Q"], b'a\\nb\\"\\\\.F')):
+        rc, out, err = run(ctx, ["-nologo", "-m", "-Iin\nc"] + flags + [name])
+        expect("status %s" % flags, rc, 0)
+        expect("stdout %s" % flags, out,
+               b'\n# 1 "' + shown + b'"\n      f = "' + shown + b'" \n\n'
+               b'\n# 1 "in\\nc/i.h"\n      h = "in\\nc/i.h" \n\n'
+               b'\n# 3 "' + shown + b'"\n      g = 3 \n')
+        expect("stderr %s" % flags, err, b"")
+
+
+@case
 def directory_input(ctx):
     os.mkdir(os.path.join(ctx.dir, "dir.F"))
     rc, out, err = run(ctx, ["-nologo", "dir.F"])
