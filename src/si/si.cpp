@@ -252,11 +252,11 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
-[[noreturn]] void fail_too_many_lines() {
-    static_assert(SI_MAX_LINE == 4294967295u, "the number in the message");
+// Lines and columns are counted in 32 bits; a count that would pass the largest ends the run.
+[[noreturn]] void fail_uncountable(const char *text) {
+    static_assert(SI_MAX_LINE == 4294967295u, "the number in the messages");
     msg_param_string(si.table[si_cursor.stream].name, 's');
-    fe_message(msg_expand_params("file '%s' has more than 4294967295 lines"), "", nullptr,
-               SEVERITY_FATAL);
+    fe_message(msg_expand_params(text), "", nullptr, SEVERITY_FATAL);
     fe_fatal_exit();
 }
 
@@ -564,12 +564,21 @@ void refill() {
     }
     si.illegal_count = 0;
 
-    // Lines are counted in 32 bits. A block holds at most SI_RING_SIZE line feeds, so they are
-    // only counted when the line comes that near the last one; a count that would pass it ends
-    // the run rather than wrap to line 0 and give every later position a wrong line.
+    // Lines and columns are counted in 32 bits. A block holds at most SI_RING_SIZE bytes, so
+    // they are only looked at when a count comes that near the largest; a count that would pass
+    // it ends the run rather than wrap to 0 and give every later position a wrong line.
     if (si_cursor.line > SI_MAX_LINE - SI_RING_SIZE &&
         count_newlines_in(at, at + kept) > SI_MAX_LINE - si_cursor.line)
-        fail_too_many_lines();
+        fail_uncountable("file '%s' has more than 4294967295 lines");
+    if (si_cursor.column > SI_MAX_LINE - SI_RING_SIZE) {
+        const void *newline = std::memchr(at, '\n', kept);
+        std::uint32_t line_part =
+            newline != nullptr
+                ? static_cast<std::uint32_t>(static_cast<const unsigned char *>(newline) - at)
+                : kept;
+        if (line_part > SI_MAX_LINE - si_cursor.column)
+            fail_uncountable("file '%s' has a line of more than 4294967295 columns");
+    }
 }
 
 // ---- The stream table ---------------------------------------------------------------------

@@ -756,7 +756,7 @@ TEST_F(StreamTest, FilesOfMoreThan65535LinesKeepExactLineNumbers) {
 // Line numbers are 32-bit. A file of four thousand million lines is out of reach of a unit test,
 // so the count is started near its end through the cursor: this checks the limit and where it
 // falls (the last line a Position holds is reached, the next is refused before it wraps), not
-// the counting of the lines before it, which every other test checks.
+// the counting of the lines before it, which every other test checks. Columns likewise.
 TEST_F(StreamTest, LineCountThatWouldPassTheLastLineEndsTheRun) {
     for (int lines : {10, 5000}) {
         SCOPED_TRACE(lines);
@@ -778,6 +778,21 @@ TEST_F(StreamTest, LineCountThatWouldPassTheLastLineEndsTheRun) {
             "file '" + dir + "/" + name + "' has more than 4294967295 lines");
         EXPECT_EQ(si_close_stream(), SI_OK);
     }
+    // The same for the columns of one line: a line feed in the last column is still counted.
+    std::string text = std::string(3000, 'c') + "\nd\n";
+    StreamHandle h = open("wide.f", text);
+    si_cursor.column = SI_MAX_LINE - 3000;
+    EXPECT_EQ(take_all(), text);
+    EXPECT_EQ(si_close_stream(), SI_OK);
+    ASSERT_EQ(si_open_stream(h), SI_OK);
+    si_cursor.column = SI_MAX_LINE - 2999;
+    EXPECT_EXIT(
+        {
+            fe_set_report_hook(nullptr);
+            take_all();
+        },
+        ::testing::ExitedWithCode(1),
+        "file '" + dir + "/wide.f' has a line of more than 4294967295 columns");
 }
 
 // ---- Include records ----------------------------------------------------------------------
