@@ -3,6 +3,7 @@
 // once and dropped), back-up, marks, seeks to any position and the include records.
 #include "si/si.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstddef>
@@ -266,38 +267,59 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
-// A read of a spooled stream: from the spool behind its end, else from the source, whose bytes
-// are appended to the spool before they are handed out. A failed write to the spool is a
-// failed read: the bytes could not be kept for a second reading.
+// Appends the `count` bytes just read from the source of `entry` to its spool. False when they
+// could not all be written.
+bool spool_append(StreamEntry &entry, const unsigned char *bytes, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+        ssize_t written = ::pwrite(entry.fd, bytes + done, count - done,
+                                   static_cast<off_t>(entry.spooled + static_cast<off_t>(done)));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<std::size_t>(written);
+    }
+    entry.spooled += static_cast<std::int64_t>(count);
+    return true;
+}
+
+// A read of a spooled stream: from the spool behind its end, then from the source, whose bytes
+// are appended to the spool before they are handed out. The read is whole, short only at the
+// end of the input, as a read of a regular file is: a pipe's reads come back short wherever its
+// writer paused, and the blocks, hence where 0 bytes are reported and where a run stopped by too
+// many of them ends its output, would depend on that. A failed write to the spool is a failed
+// read: the bytes could not be kept for a second reading.
 std::ptrdiff_t read_spooled(StreamEntry &entry, void *into, std::size_t size,
                             std::int64_t offset) {
-    ssize_t count;
-    if (offset < entry.spooled || entry.source < 0) {
+    auto *bytes = static_cast<unsigned char *>(into);
+    std::size_t done = 0;
+    while (done < size) {
+        std::int64_t at = offset + static_cast<std::int64_t>(done);
+        ssize_t count;
+        if (at < entry.spooled) {
+            std::size_t held = static_cast<std::size_t>(entry.spooled - at);
+            do {
+                count = ::pread(entry.fd, bytes + done, std::min(size - done, held),
+                                static_cast<off_t>(at));
+            } while (count < 0 && errno == EINTR);
+            if (count <= 0) return count < 0 ? -1 : static_cast<std::ptrdiff_t>(done);
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (entry.source < 0) break;
+        assert(at == entry.spooled && "a spooled stream is read on from the end of its spool");
         do {
-            count = ::pread(entry.fd, into, size, static_cast<off_t>(offset));
+            count = ::read(entry.source, bytes + done, size - done);
         } while (count < 0 && errno == EINTR);
-        return count;
+        if (count < 0) return -1;
+        if (count == 0) {
+            // The end of a pipe is final: from here on the spool is the whole file.
+            ::close(entry.source);
+            entry.source = -1;
+            break;
+        }
+        if (!spool_append(entry, bytes + done, static_cast<std::size_t>(count))) return -1;
+        done += static_cast<std::size_t>(count);
     }
-    assert(offset == entry.spooled && "a spooled stream is read on from the end of its spool");
-    do {
-        count = ::read(entry.source, into, size);
-    } while (count < 0 && errno == EINTR);
-    if (count == 0) {
-        // The end of a pipe is final: from here on the spool is the whole file.
-        ::close(entry.source);
-        entry.source = -1;
-    }
-    if (count <= 0) return count;
-    const auto *bytes = static_cast<const unsigned char *>(into);
-    for (ssize_t done = 0; done < count;) {
-        ssize_t written = ::pwrite(entry.fd, bytes + done, static_cast<std::size_t>(count - done),
-                                   static_cast<off_t>(offset + done));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return -1;
-        done += written;
-    }
-    entry.spooled += count;
-    return count;
+    return static_cast<std::ptrdiff_t>(done);
 }
 
 // Every read and seek of a stream's descriptor goes through these two. A regular file is read
