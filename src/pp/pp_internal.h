@@ -113,7 +113,8 @@ Token *pp_copy_token(const Token *token);
 Token *pp_copy_token_fresh(const Token *token);
 // `token` itself when it is marked no_expand, else an aux copy so marked.
 Token *pp_no_expand_token(Token *token);
-// With `flag` 1, replaces the token in `place` (unless TOKEN_NULL) by an aux copy marked spaced.
+// With `flag` 1, replaces the token in `place` (unless TOKEN_NULL) by an aux copy marked spaced;
+// a `##` marker's operand after it is copied and marked too.
 void pp_mark_spaced(Token **place, std::uint8_t flag);
 // Return the token's block to its pool and give back its next; null gives null.
 Token *pp_free_token(Token *token);

@@ -280,8 +280,9 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
             *pending = false;
         }
         // The operand stands where the formal stood: it takes the formal's blank (the list's
-        // own first token may carry the blank of an earlier substitution).
-        if (a->kind != TOKEN_NULL && a->spaced != b->spaced) {
+        // own first token may carry the blank of an earlier substitution). An empty argument
+        // takes it too, for the token it is pasted to.
+        if (a->spaced != b->spaced) {
             a = pp_copy_token(a);
             a->spaced = b->spaced;
         }

@@ -226,6 +226,13 @@ void pp_mark_spaced(Token **place, std::uint8_t flag) {
     // The token may be shared with a macro body: the copy takes the flag, the original keeps its.
     Token *copy = pp_copy_token(*place);
     copy->spaced = 1;
+    // A body that starts with the left operand of `##` starts with its marker, which the walk
+    // skips: the blank goes to the operand after it, and so to the pasted result.
+    if (copy->kind == TOKEN_LOOKAHEAD && copy->next != nullptr) {
+        Token *operand = pp_copy_token(copy->next);
+        operand->spaced = 1;
+        copy->next = operand;
+    }
     *place = copy;
 }
 
