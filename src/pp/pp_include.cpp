@@ -550,8 +550,7 @@ bool pp_directive_expansion_start(PpMacro *macro, Position call) {
 }
 
 const Token *pp_directive_expansion_next() {
-    PpFrame **context = pp_expansion_context();
-    const Token *token = pp_expand_next(context);
+    const Token *token = pp_expand_directive_next();
     // A used-up expansion is ended at once, so look-aheads cross line ends again.
     if (token->kind == TOKEN_FINISHED) pp_end_directive_expansion();
     return token;

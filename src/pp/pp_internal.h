@@ -88,6 +88,9 @@ void pp_tables_close();
 bool pp_tables_are_open();
 // Empties "aux_token_table" and "actuals_list" together, when an outermost expansion starts.
 void pp_reset_expansion_pools();
+// Counts a token an expansion on a directive line delivered against the limit of one
+// expansion's size; past it, "macro expansion too large" ends the run.
+void pp_count_expansion_token();
 // The pool of the given index, for checks and statistics.
 PoolId pp_pool(PpPoolIndex index);
 
@@ -416,6 +419,9 @@ void pp_macro_define_reset();
 // The next token of the expansion in `context`, fully expanded; the finished token once the
 // context has run empty (the cell is then null).
 Token *pp_expand_next(PpFrame **context);
+// pp_expand_next on the main context for an expansion on a directive line: the token counts
+// against the limit of one expansion's size.
+Token *pp_expand_directive_next();
 // After a function-like name: the `(` that follows (consumed), another token the caller must
 // push back, or null when nothing follows (the main context then looks at the source).
 Token *pp_find_lparen(PpFrame **context);
@@ -439,7 +445,7 @@ bool pp_drain_expansion(CurrentToken *token);
 // its expansion on the main context (emptying the short-lived token pools first), the arguments
 // read from the rest of the line only. False
 // when a function-like name has no `(` after it (nothing is started). Pull the tokens with
-// pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
+// pp_expand_directive_next(), then call pp_end_directive_expansion.
 bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
 // pp_start_directive_expansion for a function-like macro whose arguments the caller collected
 // from the line itself (the #if evaluator, whose collector has messages of its own) into the

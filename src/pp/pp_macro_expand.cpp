@@ -456,9 +456,9 @@ Token *next_token(PpFrame **context, bool raw) {
                 // frame marks it.
                 frame->body_cursor = b->next;
                 Token *a = actual->tokens;
-                a->spaced = b->spaced;
                 if (a->kind == TOKEN_NULL)
-                    continue;
+                    continue; // the shared null token: never changed
+                a->spaced = b->spaced;
                 frame->actuals_cursor = a->next;
                 t = a;
             } else if (k > 0) {
@@ -780,6 +780,11 @@ Token *pp_paste_tokens(const Token *a, const Token *b) {
 
 Token *pp_expand_next(PpFrame **context) { return next_token(context, false); }
 
+Token *pp_expand_directive_next() {
+    pp_count_expansion_token();
+    return next_token(pp_expansion_context(), false);
+}
+
 Token *pp_find_lparen(PpFrame **context) {
     Token *t = next_token(context, true);
     if (t != finished())
@@ -998,7 +1003,7 @@ bool pp_expands_to_nothing(PpMacro *macro, Position invocation) {
         return true;
     if (!pp_start_directive_expansion(macro, invocation))
         return false;
-    bool nothing = pp_expand_next(pp_expansion_context()) == finished();
+    bool nothing = pp_expand_directive_next() == finished();
     pp_end_directive_expansion();
     return nothing;
 }

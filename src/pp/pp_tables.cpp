@@ -72,21 +72,27 @@ struct TableState {
     std::uint32_t name_shapes[256] = {};
 };
 
-// The aux tokens one expansion may make before the run ends with "macro expansion too large".
-// They are only released when the expansion is over, so a macro whose expansion doubles at
-// each level would otherwise take memory until the host has none left. About 200 MB of tokens;
-// no real source comes near it.
+// The aux tokens and argument records one expansion may make before the run ends with "macro
+// expansion too large". They are only released when the expansion is over, so a macro whose
+// expansion doubles at each level would otherwise take memory until the host has none left.
+// About 200 MB; no real source comes near it. An expansion on a directive line also counts the
+// tokens it delivers: they are consumed there, not written, so a doubling macro made of bodies
+// alone would otherwise run for days in constant memory.
 constexpr std::uint32_t AUX_TOKEN_LIMIT = std::uint32_t{1} << 23;
 
 TableState tables;
 
+[[noreturn]] void expansion_too_large() {
+    pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
+    fe_fatal_exit();
+}
+
 // A pool that cannot supply a block is an internal fault: the pools grow on demand, so it
 // only happens when the host heap is gone.
 void *get_block(PpPoolIndex index) {
-    if (index == PP_POOL_AUX_TOKENS && ++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]] {
-        pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
-        fe_fatal_exit();
-    }
+    if ((index == PP_POOL_AUX_TOKENS || index == PP_POOL_ACTUALS) &&
+        ++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
     void *block = mm_get_fblock(tables.pools[index]);
     if (block == nullptr) [[unlikely]]
         fe_internal_error();
@@ -169,6 +175,11 @@ void pp_reset_expansion_pools() {
 }
 
 PoolId pp_pool(PpPoolIndex index) { return tables.pools[index]; }
+
+void pp_count_expansion_token() {
+    if (++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
+}
 
 Token *pp_null_token() { return tables.null_token; }
 Token *pp_finished_token() { return tables.finished_token; }
@@ -400,8 +411,9 @@ void pp_delete_macro(TextHandle name) {
 PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced) {
     PpMacro *pseudo = pp_new_pseudo_macro();
     pseudo->body = pp_nth_actual(actuals, n);
-    // An argument missing from the list has no token to carry the flag; its body is empty.
-    if (pseudo->body != nullptr) pseudo->body->spaced = spaced;
+    // An argument missing from the list has no token to carry the flag; its body is empty. An
+    // empty argument is the shared null token, which delivers nothing and is never changed.
+    if (pseudo->body != nullptr && pseudo->body->kind != TOKEN_NULL) pseudo->body->spaced = spaced;
     PpFrame *frame = pp_new_frame(pseudo);
     frame->body_cursor = pseudo->body;
     return frame;

@@ -228,6 +228,37 @@ def macro_doubling(ctx):
     expect("stdout start", out[:len(start)], start)
 
 
+def doubling_lines(leaf, body):
+    """`#define A0 leaf` and 40 levels of `#define Ai body` (body with %(p)s for A(i-1))."""
+    return [b"#define A0" + leaf] + [b"#define A%d" % i + body % {b"p": b"A%d" % (i - 1)}
+                                     for i in range(1, 41)]
+
+
+@case
+def directive_doubling(ctx):
+    # The same cap stops a doubling macro on directive lines, where its tokens are consumed and
+    # not written: A40 gives 2**40 tokens in constant memory, which took a day on an #if.
+    lines = doubling_lines(b" 1", b" (%(p)s+%(p)s)") + [b"#define H <A40>", b"#define F(x) x"]
+    for name, directive in ((b"if", b"#if A40\n#endif"), (b"elif", b"#if 0\n#elif A40\n#endif"),
+                            (b"include", b"#include H"), (b"call", b"#if F(A40)\n#endif")):
+        write(ctx, "d.F", b"\n".join(lines) + b"\n" + directive + b"\n      y = 1\n")
+        line = 44 + (name == b"elif")
+        rc, out, err = run(ctx, ["-nologo", "d.F"])
+        expect(name.decode() + " status", rc, 1)
+        expect(name.decode() + " messages", message_lines(err),
+               [b"** fatal error  on line %d in d.F: macro expansion too large." % line])
+    # Calls with empty arguments that double: each call's argument record counts as well,
+    # in text and on #line alike (it used to take memory until the host had none).
+    lines = doubling_lines(b"()", b"() %(p)s()%(p)s()")
+    for where, args in ((b"#line A40()", ["-nologo", "d.F"]),
+                        (b"      y = A40()", ["-nologo", "-m", "d.F"])):
+        write(ctx, "d.F", b"\n".join(lines) + b"\n" + where + b"\n")
+        rc, out, err = run(ctx, args)
+        expect(where.decode() + " status", rc, 1)
+        expect(where.decode() + " messages", message_lines(err),
+               [b"** fatal error  on line 42 in d.F: macro expansion too large."])
+
+
 @case
 def many_identifiers(ctx):
     # 200 000 macro names overflow the text table: its message and status 1, never a crash.
