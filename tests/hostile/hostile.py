@@ -196,11 +196,40 @@ def unreadable_input(ctx):
 
 @case
 def include_itself(ctx):
+    # Twenty levels of the file, then the run ends at the directive that would nest deeper,
+    # with its source line shown.
     write(ctx, "self.F", b'#include "self.F"\n')
     rc, out, err = run(ctx, ["-nologo", "self.F"])
     expect("status", rc, 1)
+    expect("stderr", err, b"\n" + b"-" * 72 + b'\nself.F:\n    1:\t#include "self.F"\n      \t ^\n'
+           b"** fatal error  on line 1 in self.F: #include nested too deeply.\n\n")
+
+
+@case
+def include_refusals(ctx):
+    # An include that finds nothing says why when something stood in the way: a name the
+    # system refuses as too long (a part of 300 bytes), or a stream table with no room left.
+    part = b"n" * 300
+    write(ctx, "long.F", b'#include "%s.h"\n#include "/%s/x.h"\n#include "none.h"\n' % (part, part))
+    rc, out, err = run(ctx, ["-nologo", "long.F"])
+    expect("status", rc, 0)
     expect("messages", message_lines(err),
-           [b"** system error STREAMOVF on line 2 in self.F: File stack overflow."])
+           [b"** error  on line %d in long.F: file name too long in include directive." % n
+            for n in (1, 2)] +
+           [b"** error  on line 3 in long.F: cannot find file specified in include"])
+    # The table keeps every file read: 65 277 included files fill it beside the main file.
+    os.mkdir(os.path.join(ctx.dir, "d"))
+    count = 65280
+    for i in range(count):
+        open(os.path.join(ctx.dir, "d", "%d" % i), "wb").close()
+    write(ctx, "many.F", b"".join(b'#include "d/%d"\n' % i for i in range(count)) +
+          b"      x = 1\n")
+    rc, out, err = run(ctx, ["-nologo", "many.F"])
+    expect("status", rc, 0)
+    expect("messages", message_lines(err),
+           [b"** error  on line %d in many.F: too many files for include directive." % n
+            for n in range(65278, count + 1)])
+    expect("stdout end", out[-len(b"      x = 1\n"):], b"      x = 1\n")
 
 
 @case
