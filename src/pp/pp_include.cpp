@@ -603,7 +603,9 @@ bool pp_directive_expansion_start(PpMacro *macro, Position call) {
     return pp_start_directive_expansion(macro, call);
 }
 
-const Token *pp_directive_expansion_next() {
+// Out of line: #include and #line operands are rare, and inlined here this grew the scanning
+// step's hot loop.
+[[gnu::noinline]] const Token *pp_directive_expansion_next() {
     const Token *token = pp_expand_directive_next();
     // A used-up expansion is ended at once, so look-aheads cross line ends again.
     if (token->kind == TOKEN_FINISHED) pp_end_directive_expansion();

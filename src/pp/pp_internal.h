@@ -38,10 +38,14 @@ struct PpMacro {
     PpMacroState state;         // PROCESSING_BODY while its body is being expanded
 };
 
-// A node of the list of actual arguments of one invocation.
+// A node of the list of actual arguments of one invocation. An argument collected inside an
+// expansion shares the tokens after its first with the list it was read from, when they came
+// from it in a row: it then ends before `end` instead of at a null next (calls nested in
+// arguments would otherwise copy the inner text once per level).
 struct PpActual {
     PpActual *next;
     Token *tokens; // the first token of the argument
+    Token *end;    // the token after its last one, null for a list of its own
     // 1 when no token of the argument names a macro (set for arguments read from the source):
     // expanding it would give it back unchanged, so it is substituted as it stands.
     std::uint8_t plain;
@@ -51,8 +55,10 @@ struct PpActual {
 struct PpFrame {
     PpMacro *macro;
     Token *body_cursor;    // the next body token to deliver; null when the body is used up
+    Token *body_end;       // the body ends here too (an argument's `end`); null for others
     PpActual *actuals;     // null for object-like macros
     Token *actuals_cursor; // the next token of an actual argument being delivered
+    Token *actuals_end;    // where that argument ends (its `end`)
     PpFrame *top_of_stack; // innermost frame of a nested expansion running inside this one
     PpFrame *previous;     // the frame below on the expansion stack
 };
@@ -91,6 +97,9 @@ void pp_reset_expansion_pools();
 // Counts a token an expansion on a directive line delivered against the limit of one
 // expansion's size; past it, "macro expansion too large" ends the run.
 void pp_count_expansion_token();
+// Counts an argument token read again and shared instead of copied against the limit of the
+// work one expansion may do; past it, "macro expansion too large" ends the run.
+void pp_count_shared_token();
 // The pool of the given index, for checks and statistics.
 PoolId pp_pool(PpPoolIndex index);
 
@@ -141,7 +150,7 @@ void pp_pop_conditional();
 
 // An expansion frame for `macro`, every other field null.
 PpFrame *pp_new_frame(PpMacro *macro);
-// An actual-argument node with next and tokens null.
+// An actual-argument node with next, tokens and end null.
 PpActual *pp_new_actual();
 // The token list of the n-th node from the head (n = 1 is the head); null past the end.
 Token *pp_nth_actual(PpActual *list, int n);
@@ -175,7 +184,7 @@ PpMacro *pp_new_pseudo_macro();
 // `name` is no macro.
 void pp_delete_macro(TextHandle name);
 // A frame expanding the n-th actual's token list through a pseudo-macro, with body_cursor at
-// its first token, whose spaced flag is set to `spaced` in place.
+// its first token, whose spaced flag is set to `spaced` in place, and body_end at its end.
 PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced);
 
 // ---- In pp_messages.cpp ---------------------------------------------------------------------
