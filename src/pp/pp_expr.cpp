@@ -303,10 +303,10 @@ PpActual *collect_arguments(const PpMacro *macro, Position call) {
 
 // Makes the next token of the running expansion the current one; false when it is exhausted.
 bool take_expansion_token() {
-    Token *token = pp_expand_next(pp_expansion_context());
+    Token *token = pp_expand_directive_next();
     // Only the line itself ends the line: a line end inside an expansion separates tokens.
     while (token->kind == TOKEN_NEWLINE || token->kind == TOKEN_END_OF_FILE)
-        token = pp_expand_next(pp_expansion_context());
+        token = pp_expand_directive_next();
     if (token->kind == TOKEN_FINISHED) {
         pp_end_directive_expansion();
         ev.expanding = false;

@@ -2,12 +2,14 @@
 // angled header names, the search along the directory lists and the include environment
 // variable, the include-guard table, and the entering of a found file as the current stream.
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/fe.h"
 #include "driver/host.h"
 #include "driver/options.h"
 #include "lexer/lexer.h"
@@ -32,11 +34,21 @@ enum OperandStart : std::uint8_t {
     OPERAND_AGAIN,       // a macro expanded to nothing: the operand is read again
 };
 
+// Why a search found nothing it could enter, when something stood in the way; the strongest
+// reason seen is the one reported.
+enum Refusal : std::uint8_t {
+    REFUSED_NONE,          // nothing there: "cannot find file"
+    REFUSED_NAME_TOO_LONG, // a candidate's name was longer than a path may be
+    REFUSED_TABLE_FULL,    // the stream table holds no more files
+};
+
 struct IncludeState {
     char header[HEADER_SIZE];   // the header name being collected, 0-terminated
     std::uint32_t header_length;
     bool header_too_long;       // bytes were dropped: the name is refused, never searched cut
     char path[PATH_SIZE];       // the candidate path being built
+    Position where;             // the directive being searched for
+    Refusal refusal;            // why the search has found nothing so far
     PpIncludeGuard guards[GUARD_COUNT];
     // Entries from here on have not been handed out since the last reset and are still zero,
     // so a reset clears only the used ones: start-up does not zero-fill 1.5 MB.
@@ -181,6 +193,43 @@ void read_header_name(char closer, Position where, bool quiet) {
     incl.header[incl.header_length] = '\0';
 }
 
+void refuse(Refusal refusal) {
+    if (refusal > incl.refusal) incl.refusal = refusal;
+}
+
+// "cannot find file" in the one-line diagnostics format: with the header's name, since that
+// line is all a reader of the build log sees.
+void report_missing_header(Position where) {
+    if (!msg_gnu_diagnostics()) {
+        pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
+        return;
+    }
+    std::string text = pp_message_text(PP_MSG_CANNOT_FIND_INCLUDE);
+    text += incl.angled ? ": <" : ": \"";
+    text.append(incl.header, incl.header_length);
+    text += incl.angled ? ">" : "\"";
+    msg_report(text.c_str(), "", where, SEVERITY_ERROR);
+}
+
+// The message of a search that entered nothing: what stood in the way, if anything did.
+void report_not_found(Position where) {
+    switch (incl.refusal) {
+    case REFUSED_NONE: report_missing_header(where); break;
+    case REFUSED_NAME_TOO_LONG: pp_report(PP_MSG_INCLUDE_NAME_TOO_LONG, where); break;
+    case REFUSED_TABLE_FULL: pp_report(PP_MSG_INCLUDE_TOO_MANY_FILES, where); break;
+    }
+}
+
+// Before a found file is opened as one more level of the file stack: when the stack is full
+// (an #include that includes itself, directly or not), the run ends at the directive. One
+// level is given back first, so that the listing can re-read the source lines on the way out.
+void check_include_depth() {
+    if (si_stream_depth() < SI_FILE_STACK_SIZE) return;
+    pp_report(PP_MSG_INCLUDE_TOO_DEEP, incl.where);
+    si_close_stream();
+    fe_fatal_exit();
+}
+
 // A file can be included when the path names something that is not a directory and may be
 // read. A directory would open but never read.
 bool file_exists(const char *path) {
@@ -193,12 +242,23 @@ bool file_exists(const char *path) {
 // (a check first and an open after would cost two more system calls per inclusion).
 bool enter_if_readable(const char *path) {
     StreamHandle handle = STREAM_NULL;
+    errno = 0;
     if (si_lookup_stream(path, &handle) == SI_OK) {
         const PpIncludeGuard *guard = pp_include_guard(handle);
-        if (guard != nullptr && guard->complete != 0)
-            return file_exists(path) && pp_enter_file(path, handle);
+        if (guard != nullptr && guard->complete != 0) {
+            if (file_exists(path)) return pp_enter_file(path, handle);
+            if (errno == ENAMETOOLONG) refuse(REFUSED_NAME_TOO_LONG);
+            return false;
+        }
     }
-    return si_find_file(path, &handle) == SI_OK && pp_enter_file(path, handle);
+    switch (si_find_file(path, &handle)) {
+    case SI_OK: return pp_enter_file(path, handle);
+    case SI_TABLE_FULL: refuse(REFUSED_TABLE_FULL); return false;
+    default:
+        // The system's limit on a name or one of its parts.
+        if (errno == ENAMETOOLONG) refuse(REFUSED_NAME_TOO_LONG);
+        return false;
+    }
 }
 
 // Tries `directory` + the header name. True when the file was entered or skipped by its guard.
@@ -206,24 +266,13 @@ bool try_candidate(const char *directory) {
     std::size_t dir_length = std::strlen(directory);
     // A candidate too long for the path buffer is passed over rather than cut into the name of
     // some other file.
-    if (dir_length + incl.header_length >= PATH_SIZE) return false;
+    if (dir_length + incl.header_length >= PATH_SIZE) {
+        refuse(REFUSED_NAME_TOO_LONG);
+        return false;
+    }
     std::memcpy(incl.path, directory, dir_length);
     std::memcpy(incl.path + dir_length, incl.header, incl.header_length + 1);
     return enter_if_readable(incl.path);
-}
-
-// "cannot find file": in the one-line diagnostics format, with the header's name, since that
-// line is all a reader of the build log sees.
-void report_not_found(Position where) {
-    if (!msg_gnu_diagnostics()) {
-        pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
-        return;
-    }
-    std::string text = pp_message_text(PP_MSG_CANNOT_FIND_INCLUDE);
-    text += incl.angled ? ": <" : ": \"";
-    text.append(incl.header, incl.header_length);
-    text += incl.angled ? ">" : "\"";
-    msg_report(text.c_str(), "", where, SEVERITY_ERROR);
 }
 
 // Opens a path that is not searched for (an absolute name, or one found through the
@@ -236,6 +285,9 @@ void enter_exact(const char *path, Position where) {
 // The search shared by both forms, from entry `first` of include_dirs (past the end when the
 // -I list is not searched at all).
 void search(int first, Position where) {
+    incl.where = where;
+    incl.refusal = REFUSED_NONE;
+    if (incl.header_too_long) refuse(REFUSED_NAME_TOO_LONG);
     if (incl.header_too_long || incl.header_length == 0) {
         report_not_found(where);
         return;
@@ -561,6 +613,7 @@ bool pp_enter_file(const char *path, StreamHandle handle) {
     deps_record(path, incl.in_system_dirs);
     const PpIncludeGuard *guard = pp_include_guard(handle);
     if (guard != nullptr && guard->complete != 0) return pp_reenter_guarded(path, handle);
+    check_include_depth();
     if (si_include(handle) != SI_OK) return false;
     pp_push_file(path);
     pp_restore_current_dir();
@@ -573,6 +626,7 @@ bool pp_reenter_guarded(const char *path, StreamHandle handle) {
     assert(guard != nullptr && guard->complete != 0 && "only complete guards come here");
     // The whole file is one group that a defined guard macro makes empty: nothing to read.
     if (guard->kind == PP_GUARD_IFNDEF && pp_lookup_macro(guard->name) != nullptr) return true;
+    check_include_depth();
     if (si_include(handle) != SI_OK) return false;
     pp_push_file(path);
     pp_restore_current_dir();
@@ -585,9 +639,10 @@ bool pp_directive_expansion_start(PpMacro *macro, Position call) {
     return pp_start_directive_expansion(macro, call);
 }
 
-const Token *pp_directive_expansion_next() {
-    PpFrame **context = pp_expansion_context();
-    const Token *token = pp_expand_next(context);
+// Out of line: #include and #line operands are rare, and inlined here this grew the scanning
+// step's hot loop.
+[[gnu::noinline]] const Token *pp_directive_expansion_next() {
+    const Token *token = pp_expand_directive_next();
     // A used-up expansion is ended at once, so look-aheads cross line ends again.
     if (token->kind == TOKEN_FINISHED) pp_end_directive_expansion();
     return token;

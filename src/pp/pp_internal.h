@@ -38,10 +38,14 @@ struct PpMacro {
     PpMacroState state;         // PROCESSING_BODY while its body is being expanded
 };
 
-// A node of the list of actual arguments of one invocation.
+// A node of the list of actual arguments of one invocation. An argument collected inside an
+// expansion shares the tokens after its first with the list it was read from, when they came
+// from it in a row: it then ends before `end` instead of at a null next (calls nested in
+// arguments would otherwise copy the inner text once per level).
 struct PpActual {
     PpActual *next;
     Token *tokens; // the first token of the argument
+    Token *end;    // the token after its last one, null for a list of its own
     // 1 when no token of the argument names a macro (set for arguments read from the source):
     // expanding it would give it back unchanged, so it is substituted as it stands.
     std::uint8_t plain;
@@ -51,8 +55,10 @@ struct PpActual {
 struct PpFrame {
     PpMacro *macro;
     Token *body_cursor;    // the next body token to deliver; null when the body is used up
+    Token *body_end;       // the body ends here too (an argument's `end`); null for others
     PpActual *actuals;     // null for object-like macros
     Token *actuals_cursor; // the next token of an actual argument being delivered
+    Token *actuals_end;    // where that argument ends (its `end`)
     PpFrame *top_of_stack; // innermost frame of a nested expansion running inside this one
     PpFrame *previous;     // the frame below on the expansion stack
 };
@@ -88,6 +94,12 @@ void pp_tables_close();
 bool pp_tables_are_open();
 // Empties "aux_token_table" and "actuals_list" together, when an outermost expansion starts.
 void pp_reset_expansion_pools();
+// Counts a token an expansion on a directive line delivered against the limit of one
+// expansion's size; past it, "macro expansion too large" ends the run.
+void pp_count_expansion_token();
+// Counts an argument token read again and shared instead of copied against the limit of the
+// work one expansion may do; past it, "macro expansion too large" ends the run.
+void pp_count_shared_token();
 // The pool of the given index, for checks and statistics.
 PoolId pp_pool(PpPoolIndex index);
 
@@ -113,7 +125,8 @@ Token *pp_copy_token(const Token *token);
 Token *pp_copy_token_fresh(const Token *token);
 // `token` itself when it is marked no_expand, else an aux copy so marked.
 Token *pp_no_expand_token(Token *token);
-// With `flag` 1, replaces the token in `place` (unless TOKEN_NULL) by an aux copy marked spaced.
+// With `flag` 1, replaces the token in `place` (unless TOKEN_NULL) by an aux copy marked spaced;
+// a `##` marker's operand after it is copied and marked too.
 void pp_mark_spaced(Token **place, std::uint8_t flag);
 // Return the token's block to its pool and give back its next; null gives null.
 Token *pp_free_token(Token *token);
@@ -135,7 +148,7 @@ void pp_pop_conditional();
 
 // An expansion frame for `macro`, every other field null.
 PpFrame *pp_new_frame(PpMacro *macro);
-// An actual-argument node with next and tokens null.
+// An actual-argument node with next, tokens and end null.
 PpActual *pp_new_actual();
 // The token list of the n-th node from the head (n = 1 is the head); null past the end.
 Token *pp_nth_actual(PpActual *list, int n);
@@ -169,7 +182,7 @@ PpMacro *pp_new_pseudo_macro();
 // `name` is no macro.
 void pp_delete_macro(TextHandle name);
 // A frame expanding the n-th actual's token list through a pseudo-macro, with body_cursor at
-// its first token, whose spaced flag is set to `spaced` in place.
+// its first token, whose spaced flag is set to `spaced` in place, and body_end at its end.
 PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced);
 
 // ---- In pp_messages.cpp ---------------------------------------------------------------------
@@ -413,6 +426,9 @@ void pp_macro_define_reset();
 // The next token of the expansion in `context`, fully expanded; the finished token once the
 // context has run empty (the cell is then null).
 Token *pp_expand_next(PpFrame **context);
+// pp_expand_next on the main context for an expansion on a directive line: the token counts
+// against the limit of one expansion's size.
+Token *pp_expand_directive_next();
 // After a function-like name: the `(` that follows (consumed), another token the caller must
 // push back, or null when nothing follows (the main context then looks at the source).
 Token *pp_find_lparen(PpFrame **context);
@@ -436,7 +452,7 @@ bool pp_drain_expansion(CurrentToken *token);
 // its expansion on the main context (emptying the short-lived token pools first), the arguments
 // read from the rest of the line only. False
 // when a function-like name has no `(` after it (nothing is started). Pull the tokens with
-// pp_expand_next(pp_expansion_context()), then call pp_end_directive_expansion.
+// pp_expand_directive_next(), then call pp_end_directive_expansion.
 bool pp_start_directive_expansion(PpMacro *macro, Position invocation);
 // pp_start_directive_expansion for a function-like macro whose arguments the caller collected
 // from the line itself (the #if evaluator, whose collector has messages of its own) into the

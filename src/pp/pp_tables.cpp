@@ -65,6 +65,7 @@ struct TableState {
     PpConditional *conditional_top = nullptr;
     PpFrame *expansion = nullptr; // the main expansion context
     std::uint32_t aux_tokens = 0; // aux tokens made since the expansion pools were last reset
+    std::uint32_t shared_tokens = 0; // argument tokens shared instead of copied, since then
     // One bit per hash of every macro name defined since the tables were opened; #undef
     // leaves its bit, which only costs a lookup.
     std::uint64_t name_filter[NAME_FILTER_BITS / 64] = {};
@@ -72,21 +73,34 @@ struct TableState {
     std::uint32_t name_shapes[256] = {};
 };
 
-// The aux tokens one expansion may make before the run ends with "macro expansion too large".
-// They are only released when the expansion is over, so a macro whose expansion doubles at
-// each level would otherwise take memory until the host has none left. About 200 MB of tokens;
-// no real source comes near it.
+// The aux tokens and argument records one expansion may make before the run ends with "macro
+// expansion too large". They are only released when the expansion is over, so a macro whose
+// expansion doubles at each level would otherwise take memory until the host has none left.
+// About 200 MB; no real source comes near it. An expansion on a directive line also counts the
+// tokens it delivers: they are consumed there, not written, so a doubling macro made of bodies
+// alone would otherwise run for days in constant memory.
 constexpr std::uint32_t AUX_TOKEN_LIMIT = std::uint32_t{1} << 23;
 
+// The argument tokens one expansion may read again without copying them: they take no memory,
+// but reading them is the work of calls nested in arguments (each level reads its argument
+// again) and of doubling macros whose calls take long arguments. The limit keeps that work to
+// a few seconds, and is far enough from the counts of arguments nested 2000 deep (the deepest
+// allowed) that such calls in lines up to about 40 KB reach "macro arguments nested too
+// deeply" first.
+constexpr std::uint32_t SHARED_TOKEN_LIMIT = std::uint32_t{1} << 26;
+
 TableState tables;
+
+[[noreturn]] void expansion_too_large() {
+    pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
+    fe_fatal_exit();
+}
 
 // A pool that cannot supply a block is an internal fault: the pools grow on demand, so it
 // only happens when the host heap is gone.
 void *get_block(PpPoolIndex index) {
-    if (index == PP_POOL_AUX_TOKENS && ++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]] {
-        pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
-        fe_fatal_exit();
-    }
+    if (index == PP_POOL_AUX_TOKENS && ++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
     void *block = mm_get_fblock(tables.pools[index]);
     if (block == nullptr) [[unlikely]]
         fe_internal_error();
@@ -135,6 +149,17 @@ PpMacro *make_macro(TextHandle name, Position position) {
 
 constexpr Position POSITION_ZERO{0, 0, 0};
 
+// A body that starts with the left operand of `##` starts with its marker, which the walk
+// skips: the blank of the macro name goes to the operand after it (a copy, since the body is
+// shared), and so to the pasted result. Out of line: the marker rarely comes first.
+[[gnu::noinline]] void mark_paste_operand(Token *marker) {
+    if (marker->next == nullptr)
+        return;
+    Token *operand = pp_copy_token(marker->next);
+    operand->spaced = 1;
+    marker->next = operand;
+}
+
 } // namespace
 
 // ---- Pools ----------------------------------------------------------------------------------
@@ -166,9 +191,20 @@ void pp_reset_expansion_pools() {
     mm_empty_pool(tables.pools[PP_POOL_AUX_TOKENS]);
     mm_empty_pool(tables.pools[PP_POOL_ACTUALS]);
     tables.aux_tokens = 0;
+    tables.shared_tokens = 0;
 }
 
 PoolId pp_pool(PpPoolIndex index) { return tables.pools[index]; }
+
+void pp_count_shared_token() {
+    if (++tables.shared_tokens > SHARED_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
+}
+
+void pp_count_expansion_token() {
+    if (++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
+}
 
 Token *pp_null_token() { return tables.null_token; }
 Token *pp_finished_token() { return tables.finished_token; }
@@ -226,6 +262,8 @@ void pp_mark_spaced(Token **place, std::uint8_t flag) {
     // The token may be shared with a macro body: the copy takes the flag, the original keeps its.
     Token *copy = pp_copy_token(*place);
     copy->spaced = 1;
+    if (copy->kind == TOKEN_LOOKAHEAD) [[unlikely]]
+        mark_paste_operand(copy);
     *place = copy;
 }
 
@@ -321,17 +359,22 @@ PpFrame *pp_new_frame(PpMacro *macro) {
     auto *frame = static_cast<PpFrame *>(get_block(PP_POOL_EXPANSIONS));
     frame->macro = macro;
     frame->body_cursor = nullptr;
+    frame->body_end = nullptr;
     frame->actuals = nullptr;
-    frame->actuals_cursor = nullptr;
+    frame->actuals_cursor = nullptr; // actuals_end is set with it, and only read while it is set
     frame->top_of_stack = nullptr;
     frame->previous = nullptr;
     return frame;
 }
 
 PpActual *pp_new_actual() {
+    // Argument records count with the aux tokens: calls with empty arguments make no token.
+    if (++tables.aux_tokens > AUX_TOKEN_LIMIT) [[unlikely]]
+        expansion_too_large();
     auto *actual = static_cast<PpActual *>(get_block(PP_POOL_ACTUALS));
     actual->next = nullptr;
     actual->tokens = nullptr;
+    actual->end = nullptr;
     actual->plain = 0;
     return actual;
 }
@@ -399,10 +442,13 @@ void pp_delete_macro(TextHandle name) {
 
 PpFrame *pp_new_argument_frame(PpActual *actuals, int n, std::uint8_t spaced) {
     PpMacro *pseudo = pp_new_pseudo_macro();
-    pseudo->body = pp_nth_actual(actuals, n);
-    // An argument missing from the list has no token to carry the flag; its body is empty.
-    if (pseudo->body != nullptr) pseudo->body->spaced = spaced;
+    PpActual *actual = pp_nth_actual_record(actuals, n);
+    pseudo->body = actual != nullptr ? actual->tokens : nullptr;
+    // An argument missing from the list has no token to carry the flag; its body is empty. An
+    // empty argument is the shared null token, which delivers nothing and is never changed.
+    if (pseudo->body != nullptr && pseudo->body->kind != TOKEN_NULL) pseudo->body->spaced = spaced;
     PpFrame *frame = pp_new_frame(pseudo);
     frame->body_cursor = pseudo->body;
+    if (actual != nullptr) frame->body_end = actual->end;
     return frame;
 }

@@ -295,11 +295,40 @@ def unreadable_input(ctx):
 
 @case
 def include_itself(ctx):
+    # Twenty levels of the file, then the run ends at the directive that would nest deeper,
+    # with its source line shown.
     write(ctx, "self.F", b'#include "self.F"\n')
     rc, out, err = run(ctx, ["-nologo", "self.F"])
     expect("status", rc, 1)
+    expect("stderr", err, b"\n" + b"-" * 72 + b'\nself.F:\n    1:\t#include "self.F"\n      \t ^\n'
+           b"** fatal error  on line 1 in self.F: #include nested too deeply.\n\n")
+
+
+@case
+def include_refusals(ctx):
+    # An include that finds nothing says why when something stood in the way: a name the
+    # system refuses as too long (a part of 300 bytes), or a stream table with no room left.
+    part = b"n" * 300
+    write(ctx, "long.F", b'#include "%s.h"\n#include "/%s/x.h"\n#include "none.h"\n' % (part, part))
+    rc, out, err = run(ctx, ["-nologo", "long.F"])
+    expect("status", rc, 0)
     expect("messages", message_lines(err),
-           [b"** system error STREAMOVF on line 2 in self.F: File stack overflow."])
+           [b"** error  on line %d in long.F: file name too long in include directive." % n
+            for n in (1, 2)] +
+           [b"** error  on line 3 in long.F: cannot find file specified in include"])
+    # The table keeps every file read: 65 277 included files fill it beside the main file.
+    os.mkdir(os.path.join(ctx.dir, "d"))
+    count = 65280
+    for i in range(count):
+        open(os.path.join(ctx.dir, "d", "%d" % i), "wb").close()
+    write(ctx, "many.F", b"".join(b'#include "d/%d"\n' % i for i in range(count)) +
+          b"      x = 1\n")
+    rc, out, err = run(ctx, ["-nologo", "many.F"])
+    expect("status", rc, 0)
+    expect("messages", message_lines(err),
+           [b"** error  on line %d in many.F: too many files for include directive." % n
+            for n in range(65278, count + 1)])
+    expect("stdout end", out[-len(b"      x = 1\n"):], b"      x = 1\n")
 
 
 @case
@@ -325,6 +354,88 @@ def macro_doubling(ctx):
     # What was expanded before the limit is written: 2**22 tokens "x" with their blanks.
     start = b"\n" * 42 + b'# 42 "dbl.F"\n      y = x x x'
     expect("stdout start", out[:len(start)], start)
+
+
+def doubling_lines(leaf, body):
+    """`#define A0 leaf` and 40 levels of `#define Ai body` (body with %(p)s for A(i-1))."""
+    return [b"#define A0" + leaf] + [b"#define A%d" % i + body % {b"p": b"A%d" % (i - 1)}
+                                     for i in range(1, 41)]
+
+
+@case
+def directive_doubling(ctx):
+    # The same cap stops a doubling macro on directive lines, where its tokens are consumed and
+    # not written: A40 gives 2**40 tokens in constant memory, which took a day on an #if.
+    lines = doubling_lines(b" 1", b" (%(p)s+%(p)s)") + [b"#define H <A40>", b"#define F(x) x"]
+    for name, directive in ((b"if", b"#if A40\n#endif"), (b"elif", b"#if 0\n#elif A40\n#endif"),
+                            (b"include", b"#include H"), (b"call", b"#if F(A40)\n#endif")):
+        write(ctx, "d.F", b"\n".join(lines) + b"\n" + directive + b"\n      y = 1\n")
+        line = 44 + (name == b"elif")
+        rc, out, err = run(ctx, ["-nologo", "d.F"])
+        expect(name.decode() + " status", rc, 1)
+        expect(name.decode() + " messages", message_lines(err),
+               [b"** fatal error  on line %d in d.F: macro expansion too large." % line])
+    # Calls with empty arguments that double: each call's argument record counts as well,
+    # in text and on #line alike (it used to take memory until the host had none).
+    lines = doubling_lines(b"()", b"() %(p)s()%(p)s()")
+    for where, args in ((b"#line A40()", ["-nologo", "d.F"]),
+                        (b"      y = A40()", ["-nologo", "-m", "d.F"])):
+        write(ctx, "d.F", b"\n".join(lines) + b"\n" + where + b"\n")
+        rc, out, err = run(ctx, args)
+        expect(where.decode() + " status", rc, 1)
+        expect(where.decode() + " messages", message_lines(err),
+               [b"** fatal error  on line 42 in d.F: macro expansion too large."])
+
+
+def run_peak(ctx, args):
+    """Runs the program like run(), with outputs to files; returns (status, stdout, stderr,
+    peak resident size in KiB) of that one process."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TZ": "UTC",
+           "TMPDIR": ctx.tmp}
+    use_limit = "ASAN_OPTIONS" not in os.environ and not ctx.sanitized
+    out_path, err_path = os.path.join(ctx.dir, "peak.out"), os.path.join(ctx.dir, "peak.err")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        proc = subprocess.Popen([ctx.tfpp] + args, cwd=ctx.dir, env=env | sanitizer_env(),
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                preexec_fn=limit_memory if use_limit else None)
+    deadline = time.monotonic() + TIME_LIMIT
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            break
+        if time.monotonic() > deadline:
+            proc.kill()
+            os.wait4(proc.pid, 0)
+            raise Failure("no end within %d s" % TIME_LIMIT)
+        time.sleep(0.01)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    with open(out_path, "rb") as out, open(err_path, "rb") as err:
+        return proc.returncode, out.read(), err.read(), usage.ru_maxrss
+
+
+@case
+def nested_calls(ctx):
+    # Calls nested in arguments, F(F(...(1)...)): each level reads its argument again, but
+    # shares its tokens instead of copying them, so memory grows with the line, not with its
+    # square (2000 levels of an 8 KB line took 146 MB). Deeper than 2000 levels is "nested too
+    # deeply", also far deeper (it was "macro expansion too large" from about 2050 on).
+    for name, define, call in ((b"one", b"#define F(x) x", b"F("),
+                               (b"two", b"#define F(p, x) [x p]", b"F(q, ")):
+        for depth in (1000, 2000, 2001, 3000):
+            write(ctx, "n.F", define + b"\n      y = " + call * depth + b"1" + b")" * depth + b"\n")
+            rc, out, err, peak = run_peak(ctx, ["-nologo", "-m", "n.F"])
+            label = "%s %d " % (name.decode(), depth)
+            if depth <= 2000:
+                result = b"1" if name == b"one" else b"[" * depth + b"1" + b" q]" * depth
+                expect(label + "status", rc, 0)
+                expect(label + "stdout", out, b'\n\n# 2 "n.F"\n      y = ' + result + b" \n")
+                expect(label + "stderr", err, b"")
+            else:
+                expect(label + "status", rc, 1)
+                expect(label + "messages", message_lines(err),
+                       [b"** fatal error  on line 2 in n.F: macro arguments nested too deeply."])
+            if not ctx.sanitized and "ASAN_OPTIONS" not in os.environ and peak > 16 * 1024:
+                raise Failure("%speak resident size %d KiB" % (label, peak))
 
 
 @case
