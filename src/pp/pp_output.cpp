@@ -104,8 +104,13 @@ void flush_at_fatal_exit(void *) { pp_output_flush(); }
 // leaves the buffer alone.
 void flush_before_trace(std::FILE *trace) {
     if (output_stream == nullptr || out.used == 0) return;
-    if (trace != output_stream && fileno(trace) != fileno(output_stream)) return;
-    pp_output_flush();
+    if (trace == output_stream) {
+        flush_buffer(); // the stream keeps the order itself
+    } else if (fileno(trace) == fileno(output_stream)) {
+        // Two streams on one file: the earlier trace lines, then the text, go out now.
+        std::fflush(trace);
+        pp_output_flush();
+    }
 }
 
 } // namespace
