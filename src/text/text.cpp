@@ -23,11 +23,8 @@ struct TextEntry {
     std::uint32_t hash;   // the chain hash, of which the bucket is the remainder
 };
 
-// Capacities double (less one) up to this highest index, then close in on the maximum by halves.
-constexpr std::int32_t DOUBLING_LIMIT = 65533;
+// Capacities double (less one) from the first; the last one stops at the handle range.
 constexpr std::int32_t FIRST_CAPACITY = 256;
-// Growth that would add fewer entries than this means the table is full.
-constexpr std::int32_t SMALLEST_INCREMENT = 10;
 constexpr std::uint32_t NULL_STRING_LENGTH = sizeof TEXT_NULL_STRING - 1;
 
 struct TextState {
@@ -38,7 +35,7 @@ struct TextState {
     void **info = nullptr;        // parallel to entries
     std::int32_t count = 1;       // the next handle to give out
     std::int32_t highest = -1;    // highest usable index of both arrays (capacity - 1)
-    std::uint32_t characters = 0; // bytes stored, NULs included
+    std::uint64_t characters = 0; // bytes stored, NULs included
     std::uint16_t clears = 0;     // kept across finalisation on purpose (see text.h)
     std::int32_t buckets[TEXT_HASH_TABLE_SIZE] = {}; // chain heads; 0 for an empty bucket
     // The chains stay what the dumps show; lookups go through an index instead of walking
@@ -47,10 +44,35 @@ struct TextState {
     // by a stronger hash, open addressing, at most half full; 0 is an empty slot.
     std::int32_t *previous = nullptr;
     std::int32_t *index = nullptr;
-    std::uint32_t index_mask = 0;
+    std::size_t index_mask = 0;
 };
 
 TextState text;
+
+// The passing texts: (text, length) pairs in an array indexed by -1 - handle, the bytes in
+// chunks of the table pool (the char pool cannot give single blocks back) that never move, so that a text pointer stays valid while more are
+// entered. Released together: the first chunk and the array are kept for the next expansion.
+struct PassingEntry {
+    const char *text;
+    std::uint32_t length;
+};
+struct PassingChunk {
+    PassingChunk *next;
+    std::size_t size; // bytes after the header
+    std::size_t used;
+};
+constexpr std::size_t PASSING_CHUNK_SIZE = 16384;
+
+struct PassingState {
+    PassingEntry *entries = nullptr; // in the table pool
+    std::int32_t count = 0;
+    std::int32_t capacity = 0;
+    PassingChunk *chunks = nullptr; // the newest first
+};
+
+PassingState passing;
+
+void forget_passing() { passing = PassingState{}; }
 
 static_assert(sizeof(TextEntry) == 24, "a handle entry stays three words on a 64-bit host");
 static_assert(sizeof TEXT_NULL_STRING == 14, "the null handle's text and its NUL");
@@ -131,7 +153,7 @@ void move_to_front(std::int32_t handle, std::uint32_t bucket) {
 // (and their dumps) keep the order of use; 0 when absent.
 TextHandle lookup(const char *pointer, std::uint32_t length, std::uint32_t strong) {
     const TextEntry *entries = text.entries;
-    for (std::uint32_t slot = strong & text.index_mask;; slot = (slot + 1) & text.index_mask) {
+    for (std::size_t slot = strong & text.index_mask;; slot = (slot + 1) & text.index_mask) {
         const std::int32_t handle = text.index[slot];
         if (handle == 0) return TEXT_NULL;
         const TextEntry &entry = entries[handle];
@@ -143,7 +165,7 @@ TextHandle lookup(const char *pointer, std::uint32_t length, std::uint32_t stron
 }
 
 void index_insert(std::int32_t handle, std::uint32_t strong) {
-    std::uint32_t slot = strong & text.index_mask;
+    std::size_t slot = strong & text.index_mask;
     while (text.index[slot] != 0) slot = (slot + 1) & text.index_mask;
     text.index[slot] = handle;
 }
@@ -151,12 +173,12 @@ void index_insert(std::int32_t handle, std::uint32_t strong) {
 // A fresh index for `capacity` handles, holding those given out so far (not the null handle,
 // which is in no chain).
 void rebuild_index(std::int32_t capacity) {
-    std::uint32_t slots = 1;
-    while (slots < 2 * static_cast<std::uint32_t>(capacity)) slots *= 2;
+    std::size_t slots = 1;
+    while (slots < 2 * static_cast<std::size_t>(capacity)) slots *= 2;
     if (text.index != nullptr) mm_free_vblock(text.table_pool, text.index);
     text.index = static_cast<std::int32_t *>(
-        mm_get_vblock(text.table_pool, std::size_t(slots) * sizeof(std::int32_t)));
-    std::memset(text.index, 0, std::size_t(slots) * sizeof(std::int32_t));
+        mm_get_vblock(text.table_pool, slots * sizeof(std::int32_t)));
+    std::memset(text.index, 0, slots * sizeof(std::int32_t));
     text.index_mask = slots - 1;
     for (std::int32_t h = 1; h < text.count; ++h)
         index_insert(h, index_hash(text.entries[h].text, text.entries[h].length));
@@ -168,8 +190,10 @@ void rebuild_index(std::int32_t capacity) {
     fe_internal_error();
 }
 
-// Makes room for one more handle: the first arrays after a clear, then larger ones, moved in
-// the pool. Handles and text pointers stay valid; only the arrays move.
+// Makes room for one more handle: the first arrays after a clear, then arrays of about twice
+// the size, moved in the pool, as long as memory lasts (the memory manager ends the run when
+// it does not). Handles and text pointers stay valid; only the arrays move. The index's hash
+// takes 32 bits, enough to spread the 2^32 slots that the largest capacity needs.
 void grow_arrays() {
     if (text.entries == nullptr) {
         text.highest = FIRST_CAPACITY - 1;
@@ -184,10 +208,8 @@ void grow_arrays() {
         return;
     }
     const std::int32_t m = text.highest;
-    const std::int32_t increment =
-        m <= DOUBLING_LIMIT ? m : (TEXT_MAX_HANDLES - (m + 1)) / 2;
-    if (increment < SMALLEST_INCREMENT) report_overflow();
-    const std::int32_t size = m + increment;
+    if (m + 1 >= TEXT_MAX_HANDLES) report_overflow();
+    const std::int32_t size = m < TEXT_MAX_HANDLES - m ? m + m : TEXT_MAX_HANDLES;
     text.entries = static_cast<TextEntry *>(
         mm_adjust_vblock(text.table_pool, text.entries, std::size_t(size) * sizeof(TextEntry)));
     text.info = static_cast<void **>(
@@ -232,6 +254,49 @@ std::int32_t chain_length(std::int32_t head) {
 
 } // namespace
 
+TextHandle text_enter_passing(const char *pointer, std::uint32_t length) {
+    if (!text.initialized) report_not_initialized();
+    if (passing.count == passing.capacity) {
+        if (passing.capacity == TEXT_MAX_HANDLES) report_overflow();
+        const std::int32_t grown = passing.capacity == 0 ? 256
+                                   : passing.capacity < TEXT_MAX_HANDLES - passing.capacity
+                                       ? 2 * passing.capacity
+                                       : TEXT_MAX_HANDLES;
+        passing.entries = static_cast<PassingEntry *>(mm_adjust_vblock(
+            text.table_pool, passing.entries, std::size_t(grown) * sizeof(PassingEntry)));
+        passing.capacity = grown;
+    }
+    const std::size_t need = std::size_t(length) + 1;
+    PassingChunk *chunk = passing.chunks;
+    if (chunk == nullptr || chunk->size - chunk->used < need) {
+        const std::size_t size = need > PASSING_CHUNK_SIZE ? need : PASSING_CHUNK_SIZE;
+        auto *fresh = static_cast<PassingChunk *>(
+            mm_get_vblock(text.table_pool, sizeof(PassingChunk) + size));
+        *fresh = PassingChunk{chunk, size, 0};
+        passing.chunks = chunk = fresh;
+    }
+    char *copy = reinterpret_cast<char *>(chunk + 1) + chunk->used;
+    chunk->used += need;
+    if (length != 0) std::memcpy(copy, pointer, length);
+    copy[length] = '\0';
+    passing.entries[passing.count] = PassingEntry{copy, length};
+    return static_cast<TextHandle>(-1 - passing.count++);
+}
+
+void text_release_passing() {
+    passing.count = 0;
+    PassingChunk *chunk = passing.chunks;
+    if (chunk == nullptr) return;
+    // The oldest chunk stays; the others (a long argument list's) go back to the pool.
+    while (chunk->next != nullptr) {
+        PassingChunk *next = chunk->next;
+        mm_free_vblock(text.table_pool, chunk);
+        chunk = next;
+    }
+    chunk->used = 0;
+    passing.chunks = chunk;
+}
+
 void text_initialize() {
     if (text.initialized) return;
     text.table_pool = mm_open_pool("LUMEN text table", MM_VBLOCK, 256, 0);
@@ -253,6 +318,7 @@ void text_finalize() {
     text.count = 1;
     std::memset(text.buckets, 0, sizeof text.buckets);
     text.initialized = false;
+    forget_passing();
     mm_close_pool(text.table_pool);
     mm_close_pool(text.char_pool);
     text.table_pool = nullptr;
@@ -263,6 +329,7 @@ void text_finalize() {
 void text_clear() {
     if (!text.initialized) report_not_initialized();
     ++text.clears;
+    forget_passing();
     mm_free_pool(text.table_pool);
     text.entries = nullptr;
     text.info = nullptr;
@@ -314,16 +381,25 @@ TextHandle text_find_string(const char *string) {
 }
 
 const char *text_string(TextHandle handle) {
+    if (handle < 0) {
+        assert(-1 - handle < passing.count && "a passing text still held");
+        return passing.entries[-1 - handle].text;
+    }
     assert(handle >= 0 && handle < text.count && text.entries != nullptr && "a valid handle");
     return text.entries[handle].text;
 }
 
 std::uint32_t text_length(TextHandle handle) {
+    if (handle < 0) {
+        assert(-1 - handle < passing.count && "a passing text still held");
+        return passing.entries[-1 - handle].length;
+    }
     assert(handle >= 0 && handle < text.count && text.entries != nullptr && "a valid handle");
     return text.entries[handle].length;
 }
 
 void *text_info(TextHandle handle) {
+    if (handle < 0) return nullptr;
     assert(handle >= 0 && handle < text.count && text.info != nullptr && "a valid handle");
     return text.info[handle];
 }
@@ -336,6 +412,8 @@ void text_set_info(TextHandle handle, void *info) {
 void text_print(std::FILE *file, TextHandle handle) {
     if (text.entries != nullptr && handle >= 0 && handle < text.count)
         std::fputs(text.entries[handle].text, file);
+    else if (text.entries != nullptr && handle < 0 && -1 - handle < passing.count)
+        std::fputs(passing.entries[-1 - handle].text, file);
     else
         std::fprintf(file, "<bad text handle %ld>", long(handle));
 }
@@ -380,7 +458,8 @@ void text_hash_histogram(std::FILE *file) {
                  figures.entries / double(TEXT_HASH_TABLE_SIZE));
     std::fprintf(file, " average length non empty lists %8.2f\n", average_nonempty);
     std::fputc('\n', file);
-    std::fprintf(file, " total number of characters     %8ld\n", long(text.characters));
+    std::fprintf(file, " total number of characters     %8llu\n",
+                 static_cast<unsigned long long>(text.characters));
     std::fprintf(file, " total number of handles        %8d\n", int(figures.entries));
     std::fprintf(file, " max number of handles          %8ld\n", long(TEXT_MAX_HANDLES));
     std::fprintf(file, " hash table size                %8d\n", int(TEXT_HASH_TABLE_SIZE));
@@ -389,5 +468,6 @@ void text_hash_histogram(std::FILE *file) {
 }
 
 TextStatistics text_statistics() {
-    return TextStatistics{text.initialized ? text.count : 0, text.highest + 1, text.characters};
+    return TextStatistics{text.initialized ? text.count : 0, text.highest + 1, text.characters,
+                          passing.count};
 }

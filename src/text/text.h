@@ -10,9 +10,9 @@
 
 // The number of hash buckets (a prime, so the remainder spreads the weak hash).
 inline constexpr std::int32_t TEXT_HASH_TABLE_SIZE = 503;
-// The figure reported as the most handles the table can hold; the arrays stop growing just
-// short of it (the last capacity is 131048 entries).
-inline constexpr std::int32_t TEXT_MAX_HANDLES = 131066;
+// The most handles the table can give out: every non-negative value of a handle. The arrays
+// grow while memory lasts; only a run that reaches this count ends in the overflow message.
+inline constexpr std::int32_t TEXT_MAX_HANDLES = 2147483647;
 // The text of the null handle 0. It is never entered in a bucket, so it cannot be looked up.
 inline constexpr char TEXT_NULL_STRING[] = "<NULL_STRING>";
 
@@ -28,10 +28,20 @@ void text_finalize();
 void text_clear();
 
 // The handle of the `length` bytes at `pointer` (any bytes, NUL included, need not be
-// terminated), entered with a copy of the bytes when new. Ends the run when the table is full.
+// terminated), entered with a copy of the bytes when new. Ends the run when every handle is given
+// out (or, through the memory manager, when memory is exhausted).
 TextHandle text_enter(const char *pointer, std::uint32_t length);
 // text_enter of a NUL-terminated string.
 TextHandle text_enter_string(const char *string);
+
+// Passing texts: spellings that are only carried to the output (the arguments of a macro call
+// that name no macro, line numbers), kept apart so that they never fill the table. Each call
+// gives a new handle, negative, with a copy of the bytes; text_string and text_length answer
+// for it, text_info gives nullptr (a passing text names no macro), text_find never finds it.
+// They stay valid until text_release_passing, which their user calls when none is in use.
+TextHandle text_enter_passing(const char *pointer, std::uint32_t length);
+void text_release_passing();
+inline constexpr bool text_is_passing(TextHandle handle) { return handle < 0; }
 
 // The handle of the `length` bytes at `pointer`, or TEXT_NULL when they were never entered.
 TextHandle text_find(const char *pointer, std::uint32_t length);
@@ -66,6 +76,7 @@ void text_hash_histogram(std::FILE *file);
 struct TextStatistics {
     std::int32_t handles;     // handles given out, the null handle included
     std::int32_t capacity;    // entries the arrays hold now; 0 when the table is closed
-    std::uint32_t characters; // bytes stored, each string counting its NUL
+    std::uint64_t characters; // bytes stored, each string counting its NUL
+    std::int32_t passing;     // passing texts held now
 };
 TextStatistics text_statistics();
