@@ -244,6 +244,10 @@ PpLexeme pp_convert_lexeme(CurrentToken *token);
 bool pp_has_source_text(TokenKind kind);
 // pp_convert_lexeme, then token->value set to the interned text (or the spelling).
 void pp_convert_token(CurrentToken *token);
+// pp_convert_lexeme for a token that only passes through an expansion: a name already in the
+// text table (it may be a macro, a keyword or a formal) takes its handle; any other name,
+// number or literal gets a passing text, so that it does not fill the table.
+void pp_convert_passing_token(CurrentToken *token);
 
 // ---- In pp_plain_line.cpp ------------------------------------------------------------------
 
@@ -352,8 +356,8 @@ void pp_discard_directive_line();
 // comments. True when the next token is `(` (consumed); otherwise the input goes back to just
 // after the name. At the end of input inside a comment the end byte is left unread.
 bool pp_lookahead_lparen();
-// The next significant token for the collection of macro arguments, converted and interned as
-// the loop does; `#`, `##` and `??/` come back as ERROR_TOKEN with their text. *spaced is 1 when
+// The next significant token for the collection of macro arguments, converted as passing
+// (pp_convert_passing_token: valid until the next expansion starts); `#`, `##` and `??/` come back as ERROR_TOKEN with their text. *spaced is 1 when
 // white space, a newline or a comment came before it. TOKEN_END_OF_FILE at the end of input,
 // which is left unread.
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);

@@ -25,6 +25,10 @@ constexpr int MAX_NESTING = 2000;
 struct ExpandState {
     Position invocation = POSITION_NULL; // the source token that started the outermost expansion
     bool directive_line = false;         // arguments and look-aheads stop at the end of the line
+    // An expansion of the scanning loop: the texts it makes (stringized arguments, joined groups,
+    // line numbers) only go to the output, so they are passing texts, released when the next
+    // expansion starts, instead of filling the text table with one entry per distinct value.
+    bool passing = false;
     int nesting = 0;                     // argument expansions running inside one another
     char *buffer = nullptr;              // text of stringized arguments, joined groups and pastes
     std::uint32_t capacity = 0;
@@ -72,6 +76,11 @@ void text_add_token(const Token *token) {
 }
 
 TextHandle text_intern() { return text_enter(ex.buffer, ex.length); }
+
+// The built text as the value of a token the expansion delivers.
+TextHandle text_result() {
+    return ex.passing ? text_enter_passing(ex.buffer, ex.length) : text_intern();
+}
 
 void text_add_number(std::int64_t value) {
     char digits[24];
@@ -227,7 +236,7 @@ Token *stringize_argument(PpFrame *frame) {
         }
     }
     text_add_char('"');
-    result->value = static_cast<std::int32_t>(text_intern());
+    result->value = static_cast<std::int32_t>(text_result());
     frame->body_cursor = b->next;
     return result;
 }
@@ -270,7 +279,7 @@ Token *join_group(PpFrame *frame, bool *paste) {
     text_add_char(quote);
     Token *result = pp_copy_token(open);
     result->kind = is_char ? TOKEN_CHARCONST : TOKEN_STRINGCONST;
-    result->value = static_cast<std::int32_t>(text_intern());
+    result->value = static_cast<std::int32_t>(text_result());
     result->next = nullptr;
     frame->body_cursor = b != nullptr ? b->next : nullptr;
     return result;
@@ -315,7 +324,7 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
                 text_reset();
                 text_add_number(static_cast<std::int64_t>(ex.invocation.line) +
                                 (file != nullptr ? file->line_offset : 0));
-                t->value = static_cast<std::int32_t>(text_intern());
+                t->value = static_cast<std::int32_t>(text_result());
             }
             frame->body_cursor = b->next;
             return t;
@@ -985,6 +994,9 @@ void pp_set_stdc_value(std::int32_t value) {
 void pp_start_expansion(PpMacro *macro, Position invocation) {
     PpFrame **context = pp_expansion_context();
     pp_reset_expansion_pools();
+    // The tokens of the last expansion are written out: its passing texts are done with.
+    text_release_passing();
+    ex.passing = true;
     ex.invocation = invocation;
     ex.nesting = 0;
     PpFrame *frame = pp_new_frame(macro);
@@ -1025,6 +1037,7 @@ bool pp_start_directive_expansion(PpMacro *macro, Position invocation) {
     ex.invocation = invocation;
     ex.nesting = 0;
     ex.directive_line = true;
+    ex.passing = false;
     if (macro->n_formals >= 0 && !source_lparen()) {
         ex.directive_line = false;
         return false; // the name itself stays
@@ -1042,6 +1055,7 @@ void pp_start_directive_call(PpMacro *macro, PpActual *actuals, Position invocat
     ex.invocation = invocation;
     ex.nesting = 0;
     ex.directive_line = true;
+    ex.passing = false;
     PpFrame *frame = pp_new_frame(macro);
     frame->actuals = actuals;
     push_frame(pp_expansion_context(), frame);

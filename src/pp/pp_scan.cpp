@@ -341,7 +341,7 @@ TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t
             token->kind = ERROR_TOKEN;
             return ERROR_TOKEN;
         default:
-            pp_convert_token(token);
+            pp_convert_passing_token(token);
             *value = token->value;
             return token->kind;
         }

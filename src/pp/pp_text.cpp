@@ -246,6 +246,17 @@ void pp_convert_token(CurrentToken *token) {
     if (pp_has_source_text(token->kind)) token->value = intern(lexeme.text, lexeme.length);
 }
 
+void pp_convert_passing_token(CurrentToken *token) {
+    PpLexeme lexeme = pp_convert_lexeme(token);
+    if (!pp_has_source_text(token->kind)) return;
+    const auto *text = reinterpret_cast<const char *>(lexeme.text);
+    if (token->kind == TOKEN_IDENTIFIER) {
+        token->value = text_find(text, lexeme.length);
+        if (token->value != TEXT_NULL) return;
+    }
+    token->value = text_enter_passing(text, lexeme.length);
+}
+
 void pp_text_reset() {
     // Not an assignment of a fresh TextState: its buffer would point into the temporary.
     scratch.buffer = scratch.fixed;

@@ -369,6 +369,23 @@ TEST_F(PpMacroTest, DeepChainsAndLongArgumentsNeedNoDeepRecursion) {
                out.begin();
 }
 
+TEST_F(PpMacroTest, ArgumentsAndMadeTextsThatOnlyPassThroughDoNotFillTheTextTable) {
+    // Distinct names, numbers, stringized arguments and line numbers on every line: none of
+    // them is looked up again, so the table keeps its size; a name that is a macro inside an
+    // argument is still expanded, and the texts come out whole.
+    std::string source = "#define M(x) (x)\n#define S(x) #x __LINE__\n#define K 7\n";
+    std::string expected = "\n\n\n";
+    for (int i = 0; i < 3000; ++i) {
+        std::string n = std::to_string(i);
+        source += "      Y" + n + " = M(" + n + ".5D0 + Z" + n + " * K) // S(W" + n + ")\n";
+        expected += "      Y" + n + " = (" + n + ".5D0 + Z" + n + " * 7)  // \"W" + n + "\" " +
+                    std::to_string(i + 4) + " \n";
+    }
+    std::int32_t before = text_statistics().handles;
+    EXPECT_EQ(run(source), expected);
+    EXPECT_LT(text_statistics().handles - before, 50);
+}
+
 TEST_F(PpMacroTest, CallsNestedBeyondTheBoundEndTheRun) {
     std::string nested = "#define f(x) x\n      ";
     for (int i = 0; i < 2100; ++i)
