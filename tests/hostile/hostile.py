@@ -9,6 +9,7 @@ case; `--list` prints the case names; `--all` runs every case and prints the tim
 import argparse
 import os
 import random
+import re
 import resource
 import shutil
 import signal
@@ -450,6 +451,66 @@ def many_identifiers(ctx):
     expect("last line", out.splitlines()[-1], b"      x = 199999 ")
     if not ctx.sanitized and "ASAN_OPTIONS" not in os.environ and peak > 64 * 1024:
         raise Failure("peak resident size %d KiB" % peak)
+
+def bench_generator():
+    """The benchmark's input generator, for the smaller versions of its large inputs."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "bench"))
+    import gen_inputs
+    return gen_inputs
+
+
+@case
+def distinct_names_in_arguments(ctx):
+    # 300 000 lines X<i> = M(<i>.5D0): as many distinct names and numbers as lines, the numbers
+    # in a macro's argument. Every line comes out, and the memory does not grow with them.
+    gen = bench_generator()
+    gen.write_many_names(os.path.join(ctx.dir, "names.F"), 300000)
+    rc, out, err, peak = run_peak(ctx, ["-nologo", "-m", "names.F"])
+    expect("status", rc, 0)
+    expect("stderr", err, b"")
+    lines = out.splitlines()
+    expect("line of 150000", lines[lines.index(b"      X150000 = (150000.5D0) ")],
+           b"      X150000 = (150000.5D0) ")
+    expect("last line", lines[-1], b"      X299999 = (299999.5D0) ")
+    expect("lines", sum(1 for x in lines if x.startswith(b"      X")), 300000)
+    # The peak of the child counts this script's own pages from before the exec: the same in
+    # both runs, so ten times the names may add little.
+    gen.write_many_names(os.path.join(ctx.dir, "few.F"), 30000)
+    rc, out, err, few_peak = run_peak(ctx, ["-nologo", "-m", "few.F"])
+    expect("status of 30 000 names", rc, 0)
+    if not ctx.sanitized and "ASAN_OPTIONS" not in os.environ and peak > few_peak + 2048:
+        raise Failure("peak resident size %d KiB for 300 000 names, %d KiB for 30 000"
+                      % (peak, few_peak))
+
+
+@case
+def nested_macro_profile(ctx):
+    # 2 MB of the benchmark's nested-macro profile: calls whose bodies reach __FILE__ and
+    # __LINE__ through a second macro, long bodies, a guarded header every 550 lines, a
+    # vocabulary of fresh names and numbers. Each line number written is the call's own.
+    gen = bench_generator()
+    gen.write_nested_header(ctx.dir)
+    gen.write_nested(os.path.join(ctx.dir, "nested.F"), 2 * gen.MB, "nested_test")
+    rc, out, err = run(ctx, ["-nologo", "-m", "nested.F"])
+    expect("status", rc, 0)
+    expect("stderr", err, b"")
+    with open(os.path.join(ctx.dir, "nested.F"), "rb") as f:
+        source = f.read().splitlines()
+    calls, includes = [], 0
+    for number, line in enumerate(source, 1):
+        if line.startswith(b"#include"):
+            includes += 1
+        for word in (b"CHECK(", b"TRACE(", b"ASSERT(", b"WHERE("):
+            if line.startswith(b"      " + word) or line.startswith(b"      CALL LOGIT(" + word):
+                calls.append(number)
+                break
+    written = [int(x) for x in re.findall(rb'"nested\.F", (\d+) ?\)', out)]
+    written += [int(x) for x in re.findall(rb"CALL TRACEV\(.*, (\d+) ?\)", out)]
+    expect("line numbers written", sorted(written), sorted(calls))
+    expect("calls", len(calls) > 1000, True)
+    expect("header declarations", out.count(b"COMMON /NESTED/"), 1 if includes else 0)
+
 
 @case
 def depfile_devices(ctx):
