@@ -12,10 +12,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "driver/fe.h"
 #include "driver/host.h"
 #include "driver/options.h"
+#include "driver/outfile.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
@@ -42,6 +44,8 @@ std::uint8_t push_pop_macro = 0;
 std::uint8_t warning_directive = 0;
 std::uint8_t error_is_error = 0;
 std::uint8_t function_like_defines = 0;
+int quote_include_count = 0;
+int output_write_errno = 0;
 std::FILE *output_stream = stdout;
 std::FILE *list_stream = nullptr;
 std::FILE *dump_stream = stderr;
@@ -78,29 +82,45 @@ const char *const texts[TEXT_COUNT] = {
 #include "driver/cmdline_texts.def"
 #undef CMDLINE_TEXT
 };
-static_assert(TEXT_COUNT == 11, "the command line has 11 fixed texts");
+static_assert(TEXT_COUNT == 12, "the command line has 12 fixed texts");
 
 constexpr char TEMP_PATTERN[] = "cpXXXXXX";
+
+// The files named on the command line that the run writes.
+enum OutFileSlot : int { OUT_OUTPUT, OUT_LIST, OUT_TRACE, OUT_DEPS, OUT_COUNT };
+constexpr const char *OUT_KINDS[OUT_COUNT] = {"output file", "list file", "trace file",
+                                              "dependency file"};
+// How each is named when its write fails, as the failure lines name it.
+constexpr const char *OUT_WRITE_NAMES[OUT_COUNT] = {
+    "preprocessor output file", "list output file", "trace output file", "dependency file"};
 
 struct CommandLineState {
     int argc = 0;
     char **argv = nullptr;
-    std::uint8_t *consumed = nullptr; // per argument: 1 for the number read by -extend_source
-    const char *input = nullptr;      // the first file name of the command line
-    const char *output = nullptr;     // the second file name, once opened
+    // Per argument: 1 for the value an option took from the next argument (-extend_source N,
+    // -o FILE, -I DIR, -include FILE, -MF FILE, ...): never an option or a file name itself.
+    std::uint8_t *consumed = nullptr;
+    const char *input = nullptr;      // the input file's name; null for standard input
+    const char *output = nullptr;     // the output file's name; null for standard output
+    bool output_named = false;        // -o or a second file name (also "-") was given
     int files_seen = 0;               // file names met so far in the first pass
     bool stdc_given = false;          // a -s form fixed stdc_value
-    int include_count = 0;            // -I options
-    int sys_include_count = 0;        // -S options
+    int include_count = 0;            // -I and -iquote directories
+    int quote_count = 0;              // -iquote directories
+    int sys_include_count = 0;        // -S, -isystem and -idirafter directories
     int undef_count = 0;              // -U options
     char *temp_dir = nullptr;         // the -temp= directory ending in '/'; null when not given
     std::FILE *definitions = nullptr; // the definitions file while it is written
     char definitions_name[HOST_NAME_SIZE] = {};
-    // The names of the files the run writes, for the report of a failed write ("" for a
-    // standard stream).
-    char output_name[OPTION_NAME_SIZE] = {};
-    char list_name[OPTION_NAME_SIZE] = {};
-    char trace_name[OPTION_NAME_SIZE] = {};
+    bool list_wanted = false;         // -l or -l= named a list file (out[OUT_LIST].name)
+    bool trace_wanted = false;        // -t= or -tl= named a trace file
+    bool md = false;                  // -MD or -MMD: a depfile named after the output
+    bool deps_file_given = false;     // -MF or --deps= named the depfile
+    bool gnu_deps = false;            // the depfile was asked for with -M... options
+    bool deps_missing_target = false; // ... but neither -MT, -MQ nor an output names a target
+    OutFile out[OUT_COUNT];
+    std::vector<const char *> include_files; // -include, in command-line order
+    std::vector<const char *> macro_files;   // -imacros, in command-line order
     OptionsDefinitionsRunner runner = nullptr; // installed once; survives a reset
 };
 
@@ -130,11 +150,11 @@ void print_text(std::FILE *file, CmdlineText id, const char *name) {
     print_text(file, id, name, std::strlen(name));
 }
 
-// A failure line on standard output, flushed at once so it keeps its place before anything
-// the run prints later on standard error.
+// A failure line on standard error (never into the output, which may be standard output),
+// flushed at once so it keeps its place before the messages printed at the end.
 void print_failure(CmdlineText id, const char *part, std::size_t length, const char *tail = "") {
-    print_text(stdout, id, part, length, tail);
-    std::fflush(stdout);
+    print_text(stderr, id, part, length, tail);
+    std::fflush(stderr);
 }
 void print_failure(CmdlineText id, const char *name) {
     print_failure(id, name, std::strlen(name));
@@ -145,54 +165,6 @@ void report(MessageId id, const char *argument) {
     fe_report(id, POSITION_NULL);
 }
 
-bool same_file(const char *a, const char *b) {
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-bool is_directory(const char *name) {
-    struct stat info;
-    return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Keeps a file name for a later report, cut to the buffer when longer.
-void copy_name(char (&buffer)[OPTION_NAME_SIZE], const char *name) {
-    std::size_t length = std::min(std::strlen(name), OPTION_NAME_SIZE - 1);
-    std::memcpy(buffer, name, length);
-    buffer[length] = '\0';
-}
-
-// Flushes `file` and, unless it is a standard stream, closes it. A write that failed at any
-// time (the stream's error flag) or now is reported on standard error, naming the file and the
-// system's reason. True when everything written reached the file.
-bool finish_stream(std::FILE *file, const char *what, const char *name) {
-    if (file == nullptr) return true;
-    errno = 0;
-    bool ok = std::fflush(file) == 0 && std::ferror(file) == 0;
-    int error = errno;
-    if (file != stdout && file != stderr) {
-        errno = 0;
-        if (std::fclose(file) != 0) {
-            ok = false;
-            if (error == 0) error = errno;
-        }
-    }
-    if (!ok) {
-        std::fprintf(stderr, "Error writing %s '%s': %s.\n", what,
-                     name[0] != '\0' ? name : "standard output",
-                     error != 0 ? std::strerror(error) : "write failed");
-        std::fflush(stderr);
-    }
-    return ok;
-}
-
-// Opens a file for writing, refusing the input file itself: writing the output, the list or
-// the trace over the source would destroy it before it is read.
-std::FILE *open_for_writing(const char *name) {
-    if (cl.input != nullptr && same_file(name, cl.input)) return nullptr;
-    return std::fopen(name, "w");
-}
 
 // A pool copy of `dir` ending in '/' (an empty text stays empty).
 char *directory_copy(const char *dir) {
@@ -205,18 +177,44 @@ char *directory_copy(const char *dir) {
     return copy;
 }
 
-// Marks the operands of -extend_source and finds the input file name, so that the look-aheads
-// and the second pass never take a number for a file name or an option.
+// The options that take the next argument as their value (the GNU spellings among them).
+constexpr const char *VALUE_OPTIONS[] = {"-extend_source", "-o",       "-I",       "-S",
+                                         "-D",             "-U",       "-include", "-imacros",
+                                         "-iquote",        "-isystem", "-idirafter", "-MF",
+                                         "-MT",            "-MQ"};
+
+bool takes_value(const char *argument) {
+    for (const char *form : VALUE_OPTIONS)
+        if (equals(argument, form)) return true;
+    return false;
+}
+
+// A file name argument: anything that is not an option, and "-" (standard input or output).
+bool is_file_argument(const char *argument) {
+    return argument[0] != '-' || argument[1] == '\0';
+}
+
+// Marks the values of options that take the next argument and finds the input file name, so
+// that the look-aheads and the second pass never take a value for a file name or an option.
 void scan_arguments() {
+    bool input_seen = false;
     for (int i = 1; i < cl.argc; ++i) {
         if (cl.consumed[i] != 0) continue;
         const char *argument = cl.argv[i];
-        if (argument[0] == '-') {
-            if (equals(argument, "-extend_source") && i + 1 < cl.argc) cl.consumed[i + 1] = 1;
-        } else if (cl.input == nullptr) {
-            cl.input = argument;
+        if (!is_file_argument(argument)) {
+            if (takes_value(argument) && i + 1 < cl.argc) cl.consumed[i + 1] = 1;
+        } else if (!input_seen) {
+            input_seen = true;
+            if (!equals(argument, "-")) cl.input = argument;
         }
     }
+}
+
+// The value of the option at `index`, or null (3UNREC reported) when it is the last argument.
+const char *option_value(int index) {
+    if (index + 1 < cl.argc && cl.consumed[index + 1] != 0) return cl.argv[index + 1];
+    report(MSG_3UNREC, cl.argv[index]);
+    return nullptr;
 }
 
 void apply_ansi() {
@@ -341,22 +339,30 @@ void write_undef(std::FILE *file, const char *text) {
     std::fputc('\n', file);
 }
 
-// Runs the finished definitions file through the scanning loop, then deletes it.
+// The name the definitions file goes by in messages, the listing and the trace: it holds
+// what the command line said, and its own name is random.
+constexpr char DEFINITIONS_SHOWN_NAME[] = "<command line>";
+
+// Runs the finished definitions file through the scanning loop, then removes it; the stream
+// keeps it readable through its descriptor until the messages about it have been printed with
+// their lines.
 bool run_definitions() {
     if (cl.definitions == nullptr) return true;
     // A write that failed would silently lose definitions: the run stops instead.
-    bool written = std::ferror(cl.definitions) == 0;
-    written = std::fclose(cl.definitions) == 0 && written;
+    bool written = std::fflush(cl.definitions) == 0 && std::ferror(cl.definitions) == 0;
+    int fd = written ? open(cl.definitions_name, O_RDONLY | O_CLOEXEC) : -1;
+    std::fclose(cl.definitions);
     cl.definitions = nullptr;
     StreamHandle handle = STREAM_NULL;
-    if (!written || si_find_stream(cl.definitions_name, &handle) != SI_OK ||
-        si_open_stream(handle) != SI_OK) {
+    bool adopted = fd >= 0 && si_adopt_file(DEFINITIONS_SHOWN_NAME, fd, &handle) == SI_OK;
+    if (!adopted || si_open_stream(handle) != SI_OK) {
+        if (fd >= 0 && !adopted) close(fd);
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
     if (cl.runner != nullptr) cl.runner();
-    si_close_stream();
     host_delete_temp_file(cl.definitions_name);
+    si_close_stream();
     // The main input starts like a fresh file.
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     return true;
@@ -364,23 +370,11 @@ bool run_definitions() {
 
 // ---- Options ------------------------------------------------------------------------------
 
-void open_list_file(const char *name) {
-    std::FILE *file = std::strlen(name) < OPTION_NAME_SIZE ? open_for_writing(name) : nullptr;
-    if (file == nullptr) {
-        print_failure(TEXT_CANT_OPEN_LIST, name);
-        return;
-    }
-    list_stream = file;
-    copy_name(cl.list_name, name);
-    print_text(file, TEXT_LIST_HEADER, name);
-    std::fputs(host_date_text(), file);
-    std::fputs("\n\n", file);
-}
-
 void list_option(int index, const char *argument) {
-    if (list_stream != nullptr) return;
+    if (list_stream != nullptr || cl.list_wanted) return;
     if (starts_with(argument, "-l=")) {
-        open_list_file(argument + 3);
+        cl.out[OUT_LIST].name = argument + 3;
+        cl.list_wanted = true;
         return;
     }
     if (!equals(argument, "-l")) {
@@ -388,9 +382,15 @@ void list_option(int index, const char *argument) {
         return;
     }
     // Named after the input: the one seen already, else the first file name still to come.
+    // Standard input ("-") has no name: the list then goes to standard error.
     const char *source = cl.files_seen > 0 ? cl.input : nullptr;
-    for (int j = index + 1; source == nullptr && j < cl.argc; ++j) {
-        if (cl.consumed[j] == 0 && cl.argv[j][0] != '-') source = cl.argv[j];
+    bool stdin_input = cl.files_seen > 0 && cl.input == nullptr;
+    for (int j = index + 1; source == nullptr && !stdin_input && j < cl.argc; ++j) {
+        if (cl.consumed[j] != 0 || !is_file_argument(cl.argv[j])) continue;
+        if (equals(cl.argv[j], "-"))
+            stdin_input = true;
+        else
+            source = cl.argv[j];
     }
     if (source == nullptr) {
         list_stream = stderr;
@@ -399,39 +399,21 @@ void list_option(int index, const char *argument) {
     const char *base = host_file_part(source);
     const char *dot = std::strrchr(base, '.');
     std::size_t stem = dot != nullptr ? static_cast<std::size_t>(dot - base) : std::strlen(base);
-    if (stem + sizeof ".lis" > OPTION_NAME_SIZE) {
-        print_failure(TEXT_CANT_OPEN_LIST, base, stem, ".lis");
-        return;
-    }
-    char name[OPTION_NAME_SIZE];
-    std::memcpy(name, base, stem);
-    std::memcpy(name + stem, ".lis", sizeof ".lis");
-    open_list_file(name);
-}
-
-void open_trace_file(const char *name) {
-    std::FILE *file = open_for_writing(name);
-    if (file == nullptr) {
-        print_failure(TEXT_CANT_OPEN_TRACE, name);
-        // The traces still follow dump_stream, which stays standard error.
-        fe_set_trace_stream(dump_stream);
-        return;
-    }
-    dump_stream = file;
-    copy_name(cl.trace_name, name);
-    print_text(file, TEXT_TRACE_HEADER, name);
-    fe_set_trace_stream(file);
+    cl.out[OUT_LIST].name.assign(base, stem);
+    cl.out[OUT_LIST].name += ".lis";
+    cl.list_wanted = true;
 }
 
 void trace_option(const char *argument) {
     // Once the traces go to a file, the whole -t family is ignored, -temp= included.
-    if (dump_stream != stderr) return;
+    if (cl.trace_wanted) return;
     if (equals(argument, "-t") || equals(argument, "-tl")) {
         fe_set_flag(FE_FLAG_LEX_TRACE, 1);
         dump_stream = stderr;
     } else if (starts_with(argument, "-t=") || starts_with(argument, "-tl=")) {
         fe_set_flag(FE_FLAG_LEX_TRACE, 1);
-        open_trace_file(std::strchr(argument, '=') + 1);
+        cl.out[OUT_TRACE].name = std::strchr(argument, '=') + 1;
+        cl.trace_wanted = true;
     } else if (starts_with(argument, "-temp=") && argument[6] != '\0') {
         if (cl.temp_dir != nullptr) mm_free_vblock(mm_general_pool(), cl.temp_dir);
         cl.temp_dir = directory_copy(argument + 6);
@@ -479,6 +461,21 @@ std::int32_t stdc_number(const char *text) {
     return static_cast<std::int32_t>(value);
 }
 
+// --message-limit=N: a decimal number, 0 for no limit.
+void message_limit_option(const char *argument, const char *number) {
+    std::int64_t value = 0;
+    bool valid = number[0] != '\0';
+    for (const char *p = number; valid && *p != '\0'; ++p) {
+        valid = *p >= '0' && *p <= '9';
+        value = value * 10 + (*p - '0');
+        valid = valid && value <= INT32_MAX;
+    }
+    if (valid)
+        msg_set_message_limit(static_cast<std::int32_t>(value));
+    else
+        report(MSG_3UNREC, argument);
+}
+
 // The long options (the second character is '-'), extensions for build systems.
 void long_option(const char *argument) {
     if (equals(argument, "--help")) host_show_help();
@@ -492,11 +489,72 @@ void long_option(const char *argument) {
         // set by the table
     } else if (starts_with(argument, "--deps=") && argument[7] != '\0') {
         deps_set_file(argument + 7);
+        cl.deps_file_given = true;
     } else if (starts_with(argument, "--deps-target=") && argument[14] != '\0') {
-        deps_set_target(argument + 14);
+        deps_set_target(argument + 14, DEPS_TARGET_ESCAPED);
+    } else if (equals(argument, "--diagnostics=gnu")) {
+        msg_set_gnu_diagnostics(true);
+    } else if (equals(argument, "--diagnostics=listing")) {
+        msg_set_gnu_diagnostics(false);
+    } else if (starts_with(argument, "--message-limit=")) {
+        message_limit_option(argument, argument + 16);
     } else {
         report(MSG_3UNREC, argument);
     }
+}
+
+// The dependency options of GNU cpp, mapped onto the depfile of --deps. A lone -M or -MM
+// (dependencies instead of preprocessing) stays unrecognised: tfpp always preprocesses.
+void dependency_option(int index, const char *argument) {
+    if (equals(argument, "-MD") || equals(argument, "-MMD")) {
+        cl.md = true;
+        cl.gnu_deps = true;
+        if (argument[2] == 'M') deps_leave_out_system_headers();
+    } else if (equals(argument, "-MP")) {
+        // The phony rule per header is always written.
+    } else if (equals(argument, "-MF") || equals(argument, "-MT") || equals(argument, "-MQ")) {
+        const char *value = option_value(index);
+        if (value == nullptr) return;
+        if (argument[2] == 'F') {
+            deps_set_file(value);
+            cl.deps_file_given = true;
+            cl.gnu_deps = true;
+        } else {
+            deps_add_target(value, argument[2] == 'Q' ? DEPS_TARGET_QUOTED : DEPS_TARGET_AS_IS);
+        }
+    } else {
+        report(MSG_3UNREC, argument);
+    }
+}
+
+// The -i options of GNU cpp are recognised before the one-letter -i (trigraphs off).
+bool gnu_i_option(int index, const char *argument) {
+    std::vector<const char *> *files = nullptr;
+    if (equals(argument, "-include"))
+        files = &cl.include_files;
+    else if (equals(argument, "-imacros"))
+        files = &cl.macro_files;
+    else if (equals(argument, "-iquote"))
+        ++cl.quote_count, ++cl.include_count;
+    else if (equals(argument, "-isystem") || equals(argument, "-idirafter"))
+        ++cl.sys_include_count;
+    else
+        return false;
+    const char *value = option_value(index);
+    if (value != nullptr && files != nullptr) files->push_back(value);
+    return true;
+}
+
+// -o FILE names the output, like a second file name.
+void output_option(int index) {
+    const char *value = option_value(index);
+    if (value == nullptr) return;
+    if (cl.output_named) {
+        report(MSG_3MANYFILES, value);
+        return;
+    }
+    cl.output_named = true;
+    if (!equals(value, "-")) cl.output = value;
 }
 
 void option(int index, const char *argument) {
@@ -517,7 +575,13 @@ void option(int index, const char *argument) {
     case 'c': endif_comments = 0; break;
     case 'C': output_comments = 1; break;
     case 'd': debug_option(argument); break;
-    case 'D': write_define(definitions_file(index), argument + 2); break;
+    case 'D':
+        if (argument[2] != '\0') {
+            write_define(definitions_file(index), argument + 2);
+        } else if (const char *value = option_value(index)) {
+            write_define(definitions_file(index), value);
+        }
+        break;
     case 'e':
         if (equals(argument, "-e"))
             red_directive_severity = 1;
@@ -528,8 +592,12 @@ void option(int index, const char *argument) {
         break;
     case 'f': string_parms = 0; break;
     case 'g': token_spacing = 1; break;
-    case 'i': string_trigraphs = 0; break;
-    case 'I': ++cl.include_count; break;
+    case 'i':
+        if (!gnu_i_option(index, argument)) string_trigraphs = 0;
+        break;
+    case 'I':
+        if (argument[2] != '\0' || option_value(index) != nullptr) ++cl.include_count;
+        break;
     case 'l': list_option(index, argument); break;
     case 'm': expand_macros = 1; break;
     case 'n':
@@ -562,12 +630,16 @@ void option(int index, const char *argument) {
             report(MSG_3UNREC, argument);
         }
         break;
-    case 'S': ++cl.sys_include_count; break;
+    case 'S':
+        if (argument[2] != '\0' || option_value(index) != nullptr) ++cl.sys_include_count;
+        break;
     case 't': trace_option(argument); break;
     case 'u':
         if (equals(argument, "-u")) user_defined_sys_include = 0;
         break;
-    case 'U': ++cl.undef_count; break;
+    case 'U':
+        if (argument[2] != '\0' || option_value(index) != nullptr) ++cl.undef_count;
+        break;
     case 'w': warn_comment_pasting = 1; break;
     case 'W': warn_unix_line = 1; break;
     case 'x':
@@ -575,6 +647,15 @@ void option(int index, const char *argument) {
             report(MSG_3UNREC, argument);
         break;
     case 'z': dollar_ident = 0; break;
+    case 'o':
+        if (equals(argument, "-o"))
+            output_option(index);
+        else
+            report(MSG_3UNREC, argument);
+        break;
+    case 'M':
+        dependency_option(index, argument);
+        break;
     default: report(MSG_3UNREC, argument); break;
     }
 }
@@ -584,19 +665,14 @@ void file_name(const char *name) {
     if (cl.files_seen == 1) {
         // The extension decides only while -B and -noB have not: an explicit choice wins
         // wherever it stands. A name with F or f (x.F, x.f90, x.for) is Fortran: "//" is text.
-        if (double_slash_comments == -1) {
+        // Standard input ("-") leaves it undecided.
+        if (double_slash_comments == -1 && cl.input != nullptr) {
             const char *dot = std::strrchr(host_file_part(name), '.');
             double_slash_comments = dot != nullptr && (dot[1] == 'F' || dot[1] == 'f') ? 0 : 1;
         }
-    } else if (cl.files_seen == 2) {
-        std::FILE *file = open_for_writing(name);
-        if (file == nullptr)
-            print_failure(TEXT_CANT_OPEN_OUTPUT, name);
-        else {
-            output_stream = file;
-            cl.output = name;
-            copy_name(cl.output_name, name);
-        }
+    } else if (cl.files_seen == 2 && !cl.output_named) {
+        cl.output_named = true;
+        if (!equals(name, "-")) cl.output = name;
     } else {
         report(MSG_3MANYFILES, name);
     }
@@ -611,22 +687,40 @@ void build_include_lists() {
     include_dirs[0] = static_cast<char *>(mm_get_cvblock(pool, OPTION_NAME_SIZE));
 }
 
-// The second pass: -I and -S directories in order, and the -U lines after every -D line.
+// The second pass: the -iquote, -I and -S (-isystem, -idirafter) directories in order, and
+// the -U lines after every -D line. The -iquote directories come right after slot 0 of
+// include_dirs, before the -I list, and only quoted names search them.
 void second_pass() {
-    int includes = 1;
+    int quotes = 1;
+    int includes = 1 + cl.quote_count;
     int sys_includes = 0;
     for (int i = 1; i < cl.argc; ++i) {
         const char *argument = cl.argv[i];
-        if (cl.consumed[i] != 0 || argument[0] != '-') continue;
-        if (argument[1] == 'I' && argument[2] != '\0')
+        if (cl.consumed[i] != 0 || is_file_argument(argument)) continue;
+        bool bare = argument[2] == '\0';
+        const char *value = takes_value(argument) && i + 1 < cl.argc && cl.consumed[i + 1] != 0
+                                ? cl.argv[i + 1]
+                                : nullptr;
+        if (argument[1] == 'I' && !bare)
             include_dirs[includes++] = directory_copy(argument + 2);
-        else if (argument[1] == 'S' && argument[2] != '\0')
+        else if (argument[1] == 'I' && value != nullptr)
+            include_dirs[includes++] = directory_copy(value);
+        else if (equals(argument, "-iquote") && value != nullptr)
+            include_dirs[quotes++] = directory_copy(value);
+        else if (argument[1] == 'S' && !bare)
             sys_include_dirs[sys_includes++] = directory_copy(argument + 2);
-        else if (argument[1] == 'U')
+        else if ((argument[1] == 'S' || equals(argument, "-isystem") ||
+                  equals(argument, "-idirafter")) &&
+                 value != nullptr)
+            sys_include_dirs[sys_includes++] = directory_copy(value);
+        else if (argument[1] == 'U' && !bare)
             write_undef(definitions_file(i), argument + 2);
+        else if (argument[1] == 'U' && value != nullptr)
+            write_undef(definitions_file(i), value);
     }
     include_dirs[includes] = nullptr;
     sys_include_dirs[sys_includes] = nullptr;
+    quote_include_count = cl.quote_count;
 }
 
 std::int32_t computed_stdc_value() {
@@ -636,20 +730,26 @@ std::int32_t computed_stdc_value() {
                : 0;
 }
 
-// Copies standard input byte for byte into a new temporary file named in `name`.
-bool copy_standard_input(char *name) {
+// The name standard input goes by in line markers, messages, the listing and __FILE__.
+constexpr char STDIN_SHOWN_NAME[] = "<stdin>";
+
+// Copies standard input byte for byte into a new temporary file, removes the file at once (so
+// no way out, not even SIGKILL, leaves it behind) and adds it as the stream `*handle`.
+bool copy_standard_input(StreamHandle *handle) {
     const char *dir = cl.temp_dir;
     char system_dir[HOST_NAME_SIZE];
     if (dir == nullptr) {
         host_temp_dir(sizeof system_dir, system_dir);
         dir = system_dir;
     }
+    char name[HOST_NAME_SIZE];
     int fd = host_create_temp_file(dir, name);
     if (fd < 0) {
         print_failure(TEXT_CANT_COPY_STDIN, dir, std::strlen(dir), TEMP_PATTERN);
         return false;
     }
-    char chunk[8192];
+    host_delete_temp_file(name);
+    char chunk[65536];
     bool ok = true;
     while (ok) {
         ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
@@ -665,39 +765,210 @@ bool copy_standard_input(char *name) {
             done += written;
         }
     }
-    ok = close(fd) == 0 && ok;
-    if (!ok) print_failure(TEXT_CANT_COPY_STDIN, name);
-    return ok;
+    if (ok && si_adopt_file(STDIN_SHOWN_NAME, fd, handle) == SI_OK) return true;
+    close(fd);
+    print_failure(TEXT_CANT_COPY_STDIN, name);
+    return false;
 }
 
-// Opens the main input as the current stream: the named file, or a copy of standard input.
-bool open_main_input(StreamHandle *main_stream, std::uint8_t *stdin_copied) {
+// Opens the input before anything is written: the named file (kept open by the stream
+// table), or the copy of standard input. Sets slot 0 of include_dirs to its directory.
+bool prepare_input(StreamHandle *handle) {
     const char *name = cl.input;
-    char copy_name[HOST_NAME_SIZE];
-    StreamHandle handle = STREAM_NULL;
     if (name == nullptr) {
-        if (!copy_standard_input(copy_name)) return false;
-        *stdin_copied = 1;
-        name = copy_name;
-        if (si_find_stream(name, &handle) != SI_OK || si_open_stream(handle) != SI_OK) {
-            print_failure(TEXT_CANT_COPY_STDIN, name);
-            return false;
-        }
-    } else {
-        // A name too long for its buffer is refused whole, never cut into another file's name;
-        // a directory would open but could never be read.
-        if (std::strlen(name) >= OPTION_NAME_SIZE || is_directory(name) ||
-            si_find_stream(name, &handle) != SI_OK || si_open_stream(handle) != SI_OK) {
-            print_failure(TEXT_CANT_OPEN_SOURCE, name);
-            return false;
-        }
+        if (!copy_standard_input(handle)) return false;
+        include_dirs[0][0] = '\0';
+        return true;
     }
-    *main_stream = handle;
-    pp_push_file(name);
+    // A name too long for its buffer is refused whole, never cut into another file's name;
+    // a directory would open but could never be read.
+    if (std::strlen(name) >= OPTION_NAME_SIZE || si_find_file(name, handle) != SI_OK) {
+        print_failure(TEXT_CANT_OPEN_SOURCE, name);
+        return false;
+    }
     std::size_t dir_length = static_cast<std::size_t>(host_file_part(name) - name);
     std::memcpy(include_dirs[0], name, dir_length);
     include_dirs[0][dir_length] = '\0';
     return true;
+}
+
+bool readable_file(const char *path) {
+    struct stat info;
+    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode) && access(path, R_OK) == 0;
+}
+
+// Finds an -include or -imacros file: as named (from the current directory), then along the
+// include search of a quoted name, the system directories and the environment variable.
+bool locate_command_line_file(const char *name, std::string &path) {
+    path = name;
+    if (readable_file(name)) return true;
+    if (name[0] == '/') return false;
+    for (char **list : {include_dirs, sys_include_dirs}) {
+        for (int i = 0; list[i] != nullptr; ++i) {
+            path = std::string(list[i]) + name;
+            if (readable_file(path.c_str())) return true;
+        }
+    }
+    char found[HOST_NAME_SIZE];
+    if (host_search_include_env(name, sizeof found, found)) {
+        path = found;
+        return true;
+    }
+    return false;
+}
+
+bool locate_command_line_files(std::vector<const char *> &names,
+                               std::vector<std::string> &paths) {
+    for (const char *name : names) {
+        paths.emplace_back();
+        if (!locate_command_line_file(name, paths.back())) {
+            print_failure(TEXT_CANT_OPEN_SOURCE, name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The canonical form of a path that may not exist yet: its directory resolved.
+std::string canonical_target(const std::string &name) {
+    std::size_t slash = name.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : name.substr(0, slash + 1);
+    char resolved[PATH_MAX];
+    if (realpath(dir.c_str(), resolved) == nullptr) return name;
+    return std::string(resolved) + "/" + name.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+bool same_target(const OutFile &a, const OutFile &b) {
+    if (outfile_same_file(a.name.c_str(), b.name.c_str())) return true;
+    return canonical_target(a.name) == canonical_target(b.name);
+}
+
+bool stdout_is_file(const char *name) {
+    struct stat out, file;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(name, &file) == 0 &&
+           out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+}
+
+// A source is never an output: the named files the run would write must not be the input, an
+// existing Fortran source that needs preprocessing, or one another. Each refusal is one line
+// on standard error; false when there was one.
+bool check_named_files() {
+    if (cl.input != nullptr && cl.output == nullptr && stdout_is_file(cl.input)) {
+        outfile_refuse("refusing to write to standard output: it is the input file '%s'",
+                       cl.input);
+        return false;
+    }
+    for (int k = 0; k < OUT_COUNT; ++k) {
+        const OutFile &out = cl.out[k];
+        if (out.name.empty()) continue;
+        const char *name = out.name.c_str();
+        if (cl.input != nullptr && outfile_same_file(name, cl.input)) {
+            outfile_refuse("refusing to write the %s '%s': it is the input file", OUT_KINDS[k],
+                           name);
+            return false;
+        }
+        if (outfile_is_fortran_source(name)) {
+            outfile_refuse("refusing to write the %s '%s': it is a Fortran source that needs "
+                           "preprocessing",
+                           OUT_KINDS[k], name);
+            return false;
+        }
+        for (int j = 0; j < k; ++j) {
+            if (cl.out[j].name.empty() || !same_target(cl.out[j], out)) continue;
+            std::string both = std::string(OUT_KINDS[j]) + " and the " + OUT_KINDS[k];
+            outfile_refuse("refusing to write the %s to the same file '%s'", both.c_str(), name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Creates the named files (temporary files beside them) and points the streams at them.
+bool create_named_files() {
+    constexpr CmdlineText failures[OUT_COUNT] = {TEXT_CANT_OPEN_OUTPUT, TEXT_CANT_OPEN_LIST,
+                                                 TEXT_CANT_OPEN_TRACE, TEXT_CANT_OPEN_DEPS};
+    for (int k = 0; k < OUT_COUNT; ++k) {
+        OutFile &out = cl.out[k];
+        if (out.name.empty()) continue;
+        out.what = OUT_KINDS[k];
+        if (out.name.size() >= OPTION_NAME_SIZE || !outfile_create(out)) {
+            print_failure(failures[k], out.name.c_str());
+            return false;
+        }
+    }
+    if (std::FILE *file = cl.out[OUT_OUTPUT].file) output_stream = file;
+    if (std::FILE *file = cl.out[OUT_LIST].file) {
+        list_stream = file;
+        print_text(file, TEXT_LIST_HEADER, cl.out[OUT_LIST].name.c_str());
+        std::fputs(host_date_text(), file);
+        std::fputs("\n\n", file);
+    }
+    if (std::FILE *file = cl.out[OUT_TRACE].file) {
+        dump_stream = file;
+        print_text(file, TEXT_TRACE_HEADER, cl.out[OUT_TRACE].name.c_str());
+        fe_set_trace_stream(file);
+    }
+    return true;
+}
+
+// -MD and -MMD name the depfile after the output (its extension replaced by ".d"), or after
+// the input's base name when the output is standard output.
+void name_md_depfile() {
+    if (!cl.md || cl.deps_file_given) return;
+    const char *from = cl.output != nullptr ? cl.output
+                       : cl.input != nullptr ? host_file_part(cl.input)
+                                             : nullptr;
+    if (from == nullptr) return;
+    const char *base = host_file_part(from);
+    const char *dot = std::strrchr(base, '.');
+    std::size_t stem = dot != nullptr ? static_cast<std::size_t>(dot - from) : std::strlen(from);
+    std::string name(from, stem);
+    name += ".d";
+    deps_set_file(name.c_str());
+    cl.deps_file_given = true;
+}
+
+// Reads a file for its definitions only (-imacros): its text is discarded.
+bool read_macros_file(const std::string &path) {
+    StreamHandle handle = STREAM_NULL;
+    if (si_find_file(path.c_str(), &handle) != SI_OK || si_open_stream(handle) != SI_OK) {
+        print_failure(TEXT_CANT_OPEN_SOURCE, path.c_str());
+        return false;
+    }
+    pp_push_file(path.c_str());
+    if (cl.runner != nullptr) cl.runner();
+    pp_pop_file();
+    si_close_stream();
+    lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
+    return true;
+}
+
+// Makes the input the current stream, then enters the -include files above it, the last one
+// first, so that they are read in command-line order before the input's first line.
+bool open_main_input(StreamHandle handle, const std::vector<std::string> &includes) {
+    const char *name = cl.input != nullptr ? cl.input : STDIN_SHOWN_NAME;
+    if (si_open_stream(handle) != SI_OK) {
+        print_failure(TEXT_CANT_OPEN_SOURCE, name);
+        return false;
+    }
+    pp_push_file(name);
+    for (std::size_t i = includes.size(); i-- > 0;) {
+        if (!pp_include_file(includes[i].c_str())) {
+            print_failure(TEXT_CANT_OPEN_SOURCE, includes[i].c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the run read the file `path` names (the input, an include, an -include or
+// -imacros file): replacing it would destroy a source.
+bool run_read(const char *path) {
+    for (StreamHandle h = static_cast<StreamHandle>(2); h <= si_highest_stream();
+         h = static_cast<StreamHandle>(h + 1)) {
+        if (si_stream_is_file(h) && outfile_same_file(path, si_stream_name(h))) return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -714,6 +985,8 @@ void options_set_defaults() {
     warning_directive = 0;
     error_is_error = 0;
     function_like_defines = 0;
+    quote_include_count = 0;
+    output_write_errno = 0;
     deps_reset();
     output_stream = stdout;
     list_stream = nullptr;
@@ -726,29 +999,55 @@ void options_set_defaults() {
 }
 
 void options_reset() {
-    auto close_file = [](std::FILE *file) {
-        if (file != nullptr && file != stdin && file != stdout && file != stderr)
-            std::fclose(file);
-    };
-    close_file(output_stream);
-    close_file(list_stream);
-    close_file(dump_stream);
-    close_file(cl.definitions);
+    for (OutFile &out : cl.out) outfile_discard(out);
+    if (cl.definitions != nullptr) std::fclose(cl.definitions);
     std::free(cl.consumed);
     options_set_defaults();
 }
 
+bool options_write_depfile() { return deps_write(cl.out[OUT_DEPS].file); }
+
 bool options_finish_output_files() {
-    // The list file may be standard error (-l without a file name): it is then only flushed.
-    bool ok = finish_stream(list_stream == stderr ? nullptr : list_stream, "list output file",
-                            cl.list_name);
-    list_stream = nullptr;
-    ok = finish_stream(dump_stream == stderr ? nullptr : dump_stream, "trace output file",
-                       cl.trace_name) && ok;
+    bool ok = true;
+    // The list file may be standard error (-l without a file name), and the output standard
+    // output: those are only flushed.
+    for (std::FILE *file : {list_stream, output_stream}) {
+        if (file != stderr && file != stdout) continue;
+        errno = 0;
+        if (std::fflush(file) != 0 || std::ferror(file) != 0) {
+            int error = output_write_errno != 0 ? output_write_errno : errno;
+            std::fprintf(stderr, "Error writing %s '%s': %s.\n",
+                         file == stdout ? "preprocessor output file" : "list output file",
+                         file == stdout ? "standard output" : "standard error",
+                         error != 0 ? std::strerror(error) : "write failed");
+            ok = false;
+        }
+    }
     if (dump_stream != stderr) fe_set_trace_stream(stdout);
+    list_stream = nullptr;
     dump_stream = stderr;
-    ok = finish_stream(output_stream, "preprocessor output file", cl.output_name) && ok;
     output_stream = nullptr;
+    for (int k = 0; k < OUT_COUNT; ++k) ok = outfile_close(cl.out[k], OUT_WRITE_NAMES[k]) && ok;
+    if (cl.deps_missing_target) {
+        std::fputs("tfpp: no target for the dependency file: give -o, -MT or -MQ\n", stderr);
+        ok = false;
+    }
+    // Nothing the run read may be replaced by what it wrote (an include named as the output).
+    for (int k = 0; ok && k < OUT_COUNT; ++k) {
+        const OutFile &out = cl.out[k];
+        if (out.temp.empty() || !run_read(out.path.c_str())) continue;
+        outfile_refuse("refusing to replace '%s' with the %s: the run read it", out.name.c_str(),
+                       OUT_KINDS[k]);
+        ok = false;
+    }
+    for (int k = 0; k < OUT_COUNT; ++k) {
+        if (ok)
+            ok = outfile_commit(cl.out[k]);
+        else
+            outfile_discard(cl.out[k]);
+    }
+    // A failed commit leaves the files after it as they were.
+    for (OutFile &out : cl.out) outfile_discard(out);
     return ok;
 }
 
@@ -765,21 +1064,34 @@ bool parse_command_line(int argc, char **argv, StreamHandle *main_stream,
 
     for (int i = 1; i < argc; ++i) {
         if (cl.consumed[i] != 0) continue;
-        if (argv[i][0] == '-')
-            option(i, argv[i]);
-        else
+        if (is_file_argument(argv[i]))
             file_name(argv[i]);
+        else
+            option(i, argv[i]);
     }
-    deps_check_target(cl.input, cl.output);
+    name_md_depfile();
+    if (!deps_check_target(cl.input, cl.output, !cl.gnu_deps)) cl.deps_missing_target = cl.gnu_deps;
+    if (const char *depfile = deps_file()) cl.out[OUT_DEPS].name = depfile;
+    if (cl.output != nullptr) cl.out[OUT_OUTPUT].name = cl.output;
     build_include_lists();
     if (cl.include_count + cl.sys_include_count + cl.undef_count > 0) second_pass();
 
-    bool ok = run_definitions();
+    // Nothing is created or truncated before the input (and the files the command line names
+    // for reading) are open and the named outputs passed their checks.
+    StreamHandle input = STREAM_NULL;
+    std::vector<std::string> includes, macro_files;
+    bool ok = prepare_input(&input);
+    *stdin_copied = ok && cl.input == nullptr ? 1 : 0;
+    ok = ok && locate_command_line_files(cl.include_files, includes) &&
+         locate_command_line_files(cl.macro_files, macro_files) && check_named_files() &&
+         create_named_files() && run_definitions();
     if (ok) {
         if (!cl.stdc_given) stdc_value = computed_stdc_value();
         pp_set_stdc_value(stdc_value);
-        ok = open_main_input(main_stream, stdin_copied);
+        for (const std::string &path : macro_files) ok = ok && read_macros_file(path);
+        ok = ok && open_main_input(input, includes);
     }
+    *main_stream = input;
     std::free(cl.consumed);
     cl.consumed = nullptr;
     return ok;

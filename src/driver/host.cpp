@@ -20,7 +20,7 @@
 namespace {
 
 constexpr int HOST_ANY_CODE = -1000; // a signal row that matches every si_code
-constexpr int TEMP_SLOTS = 4;        // the definitions file and the copy of standard input
+constexpr int TEMP_SLOTS = 8; // definitions, copy of standard input, output, list, trace, depfile
 constexpr std::size_t ALT_STACK_SIZE = 64 * 1024;
 constexpr char TEMP_PATTERN[] = "cpXXXXXX";
 constexpr char HELP_FILE[] = "zor_hlp.txt";

@@ -55,6 +55,9 @@ void options_set_definitions_runner(OptionsDefinitionsRunner runner);
 
 // Set by --error-exit: the run ends with status 1 when an error (severity 3) or worse was reported.
 extern std::uint8_t error_exit;
+// The number of -iquote directories, which follow slot 0 of include_dirs: the search for an
+// angled name skips them.
+extern int quote_include_count;
 
 // The switches of the long options that only long options (and --fortran) set; all 0 at start-up.
 // #pragma once: a file that says it is never read again.
@@ -75,23 +78,37 @@ inline constexpr char OPTIONS_VERSION_FORMAT[] = "tfpp %s\n";
 
 // Forgets the depfile request and every recorded file.
 void deps_reset();
-// The file to write (--deps=FILE) and the target named in it (--deps-target=T).
+// The file to write (--deps=FILE, -MF FILE, the name -MD makes); null when none.
 void deps_set_file(const char *name);
-void deps_set_target(const char *name);
+const char *deps_file();
+// How a target name is written: escaped for make (--deps-target, the output's name), as it
+// stands (-MT), or with '$' doubled (-MQ).
+enum DepsTargetForm : int { DEPS_TARGET_ESCAPED, DEPS_TARGET_AS_IS, DEPS_TARGET_QUOTED };
+// The target named in the rule; deps_add_target adds one more, after a blank.
+void deps_set_target(const char *name, DepsTargetForm form);
+void deps_add_target(const char *name, DepsTargetForm form);
+// -MMD: headers found in the system directories (-S, -isystem, -idirafter, the environment
+// variable) are left out.
+void deps_leave_out_system_headers();
 // Once the command line is read: `input` is the main file (null for standard input); without
-// --deps-target the target is `output` (null for standard output); with neither a warning is
-// reported and no depfile is written.
-void deps_check_target(const char *input, const char *output);
+// a target the target is `output` (null for standard output); with neither no depfile is
+// written (with `warn`, a warning is reported) and the result is false.
+bool deps_check_target(const char *input, const char *output, bool warn);
 // Records a file entered by #include (or skipped by its complete guard); each name once.
-void deps_record(const char *path);
-// Writes "TARGET: input included..." and a phony rule per included file to the depfile through
-// a temporary file renamed over it (written through when it is a device, FIFO or link); a
-// failure is reported as an error and gives false. No-op (true) without --deps.
-bool deps_write();
-// Flushes and closes the list, trace and output files (standard output is only flushed). Each
-// write failure is reported on standard error with the file's name and the system's reason.
-// False when any output was lost: the run must then end with status 1.
+// `system`: it was found in a system directory.
+void deps_record(const char *path, bool system);
+// Writes "TARGET: input included..." and a phony rule per included file to `file`. False
+// when the write failed. No-op (true) without a depfile.
+bool deps_write(std::FILE *file);
+// Writes the depfile's rules into its file (at the end of the input); false when that failed.
+bool options_write_depfile();
+// Flushes and closes the output, list, trace and dependency files (standard output and
+// standard error are only flushed); then, when everything was written and no named file would
+// replace a file the run read, renames each over its target. Each failure is reported on
+// standard error. False when any output was lost or refused: the run ends with status 1.
 bool options_finish_output_files();
+// The error of the first failed write of the preprocessed text (0 when none), for its report.
+extern int output_write_errno;
 
 // Reads the argument vector once, left to right: sets the flags, runs the -D/-U definitions,
 // builds the include lists, opens the streams and the main input (standard input is copied to a

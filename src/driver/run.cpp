@@ -28,7 +28,7 @@ int fe_run_program(int argc, char **argv, const FeRunSteps &steps) {
     steps.scan(&token);
     pp_check_open_groups();
     // Written before the messages are printed, so a failure to write it is among them.
-    bool deps_written = deps_write();
+    bool deps_written = options_write_depfile();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);

@@ -35,6 +35,12 @@ void msg_report_handler(const char *text, const char *id, const Position *pos,
 // Numeric settings: 0 continuation indent (6), 1 line width (72), 2 total message limit (100).
 enum MsgLimitKind : int { MSG_LIMIT_INDENT = 0, MSG_LIMIT_WIDTH = 1, MSG_LIMIT_TOTAL = 2 };
 int msg_get_limit(int kind);
+// Replaces the total limit and the per-severity limits of 100 with `limit`; 0 means no limit.
+void msg_set_message_limit(std::int32_t limit);
+// Prints the stored messages one per line as "path:line:col: severity: text", each followed by
+// its source line and a caret line, instead of the listing.
+void msg_set_gnu_diagnostics(bool on);
+bool msg_gnu_diagnostics();
 
 // Empties the store; a message that was never printed ends the run with 6MESSAGES.
 void msg_clear_messages();

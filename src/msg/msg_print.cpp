@@ -260,6 +260,68 @@ void print_plain_message(std::FILE *file, MsgStored &message) {
     message.printed = 1;
 }
 
+// ---- The one-line format of --diagnostics=gnu -----------------------------------------------
+
+constexpr std::uint32_t GNU_SOURCE_WIDTH = 512; // a longer source line is cut, with "..."
+
+const char *gnu_severity(Severity severity) {
+    if (severity >= SEVERITY_ERROR) return "error";
+    if (severity == SEVERITY_INFORMATION) return "note";
+    return "warning";
+}
+
+// The message text on one line: its line feeds and tabs become blanks.
+void put_one_line(std::FILE *file, const char *text) {
+    for (const char *p = text; *p != '\0'; ++p)
+        std::fputc(*p == '\n' || *p == '\t' || *p == '\r' ? ' ' : *p, file);
+}
+
+// The source line of `pos` as GCC shows it (" %5u | text"), then its caret line ("      | ",
+// the line's blanks and tabs up to the column, '^'). Nothing when the line cannot be re-read.
+void write_gnu_source(std::FILE *file, Position pos) {
+    Position start = line_start(pos.line, pos.stream);
+    if (si_seek(start) != SI_OK) return;
+    char text[GNU_SOURCE_WIDTH + 1];
+    std::uint32_t length = 0;
+    bool cut = false;
+    for (;;) {
+        int c = si_get_char();
+        if (c == '\n' || c == SI_END_OF_STREAM) break;
+        if (length == GNU_SOURCE_WIDTH) {
+            cut = true;
+            continue;
+        }
+        text[length++] = static_cast<char>(c);
+    }
+    std::fprintf(file, " %5" PRIu32 " | ", pos.line);
+    std::fwrite(text, 1, length, file);
+    if (cut) std::fputs("...", file);
+    std::fputs("\n      | ", file);
+    for (std::uint32_t column = 1; column < pos.column && column <= length; ++column)
+        std::fputc(text[column - 1] == '\t' ? '\t' : ' ', file);
+    std::fputs("^\n", file);
+}
+
+void print_gnu_message(std::FILE *file, MsgStored &message, bool with_source) {
+    message.printed = 1;
+    if (message.severity == SEVERITY_NONE) {
+        put_one_line(file, message.text);
+        std::fputc('\n', file);
+        return;
+    }
+    bool placed = position_is_valid(message.position);
+    if (placed)
+        std::fprintf(file, "%s:%" PRIu32 ":%" PRIu32 ": ",
+                     si_stream_name(static_cast<StreamHandle>(message.position.stream)),
+                     message.position.line, message.position.column);
+    else
+        std::fputs("tfpp: ", file);
+    std::fprintf(file, "%s: ", gnu_severity(message.severity));
+    put_one_line(file, message.text);
+    std::fputc('\n', file);
+    if (placed && with_source) write_gnu_source(file, message.position);
+}
+
 // Writes the messages of the list file that match `pick`, in store order.
 template <typename Pick> void list_messages(std::FILE *file, Pick pick) {
     for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next)
@@ -300,8 +362,23 @@ void msg_print_plain(std::FILE *file, int all) {
     std::fflush(file);
 }
 
+void msg_print_gnu(std::FILE *file, int all) {
+    if (msg_first_stored() == nullptr) return;
+    bool readable = si_open_stream(STREAM_NULL) == SI_OK;
+    for (MsgStored *message = msg_first_stored(); message != nullptr; message = message->next) {
+        // Without a stream to re-read the lines with, the message lines alone.
+        if (wanted(message, all)) print_gnu_message(file, *message, readable);
+    }
+    if (readable) si_close_stream();
+    std::fflush(file);
+}
+
 void msg_print_messages(std::FILE *file, int all) {
     if (msg_first_stored() == nullptr) return;
+    if (msg_gnu_diagnostics()) {
+        msg_print_gnu(file, all);
+        return;
+    }
     if (si_open_stream(STREAM_NULL) != SI_OK) {
         msg_print_plain(file, all);
         return;

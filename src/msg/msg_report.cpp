@@ -1,6 +1,7 @@
 // This file implements the message catalogue and severity tables, the counting of reports
 // against their limits (the too-many rule), and the store of reported messages, kept sorted by
 // source position until the printers write it out.
+#include <climits>
 #include <cstring>
 
 #include "driver/fe.h"
@@ -54,6 +55,21 @@ struct MessageState {
 };
 
 MessageState msg;
+
+// Settings of the command line, kept over msg_initialize: the limit that replaces the total
+// limit and the per-severity limits equal to it (0: no limit), and the one-line format.
+struct MessageSettings {
+    std::int32_t limit = TOTAL_LIMIT;
+    bool gnu = false;
+};
+
+MessageSettings settings;
+
+// The per-severity limit in force: the fatal severities keep their own small limits.
+std::int32_t severity_limit(Severity severity) {
+    std::int32_t row = severities[severity].limit;
+    return row == TOTAL_LIMIT ? settings.limit : row;
+}
 
 bool severity_in_range(Severity severity) {
     return severity >= 0 && severity < SEVERITY_COUNT;
@@ -147,7 +163,7 @@ int msg_get_limit(int kind) {
     switch (kind) {
     case MSG_LIMIT_INDENT: return 6;
     case MSG_LIMIT_WIDTH: return 72;
-    case MSG_LIMIT_TOTAL: return TOTAL_LIMIT;
+    case MSG_LIMIT_TOTAL: return settings.limit;
     default: return 0;
     }
 }
@@ -168,11 +184,11 @@ void msg_report(const char *text, const char *id, Position pos, Severity severit
     bool dropped = false;
     std::int32_t &count = msg.counts[severity];
     ++count;
-    if (count == severities[severity].limit) {
+    if (count == severity_limit(severity)) {
         --count;
         too_many(severities[severity].name);
     }
-    if (count > severities[severity].limit) dropped = true;
+    if (count > severity_limit(severity)) dropped = true;
 
     ++msg.total;
     if (!dropped) {
@@ -190,8 +206,17 @@ void msg_report_handler(const char *text, const char *id, const Position *pos,
 
 MsgStored *msg_first_stored() { return msg.first; }
 
+void msg_set_message_limit(std::int32_t limit) {
+    settings.limit = limit > 0 ? limit : INT32_MAX;
+}
+
+void msg_set_gnu_diagnostics(bool on) { settings.gnu = on; }
+
+bool msg_gnu_diagnostics() { return settings.gnu; }
+
 void msg_reset() {
     msg = MessageState{};
+    settings = MessageSettings{};
     msg_expand_reset();
     msg_print_reset();
 }

@@ -42,6 +42,11 @@ void pp_check_open_groups();
 // Pushes a file inclusion record for `name`, the file just opened as the current stream; line
 // markers and __FILE__ show the name in double quotes (escaped under esc_filename).
 void pp_push_file(const char *name);
+// Removes and frees the top file inclusion record.
+void pp_pop_file();
+// Enters the file `path` (found already) above the current stream, as an #include of it
+// would: its lines are read next, then the current stream's. False when it cannot be opened.
+bool pp_include_file(const char *path);
 
 // Gives the program's own __STDC__ the body `value` ("%ld"); a definition of __STDC__ made or
 // removed by -D/-U is left as the user asked.

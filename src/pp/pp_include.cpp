@@ -3,6 +3,7 @@
 // variable, the include-guard table, and the entering of a found file as the current stream.
 #include <cassert>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include "driver/host.h"
 #include "driver/options.h"
 #include "lexer/lexer.h"
+#include "msg/msg.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
 #include "text/text.h"
@@ -40,6 +42,8 @@ struct IncludeState {
     // Entries from here on have not been handed out since the last reset and are still zero,
     // so a reset clears only the used ones: start-up does not zero-fill 1.5 MB.
     std::uint32_t guards_used;
+    bool in_system_dirs;        // the search has reached the system directories (for -MMD)
+    bool angled;                // the name being searched for was written <...>
 };
 
 IncludeState incl;
@@ -209,7 +213,7 @@ bool file_exists(const char *path) {
 bool enter_if_readable(const char *path) {
     if (is_once_file(path)) {
         // Found, and read already: nothing to include, but still a dependency.
-        deps_record(path);
+        deps_record(path, incl.in_system_dirs);
         return true;
     }
     StreamHandle handle = STREAM_NULL;
@@ -232,18 +236,32 @@ bool try_candidate(const char *directory) {
     return enter_if_readable(incl.path);
 }
 
+// "cannot find file": in the one-line diagnostics format, with the header's name, since that
+// line is all a reader of the build log sees.
+void report_not_found(Position where) {
+    if (!msg_gnu_diagnostics()) {
+        pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
+        return;
+    }
+    std::string text = pp_message_text(PP_MSG_CANNOT_FIND_INCLUDE);
+    text += incl.angled ? ": <" : ": \"";
+    text.append(incl.header, incl.header_length);
+    text += incl.angled ? ">" : "\"";
+    msg_report(text.c_str(), "", where, SEVERITY_ERROR);
+}
+
 // Opens a path that is not searched for (an absolute name, or one found through the
 // environment variable); a failure is reported.
 void enter_exact(const char *path, Position where) {
     if (enter_if_readable(path)) return;
-    pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
+    report_not_found(where);
 }
 
 // The search shared by both forms, from entry `first` of include_dirs (past the end when the
 // -I list is not searched at all).
 void search(int first, Position where) {
     if (incl.header_too_long || incl.header_length == 0) {
-        pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
+        report_not_found(where);
         return;
     }
     if (incl.header[0] == '/') {
@@ -254,15 +272,21 @@ void search(int first, Position where) {
         for (int i = 0; include_dirs[i] != nullptr; ++i)
             if (i >= first && try_candidate(include_dirs[i])) return;
     }
+    incl.in_system_dirs = true;
     if (sys_include_dirs != nullptr) {
         for (int i = 0; sys_include_dirs[i] != nullptr; ++i)
-            if (try_candidate(sys_include_dirs[i])) return;
+            if (try_candidate(sys_include_dirs[i])) {
+                incl.in_system_dirs = false;
+                return;
+            }
     }
     if (host_search_include_env(incl.header, PATH_SIZE, incl.path, where)) {
         enter_exact(incl.path, where);
+        incl.in_system_dirs = false;
         return;
     }
-    pp_report(PP_MSG_CANNOT_FIND_INCLUDE, where);
+    incl.in_system_dirs = false;
+    report_not_found(where);
 }
 
 // The spelling of a token taken out of an expansion or read from the line.
@@ -548,14 +572,26 @@ void pp_include_skipped() {
     pp_discard_directive_line();
 }
 
-void pp_find_quoted(Position where) { search(0, where); }
+void pp_find_quoted(Position where) {
+    incl.angled = false;
+    search(0, where);
+}
 
-void pp_find_angled(Position where) { search(user_defined_sys_include != 0 ? 1 : -1, where); }
+// The -iquote directories (after slot 0) serve quoted names only.
+void pp_find_angled(Position where) {
+    incl.angled = true;
+    search(user_defined_sys_include != 0 ? 1 + quote_include_count : -1, where);
+}
+
+bool pp_include_file(const char *path) {
+    StreamHandle handle = STREAM_NULL;
+    return si_find_file(path, &handle) == SI_OK && pp_enter_file(path, handle);
+}
 
 bool pp_enter_file(const char *path, StreamHandle handle) {
     // A file skipped by its complete guard is still a dependency: a change to it may remove
     // the guard.
-    deps_record(path);
+    deps_record(path, incl.in_system_dirs);
     const PpIncludeGuard *guard = pp_include_guard(handle);
     if (guard != nullptr && guard->complete != 0) return pp_reenter_guarded(path, handle);
     if (si_include(handle) != SI_OK) return false;

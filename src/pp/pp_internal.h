@@ -127,8 +127,6 @@ PpConditional *pp_conditional_top();
 // The cell holding the top frame of the main expansion context; null when none is running.
 PpFrame **pp_expansion_context();
 
-// Removes and frees the top file inclusion record.
-void pp_pop_file();
 // Pushes a conditional record whose pp_include is copied from the one below (1 on an empty
 // stack) and first_in_file 0; the caller sets the rest.
 PpConditional *pp_push_conditional();

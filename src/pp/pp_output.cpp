@@ -1,6 +1,7 @@
 // This file implements the preprocessor's output: one large buffer in front of the output
 // stream, the newline and white-space rules, the line markers in their two forms, the writing of
 // tokens read from the input or taken out of expansions, and the -g spacing table.
+#include <cerrno>
 #include <cstring>
 
 #include "driver/fe.h"
@@ -37,9 +38,15 @@ struct OutputState {
 
 OutputState out;
 
+// Keeps the reason of the first failed write for the report at the end (errno is long gone
+// by then).
+void note_write(std::size_t written, std::size_t length) {
+    if (written != length && output_write_errno == 0) output_write_errno = errno != 0 ? errno : EIO;
+}
+
 void flush_buffer() {
     if (out.used != 0 && output_stream != nullptr)
-        std::fwrite(out.buffer, 1, out.used, output_stream);
+        note_write(std::fwrite(out.buffer, 1, out.used, output_stream), out.used);
     out.used = 0;
 }
 
@@ -49,7 +56,7 @@ void flush_buffer() {
     if (length > OUTPUT_BUFFER_SIZE - out.used) [[unlikely]] {
         flush_buffer();
         if (length > OUTPUT_BUFFER_SIZE) {
-            std::fwrite(bytes, 1, length, output_stream);
+            note_write(std::fwrite(bytes, 1, length, output_stream), length);
             return;
         }
     }

@@ -57,6 +57,9 @@ struct StreamEntry {
     // The last read of this regular file stopped short exactly at `size`: the next one could
     // only find the end, so it is not made. (Files under /proc report a size of 0 and are read.)
     bool end_seen;
+    // A private file handed over open (si_adopt_file): its descriptor is the only way to it, so
+    // it is kept for the whole run, and its name is only shown, never looked up or opened.
+    bool adopted = false;
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -513,7 +516,8 @@ bool index_build(std::uint32_t capacity) {
     mm_free_vblock(pool(), si.index);
     si.index = index;
     si.index_mask = size - 1;
-    for (std::uint32_t h = 2; h <= si.highest; ++h) index_insert(static_cast<std::uint16_t>(h));
+    for (std::uint32_t h = 2; h <= si.highest; ++h)
+        if (!si.table[h].adopted) index_insert(static_cast<std::uint16_t>(h));
     return true;
 }
 
@@ -889,6 +893,28 @@ SiStatus si_find_stream(const char *name, StreamHandle *handle) {
     return SI_OK;
 }
 
+SiStatus si_adopt_file(const char *name, int fd, StreamHandle *handle) {
+    if (!si.initialized) return SI_NOT_INITIALIZED;
+    if (name == nullptr) return SI_NULL_NAME;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return SI_OPEN_FAILED;
+    if (si.highest + 1u >= si.capacity) {
+        SiStatus grown = grow_table();
+        if (grown != SI_OK) return grown;
+    }
+    std::size_t length = std::strlen(name);
+    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 1));
+    if (copy == nullptr) return SI_NO_BLOCK;
+    std::memcpy(copy, name, length + 1);
+    std::uint16_t h = ++si.highest;
+    // Not entered in the name index: an #include of the same name means some other file.
+    // The descriptor's offset is unknown (it was written through), so reads are positioned.
+    si.table[h] = StreamEntry{copy, base_name_of(copy), fd, 0, 0, 0, -1,
+                              static_cast<std::int64_t>(status.st_size), false, true};
+    *handle = static_cast<StreamHandle>(h);
+    return SI_OK;
+}
+
 SiStatus si_open_stream(StreamHandle handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (handle > si.highest) return SI_BAD_HANDLE;
@@ -914,7 +940,7 @@ SiStatus si_open_stream(StreamHandle handle) {
         if (buffer == nullptr) return SI_NO_BLOCK;
         end = buffer + SI_RING_SIZE;
         *end = 0;
-        if (handle == STREAM_STDIN || entry.open_count >= 1) {
+        if (handle == STREAM_STDIN || entry.open_count >= 1 || entry.adopted) {
             // Standard input, or a file open at an outer level: the descriptor is shared and
             // each level keeps its own offset in its saved state.
             fd = entry.fd;
@@ -957,7 +983,7 @@ SiStatus si_close_stream() {
     --entry.open_count;
     if (closing != STREAM_NULL) {
         give_ring(si.start);
-        if (entry.open_count < 1 && closing != STREAM_STDIN) {
+        if (entry.open_count < 1 && closing != STREAM_STDIN && !entry.adopted) {
             if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
                 ++si.idle_count;
             } else {
@@ -977,6 +1003,12 @@ SiStatus si_close_stream() {
 }
 
 int si_stream_depth() { return si.depth + 1; }
+
+StreamHandle si_highest_stream() { return static_cast<StreamHandle>(si.highest); }
+
+bool si_stream_is_file(StreamHandle handle) {
+    return handle > STREAM_STDIN && handle <= si.highest && !si.table[handle].adopted;
+}
 
 const char *si_stream_name(StreamHandle handle) {
     if (!si.initialized || handle > si.highest) return BAD_HANDLE_NAME;

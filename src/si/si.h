@@ -64,6 +64,11 @@ SiStatus si_lookup_stream(const char *name, StreamHandle *handle);
 // whose descriptor is still held (open, or kept after an inclusion) is not opened again.
 SiStatus si_find_file(const char *name, StreamHandle *handle);
 
+// Adds a stream named `name` read through `fd`, an open regular file the caller has already
+// removed or will remove (a private copy): the stream keeps the descriptor for the whole run
+// (si_finalize closes it), reads it at any offset, and is never found by its name, which is
+// only shown. SI_OPEN_FAILED when `fd` is not a regular file (nothing added).
+SiStatus si_adopt_file(const char *name, int fd, StreamHandle *handle);
 // Suspends the current stream on the file stack and makes `handle` current, read from its start.
 // A 22nd nested level ends the run with 5STREAMOVF. On failure the caller's stream stays current.
 SiStatus si_open_stream(StreamHandle handle);
@@ -74,6 +79,11 @@ SiStatus si_close_stream();
 // The number of suspended streams below the current one.
 int si_stream_depth();
 
+// The highest handle in the table (streams are numbered from 2 up to it).
+StreamHandle si_highest_stream();
+// True for a stream that names a file of its own (not the null stream, standard input or an
+// adopted private file).
+bool si_stream_is_file(StreamHandle handle);
 // Full and base name (after the last '/'); "<<bad stream handle>>" for an unknown handle.
 const char *si_stream_name(StreamHandle handle);
 const char *si_stream_base_name(StreamHandle handle);

@@ -21,7 +21,7 @@ def main():
     missing = []
     pp = re.findall(r'^PP_MESSAGE\(\w+, \d, "(.*)"\)', text("src/pp/pp_messages.def"), re.M)
     deps = re.findall(r'^constexpr char \w+\[\] = "(.*)";', text("src/driver/deps.cpp"), re.M)
-    if len(pp) < 50 or len(deps) != 2:
+    if len(pp) < 50 or len(deps) != 1:
         print("FAILED: the tables were not read (%d, %d entries)" % (len(pp), len(deps)))
         return 1
     for message in pp + deps:

@@ -59,7 +59,7 @@ void capture_definitions() {
 
 struct ParseResult {
     bool ok;
-    std::string out; // what the command line printed on standard output
+    std::string out; // the failure lines the command line printed (on standard error)
 };
 
 // Runs the command line in a fresh working folder holding the empty inputs a.F and sub/b.F,
@@ -110,10 +110,10 @@ class CommandLineTest : public ToolkitTest {
         std::uint8_t copied = 0;
         definitions_text = "<not run>";
         definitions_dir.clear();
-        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
         bool ok = parse_command_line(static_cast<int>(storage.size()), argv.data(), &stream,
                                      &copied);
-        std::string out = ::testing::internal::GetCapturedStdout();
+        std::string out = ::testing::internal::GetCapturedStderr();
         opened_ = ok;
         return {ok, out};
     }
@@ -122,12 +122,8 @@ class CommandLineTest : public ToolkitTest {
     void close_streams() {
         if (opened_) si_close_stream();
         opened_ = false;
-        if (output_stream != nullptr && output_stream != stdout) std::fclose(output_stream);
-        if (list_stream != nullptr && list_stream != stderr) std::fclose(list_stream);
-        if (dump_stream != nullptr && dump_stream != stderr) std::fclose(dump_stream);
-        output_stream = stdout;
-        list_stream = nullptr;
-        dump_stream = stderr;
+        // Closes the named files and removes their temporary files (nothing was committed).
+        options_reset();
         fe_set_trace_stream(stdout);
     }
 
@@ -305,7 +301,7 @@ TEST_F(CommandLineTest, DefinitionsAreWrittenDefinesFirst) {
         {{"-DX="}, "#define X \n"},
         {{"-DX=a=b"}, "#define X a=b\n"},
         {{"-D=1"}, ""},
-        {{"-D"}, ""},
+        {{"-D", "Y=2"}, "#define Y 2\n"},
         {{"-D-X"}, ""},
         {{"-D_9x"}, "#define _9x 1\n"},
         {{"-DF(a,b)=a+b"}, "#define F ( a , b ) a+b\n"},
@@ -313,7 +309,8 @@ TEST_F(CommandLineTest, DefinitionsAreWrittenDefinesFirst) {
         {{"-DP=100%d"}, "#define P 100%d\n"},
         {{"-DL=a\nb", "-DM\r=1"}, "#define L a b\n#define M  1\n"},
         {{"-UX", "-DX=2"}, "#define X 2\n#undef X\n"},
-        {{"-UY(z)=1", "-U=1", "-U", "-DA", "-UA"}, "#define A 1\n#undef Y\n#undef A\n"},
+        {{"-UY(z)=1", "-U=1", "-U", "B", "-DA", "-UA"},
+         "#define A 1\n#undef Y\n#undef B\n#undef A\n"},
     };
     for (const auto &[args, expected] : cases) {
         std::vector<std::string> line = args;
@@ -365,9 +362,24 @@ std::vector<std::string> list_of(char **dirs) {
 }
 
 TEST_F(CommandLineTest, IncludeListsKeepOrderAndEndInSlash) {
-    ASSERT_TRUE(parse({"-Iinc", "-I", "-Sone/", "sub/b.F", "-I/abs/two/", "-S", "-Sthree"}).ok);
-    EXPECT_EQ(list_of(include_dirs), (std::vector<std::string>{"sub/", "inc/", "/abs/two/"}));
-    EXPECT_EQ(list_of(sys_include_dirs), (std::vector<std::string>{"one/", "three/"}));
+    // A bare -I or -S takes the next argument; -iquote directories come before every -I one;
+    // -isystem and -idirafter join the -S list in command-line order.
+    ASSERT_TRUE(parse({"-Iinc", "-I", "-bare", "-Sone/", "sub/b.F", "-I/abs/two/", "-S", "sys",
+                       "-Sthree", "-iquote", "q", "-isystem", "isys", "-idirafter", "after"})
+                    .ok);
+    EXPECT_EQ(list_of(include_dirs),
+              (std::vector<std::string>{"sub/", "q/", "inc/", "-bare/", "/abs/two/"}));
+    EXPECT_EQ(list_of(sys_include_dirs),
+              (std::vector<std::string>{"one/", "sys/", "three/", "isys/", "after/"}));
+    EXPECT_EQ(quote_include_count, 1);
+    EXPECT_TRUE(stored().empty());
+
+    // A bare -I, -S, -D or -U as the last argument has nothing to take.
+    for (const char *last : {"-I", "-S", "-D", "-U", "-o", "-include", "-MF"}) {
+        ASSERT_TRUE(parse({"a.F", last}).ok) << last;
+        EXPECT_EQ(stored(), std::vector<std::string>{std::string("3UNREC: Unrecognized option '") +
+                                                     last + "'"});
+    }
 
     ASSERT_TRUE(parse({"a.F"}).ok);
     EXPECT_EQ(include_dirs[0], std::string());
@@ -397,7 +409,8 @@ TEST_F(CommandLineTest, ListFileNameAndHeader) {
         ASSERT_TRUE(parse(args).ok);
         ASSERT_NE(list_stream, nullptr);
         ASSERT_NE(list_stream, stderr);
-        std::fflush(list_stream);
+        EXPECT_FALSE(fs::exists(name)) << "made only at the end of the run";
+        EXPECT_TRUE(options_finish_output_files());
         EXPECT_EQ(read_file(name), "List output file: '" + name + "'" + header_tail)
             << ::testing::PrintToString(args);
         close_streams();
@@ -408,7 +421,12 @@ TEST_F(CommandLineTest, ListFileNameAndHeader) {
     // An input name without a '.' gets ".lis" appended.
     std::ofstream("x").close();
     ASSERT_TRUE(parse({"-l", "x"}).ok);
+    EXPECT_TRUE(options_finish_output_files());
     EXPECT_TRUE(fs::exists("x.lis"));
+
+    // Standard input has no name: a plain -l lists on standard error.
+    ASSERT_TRUE(parse({"-l", "-"}).ok);
+    EXPECT_EQ(list_stream, stderr);
 }
 
 TEST_F(CommandLineTest, TraceFileHeaderAndStream) {
@@ -416,35 +434,53 @@ TEST_F(CommandLineTest, TraceFileHeaderAndStream) {
     EXPECT_NE(dump_stream, stderr);
     EXPECT_EQ(fe_get_trace_stream(), dump_stream);
     EXPECT_EQ(fe_get_flag(FE_FLAG_LEX_TRACE), 1);
-    std::fflush(dump_stream);
+    EXPECT_TRUE(options_finish_output_files());
     EXPECT_EQ(read_file("trace.txt"),
               "Trace output file: 'trace.txt'\n\n----- C Front End Trace -----\n\n");
 
+    // A trace file that cannot be made ends the run before it starts.
     ParseResult result = parse({"-tl=nodir/t.txt", "a.F"});
+    EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.out, "Can't open trace output file 'nodir/t.txt'.\n");
-    EXPECT_EQ(dump_stream, stderr);
-    EXPECT_EQ(fe_get_trace_stream(), stderr) << "the traces follow dump_stream";
-    EXPECT_EQ(fe_get_flag(FE_FLAG_LEX_TRACE), 1);
 }
 
 // ---- Files that must not be written -----------------------------------------------------------
 
-TEST_F(CommandLineTest, NothingIsWrittenOverTheInput) {
+TEST_F(CommandLineTest, NothingIsWrittenOverASource) {
     { std::ofstream("keep.F") << "      x = 1\n"; }
+    { std::ofstream("other.F90") << "x = 2\n"; }
+    const std::string input = "tfpp: refusing to write the %s 'keep.F': it is the input file\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"keep.F", "keep.F"}, "Can't open preprocessor output file 'keep.F'.\n"},
-        {{"keep.F", "./keep.F"}, "Can't open preprocessor output file './keep.F'.\n"},
-        {{"-l=keep.F", "keep.F"}, "Can't open list output file 'keep.F'.\n"},
-        {{"-t=keep.F", "keep.F"}, "Can't open trace output file 'keep.F'.\n"},
+        {{"keep.F", "keep.F"},
+         "tfpp: refusing to write the output file 'keep.F': it is the input file\n"},
+        {{"keep.F", "./keep.F"},
+         "tfpp: refusing to write the output file './keep.F': it is the input file\n"},
+        {{"-l=keep.F", "keep.F"},
+         "tfpp: refusing to write the list file 'keep.F': it is the input file\n"},
+        {{"-t=keep.F", "keep.F"},
+         "tfpp: refusing to write the trace file 'keep.F': it is the input file\n"},
+        {{"-o", "other.F90", "a.F"},
+         "tfpp: refusing to write the output file 'other.F90': it is a Fortran source that "
+         "needs preprocessing\n"},
+        {{"-l=x.lis", "a.F", "./x.lis"},
+         "tfpp: refusing to write the output file and the list file to the same file "
+         "'x.lis'\n"},
+        {{"--deps=o.f", "a.F", "o.f"},
+         "tfpp: refusing to write the output file and the dependency file to the same file "
+         "'o.f'\n"},
     };
     for (const auto &[args, out] : cases) {
         ParseResult result = parse(args);
-        EXPECT_TRUE(result.ok);
+        EXPECT_FALSE(result.ok) << ::testing::PrintToString(args);
         EXPECT_EQ(result.out, out);
         EXPECT_EQ(read_file("keep.F"), "      x = 1\n");
+        EXPECT_EQ(read_file("other.F90"), "x = 2\n");
+        EXPECT_FALSE(fs::exists("x.lis"));
+        EXPECT_FALSE(fs::exists("o.f"));
     }
-    EXPECT_EQ(output_stream, stdout);
+    // A Fortran source that does not need preprocessing (.f, .f90) may be written.
     ParseResult result = parse({"keep.F", "out.f"});
+    EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(output_stream, stdout);
 }
@@ -455,11 +491,11 @@ TEST_F(CommandLineTest, OverLongNamesAreRefusedWhole) {
     for (int i = 0; i < 520; ++i) dots += "./";
     std::string stem(1100, 'x');
     ParseResult result = parse({"-l", stem + ".F"});
-    EXPECT_EQ(result.out, "Can't open list output file '" + stem + ".lis'.\n"
-                          "Can't open source file: '" + stem + ".F'.\n");
-    EXPECT_EQ(list_stream, nullptr);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.out, "Can't open source file: '" + stem + ".F'.\n");
 
     result = parse({"-l=" + dots + "list.lis", "a.F"});
+    EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.out, "Can't open list output file '" + dots + "list.lis'.\n");
     EXPECT_FALSE(fs::exists("list.lis"));
 }
@@ -537,8 +573,11 @@ TEST_F(CommandLineTest, DependencyFileListsEachIncludedFileOnce) {
     std::ofstream("deps/a.d") << "stale: old\n";
     ASSERT_TRUE(parse({"--deps=deps/a.d", "a.F", "out dir.f"}).ok);
     for (const char *path : {"inc/x y.h", "b$#.h", "inc/x y.h", "sub/c.h", "b$#.h"})
-        deps_record(path);
-    deps_write();
+        deps_record(path, false);
+    EXPECT_TRUE(options_write_depfile());
+    // Nothing replaces the old file before the end of the run.
+    EXPECT_EQ(read_file("deps/a.d"), "stale: old\n");
+    EXPECT_TRUE(options_finish_output_files());
     EXPECT_TRUE(stored().empty());
     EXPECT_EQ(read_file("deps/a.d"), "out\\ dir.f: a.F \\\n"
                                      "  inc/x\\ y.h \\\n"
@@ -556,34 +595,41 @@ TEST_F(CommandLineTest, DependencyFileListsEachIncludedFileOnce) {
 TEST_F(CommandLineTest, DependencyFileTargetAndFailures) {
     // --deps-target wins over the output file; without includes only the input is listed.
     ASSERT_TRUE(parse({"--deps-target=obj/a.o", "--deps=t.d", "a.F", "out.f"}).ok);
-    deps_write();
+    options_write_depfile();
+    EXPECT_TRUE(options_finish_output_files());
     EXPECT_EQ(read_file("t.d"), "obj/a.o: a.F\n");
+
+    // -MT as it stands, -MQ with '$' doubled, several targets after one another.
+    ASSERT_TRUE(parse({"-MF", "q.d", "-MT", "$(OBJ)/a.o", "-MQ", "b$.o", "a.F"}).ok);
+    options_write_depfile();
+    EXPECT_TRUE(options_finish_output_files());
+    EXPECT_EQ(read_file("q.d"), "$(OBJ)/a.o b$$.o: a.F\n");
 
     // Neither a target nor an output file: a warning, and no file at all.
     ASSERT_TRUE(parse({"--deps=n.d", "a.F"}).ok);
-    deps_record("x.h");
-    deps_write();
+    deps_record("x.h", false);
+    options_write_depfile();
+    EXPECT_TRUE(options_finish_output_files());
     EXPECT_EQ(stored(), std::vector<std::string>{
                             "2: No target for '--deps': give an output file or '--deps-target'"});
     EXPECT_FALSE(fs::exists("n.d"));
 
-    // A folder that does not exist: an error among the run's messages.
-    ASSERT_TRUE(parse({"--deps=nowhere/a.d", "--deps-target=a.o", "a.F"}).ok);
-    deps_write();
-    EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file 'nowhere/a.d'"});
+    // A folder that does not exist: the run ends before it starts.
+    ParseResult result = parse({"--deps=nowhere/a.d", "--deps-target=a.o", "a.F"});
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.out, "Can't open dependency file 'nowhere/a.d'.\n");
 
     // The input itself is never replaced.
     std::ofstream("a.F") << "      end\n";
-    ASSERT_TRUE(parse({"--deps=./a.F", "--deps-target=a.o", "a.F"}).ok);
-    deps_write();
-    EXPECT_EQ(stored(), std::vector<std::string>{"3: Can't write dependency file './a.F'"});
+    result = parse({"--deps=./a.F", "--deps-target=a.o", "a.F"});
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.out, "tfpp: refusing to write the dependency file './a.F': it is the input "
+                          "file\n");
     EXPECT_EQ(read_file("a.F"), "      end\n");
 
-    // Without --deps nothing is recorded or written.
+    // Without a depfile nothing is recorded or written.
     ASSERT_TRUE(parse({"a.F", "out.f"}).ok);
-    std::vector<std::string> before = entries(".");
-    deps_record("x.h");
-    deps_write();
+    deps_record("x.h", false);
+    EXPECT_TRUE(options_write_depfile());
     EXPECT_TRUE(stored().empty());
-    EXPECT_EQ(entries("."), before);
 }

@@ -108,11 +108,12 @@ TEST(HostTempFiles, RefusesNamesThatDoNotFitAndAFullRegistry) {
     EXPECT_STREQ(name, "");
 
     std::vector<int> fds;
-    for (int i = 0; i < 4; ++i) fds.push_back(host_create_temp_file(dir.slash().c_str(), name));
+    // The definitions file, the copy of standard input and the four named outputs.
+    for (int i = 0; i < 8; ++i) fds.push_back(host_create_temp_file(dir.slash().c_str(), name));
     for (int fd : fds) EXPECT_GE(fd, 0);
-    // Every registered file must be removable on the way out: no fifth file is made unregistered.
+    // Every registered file must be removable on the way out: no ninth file is made unregistered.
     EXPECT_EQ(host_create_temp_file(dir.slash().c_str(), name), -1);
-    EXPECT_EQ(dir.entries().size(), 4u);
+    EXPECT_EQ(dir.entries().size(), 8u);
     for (int fd : fds) close(fd);
     host_remove_temp_files();
     EXPECT_TRUE(dir.entries().empty());
