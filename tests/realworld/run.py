@@ -302,7 +302,10 @@ def main():
     with open(predef, "w") as f:
         f.write(out)
     # -imacros where this tfpp has it, else the same definitions as -D options.
-    imacros = "-imacros" in run([tfpp, "--help"])[1]
+    probe = os.path.join(work, "probe.F90")
+    with open(probe, "w") as f:
+        f.write("probe __GFORTRAN__\n")
+    imacros = "probe 1" in run([tfpp, "-nologo", "-P", "-imacros", predef, probe])[1]
     print("compiler macros given to tfpp %s" % ("with -imacros" if imacros else "as -D options"))
     worse = 0
     try:
