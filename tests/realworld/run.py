@@ -305,7 +305,8 @@ def main():
     probe = os.path.join(work, "probe.F90")
     with open(probe, "w") as f:
         f.write("probe __GFORTRAN__\n")
-    imacros = "probe 1" in run([tfpp, "-nologo", "-P", "-imacros", predef, probe])[1]
+    probe_run = run([tfpp, "-nologo", "-P", "--fortran", "-imacros", predef, probe])
+    imacros = "probe 1" in probe_run[1]
     print("compiler macros given to tfpp %s" % ("with -imacros" if imacros else "as -D options"))
     worse = 0
     try:
