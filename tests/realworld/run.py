@@ -137,7 +137,12 @@ def tokens(text, fixed):
             elif ch == "!" and not (fixed and i == 5):
                 break
             code.append(ch)
-        out.extend(re.findall(r"\w+|[^\w\s]", "".join(code)))
+        code = "".join(code)
+        # A fixed-form continuation line that holds only a comment continues nothing.
+        if fixed and len(code) > 5 and code[5] not in " 0" and not code[6:].strip() \
+                and not code[:5].strip():
+            continue
+        out.extend(re.findall(r"\w+|[^\w\s]", code))
     return out
 
 
@@ -202,11 +207,12 @@ def predef_defines(predef):
     return result
 
 
-def compile_all(order, outputs, flags, includes, mod_dir, src_dirs):
-    """Compiles in order; failures are tried again while a round brings more through."""
+def compile_all(order, outputs, flags, includes, mod_dir, src_dirs, pp_failed):
+    """Compiles in order; failures are tried again while a round brings more through. A unit
+    whose preprocessor failed fails, as in a build."""
     os.makedirs(mod_dir, exist_ok=True)
-    status = {}
-    pending = list(order)
+    status = {unit: (False, "preprocessor failed") for unit in pp_failed}
+    pending = [unit for unit in order if unit not in pp_failed]
     while pending:
         failed = []
         for unit in pending:
@@ -254,7 +260,8 @@ def run_project(name, spec, sources, work, tfpp, predef, imacros):
             src_dirs[unit] = os.path.dirname(os.path.join(root, unit))
         order = module_order(units, texts)
         results[route] = compile_all(order, outputs, spec["flags"], compile_includes,
-                                     os.path.join(base, route, "mod"), src_dirs)
+                                     os.path.join(base, route, "mod"), src_dirs,
+                                     {unit for unit, _ in pp_failures[route]})
         texts_by_route[route] = texts
     return units, results, texts_by_route, pp_failures
 
