@@ -3,6 +3,7 @@
 every unit of both with `gfortran -fsyntax-only` in module order, and compares.
 
     tests/realworld/run.py SOURCES [--tfpp build/tfpp] [--work DIR] [--project NAME ...]
+                           [--tfpp-option OPTION ...]
 
 SOURCES is the folder holding the fetched projects, each in a folder of its repository's name:
 json-fortran (jacobwilliams), netcdf-fortran (Unidata) and FMS (NOAA-GFDL). Not run by the test
@@ -184,14 +185,14 @@ def first_error(stderr):
     return stderr.strip().splitlines()[-1] if stderr.strip() else "(no message)"
 
 
-def preprocess(route, project, root, unit, out, defines, includes, predef, tfpp, imacros):
+def preprocess(route, root, unit, out, defines, includes, predef, tfpp, imacros, options):
     os.makedirs(os.path.dirname(out), exist_ok=True)
     dflags = ["-D" + d for d in defines]
     iflags = ["-I" + i for i in includes]
     src = os.path.join(root, unit)
     if route == "tfpp":
         extra = ["-imacros", predef] if imacros else ["-D" + d for d in predef_defines(predef)]
-        cmd = [tfpp, "-nologo", "--fortran"] + extra + dflags + iflags + [src, out]
+        cmd = [tfpp, "-nologo", "--fortran"] + options + extra + dflags + iflags + [src, out]
     else:
         cmd = [GFORTRAN, "-cpp", "-E"] + dflags + iflags + [src, "-o", out]
     rc, _, err = run(cmd)
@@ -228,7 +229,7 @@ def compile_all(order, outputs, flags, includes, mod_dir, src_dirs, pp_failed):
     return status
 
 
-def run_project(name, spec, sources, work, tfpp, predef, imacros):
+def run_project(name, spec, sources, work, tfpp, predef, imacros, options):
     root = os.path.join(sources, spec["folder"])
     if not os.path.isdir(root):
         print("%s: %s not found, skipped" % (name, root))
@@ -251,8 +252,8 @@ def run_project(name, spec, sources, work, tfpp, predef, imacros):
         for unit in units:
             stem, ext = os.path.splitext(unit)
             out = os.path.join(base, route, "pp", stem + ext.lower())
-            rc, err = preprocess(route, name, root, unit, out, spec["defines"], abs_includes,
-                                 predef, tfpp, imacros)
+            rc, err = preprocess(route, root, unit, out, spec["defines"], abs_includes,
+                                 predef, tfpp, imacros, options)
             if rc != 0:
                 pp_failures[route].append((unit, err.strip().splitlines()[-1:] or [""]))
             outputs[unit] = out
@@ -297,6 +298,8 @@ def main():
                                                        "build", "tfpp"))
     parser.add_argument("--work", help="working folder (default: a temporary one, removed)")
     parser.add_argument("--project", action="append", choices=sorted(PROJECTS))
+    parser.add_argument("--tfpp-option", action="append", default=[],
+                        help="an option for tfpp after --fortran (--no-pragma-once, ...)")
     opts = parser.parse_args()
     if shutil.which(GFORTRAN) is None:
         print("gfortran not found")
@@ -319,7 +322,7 @@ def main():
     try:
         for name in opts.project or list(PROJECTS):
             result = run_project(name, PROJECTS[name], os.path.abspath(opts.sources), work, tfpp,
-                                 predef, imacros)
+                                 predef, imacros, opts.tfpp_option)
             if result is not None:
                 worse += len(report(name, *result))
     finally:

@@ -77,7 +77,7 @@ def main():
     if gfortran is None:
         print("gfortran not found: test skipped")
         return 77
-    work = tempfile.mkdtemp(prefix="tfpp-fortran-mode-")
+    work = tempfile.mkdtemp(prefix="tfpp-gfortran-directives-")
     failures = []
     try:
         for stem in CASES:
