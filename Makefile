@@ -14,17 +14,23 @@ FUZZ_SECONDS ?= 60
 
 all: build
 
+# The sub-makes of CMake's generator would announce every directory they enter.
+QUIET_MAKE := $(if $(filter Unix Makefiles,$(shell sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' \
+  $(BUILD)/CMakeCache.txt 2>/dev/null || echo Unix Makefiles)),-- --no-print-directory)
+
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release --log-level=WARNING
 
 build: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) $(QUIET_MAKE)
 
-run: build
+# Only the program: the tests, benchmarks and test programs are built by `make test`.
+run: $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) --target tfpp -j $(JOBS) $(QUIET_MAKE)
 	./$(BUILD)/tfpp -nologo examples/hello.F
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

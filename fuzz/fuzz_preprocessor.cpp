@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,9 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     bool completed = false;
     int argc = static_cast<int>(argv.size()) - 1;
+    // A run that ends early leaves an old output file as it was: each run starts without one.
+    const std::string out_path = dir + "out.f";
+    std::remove(out_path.c_str());
     int status = fuzz_run_program(argc, argv.data(), &completed);
     std::string copied = fuzz_read_file("out.f");
     fuzz_copy_plain_lines(false);
+    std::remove(out_path.c_str());
     int lexed_status = fuzz_run_program(argc, argv.data(), &completed);
     fuzz_copy_plain_lines(true);
     if (lexed_status != status || fuzz_read_file("out.f") != copied)

@@ -118,6 +118,7 @@ struct CommandLineState {
     bool deps_file_given = false;     // -MF or --deps= named the depfile
     bool gnu_deps = false;            // the depfile was asked for with -M... options
     bool deps_missing_target = false; // ... but neither -MT, -MQ nor an output names a target
+    bool replaces_source = false;     // a named file is a file the run read (found at the end)
     OutFile out[OUT_COUNT];
     std::vector<const char *> include_files; // -include, in command-line order
     std::vector<const char *> macro_files;   // -imacros, in command-line order
@@ -327,7 +328,11 @@ void write_define(std::FILE *file, const char *text) {
         return;
     }
     std::fputc(' ', file);
-    for (++p; *p != '\0'; ++p) put_definition_char(file, *p);
+    const char *value = ++p;
+    for (; *p != '\0'; ++p) put_definition_char(file, *p);
+    // A backslash at the end of the value is part of it: a blank after it keeps it from
+    // continuing the definition into the next option's line.
+    if (p > value && p[-1] == '\\') std::fputc(' ', file);
     std::fputc('\n', file);
 }
 
@@ -749,6 +754,11 @@ bool copy_standard_input(StreamHandle *handle) {
         return false;
     }
     host_delete_temp_file(name);
+    // Someone who typed "tfpp" alone would otherwise wait on a silent terminal.
+    if (cl.files_seen == 0 && isatty(STDIN_FILENO))
+        std::fputs("tfpp: reading the source from standard input (end it with Ctrl-D; "
+                   "tfpp -h for help)\n",
+                   stderr);
     char chunk[65536];
     bool ok = true;
     while (ok) {
@@ -936,6 +946,8 @@ bool read_macros_file(const std::string &path) {
         return false;
     }
     pp_push_file(path.c_str());
+    // A change to it changes the definitions: it is a dependency like an include.
+    deps_record(path.c_str(), false);
     if (cl.runner != nullptr) cl.runner();
     pp_pop_file();
     si_close_stream();
@@ -1007,6 +1019,17 @@ void options_reset() {
 
 bool options_write_depfile() { return deps_write(cl.out[OUT_DEPS].file); }
 
+void options_check_sources() {
+    // Nothing the run read may be replaced by what it wrote (an include named as the output).
+    for (int k = 0; k < OUT_COUNT && !cl.replaces_source; ++k) {
+        const OutFile &out = cl.out[k];
+        if (out.temp.empty() || !run_read(out.path.c_str())) continue;
+        outfile_refuse("refusing to replace '%s' with the %s: the run read it", out.name.c_str(),
+                       OUT_KINDS[k]);
+        cl.replaces_source = true;
+    }
+}
+
 bool options_finish_output_files() {
     bool ok = true;
     // The list file may be standard error (-l without a file name), and the output standard
@@ -1032,14 +1055,7 @@ bool options_finish_output_files() {
         std::fputs("tfpp: no target for the dependency file: give -o, -MT or -MQ\n", stderr);
         ok = false;
     }
-    // Nothing the run read may be replaced by what it wrote (an include named as the output).
-    for (int k = 0; ok && k < OUT_COUNT; ++k) {
-        const OutFile &out = cl.out[k];
-        if (out.temp.empty() || !run_read(out.path.c_str())) continue;
-        outfile_refuse("refusing to replace '%s' with the %s: the run read it", out.name.c_str(),
-                       OUT_KINDS[k]);
-        ok = false;
-    }
+    ok = ok && !cl.replaces_source;
     for (int k = 0; k < OUT_COUNT; ++k) {
         if (ok)
             ok = outfile_commit(cl.out[k]);

@@ -56,7 +56,8 @@ const SignalRow signal_table[] = {
 };
 static_assert(std::size(signal_table) == 14, "one row per mapped signal and code");
 
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// SIGXFSZ: a named output grew past the file size limit; its temporary file goes too.
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
 constexpr int crash_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
 // A registered temporary file. The name is complete before `active` is set, and `active` is
@@ -255,6 +256,15 @@ void copy_to_stdout(int fd) {
 }
 
 } // namespace
+
+void host_open_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open gives the lowest free descriptor: this one, since those below it are open.
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd && opened >= 0) close(opened);
+    }
+}
 
 void host_install_hooks() {
     stack_t stack{};

@@ -13,8 +13,12 @@
 // The size of every name buffer of the host layer (names up to 1023 bytes).
 inline constexpr std::size_t HOST_NAME_SIZE = 1024;
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that no file the run
+// opens later takes the place of a standard stream (a warning listing written into the output
+// file, a failure line into the list file). Called first of all.
+void host_open_standard_streams();
 // Installs the crash hook (SIGSEGV, SIGBUS, SIGFPE, SIGILL) and then the interrupt hook
-// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE). Both remove the temporary files first.
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ). Both remove the temporary files first.
 void host_install_hooks();
 
 // The interrupt hook: removes the temporary files, then ends the process by the same signal.

@@ -56,6 +56,7 @@ void scan_counting_steps(CurrentToken *token) {
 } // namespace
 
 int main(int argc, char **argv) {
+    host_open_standard_streams();
     output_stream = stdout;
     host_install_hooks();
     fe_initialize();

@@ -102,6 +102,9 @@ void deps_record(const char *path, bool system);
 bool deps_write(std::FILE *file);
 // Writes the depfile's rules into its file (at the end of the input); false when that failed.
 bool options_write_depfile();
+// At the end of the input, while the stream table still knows every file the run read: refuses
+// (one line on standard error) to let a named file replace any of them.
+void options_check_sources();
 // Flushes and closes the output, list, trace and dependency files (standard output and
 // standard error are only flushed); then, when everything was written and no named file would
 // replace a file the run read, renames each over its target. Each failure is reported on

@@ -29,6 +29,7 @@ int fe_run_program(int argc, char **argv, const FeRunSteps &steps) {
     pp_check_open_groups();
     // Written before the messages are printed, so a failure to write it is among them.
     bool deps_written = options_write_depfile();
+    options_check_sources();
     msg_print_messages(stderr, 1);
     if (list_stream != nullptr) {
         msg_list_file(main_stream, list_stream);

@@ -18,6 +18,10 @@ A case is a set of files sharing a stem, <topic>/<case>:
   <case>.isolated            (empty) run a copy of the program alone in a folder of its own,
                              with no help file beside it
   <case>.d/                  include files, copied into the working folder
+  <case>.files/              files the run must leave in the working folder, byte for byte
+                             (an output named by -o, a depfile); every file copied into the
+                             working folder and not named there must be unchanged afterwards,
+                             and no temporary file may be left in the working folder
 In .args and .env, @RUN@ stands for the working folder and @TMP@ for the temporary folder.
 The program runs in the working folder with a pinned environment; its temporary folder must be
 empty afterwards. Only time-dependent text is normalised: the list file's date and temporary
@@ -35,7 +39,7 @@ import tempfile
 import time
 
 EXPECTATION_SUFFIXES = {".out", ".err", ".args", ".rc", ".lis", ".stdin", ".env", ".signal",
-                        ".isolated", ".trace", ".dep"}
+                        ".isolated", ".trace", ".dep", ".files"}
 TRACE_FILE = "trace.txt"
 DATE_RE = re.compile(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
                      rb" [ \d]\d \d\d:\d\d:\d\d \d{4}")
@@ -118,6 +122,12 @@ def main():
             shutil.copy(os.path.join(os.path.dirname(stem), input_name), run_dir)
         if os.path.isdir(stem + ".d"):
             shutil.copytree(stem + ".d", run_dir, dirs_exist_ok=True)
+        copied_in = {}
+        for folder, _, names in os.walk(run_dir):
+            for entry in names:
+                path = os.path.join(folder, entry)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    copied_in[os.path.relpath(path, run_dir)] = read(path)
 
         if os.path.isfile(stem + ".isolated"):
             alone = os.path.join(work, "alone")
@@ -159,8 +169,21 @@ def main():
         if deps_names and os.path.isfile(os.path.join(run_dir, deps_names[-1])):
             actual[".dep"] = normalise(read(os.path.join(run_dir, deps_names[-1])), folders)
 
+        expected_files = {}
+        if os.path.isdir(stem + ".files"):
+            for folder, _, names in os.walk(stem + ".files"):
+                for entry in names:
+                    path = os.path.join(folder, entry)
+                    expected_files[os.path.relpath(path, stem + ".files")] = read(path)
+        actual_files = {rel: normalise(read(os.path.join(run_dir, rel)), folders)
+                        if os.path.isfile(os.path.join(run_dir, rel)) else b"<missing>\n"
+                        for rel in expected_files}
+
         failures = []
         if opts.update:
+            for rel, data in actual_files.items():
+                with open(os.path.join(stem + ".files", rel), "wb") as f:
+                    f.write(data)
             for suffix, data in actual.items():
                 if suffix == ".rc" and data == b"0\n":
                     if os.path.exists(stem + ".rc"):
@@ -182,14 +205,29 @@ def main():
         if os.path.exists(stem + ".dep"):
             expected[".dep"] = read(stem + ".dep")
             actual.setdefault(".dep", b"<no dependency file written>\n")
-            left = sorted(f for f in os.listdir(run_dir) if TEMP_RE.fullmatch(f.encode()))
-            if left:
-                failures.append("run")
-                print("temporary files left in the working folder: %s" % " ".join(left))
         for suffix, data in expected.items():
             if actual[suffix] != data:
                 failures.append(suffix)
                 show_diff(name + suffix, data, actual[suffix])
+        for rel, data in expected_files.items():
+            if actual_files[rel] != data:
+                failures.append(rel)
+                show_diff(rel, data, actual_files[rel])
+        for rel, data in copied_in.items():
+            if rel in expected_files or (os.path.exists(stem + ".dep") and deps_names
+                                         and rel == deps_names[-1]):
+                continue
+            now = read(os.path.join(run_dir, rel), None)
+            if now != data:
+                failures.append("changed " + rel)
+                print("%s was changed by the run (it must stay as it was)" % rel)
+        left = []
+        for folder, _, names in os.walk(run_dir):
+            left += [os.path.relpath(os.path.join(folder, n), run_dir)
+                     for n in names if TEMP_RE.fullmatch(n.encode())]
+        if left:
+            failures.append("temporary files")
+            print("temporary files left in the working folder: %s" % " ".join(sorted(left)))
         leftovers = os.listdir(tmp_dir)
         if leftovers:
             failures.append("tmp")

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks that the documents cannot drift from the message tables: every preprocessor message
-text (src/pp/pp_messages.def) and every build-option message (src/driver/deps.cpp) appears in
-docs/messages.md, and every long option in the help text appears in the guide and the man page."""
+text (src/pp/pp_messages.def), every build-option message (src/driver/deps.cpp), every failure
+line of the command line (src/driver/cmdline_texts.def) and every refusal line (src/driver/
+cmdline.cpp) appears in docs/messages.md, and every long option and every GNU cpp spelling in the
+help text appears in the guide and the man page."""
 import os
 import re
 import sys
@@ -24,10 +26,26 @@ def main():
     if len(pp) < 50 or len(deps) != 1:
         print("FAILED: the tables were not read (%d, %d entries)" % (len(pp), len(deps)))
         return 1
-    for message in pp + deps:
-        if message not in messages_doc:
+    failures = re.findall(r'^CMDLINE_TEXT\(CANT_\w+, "(.*?)(?:\\n)?"\)',
+                          text("src/driver/cmdline_texts.def"), re.M)
+    cmdline = text("src/driver/cmdline.cpp")
+    refusals = ["tfpp: " + r.split("%s")[0]
+                for r in re.findall(r'outfile_refuse\(\s*"(.*?)"', cmdline, re.S)]
+    refusals += re.findall(r'std::fputs\("(tfpp: [^"]*?)\\n", stderr\)', cmdline)
+    if len(failures) < 6 or len(refusals) < 5:
+        print("FAILED: the command-line texts were not read (%d, %d)" % (len(failures),
+                                                                        len(refusals)))
+        return 1
+    for message in pp + deps + failures + refusals:
+        if message not in messages_doc.replace("\n", " "):
             missing.append("docs/messages.md lacks: " + message)
-    for option in sorted(set(re.findall(r"--[a-z-]+", text("share/zor_hlp.txt")))):
+    help_text = text("share/zor_hlp.txt")
+    gnu = help_text.split("Options of GNU cpp", 1)[1].split("\n\n", 1)[0]
+    gnu_options = re.findall(r"^  (-[A-Za-z]+)", gnu, re.M)
+    if len(gnu_options) < 12:
+        print("FAILED: the GNU cpp options of the help text were not read")
+        return 1
+    for option in sorted(set(re.findall(r"--[a-z-]+", help_text)) | set(gnu_options)):
         for name, doc in (("docs/guide.md", guide), ("share/man/tfpp.1", man)):
             if option not in doc:
                 missing.append("%s lacks option %s" % (name, option))

@@ -511,6 +511,130 @@ def signals_during_run(ctx):
         expect("temporary files after " + name, os.listdir(ctx.tmp), [])
 
 
+@case
+def killed_keeps_old_output(ctx):
+    # A run killed with SIGKILL in the middle of writing a named output leaves the old file as
+    # it was: the text goes to a temporary file beside it, renamed over it only at the end.
+    # (The temporary file itself may remain after SIGKILL, which nothing can catch.)
+    data = numbered_lines(3000000)
+    write(ctx, "big.F", data)
+    write(ctx, "out.f", b"old output\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp, "-nologo", "big.F", "out.f"], cwd=ctx.dir,
+                            env=env | sanitizer_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    deadline = time.monotonic() + TIME_LIMIT
+    written = 0
+    while proc.poll() is None and time.monotonic() < deadline:
+        temps = [n for n in os.listdir(ctx.dir) if is_copy(n)]
+        written = os.path.getsize(os.path.join(ctx.dir, temps[0])) if temps else 0
+        if written > 0:
+            proc.kill()
+            break
+        time.sleep(0.001)
+    proc.communicate(timeout=TIME_LIMIT)
+    expect("killed mid-output", proc.returncode == -signal.SIGKILL and 0 < written < len(data),
+           True)
+    with open(os.path.join(ctx.dir, "out.f"), "rb") as f:
+        expect("old output", f.read(), b"old output\n")
+    with open(os.path.join(ctx.dir, "big.F"), "rb") as f:
+        expect("input", f.read() == data, True)
+    left = sorted(n for n in os.listdir(ctx.dir) if n not in ("big.F", "out.f", "tmp"))
+    expect("left besides the input and the output", [n for n in left if not is_copy(n)], [])
+    expect("temporary files left", len(left) <= 1, True)
+
+
+@case
+def closed_standard_streams(ctx):
+    # A standard stream closed by the caller is opened on /dev/null: no file the run opens
+    # takes its descriptor, so the listing never lands in the output nor a failure line in
+    # the list file.
+    write(ctx, "w.F", b"#if\n#endif\n      x = 1\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    def shell(line):
+        return subprocess.run(["/bin/sh", "-c", line, "sh", ctx.tfpp], cwd=ctx.dir,
+                              env=env | sanitizer_env(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIME_LIMIT)
+    proc = shell('exec "$1" -nologo w.F out.f 2>&-')
+    expect("status, standard error closed", proc.returncode, 0)
+    with open(os.path.join(ctx.dir, "out.f"), "rb") as f:
+        expect("output, standard error closed", f.read(), b"\n\n# 3 \"w.F\"\n      x = 1\n")
+    proc = shell('exec "$1" -nologo w.F o.f -l=nodir/y.lis >&-')
+    expect("status, standard output closed", proc.returncode, 1)
+    expect("failure line", proc.stderr, b"Can't open list output file 'nodir/y.lis'.\n")
+    expect("no output file", os.path.exists(os.path.join(ctx.dir, "o.f")), False)
+    proc = shell('exec "$1" -nologo <&- w.F')
+    expect("status, standard input closed", proc.returncode, 0)
+
+
+@case
+def output_appended_to_input(ctx):
+    # "tfpp a.F >> a.F" would read its own output back until the disk is full: refused.
+    write(ctx, "a.F", b"      x = 1\n")
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.run(["/bin/sh", "-c", 'exec "$1" -nologo a.F >> a.F', "sh", ctx.tfpp],
+                          cwd=ctx.dir, env=env | sanitizer_env(), stderr=subprocess.PIPE,
+                          timeout=TIME_LIMIT)
+    expect("status", proc.returncode, 1)
+    expect("stderr", proc.stderr,
+           b"tfpp: refusing to write to standard output: it is the input file 'a.F'\n")
+    with open(os.path.join(ctx.dir, "a.F"), "rb") as f:
+        expect("input", f.read(), b"      x = 1\n")
+
+
+@case
+def broken_pipe_named(ctx):
+    # With SIGPIPE ignored, a reader that went away is reported with the system's reason.
+    write(ctx, "big.F", numbered_lines(300000))
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    def ignore_pipe():
+        default_signals()
+        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    proc = subprocess.Popen([ctx.tfpp, "-nologo", "big.F"], cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore_pipe)
+    proc.stdout.read(10)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=TIME_LIMIT)
+    expect("status", proc.returncode, 1)
+    expect("stderr", err, b"Error writing preprocessor output file 'standard output': "
+                          b"Broken pipe.\n")
+
+
+@case
+def terminal_hint(ctx):
+    # "tfpp" typed alone on a terminal says that it reads standard input; a pipe gets no hint.
+    import pty
+    master, slave = pty.openpty()
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.Popen([ctx.tfpp, "-nologo"], cwd=ctx.dir, env=env | sanitizer_env(),
+                            stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    os.close(slave)
+    os.write(master, b"      x = 1\n\x04")
+    out, err = proc.communicate(timeout=TIME_LIMIT)
+    os.close(master)
+    expect("status", proc.returncode, 0)
+    expect("hint", err, b"tfpp: reading the source from standard input (end it with Ctrl-D; "
+                        b"tfpp -h for help)\n")
+    expect("output", out, b'\n# 1 "<stdin>"\n      x = 1\n')
+    rc, out, err = run(ctx, ["-nologo"], stdin=subprocess.PIPE)
+    expect("no hint on a pipe", err, b"")
+
+
+@case
+def stdin_copy_survives_no_signal(ctx):
+    # The copy of standard input is removed as soon as it is open: even SIGKILL, which no
+    # handler sees, and SIGXFSZ leave nothing behind.
+    data = numbered_lines(200000)
+    for signum in (signal.SIGKILL, signal.SIGXFSZ, signal.SIGUSR1):
+        with stdin_file(ctx, data) as stdin:
+            rc, _, _, _ = run_stalled(ctx, ["-nologo"], lambda base: True,
+                                      lambda proc, offset: proc.send_signal(signum), stdin=stdin)
+        name = signal.Signals(signum).name
+        expect("status after " + name, rc, -signum)
+        expect("temporary files after " + name, os.listdir(ctx.tmp), [])
+
+
 def crash_report_lines(program, args):
     path = os.path.realpath(program).encode()
     return [b"Program Exception:", b"  Program: " + path,

@@ -592,6 +592,42 @@ TEST_F(CommandLineTest, DependencyFileListsEachIncludedFileOnce) {
     EXPECT_EQ(entries("deps"), std::vector<std::string>{"a.d"});
 }
 
+// The dependency options of GNU cpp give the file --deps gives.
+TEST_F(CommandLineTest, GnuDependencyOptionsWriteTheDepsFile) {
+    auto depfile = [&](const std::vector<std::string> &args, const std::string &name) {
+        EXPECT_TRUE(parse(args).ok) << ::testing::PrintToString(args);
+        deps_record("inc/x.h", false);
+        deps_record("/usr/include/sys.h", true);
+        options_write_depfile();
+        EXPECT_TRUE(options_finish_output_files());
+        return read_file(name);
+    };
+    std::string deps = depfile({"--deps=a.d", "a.F", "a.f"}, "a.d");
+    EXPECT_EQ(deps, "a.f: a.F \\\n  inc/x.h \\\n  /usr/include/sys.h\n\ninc/x.h:\n\n"
+                    "/usr/include/sys.h:\n");
+    EXPECT_EQ(depfile({"-MD", "-MF", "b.d", "-o", "a.f", "a.F"}, "b.d"), deps);
+    // -MD alone: named after the output; -MMD leaves out the system header.
+    EXPECT_EQ(depfile({"-MD", "-MP", "-o", "sub/c.f", "a.F"}, "sub/c.d"),
+              "sub/c.f: a.F \\\n  inc/x.h \\\n  /usr/include/sys.h\n\ninc/x.h:\n\n"
+              "/usr/include/sys.h:\n");
+    EXPECT_EQ(depfile({"-MMD", "-o", "e.f", "a.F"}, "e.d"), "e.f: a.F \\\n  inc/x.h\n\ninc/x.h:\n");
+    // Standard output: after the input's base name, with the target from -MT.
+    EXPECT_EQ(depfile({"-MD", "-MT", "t.o", "sub/b.F"}, "b.d"),
+              "t.o: sub/b.F \\\n  inc/x.h \\\n  /usr/include/sys.h\n\ninc/x.h:\n\n"
+              "/usr/include/sys.h:\n");
+    // -MF without a target: no depfile, and the run fails at its end.
+    ASSERT_TRUE(parse({"-MF", "n.d", "a.F"}).ok);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(options_finish_output_files());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tfpp: no target for the dependency file: give -o, -MT or -MQ\n");
+    EXPECT_FALSE(fs::exists("n.d"));
+    // A lone -M or -MM stays unrecognised: tfpp always preprocesses.
+    ASSERT_TRUE(parse({"-M", "-MM", "a.F"}).ok);
+    EXPECT_EQ(stored(), (std::vector<std::string>{"3UNREC: Unrecognized option '-M'",
+                                                  "3UNREC: Unrecognized option '-MM'"}));
+}
+
 TEST_F(CommandLineTest, DependencyFileTargetAndFailures) {
     // --deps-target wins over the output file; without includes only the input is listed.
     ASSERT_TRUE(parse({"--deps-target=obj/a.o", "--deps=t.d", "a.F", "out.f"}).ok);

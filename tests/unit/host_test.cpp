@@ -181,7 +181,7 @@ TEST_P(InterruptDeathTest, RemovesTemporaryFilesAndDiesByTheSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptDeathTest,
-                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE));
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ));
 
 TEST(InterruptHook, AnIgnoredSignalStaysIgnored) {
     // As under nohup: the hook must not turn an ignored hang-up into the end of the run.

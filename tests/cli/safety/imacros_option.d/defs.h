@@ -1,0 +1,2 @@
+#define N 7
+      this text is discarded

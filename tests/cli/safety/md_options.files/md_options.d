@@ -1,0 +1,4 @@
+md_options.f: md_options.F \
+  user.h
+
+user.h:

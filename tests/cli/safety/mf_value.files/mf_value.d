@@ -1,0 +1,1 @@
+mf_value.o: mf_value.F

@@ -1,0 +1,5 @@
+
+
+# 2 "output_option.F"
+      n = 3 
+      end
