@@ -281,6 +281,8 @@ def report(name, units, results, texts, pp_failures):
         print("  only gfortran -cpp: %s: %s" % (unit, ours[unit][1][:200]))
     for unit in sorted(ok_ours - ok_theirs):
         print("  only tfpp: %s: %s" % (unit, theirs[unit][1][:200]))
+    for unit in sorted(set(units) - ok_ours - ok_theirs):
+        print("  neither: %s: %s" % (unit, theirs[unit][1][:200]))
     differ = []
     for unit in units:
         fixed = os.path.splitext(unit)[1].lower() in FIXED_EXTENSIONS
