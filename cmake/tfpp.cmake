@@ -3,7 +3,8 @@
 #
 #   tfpp_preprocess(<out-var> SOURCES a.F b.F90 ...
 #                   [DEFINES X Y=1 "F(a)=a"] [INCLUDE_DIRECTORIES dir ...] [OPTIONS ...]
-#                   [OUTPUT_DIRECTORY dir] [NO_FORTRAN_MODE] [NO_COMPILER_MACROS])
+#                   [OUTPUT_DIRECTORY dir] [NO_FORTRAN_MODE] [NO_COMPILER_MACROS]
+#                   [COMPILER_FLAGS -fopenmp ...])
 #
 # <out-var> receives the preprocessed files: a.F -> a.f, b.F90 -> b.f90 (an extension the
 # compiler preprocesses no further), in OUTPUT_DIRECTORY (default: ${CMAKE_CURRENT_BINARY_DIR}/tfpp)
@@ -15,19 +16,29 @@
 # after it so that they can change its settings; NO_FORTRAN_MODE leaves it out. The predefined
 # macros of the project's Fortran compiler (__GFORTRAN__, __GNUC__, ...) are taken from the
 # compiler at configure time into a file read with -imacros; NO_COMPILER_MACROS leaves them out.
+# The compiler is asked with CMAKE_Fortran_FLAGS and COMPILER_FLAGS, so that flags which define
+# macros (-fopenmp gives _OPENMP) count: give there those of the sources' compile.
 # Each output is compiled with its source's folder on the include path, so that Fortran
 # `include` lines find the files next to the source.
 
-# Writes the predefined macros of the Fortran compiler of this project into `file` (once per
-# configure run and compiler). Sets `${result_var}` to the file, or to "" when the compiler has
-# no way to print them (a message says so).
-function(_tfpp_compiler_macros result_var)
+# Writes the predefined macros of the Fortran compiler of this project, asked with the flags of
+# CMAKE_Fortran_FLAGS and `extra_flags`, into a file named after the compiler and the flags.
+# Sets `${result_var}` to the file, or to "" when the compiler has no way to print them (a
+# message says so).
+function(_tfpp_compiler_macros result_var extra_flags)
   set(${result_var} "" PARENT_SCOPE)
   if(NOT CMAKE_Fortran_COMPILER)
     return()
   endif()
+  separate_arguments(flags UNIX_COMMAND "${CMAKE_Fortran_FLAGS}")
+  list(APPEND flags ${extra_flags})
   set(dir "${CMAKE_BINARY_DIR}/tfpp-compiler")
   set(file "${dir}/${CMAKE_Fortran_COMPILER_ID}-macros.h")
+  if(flags)
+    string(MD5 digest "${flags}")
+    string(SUBSTRING "${digest}" 0 8 digest)
+    set(file "${dir}/${CMAKE_Fortran_COMPILER_ID}-${digest}-macros.h")
+  endif()
   set(empty "${dir}/empty.F90")
   file(MAKE_DIRECTORY "${dir}")
   file(WRITE "${empty}" "")
@@ -35,11 +46,11 @@ function(_tfpp_compiler_macros result_var)
   # (__STDC__ and no __GFORTRAN__).
   set(id "${CMAKE_Fortran_COMPILER_ID}")
   if(id STREQUAL "GNU")
-    set(cmd "${CMAKE_Fortran_COMPILER}" -cpp -dM -E -x f95-cpp-input "${empty}")
+    set(cmd "${CMAKE_Fortran_COMPILER}" ${flags} -cpp -dM -E -x f95-cpp-input "${empty}")
   elseif(id MATCHES "^(LLVMFlang|Flang)$")
-    set(cmd "${CMAKE_Fortran_COMPILER}" -cpp -dM -E "${empty}")
+    set(cmd "${CMAKE_Fortran_COMPILER}" ${flags} -cpp -dM -E "${empty}")
   elseif(id MATCHES "^(IntelLLVM|Intel)$")
-    set(cmd "${CMAKE_Fortran_COMPILER}" -fpp -dM -E "${empty}")
+    set(cmd "${CMAKE_Fortran_COMPILER}" ${flags} -fpp -dM -E "${empty}")
   else()
     message(STATUS "tfpp_preprocess: no predefined macros known for the ${id} Fortran compiler")
     return()
@@ -63,7 +74,7 @@ endfunction()
 
 function(tfpp_preprocess out_var)
   cmake_parse_arguments(PARSE_ARGV 1 TFPP "NO_FORTRAN_MODE;NO_COMPILER_MACROS" "OUTPUT_DIRECTORY"
-                        "SOURCES;DEFINES;INCLUDE_DIRECTORIES;OPTIONS")
+                        "SOURCES;DEFINES;INCLUDE_DIRECTORIES;OPTIONS;COMPILER_FLAGS")
   if(TFPP_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tfpp_preprocess: unknown arguments: ${TFPP_UNPARSED_ARGUMENTS}")
   endif()
@@ -85,7 +96,7 @@ function(tfpp_preprocess out_var)
     list(APPEND flags --fortran)
   endif()
   if(NOT TFPP_NO_COMPILER_MACROS)
-    _tfpp_compiler_macros(macros_file)
+    _tfpp_compiler_macros(macros_file "${TFPP_COMPILER_FLAGS}")
     if(macros_file)
       list(APPEND flags -imacros "${macros_file}")
       list(APPEND extra_depends "${macros_file}")
