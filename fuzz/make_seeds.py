@@ -5,7 +5,10 @@
 
 Each case's input becomes a lexer seed; with its options mapped to the target's option bits and
 its first include file appended after the separator (the input's #include names rewritten to
-inc.h), a preprocessor seed; its #if and #elif operands, one per line, an #if seed.
+inc.h), a preprocessor seed, once as it is and once read through FIFOs too; its #if and #elif
+operands, one per line, an #if seed. A few preprocessor seeds of texts longer than the stream
+layer's ring (long strings, names, macro bodies, a "(" after many blank lines) are added, read
+through FIFOs.
 """
 import hashlib
 import pathlib
@@ -16,7 +19,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SEPARATOR = b"\n#--inc.h--\n"
 # Must match OPTION_BITS and the BIT_ constants of fuzz_preprocessor.cpp.
 OPTION_BITS = ["-m", "-C", "-noC", "-B", "-z", "-ansi", "-g", "-n", "-P", "-e", "-c"]
-BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR = 11, 12, 13, 14
+BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_PIPES = 11, 12, 13, 14, 15
 META = {".out", ".err", ".args", ".rc", ".lis", ".env", ".stdin", ".trace", ".dep", ".signal",
         ".isolated"}
 
@@ -77,13 +80,29 @@ def main():
         write(out / "fuzz_lexer", bytes([2]) + text)
         bits = option_bits(stem, source)
         main_text, included = include_file(stem, text)
-        write(out / "fuzz_preprocessor",
-              bytes([bits & 0xFF, bits >> 8]) + main_text + SEPARATOR + included)
+        for piped in (0, 1 << BIT_PIPES):
+            word = bits | piped
+            write(out / "fuzz_preprocessor",
+                  bytes([word & 0xFF, word >> 8]) + main_text + SEPARATOR + included)
         operands = re.findall(rb"^[ \t]*#[ \t]*(?:if|elif)[ \t]+(.*)$", text, re.M)
         if operands:
             write(out / "fuzz_if", bytes([bits & 1]) + b"\n".join(operands) + b"\n")
         count += 1
+    for text in long_texts():
+        word = 1 | 1 << BIT_LIST_FILE | 1 << BIT_PIPES  # -m, a list file, FIFOs
+        write(out / "fuzz_preprocessor", bytes([word & 0xFF, word >> 8]) + text)
     print(f"make_seeds: {count} cases -> {out}")
+
+
+def long_texts():
+    """Inputs whose texts outrun the 2 KiB ring of the stream layer."""
+    long_name = b"n" * 3000
+    return [
+        b'      s = "' + b"x" * 3000 + b'"\n#warning w\n' + SEPARATOR + b"      i = 1\n",
+        b"#define S(a) a " + long_name + b'\n#include "inc.h"\n      y = S(1)\n' + SEPARATOR +
+        b"      " + long_name + b" = 2\n",
+        b"#define F(x) [x]\n      a = F" + b"\n" * 3000 + b"(1)\n      b = F\n" + SEPARATOR,
+    ]
 
 
 if __name__ == "__main__":

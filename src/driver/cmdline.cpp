@@ -422,6 +422,7 @@ void trace_option(const char *argument) {
     } else if (starts_with(argument, "-temp=") && argument[6] != '\0') {
         if (cl.temp_dir != nullptr) mm_free_vblock(mm_general_pool(), cl.temp_dir);
         cl.temp_dir = directory_copy(argument + 6);
+        host_set_temp_dir(cl.temp_dir);
     } else if (!starts_with(argument, "-traditional")) {
         report(MSG_3BADDEBUG, argument);
     }
@@ -1008,6 +1009,7 @@ void options_set_defaults() {
     OptionsDefinitionsRunner runner = cl.runner;
     cl = CommandLineState{};
     cl.runner = runner;
+    host_set_temp_dir(nullptr);
 }
 
 void options_reset() {

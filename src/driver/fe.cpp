@@ -32,6 +32,7 @@ struct FrontEndState {
     ExitHookRecord *exit_hooks = nullptr;
     std::uint8_t flags[FE_FLAG_COUNT] = {};
     std::FILE *trace_stream = nullptr;
+    FeTraceHook trace_hook = nullptr;
     char date_text[32] = {};
 };
 
@@ -194,6 +195,14 @@ const char *fe_flag_name(int index) {
 
 void fe_set_trace_stream(std::FILE *stream) { fe.trace_stream = stream; }
 std::FILE *fe_get_trace_stream() { return fe.trace_stream != nullptr ? fe.trace_stream : stdout; }
+
+void fe_set_trace_hook(FeTraceHook hook) { fe.trace_hook = hook; }
+
+std::FILE *fe_begin_trace() {
+    std::FILE *trace = fe_get_trace_stream();
+    if (fe.trace_hook != nullptr) fe.trace_hook(trace);
+    return trace;
+}
 
 void *fe_alloc(std::size_t n, std::size_t m) {
     void *memory = std::calloc(n == 0 ? 1 : n, m == 0 ? 1 : m);

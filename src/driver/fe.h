@@ -63,6 +63,15 @@ const char *fe_flag_name(int index); // nullptr outside 0..10
 void fe_set_trace_stream(std::FILE *stream);
 std::FILE *fe_get_trace_stream();
 
+// A routine run before every trace line with the trace stream, so that text a subsystem still
+// holds in a buffer in front of that same stream is written first and the lines come in the
+// order they were made (the preprocessor's output installs one). Null removes it.
+using FeTraceHook = void (*)(std::FILE *trace);
+void fe_set_trace_hook(FeTraceHook hook);
+
+// The trace stream, for a trace line about to be written: the trace hook has run.
+std::FILE *fe_begin_trace();
+
 // n * m bytes from the host heap; on failure "Ran out of memory" and the fatal exit.
 void *fe_alloc(std::size_t n, std::size_t m);
 

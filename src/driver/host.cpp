@@ -72,6 +72,7 @@ struct HostState {
     char date_text[64];
     alignas(16) char alt_stack[ALT_STACK_SIZE]; // the crash hook runs here after a stack overflow
     HostExitHook exit_hook;                     // null in the program: host_exit ends the process
+    char temp_dir[HOST_NAME_SIZE];              // for scratch files; empty: the system's
 };
 
 HostState host;
@@ -381,6 +382,24 @@ int host_create_temp_file(const char *dir, char *name) {
     std::memcpy(name, slot->name, std::strlen(slot->name) + 1);
     slot->active = 1;
     return fd;
+}
+
+int host_open_scratch_file() {
+    char dir[HOST_NAME_SIZE];
+    if (host.temp_dir[0] != '\0')
+        std::memcpy(dir, host.temp_dir, sizeof dir);
+    else
+        host_temp_dir(sizeof dir, dir);
+    char name[HOST_NAME_SIZE];
+    int fd = host_create_temp_file(dir, name);
+    if (fd >= 0) host_delete_temp_file(name);
+    return fd;
+}
+
+void host_set_temp_dir(const char *dir) {
+    host.temp_dir[0] = '\0';
+    if (dir != nullptr && std::strlen(dir) < sizeof host.temp_dir)
+        std::memcpy(host.temp_dir, dir, std::strlen(dir) + 1);
 }
 
 void host_delete_temp_file(const char *name) {

@@ -38,6 +38,16 @@ const char *host_exception_name(int signal, int code, std::uint32_t *exception_c
 // bytes) receives the name made.
 int host_create_temp_file(const char *dir, char *name);
 
+// Makes an unnamed temporary file for reading and writing, for data the run must read more
+// than once: made like host_create_temp_file in the temporary directory (host_set_temp_dir,
+// else the system's) and removed at once, so that no way out of the run leaves it behind.
+// Returns its descriptor, or -1 when it cannot be made.
+int host_open_scratch_file();
+
+// The directory of host_open_scratch_file (the -temp= directory, ending in '/'); null or empty
+// for the system's. The text is copied; one that does not fit is taken as null.
+void host_set_temp_dir(const char *dir);
+
 // Removes the registered temporary file `name` now and forgets it.
 void host_delete_temp_file(const char *name);
 

@@ -54,7 +54,7 @@ LexerState lex;
 
 // The lex-debug line for entering state `state` on character `ch`.
 void trace_state(int state, int ch) {
-    std::FILE *out = fe_get_trace_stream();
+    std::FILE *out = fe_begin_trace();
     std::fprintf(out, "    lexer: state=%3d, char='", state);
     fe_print_char(out, ch);
     std::fputc('\'', out);
@@ -65,7 +65,7 @@ void trace_state(int state, int ch) {
 
 // The lex-trace line for the token just scanned.
 void trace_token(TokenKind kind, Position position) {
-    std::FILE *out = fe_get_trace_stream();
+    std::FILE *out = fe_begin_trace();
     std::fprintf(out, "  LEX %s,\tvalue='", token_kind_name(kind));
     std::uint32_t length = si_mark_length();
     const unsigned char *text = si_mark_text();
@@ -334,7 +334,7 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     *position = start;
     TokenKind result;
     if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
-        std::fprintf(fe_get_trace_stream(), "  enter lexer: rule set=%s, start state=%d\n",
+        std::fprintf(fe_begin_trace(), "  enter lexer: rule set=%s, start state=%d\n",
                      lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));
         result = scan<true>(lex.rule_set);
     } else {

@@ -23,6 +23,10 @@ constexpr int PLAIN_CONTINUATION_BLANKS = 5;
 constexpr std::uint32_t PAGE_LENGTH = 54;
 constexpr int FORMAT_FIRST_HEADER = 9;
 constexpr int FORMAT_SECOND_HEADER = 10;
+// The most columns of a source line that the listing shows; a longer line is cut there and ends
+// in "...", and a caret for a column past the cut stands under the first dot.
+constexpr std::uint32_t SOURCE_WIDTH = 512;
+constexpr char CUT_MARK[] = "...";
 
 struct PrintState {
     // Page state, shared by the standard-error listing and the list file.
@@ -120,27 +124,29 @@ Position line_start(std::uint32_t line, std::uint32_t stream) {
 }
 
 // Copies the current source line, numbered, up to and including its line feed; the end byte
-// stands for a last line feed. Returns false when the line ended the stream.
+// stands for a last line feed. A line of more than SOURCE_WIDTH bytes is cut there and ends in
+// CUT_MARK; the rest of it is read over, so that the read point ends at the next line either
+// way. Returns false when the line ended the stream.
 bool write_numbered_line(std::FILE *file, std::uint32_t line) {
     if (pr.paging && pr.page_lines >= PAGE_LENGTH) start_page(file);
     std::fprintf(file, "%5" PRIu32 ":\t", line);
-    // Collected in pieces: standard error is unbuffered, and a byte at a time would make one
-    // system call per byte of a long source line.
-    char piece[4096];
+    // Collected in one piece: standard error is unbuffered, and a byte at a time would make one
+    // system call per byte.
+    char piece[SOURCE_WIDTH + sizeof CUT_MARK + 1];
     std::size_t used = 0;
-    for (;;) {
-        int c = si_get_char();
-        bool ended = c == SI_END_OF_STREAM;
-        piece[used++] = ended ? '\n' : static_cast<char>(c);
-        if (ended || c == '\n' || used == sizeof piece) {
-            std::fwrite(piece, 1, used, file);
-            used = 0;
-        }
-        if (ended || c == '\n') {
-            ++pr.page_lines;
-            return !ended;
+    int c;
+    while ((c = si_get_char()) != '\n' && c != SI_END_OF_STREAM) {
+        if (used < SOURCE_WIDTH) {
+            piece[used++] = static_cast<char>(c);
+        } else if (used == SOURCE_WIDTH) {
+            std::memcpy(piece + used, CUT_MARK, sizeof CUT_MARK - 1);
+            used += sizeof CUT_MARK - 1;
         }
     }
+    piece[used++] = '\n';
+    std::fwrite(piece, 1, used, file);
+    ++pr.page_lines;
+    return c != SI_END_OF_STREAM;
 }
 
 // Writes the caret line for the messages at the line of `first` (and those after it in the
@@ -152,6 +158,7 @@ void write_caret_line(std::FILE *file, MsgStored *first, int all) {
     for (MsgStored *m = first; m != nullptr && same_line(m, first); m = m->next) {
         if (!wanted(m, all)) continue;
         std::uint32_t target = m->position.column;
+        if (target > SOURCE_WIDTH + 1) target = SOURCE_WIDTH + 1;
         while (!line_ended && column < target) {
             int c = si_get_char();
             if (c == '\n' || c == SI_END_OF_STREAM) {
@@ -383,6 +390,7 @@ void msg_print_messages(std::FILE *file, int all) {
         msg_print_plain(file, all);
         return;
     }
+    si_set_listing(true);
     MsgParamSave save;
     msg_save_params(&save);
     emit_char(file, '\n');
@@ -411,6 +419,7 @@ void msg_print_messages(std::FILE *file, int all) {
         for (; message != nullptr && same_line(message, first); message = message->next)
             if (wanted(message, all)) print_message(file, *message);
     }
+    si_set_listing(false);
     si_close_stream();
     msg_restore_params(&save);
     std::fflush(file);
@@ -431,6 +440,7 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
         fe_report(MSG_5STREAMOVF, POSITION_NULL);
         return;
     }
+    si_set_listing(true);
     MsgParamSave save;
     msg_save_params(&save);
     pr.paging = true;
@@ -485,6 +495,7 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
 
     list_messages(file, [](const MsgStored *m) { return position_is_null(m->position); });
     pr.paging = false;
+    si_set_listing(false);
     si_close_stream();
     msg_restore_params(&save);
     std::fflush(file);

@@ -99,6 +99,15 @@ void write_marker(std::uint32_t line, bool ansi) {
 
 void flush_at_fatal_exit(void *) { pp_output_flush(); }
 
+// Plain -t and -d trace to standard output, where the text goes too: what the buffer holds was
+// made before the trace line about to be written, so it goes first. A trace to another file
+// leaves the buffer alone.
+void flush_before_trace(std::FILE *trace) {
+    if (output_stream == nullptr || out.used == 0) return;
+    if (trace != output_stream && fileno(trace) != fileno(output_stream)) return;
+    pp_output_flush();
+}
+
 } // namespace
 
 void pp_output_init() {
@@ -112,6 +121,7 @@ void pp_output_init() {
 #include "pp/pp_spacing.def"
 #undef PP_SPACING
     }
+    fe_set_trace_hook(flush_before_trace);
     // Text already handed to the buffer reaches the output even when the run ends early.
     if (!out.hook_added) {
         fe_add_exit_hook(flush_at_fatal_exit, nullptr);

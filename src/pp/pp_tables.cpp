@@ -271,6 +271,13 @@ void pp_push_file(const char *name) {
     char *out = quoted;
     *out++ = '"';
     for (const char *p = name; *p != '\0'; ++p) {
+        // A line feed would end the marker line, and the string of __FILE__, in the middle: it
+        // is written as \n whatever esc_filename says.
+        if (*p == '\n') {
+            *out++ = '\\';
+            *out++ = 'n';
+            continue;
+        }
         if (esc_filename != 0 && (*p == '"' || *p == '\\')) *out++ = '\\';
         *out++ = *p;
     }

@@ -1,8 +1,9 @@
 // This file implements the source streams: the stream table with its name index, the file stack
-// of suspended streams, block reads into the ring (CR LF taken as LF, 0 bytes reported once and
-// dropped), back-up, marks, seeks to any position and the include records.
+// of suspended streams, block reads into the ring (CR LF taken as LF, 0 and 3 bytes reported
+// once and dropped), back-up, marks, seeks to any position and the include records.
 #include "si/si.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "driver/fe.h"
+#include "driver/host.h" // the spool files of unseekable inputs are the host's temporary files
 #include "mm/mm.h"
 #include "msg/msg.h"
 
@@ -49,7 +51,7 @@ struct StreamEntry {
     std::int32_t fd;          // -1 while the file is not open
     std::int32_t open_count;  // file-stack levels at which it is open, the current one included
     std::uint32_t hash;       // of the name, for the name index
-    std::int64_t nul_checked; // file offset up to which its 0 bytes have been reported
+    std::int64_t illegal_checked; // file offset up to which its 0 and 3 bytes were reported
     // The descriptor's own offset as our reads and seeks left it (-1: unknown).
     std::int64_t fd_offset;
     // The size of a regular file when it was opened; -1 for anything else (standard input).
@@ -60,6 +62,12 @@ struct StreamEntry {
     // A private file handed over open (si_adopt_file): its descriptor is the only way to it, so
     // it is kept for the whole run, and its name is only shown, never looked up or opened.
     bool adopted = false;
+    // A file that cannot be read at an offset (a FIFO, a pipe, a terminal) is spooled: `fd` is
+    // then an unnamed temporary file holding the `spooled` bytes read from `source` so far, and
+    // every read behind that point is served from it. Backing up, re-reading a long text and
+    // the listing all need earlier bytes again, which the source itself cannot give back.
+    std::int32_t source = -1; // the unseekable descriptor, -1 once its end was read
+    std::int64_t spooled = -1; // -1: not spooled
 };
 
 // One level of the file stack: the reading state of a suspended stream.
@@ -97,9 +105,17 @@ struct ReadAhead {
     StreamHandle stream; // STREAM_NULL when it holds nothing
     std::int64_t start;
     std::uint32_t length;
-    // [start, clean_end) holds no CR and no 0 byte: pieces from there need no translation.
+    // [start, clean_end) holds no CR and no 0 or 3 byte: pieces from there need no translation.
     std::int64_t clean_end;
     unsigned char data[READ_AHEAD];
+};
+
+// A byte of a file that is dropped: 0, which stands for "no data here" in the ring, and 3, the
+// end byte that the readers take as the end of the stream. Either would end or corrupt the
+// reading if it were kept, so it is reported as an illegal character and left out.
+struct IllegalByte {
+    Position position;
+    unsigned char byte;
 };
 
 struct StreamState {
@@ -153,9 +169,13 @@ struct StreamState {
     StreamHandle main_stream;
     std::uint32_t line_offset;
 
-    // Positions of the 0 bytes found in the block just read, reported once the block is in.
-    Position nul_found[SI_RING_SIZE];
-    std::uint32_t nul_count;
+    // The 0 and 3 bytes found in the block just read, reported once the block is in.
+    IllegalByte illegal_found[SI_RING_SIZE];
+    std::uint32_t illegal_count;
+    // Reading for the message listing (si_set_listing), and the dropped bytes read since the
+    // last byte kept while it is on.
+    bool listing;
+    std::uint64_t listing_dropped;
 
     ReadAhead ahead;
 };
@@ -236,10 +256,73 @@ void reset_mark() {
     fe_fatal_exit();
 }
 
+// Lines and columns are counted in 32 bits; a count that would pass the largest ends the run.
+[[noreturn]] void fail_uncountable(const char *text) {
+    static_assert(SI_MAX_LINE == 4294967295u, "the number in the messages");
+    msg_param_string(si.table[si_cursor.stream].name, 's');
+    fe_message(msg_expand_params(text), "", nullptr, SEVERITY_FATAL);
+    fe_fatal_exit();
+}
+
 [[noreturn]] void fail_read() {
     msg_param_string(si.table[si_cursor.stream].name, 's');
     fe_report(MSG_4READERROR, POSITION_NULL);
     fe_fatal_exit();
+}
+
+// Appends the `count` bytes just read from the source of `entry` to its spool. False when they
+// could not all be written.
+bool spool_append(StreamEntry &entry, const unsigned char *bytes, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+        ssize_t written = ::pwrite(entry.fd, bytes + done, count - done,
+                                   static_cast<off_t>(entry.spooled + static_cast<off_t>(done)));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<std::size_t>(written);
+    }
+    entry.spooled += static_cast<std::int64_t>(count);
+    return true;
+}
+
+// A read of a spooled stream: from the spool behind its end, then from the source, whose bytes
+// are appended to the spool before they are handed out. The read is whole, short only at the
+// end of the input, as a read of a regular file is: a pipe's reads come back short wherever its
+// writer paused, and the blocks, hence where 0 bytes are reported and where a run stopped by too
+// many of them ends its output, would depend on that. A failed write to the spool is a failed
+// read: the bytes could not be kept for a second reading.
+std::ptrdiff_t read_spooled(StreamEntry &entry, void *into, std::size_t size,
+                            std::int64_t offset) {
+    auto *bytes = static_cast<unsigned char *>(into);
+    std::size_t done = 0;
+    while (done < size) {
+        std::int64_t at = offset + static_cast<std::int64_t>(done);
+        ssize_t count;
+        if (at < entry.spooled) {
+            std::size_t held = static_cast<std::size_t>(entry.spooled - at);
+            do {
+                count = ::pread(entry.fd, bytes + done, std::min(size - done, held),
+                                static_cast<off_t>(at));
+            } while (count < 0 && errno == EINTR);
+            if (count <= 0) return count < 0 ? -1 : static_cast<std::ptrdiff_t>(done);
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (entry.source < 0) break;
+        assert(at == entry.spooled && "a spooled stream is read on from the end of its spool");
+        do {
+            count = ::read(entry.source, bytes + done, size - done);
+        } while (count < 0 && errno == EINTR);
+        if (count < 0) return -1;
+        if (count == 0) {
+            // The end of a pipe is final: from here on the spool is the whole file.
+            ::close(entry.source);
+            entry.source = -1;
+            break;
+        }
+        if (!spool_append(entry, bytes + done, static_cast<std::size_t>(count))) return -1;
+        done += static_cast<std::size_t>(count);
+    }
+    return static_cast<std::ptrdiff_t>(done);
 }
 
 // Every read and seek of a stream's descriptor goes through these two. A regular file is read
@@ -248,6 +331,7 @@ void reset_mark() {
 // it, and a file kept open between inclusions, need no seek. Anything else (standard input)
 // is read where its descriptor stands, which seek_to has moved to `offset`.
 std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset) {
+    if (entry.spooled >= 0) return read_spooled(entry, into, size, offset);
     ssize_t count;
     bool positioned = entry.size >= 0 && entry.fd_offset != offset;
     assert((entry.size >= 0 || entry.fd_offset < 0 || entry.fd_offset == offset) &&
@@ -271,7 +355,7 @@ std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::
 // The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
 // READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
 // as reads of the file would give (a piece is short only at the end of the file).
-// With `clean`, says whether the piece is known to hold no CR and no 0 byte (searched for once
+// With `clean`, says whether the piece is known to hold no CR, 0 or 3 (searched for once
 // per read-ahead block rather than in every piece).
 std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
                              std::int64_t offset, bool *clean = nullptr) {
@@ -306,9 +390,11 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
             const void *cr = std::memchr(fresh, '\r', n);
             if (cr != nullptr)
                 n = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - fresh);
-            const void *nul = std::memchr(fresh, 0, n);
-            if (nul != nullptr)
-                n = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - fresh);
+            for (int dropped : {0, SI_END_OF_STREAM}) {
+                const void *hit = std::memchr(fresh, dropped, n);
+                if (hit != nullptr)
+                    n = static_cast<std::size_t>(static_cast<const unsigned char *>(hit) - fresh);
+            }
             ahead.clean_end = offset + held + static_cast<std::int64_t>(n);
         }
         ahead.length += static_cast<std::uint32_t>(count);
@@ -331,7 +417,8 @@ bool move_to(StreamEntry &entry, std::int64_t offset) {
 }
 
 bool seek_to(StreamEntry &entry, std::int64_t offset) {
-    if (entry.size >= 0) return true; // read at the offset it is asked for, see above
+    // Regular files and spools are read at the offset asked for, see above.
+    if (entry.size >= 0 || entry.spooled >= 0) return true;
     return move_to(entry, offset);
 }
 
@@ -386,7 +473,7 @@ bool trailing_cr_pairs() {
     return false;
 }
 
-// Takes the CR LF pairs of a block without 0 bytes as LF, moving whole stretches between CRs;
+// Takes the CR LF pairs of a block without 0 or 3 bytes as LF, moving whole stretches between CRs;
 // `cr` is the block's first CR. Returns the bytes that remain.
 std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned char *cr) {
     unsigned char *const end = at + count;
@@ -406,12 +493,14 @@ std::uint32_t drop_cr_of_pairs(unsigned char *at, std::uint32_t count, unsigned 
     return static_cast<std::uint32_t>(out - at);
 }
 
-// Takes CR LF pairs as LF and drops 0 bytes from the `count` bytes read at `at`; returns how
-// many remain. A 0 byte not reported before (its file offset is beyond the stream's high-water
-// mark) is noted at the line and column it would have had, to be reported once the block is in.
+// Takes CR LF pairs as LF and drops 0 and 3 bytes from the `count` bytes read at `at`; returns
+// how many remain. A dropped byte not reported before (its file offset is beyond the stream's
+// high-water mark) is noted at the line and column it would have had, to be reported once the
+// block is in.
 std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64_t raw_offset) {
     auto *cr = static_cast<unsigned char *>(std::memchr(at, '\r', count));
-    if (std::memchr(at, 0, count) == nullptr) {
+    if (std::memchr(at, 0, count) == nullptr &&
+        std::memchr(at, SI_END_OF_STREAM, count) == nullptr) {
         if (cr == nullptr) return count;
         return drop_cr_of_pairs(at, count, cr);
     }
@@ -421,10 +510,10 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
     std::uint32_t kept = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         unsigned char c = at[i];
-        if (c == 0) {
-            if (raw_offset + i >= entry.nul_checked)
-                si.nul_found[si.nul_count++] =
-                    Position{line, clamp_column(column), si_cursor.stream};
+        if (c == 0 || c == SI_END_OF_STREAM) {
+            if (!si.listing && raw_offset + i >= entry.illegal_checked)
+                si.illegal_found[si.illegal_count++] =
+                    IllegalByte{Position{line, clamp_column(column), si_cursor.stream}, c};
             continue;
         }
         if (c == '\r' && i + 1 < count && at[i + 1] == '\n') continue;
@@ -436,7 +525,7 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
             ++column;
         }
     }
-    if (raw_offset + count > entry.nul_checked) entry.nul_checked = raw_offset + count;
+    if (raw_offset + count > entry.illegal_checked) entry.illegal_checked = raw_offset + count;
     return kept;
 }
 
@@ -454,7 +543,7 @@ void refill() {
     si_cursor.read = at;
 
     StreamEntry &entry = si.table[si_cursor.stream];
-    bool clean = false; // no CR and no 0 byte in the piece
+    bool clean = false; // no CR and no 0 or 3 byte in the piece
     std::ptrdiff_t count = entry.end_seen && si.offset >= entry.size
                                ? 0
                                : read_retrying(entry, at, room, si.offset, &clean);
@@ -472,11 +561,21 @@ void refill() {
     // A pair split by the block's end: the block is translated without its CR, then ends in the
     // LF (a CR before that CR is lone and stays).
     bool split_pair = at[count - 1] == '\r' && trailing_cr_pairs();
-    si.nul_count = 0;
+    si.illegal_count = 0;
     auto body = static_cast<std::uint32_t>(count - (split_pair ? 1 : 0));
     std::uint32_t kept = clean ? body : translate_block(at, body, raw_offset);
     if (split_pair) at[kept++] = '\n';
-    // A block of nothing but 0 bytes leaves the ring empty; the reader, finding the 0 at the
+    if (si.listing) {
+        si.listing_dropped = kept > 0 ? 0 : si.listing_dropped + body;
+        if (si.listing_dropped >= SI_LISTING_DROP_LIMIT) {
+            at[0] = SI_END_OF_STREAM;
+            at[1] = 0;
+            si.fill = at + 1;
+            si.at_end = true;
+            return;
+        }
+    }
+    // A block of nothing but dropped bytes leaves the ring empty; the reader, finding the 0 at the
     // fill point again, asks for the next block.
     si.fill = at + kept;
     *si.fill = 0;
@@ -484,11 +583,27 @@ void refill() {
 
     // Reported only now, with the ring consistent again: a report may end the run, and the
     // exit hooks list source lines through this interface.
-    for (std::uint32_t k = 0; k < si.nul_count; ++k) {
-        msg_param_num(0, 'd');
-        fe_report(MSG_3ILLEGCHAR, si.nul_found[k]);
+    for (std::uint32_t k = 0; k < si.illegal_count; ++k) {
+        msg_param_num(si.illegal_found[k].byte, 'd');
+        fe_report(MSG_3ILLEGCHAR, si.illegal_found[k].position);
     }
-    si.nul_count = 0;
+    si.illegal_count = 0;
+
+    // Lines and columns are counted in 32 bits. A block holds at most SI_RING_SIZE bytes, so
+    // they are only looked at when a count comes that near the largest; a count that would pass
+    // it ends the run rather than wrap to 0 and give every later position a wrong line.
+    if (si_cursor.line > SI_MAX_LINE - SI_RING_SIZE &&
+        count_newlines_in(at, at + kept) > SI_MAX_LINE - si_cursor.line)
+        fail_uncountable("file '%s' has more than 4294967295 lines");
+    if (si_cursor.column > SI_MAX_LINE - SI_RING_SIZE) {
+        const void *newline = std::memchr(at, '\n', kept);
+        std::uint32_t line_part =
+            newline != nullptr
+                ? static_cast<std::uint32_t>(static_cast<const unsigned char *>(newline) - at)
+                : kept;
+        if (line_part > SI_MAX_LINE - si_cursor.column)
+            fail_uncountable("file '%s' has a line of more than 4294967295 columns");
+    }
 }
 
 // ---- The stream table ---------------------------------------------------------------------
@@ -593,22 +708,53 @@ void start_empty(unsigned char *buffer) {
     reset_mark();
 }
 
-// Opens a file for reading; a directory is refused like a file that does not open. `size`
-// receives a regular file's size, -1 for anything else.
-int open_file(const char *name, std::int64_t *size) {
+// A file opened for reading: the descriptor to read, the size of a regular file (-1 for
+// anything else) and, for a spooled file, the source that fills the spool (else -1).
+struct OpenedFile {
+    std::int32_t fd;
+    std::int64_t size;
+    std::int32_t source;
+};
+
+// Opens a file for reading; a directory is refused like a file that does not open (fd -1).
+// A file that cannot be repositioned gets an unnamed spool file to read from; when none can be
+// made, the file is refused rather than read without one.
+OpenedFile open_file(const char *name) {
+    OpenedFile opened{-1, -1, -1};
     int fd;
     do {
         fd = ::open(name, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+    if (fd < 0) return opened;
     struct stat status {};
     bool known = ::fstat(fd, &status) == 0;
     if (known && S_ISDIR(status.st_mode)) {
         ::close(fd);
-        return -1;
+        return opened;
     }
-    *size = known && S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : -1;
-    return fd;
+    bool regular = known && S_ISREG(status.st_mode);
+    if (!regular && ::lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+        int spool = host_open_scratch_file();
+        if (spool < 0) {
+            ::close(fd);
+            return opened;
+        }
+        opened.source = fd;
+        fd = spool;
+    }
+    opened.fd = fd;
+    opened.size = regular ? static_cast<std::int64_t>(status.st_size) : -1;
+    return opened;
+}
+
+// Makes an opened file the descriptor of `entry`, read from its start.
+void adopt_file(StreamEntry &entry, const OpenedFile &opened) {
+    entry.fd = opened.fd;
+    entry.fd_offset = 0;
+    entry.size = opened.size;
+    entry.end_seen = false;
+    entry.source = opened.source;
+    entry.spooled = opened.source >= 0 ? 0 : -1;
 }
 
 // A ring for a stream being opened: a spare one, else a new block (null without memory).
@@ -818,6 +964,7 @@ SiStatus si_finalize() {
     mm_free_vblock(pool(), si.stack);
     for (std::uint32_t h = 2; h <= si.highest; ++h) {
         if (si.table[h].fd >= 0) ::close(si.table[h].fd);
+        if (si.table[h].source >= 0) ::close(si.table[h].source);
         mm_free_vblock(pool(), const_cast<char *>(si.table[h].name));
     }
     mm_free_vblock(pool(), si.table);
@@ -855,20 +1002,16 @@ SiStatus si_find_file(const char *name, StreamHandle *handle) {
     if (si_lookup_stream(name, handle) == SI_OK && *handle > STREAM_STDIN &&
         si.table[*handle].fd >= 0)
         return SI_OK;
-    std::int64_t size = -1;
-    int fd = open_file(name, &size);
-    if (fd < 0) return SI_OPEN_FAILED;
+    OpenedFile opened = open_file(name);
+    if (opened.fd < 0) return SI_OPEN_FAILED;
     SiStatus status = si_find_stream(name, handle);
     if (status != SI_OK || *handle <= STREAM_STDIN || si.table[*handle].fd >= 0) {
         // Not named, or a name that is not a file of ours (it opens as it always did).
-        ::close(fd);
+        ::close(opened.fd);
+        if (opened.source >= 0) ::close(opened.source);
         return status;
     }
-    StreamEntry &entry = si.table[*handle];
-    entry.fd = fd;
-    entry.fd_offset = 0;
-    entry.size = size;
-    entry.end_seen = false;
+    adopt_file(si.table[*handle], opened);
     ++si.idle_count;
     return SI_OK;
 }
@@ -954,14 +1097,13 @@ SiStatus si_open_stream(StreamHandle handle) {
             fd = entry.fd;
             --si.idle_count;
         } else {
-            fd = open_file(entry.name, &entry.size);
-            if (fd < 0) {
+            OpenedFile opened = open_file(entry.name);
+            if (opened.fd < 0) {
                 give_ring(buffer);
                 return SI_OPEN_FAILED;
             }
-            entry.end_seen = false;
-            entry.fd = fd;
-            entry.fd_offset = 0;
+            adopt_file(entry, opened);
+            fd = opened.fd;
         }
     }
     // A file read anew is not served from what was read ahead of an earlier inclusion.
@@ -984,7 +1126,10 @@ SiStatus si_close_stream() {
     if (closing != STREAM_NULL) {
         give_ring(si.start);
         if (entry.open_count < 1 && closing != STREAM_STDIN && !entry.adopted) {
-            if (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES) {
+            // A spooled file stays open whatever its size: opened again by its name, a FIFO
+            // would wait for a new writer and a pipe would go on where the last read stopped.
+            if (entry.spooled >= 0 ||
+                (entry.size >= 0 && entry.size <= IDLE_FILE_SIZE && si.idle_count < IDLE_FILES)) {
                 ++si.idle_count;
             } else {
                 if (si.ahead.stream == closing) si.ahead.stream = STREAM_NULL;
@@ -1089,6 +1234,11 @@ int si_refill_char() {
     int c;
     while ((c = *si_cursor.read) == 0) si_next_buffer();
     return c;
+}
+
+void si_set_listing(bool on) {
+    si.listing = on;
+    si.listing_dropped = 0;
 }
 
 void si_line_too_long() {

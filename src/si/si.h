@@ -22,6 +22,7 @@ inline constexpr std::uint32_t SI_MARK_AREA_SIZE = 512; // static area for wrapp
 inline constexpr std::uint16_t SI_TABLE_GROWTH = 256; // stream table capacity step
 inline constexpr int SI_END_OF_STREAM = 3;            // the byte delivered after the last one
 inline constexpr std::uint32_t SI_MAX_COLUMN = 65535; // the widest column a Position can hold
+inline constexpr std::uint32_t SI_MAX_LINE = 4294967295u; // the last line a Position can hold
 
 // ---- The reading cursor -------------------------------------------------------------------
 
@@ -99,7 +100,8 @@ const char *si_directory_prefix(const char *name);
 
 // Answers the 0 byte under the read point: reads the next block, or wraps to the ring's start.
 // Ask again while a 0 stays there (a block of nothing but 0 bytes leaves the ring empty).
-// Reading past the end byte ends the run with 5EOF.
+// Reading past the end byte ends the run with 5EOF; a block whose line feeds would carry the
+// line count past SI_MAX_LINE ends it with a fatal error.
 void si_next_buffer();
 
 // The slow path of si_get_char: si_next_buffer until the byte under the read point is not 0.
@@ -119,6 +121,13 @@ inline int si_get_char() {
     }
     return c;
 }
+
+// While on, bytes are read again for the message listing: a dropped byte (0 or 3) is not
+// reported, and SI_LISTING_DROP_LIMIT dropped bytes in a row with nothing kept end the stream
+// there as its end byte would, so that a device or sparse file of 0 bytes cannot hold the
+// listing of its line forever.
+void si_set_listing(bool on);
+inline constexpr std::uint32_t SI_LISTING_DROP_LIMIT = 1u << 20;
 
 // Reports 3TOOLONG at the current line and column 65535; reading goes on.
 void si_line_too_long();

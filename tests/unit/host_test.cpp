@@ -127,6 +127,39 @@ TEST(HostTempFiles, MissingDirectoryFails) {
     EXPECT_EQ(std::string(name).rfind(missing + "cp", 0), 0u);
 }
 
+TEST(HostTempFiles, ScratchFilesHaveNoNameAndFollowTheTemporaryDirectory) {
+    ScratchDir dir;
+    ScratchDir system;
+    EnvGuard tmpdir("TMPDIR", system.path());
+    host_set_temp_dir(dir.slash().c_str());
+    int fd = host_open_scratch_file();
+    ASSERT_GE(fd, 0);
+    // Gone from its directory at once, yet readable and writable through the descriptor.
+    EXPECT_TRUE(dir.entries().empty());
+    EXPECT_EQ(pwrite(fd, "abc", 3, 0), 3);
+    char back[3] = {};
+    EXPECT_EQ(pread(fd, back, 3, 0), 3);
+    EXPECT_EQ(std::string(back, 3), "abc");
+    close(fd);
+    // Every registry slot is free again: four named files can still be made.
+    char name[HOST_NAME_SIZE];
+    for (int i = 0; i < 4; ++i) {
+        int named = host_create_temp_file(dir.slash().c_str(), name);
+        EXPECT_GE(named, 0);
+        close(named);
+    }
+    host_remove_temp_files();
+    // Without a directory of its own the system's is used; a missing one makes nothing.
+    host_set_temp_dir(nullptr);
+    fd = host_open_scratch_file();
+    EXPECT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(system.entries().empty());
+    host_set_temp_dir((dir.slash() + "missing/").c_str());
+    EXPECT_EQ(host_open_scratch_file(), -1);
+    host_set_temp_dir(nullptr);
+}
+
 TEST(HostExitDeathTest, HostExitRemovesTemporaryFiles) {
     ScratchDir dir;
     EXPECT_EXIT(

@@ -431,9 +431,9 @@ TEST_F(StreamTest, SeekForwardBackwardAndBeyondTheEnd) {
 }
 
 // Lines longer than the stretch a seek searches at once, and a byte 3 inside the file: the seek
-// passes the long lines and the lines of the next refills, stops at the byte 3 with its
-// column counted, and the byte is read next.
-TEST_F(StreamTest, SeekPassesLongLinesAndStopsAtAnEndByteInTheFile) {
+// passes the long lines and the lines of the next refills and the byte 3, which is only the
+// end of the stream when the stream puts it there, and stops at the real end.
+TEST_F(StreamTest, SeekPassesLongLinesAndAByte3AndStopsAtTheEnd) {
     std::string text = "a\n" + std::string(10000, 'x') + "\nb\n" + std::string(5000, 'y') +
                        "\x03z\nc\n";
     StreamHandle h = open("e.f", text);
@@ -442,9 +442,15 @@ TEST_F(StreamTest, SeekPassesLongLinesAndStopsAtAnEndByteInTheFile) {
     EXPECT_EQ(take(2), "b\n");
     ASSERT_EQ(si_seek(at(2, 9000, h)), SI_OK);
     expect_at(2, 9000);
-    EXPECT_EQ(si_seek(at(5, 1, h)), SI_BEYOND_END);
-    expect_at(4, 5001);
+    ASSERT_EQ(si_seek(at(4, 5001, h)), SI_OK);
+    EXPECT_EQ(take(4), "z\nc\n");
+    EXPECT_EQ(si_seek(at(7, 1, h)), SI_BEYOND_END);
+    expect_at(6, 1);
     EXPECT_EQ(si_get_char(), SI_END_OF_STREAM);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].text, "Illegal character in input, #3");
+    EXPECT_EQ(reported[0].position.line, 4u);
+    EXPECT_EQ(reported[0].position.column, 5001u);
 }
 
 TEST_F(StreamTest, SeekIntoStreamsSuspendedOnTheFileStack) {
@@ -650,18 +656,22 @@ TEST_F(StreamTest, CrLfIsOneLineFeedEvenAcrossBlockBoundaries) {
     EXPECT_TRUE(reported.empty());
 }
 
-TEST_F(StreamTest, ZeroBytesAreReportedOnceAndDropped) {
-    std::string raw("ab\0cd\n\0\0x\r\n", 11);
+// 0 and 3 (the end byte the stream delivers after the last one) never reach the reader.
+TEST_F(StreamTest, ZeroAndEndBytesAreReportedOnceAndDropped) {
+    std::string raw("ab\0cd\n\0\x03x\r\n", 11);
     StreamHandle h = open("nul.f", raw);
     EXPECT_EQ(take(3), "abc");
     expect_at(1, 4);
     EXPECT_EQ(take_all(), "d\nx\n");
     struct Expected {
         std::uint32_t line, column;
-    } expected[] = {{1, 3}, {2, 1}, {2, 1}};
+        const char *text;
+    } expected[] = {{1, 3, "Illegal character in input, #0"},
+                    {2, 1, "Illegal character in input, #0"},
+                    {2, 1, "Illegal character in input, #3"}};
     ASSERT_EQ(reported.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(reported[i].text, "Illegal character in input, #0");
+        EXPECT_EQ(reported[i].text, expected[i].text);
         EXPECT_EQ(reported[i].id, "ILLEGCHAR");
         EXPECT_EQ(reported[i].severity, SEVERITY_ERROR);
         EXPECT_EQ(reported[i].position.line, expected[i].line);
@@ -674,6 +684,43 @@ TEST_F(StreamTest, ZeroBytesAreReportedOnceAndDropped) {
     ASSERT_EQ(si_open_stream(h), SI_OK);
     EXPECT_EQ(take_all(), "abcd\nx\n");
     EXPECT_EQ(reported.size(), 3u);
+}
+
+// A large file is searched for the bytes to drop once per read-ahead block; a 3 anywhere in it,
+// at the edges of ring refills and read-ahead blocks too, is dropped and reported once.
+TEST_F(StreamTest, EndBytesAnywhereInALargeFileAreDropped) {
+    std::string text = numbered_lines(20000);
+    std::string raw = text;
+    std::vector<std::size_t> offsets = {0, 2047, 2048, 3072, 65535, 65536, 131072, 200000};
+    for (auto k = offsets.rbegin(); k != offsets.rend(); ++k) raw.insert(*k, 1, '\x03');
+    StreamHandle h = open("big3.f", raw);
+    EXPECT_EQ(take_all(), text);
+    ASSERT_EQ(reported.size(), offsets.size());
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        auto [line, column] = position_of(text, offsets[i]);
+        EXPECT_EQ(reported[i].text, "Illegal character in input, #3");
+        EXPECT_EQ(reported[i].position.line, line);
+        EXPECT_EQ(reported[i].position.column, column);
+    }
+    // Read again after a seek back to the start: the same text, nothing reported again.
+    ASSERT_EQ(si_seek(at(1, 1, h)), SI_OK);
+    EXPECT_EQ(take_all(), text);
+    EXPECT_EQ(reported.size(), offsets.size());
+}
+
+// Read for the listing, dropped bytes are never reported, even those the first reading never
+// reached; a stretch of them longer than the limit ends the stream there.
+TEST_F(StreamTest, ReadingForTheListingReportsNothingAndEndsEndlessZeros) {
+    std::string raw = std::string("a\0b\n", 4) + std::string(SI_LISTING_DROP_LIMIT - 10, '\0') +
+                      "c\n" + std::string(SI_LISTING_DROP_LIMIT + 4096, '\0') + "d\n";
+    StreamHandle h = open("zeros.f", raw);
+    si_set_listing(true);
+    EXPECT_EQ(take_all(), "ab\nc\n");
+    EXPECT_TRUE(reported.empty());
+    // The stream can be read again from its start once the listing is over.
+    si_set_listing(false);
+    ASSERT_EQ(si_seek(at(1, 1, h)), SI_OK);
+    EXPECT_EQ(take(5), "ab\nc\n");
 }
 
 TEST_F(StreamTest, BlockOfNothingButZeroBytesIsSkipped) {
@@ -704,6 +751,48 @@ TEST_F(StreamTest, FilesOfMoreThan65535LinesKeepExactLineNumbers) {
     EXPECT_EQ(si_current_position().line, 70000u);
     EXPECT_EQ(si_seek(at(66000, 2, h)), SI_OK);
     EXPECT_EQ(take(5), "66000");
+}
+
+// Line numbers are 32-bit. A file of four thousand million lines is out of reach of a unit test,
+// so the count is started near its end through the cursor: this checks the limit and where it
+// falls (the last line a Position holds is reached, the next is refused before it wraps), not
+// the counting of the lines before it, which every other test checks. Columns likewise.
+TEST_F(StreamTest, LineCountThatWouldPassTheLastLineEndsTheRun) {
+    for (int lines : {10, 5000}) {
+        SCOPED_TRACE(lines);
+        std::string text = numbered_lines(lines);
+        std::string name = "many" + std::to_string(lines) + ".f";
+        StreamHandle h = open(name, text);
+        si_cursor.line = SI_MAX_LINE - static_cast<std::uint32_t>(lines);
+        EXPECT_EQ(take_all(), text);
+        EXPECT_EQ(si_cursor.line, SI_MAX_LINE);
+        EXPECT_EQ(si_close_stream(), SI_OK);
+        ASSERT_EQ(si_open_stream(h), SI_OK);
+        si_cursor.line = SI_MAX_LINE - static_cast<std::uint32_t>(lines) + 1;
+        EXPECT_EXIT(
+            {
+                fe_set_report_hook(nullptr);
+                take_all();
+            },
+            ::testing::ExitedWithCode(1),
+            "file '" + dir + "/" + name + "' has more than 4294967295 lines");
+        EXPECT_EQ(si_close_stream(), SI_OK);
+    }
+    // The same for the columns of one line: a line feed in the last column is still counted.
+    std::string text = std::string(3000, 'c') + "\nd\n";
+    StreamHandle h = open("wide.f", text);
+    si_cursor.column = SI_MAX_LINE - 3000;
+    EXPECT_EQ(take_all(), text);
+    EXPECT_EQ(si_close_stream(), SI_OK);
+    ASSERT_EQ(si_open_stream(h), SI_OK);
+    si_cursor.column = SI_MAX_LINE - 2999;
+    EXPECT_EXIT(
+        {
+            fe_set_report_hook(nullptr);
+            take_all();
+        },
+        ::testing::ExitedWithCode(1),
+        "file '" + dir + "/wide.f' has a line of more than 4294967295 columns");
 }
 
 // ---- Include records ----------------------------------------------------------------------
