@@ -39,6 +39,11 @@ const OptionSwitch option_switches[OPTION_SWITCH_COUNT] = {
 };
 
 std::uint8_t error_exit = 0;
+std::uint8_t pragma_once = 0;
+std::uint8_t push_pop_macro = 0;
+std::uint8_t warning_directive = 0;
+std::uint8_t error_is_error = 0;
+std::uint8_t function_like_defines = 0;
 int quote_include_count = 0;
 int output_write_errno = 0;
 std::FILE *output_stream = stdout;
@@ -223,6 +228,44 @@ void apply_ansi() {
 #undef OPTION_SWITCH
 }
 
+// The long on/off switches (long_switches.def): the option's name after `--` and its flag.
+struct LongSwitch {
+    const char *name;
+    std::uint8_t *flag;
+    std::uint8_t fortran; // the value --fortran gives the flag
+};
+constexpr LongSwitch long_switches[] = {
+#define LONG_SWITCH(name, flag, fortran) {name, &flag, fortran},
+#include "driver/long_switches.def"
+#undef LONG_SWITCH
+};
+
+// --fortran: the settings under which tfpp gives real Fortran projects the code their compilers'
+// preprocessors give. It acts where it stands, like -ansi: options after it change its settings.
+void apply_fortran_mode() {
+    for (const LongSwitch &entry : long_switches) *entry.flag = entry.fortran;
+    // ---- FORTRAN LEXING HOOK: the lexing switches of the mode (comments, character literals,
+    // ---- trigraphs, spacing) are turned on here, by one call:
+    // apply_fortran_lexing(true);
+}
+
+// `--NAME` or `--no-NAME` of a long switch: true when `argument` is one (the flag is then set).
+bool long_switch_option(const char *argument) {
+    const char *name = argument + 2;
+    std::uint8_t value = 1;
+    if (starts_with(name, "no-")) {
+        name += 3;
+        value = 0;
+    }
+    for (const LongSwitch &entry : long_switches) {
+        if (equals(name, entry.name)) {
+            *entry.flag = value;
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---- The definitions file -----------------------------------------------------------------
 
 // Makes the definitions file in `dir` and opens it for writing; false when that fails.
@@ -268,6 +311,10 @@ void write_define(std::FILE *file, const char *text) {
     std::fputs("#define ", file);
     const char *p = text;
     while (*p != '\0' && *p != '=' && *p != '(') put_definition_char(file, *p++);
+    if (*p == '(' && function_like_defines != 0) {
+        // Copied as written, so the list stays right after the name: a function-like macro.
+        while (*p != '\0' && *p != '=') put_definition_char(file, *p++);
+    }
     // The parameter list is spread out with blanks, so the macro is object-like and its body
     // begins with the '(': that is intended, and what users of -D have come to expect.
     if (*p == '(') {
@@ -442,8 +489,10 @@ void long_option(const char *argument) {
         std::printf(OPTIONS_VERSION_FORMAT, TFPP_VERSION_STRING);
         host_exit(0);
     }
-    if (equals(argument, "--error-exit")) {
-        error_exit = 1;
+    if (equals(argument, "--fortran")) {
+        apply_fortran_mode();
+    } else if (long_switch_option(argument)) {
+        // set by the table
     } else if (starts_with(argument, "--deps=") && argument[7] != '\0') {
         deps_set_file(argument + 7);
         cl.deps_file_given = true;
@@ -944,6 +993,11 @@ void options_set_defaults() {
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
     error_exit = 0;
+    pragma_once = 0;
+    push_pop_macro = 0;
+    warning_directive = 0;
+    error_is_error = 0;
+    function_like_defines = 0;
     quote_include_count = 0;
     output_write_errno = 0;
     deps_reset();

@@ -474,7 +474,7 @@ void pp_skip_group() {
     skip_from_line_start();
 }
 
-void pp_error(Position name) {
+void pp_diagnostic_directive(Position name, Severity severity) {
     // Continued names and numbers are joined while the text is collected.
     std::uint8_t saved_flag = pp_continuation_flag;
     pp_continuation_flag = 1;
@@ -528,7 +528,7 @@ void pp_error(Position name) {
     pp_continuation_flag = saved_flag;
     // A text that would pass the limit keeps what fitted; the rest of the line is dropped.
     if (full) pp_skip_directive_rest();
-    msg_report(cond.error_text, "", name, SEVERITY_WARNING);
+    msg_report(cond.error_text, "", name, severity);
 }
 
 void pp_conditionals_reset() { cond = ConditionalState{}; }

@@ -178,6 +178,9 @@ PpMacro *pp_new_macro(TextHandle name, Position position);
 PpMacro *pp_new_predefined_macro(TextHandle name);
 // A nameless macro record entered nowhere; the caller fills the body.
 PpMacro *pp_new_pseudo_macro();
+// Enters the unattached record `macro` (a saved definition) as the definition of `name`,
+// which has none.
+void pp_install_macro(TextHandle name, PpMacro *macro);
 // Frees the record of `name` (not its token lists) and clears the info word; nothing when
 // `name` is no macro.
 void pp_delete_macro(TextHandle name);
@@ -393,8 +396,9 @@ void pp_ifndef();
 void pp_elif(Position name);
 void pp_else(Position name);
 void pp_endif(Position name);
-// #error: the rest of the line (at most 1024 characters) becomes a warning at `name`.
-void pp_error(Position name);
+// #error and #warning: the rest of the line (at most 1024 characters) becomes a message of
+// `severity` at `name` (#error is a warning unless error_is_error asks for an error).
+void pp_diagnostic_directive(Position name, Severity severity);
 // Skips the rest of the current line and then whole lines, acting only on conditional
 // directives (and reading over #include operands), until the top group is included again or
 // the stack is empty. Groups may run past the end of an included file.
@@ -418,7 +422,13 @@ int pp_is_formal(TextHandle name, const PpMacro *macro);
 // Appends a "token_table" token (formal_index -1) to the list head/tail and returns it.
 Token *pp_append_body_token(Token **head, Token **tail, TokenKind kind, std::int32_t value,
                             std::uint8_t spaced);
-// Forgets the definition reader's buffers (the preprocessor's start-up).
+// #pragma push_macro("name"): saves a copy of the definition of `name` (or that it has none)
+// on the name's own stack. #pragma pop_macro("name"): the newest saved state replaces the
+// current one (a saved "none" undefines the name); nothing when the stack is empty. Names the
+// program reserves are left alone.
+void pp_push_macro(TextHandle name);
+void pp_pop_macro(TextHandle name);
+// Forgets the definition reader's buffers and the saved definitions (the preprocessor's start-up).
 void pp_macro_define_reset();
 
 // ---- In pp_macro_expand.cpp -----------------------------------------------------------------
@@ -480,8 +490,11 @@ struct PpIncludeGuard {
 
 // The guard entry of `stream` (null for the handle 65535, which has none).
 PpIncludeGuard *pp_include_guard(StreamHandle stream);
-// Forgets every guard (the scanning loop's start-up).
+// Forgets every guard and every file of #pragma once (the scanning loop's start-up).
 void pp_include_reset();
+// #pragma once: the current file is never entered again by #include (it is found, recorded as
+// a dependency, and skipped).
+void pp_pragma_once();
 // #include in included text, after its name at `where` (the position of every message):
 // reads the operand, searches, enters the file or reports; the line is read through its end.
 void pp_include_directive(Position where);

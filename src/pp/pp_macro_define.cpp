@@ -2,7 +2,9 @@
 // list, the replacement list turned into the body token list that expansion walks (with the
 // `#` and `##` encodings and the split of constants under string_parms), and redefinitions.
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "driver/fe.h"
 #include "driver/options.h"
@@ -24,6 +26,10 @@ struct DefineState {
 };
 
 DefineState def;
+
+// The definitions saved by #pragma push_macro, a stack per name, newest last; a null entry
+// stands for "not defined". The records and their tokens are copies nobody else points to.
+std::unordered_map<TextHandle, std::vector<PpMacro *>> pushed_macros;
 
 // One token read by the directive token reader.
 struct DirToken {
@@ -588,4 +594,60 @@ void pp_undef_directive() {
     pp_check_directive_end();
 }
 
-void pp_macro_define_reset() { def = DefineState{}; }
+namespace {
+
+// A "token_table" copy of a formal or body list; the shared null token that ends an empty
+// body is shared by the copy too.
+Token *copy_token_list(const Token *list) {
+    Token *head = nullptr;
+    Token **link = &head;
+    for (const Token *t = list; t != nullptr; t = t->next) {
+        if (t->kind == TOKEN_NULL) {
+            *link = const_cast<Token *>(t);
+            break;
+        }
+        Token *copy = pp_new_token(t->kind, t->value);
+        copy->spaced = t->spaced;
+        copy->formal_index = t->formal_index;
+        copy->no_expand = t->no_expand;
+        copy->next = nullptr;
+        *link = copy;
+        link = &copy->next;
+    }
+    return head;
+}
+
+} // namespace
+
+void pp_push_macro(TextHandle name) {
+    if (is_reserved_name(name)) return;
+    const PpMacro *macro = pp_lookup_macro(name);
+    PpMacro *saved = nullptr;
+    if (macro != nullptr) {
+        saved = pp_new_pseudo_macro();
+        saved->position = macro->position;
+        saved->n_formals = macro->n_formals;
+        saved->formals = copy_token_list(macro->formals);
+        saved->body = copy_token_list(macro->body);
+        saved->error_in_defn = macro->error_in_defn;
+    }
+    pushed_macros[name].push_back(saved);
+}
+
+void pp_pop_macro(TextHandle name) {
+    auto entry = pushed_macros.find(name);
+    if (entry == pushed_macros.end() || entry->second.empty() || is_reserved_name(name)) return;
+    PpMacro *saved = entry->second.back();
+    entry->second.pop_back();
+    if (PpMacro *current = pp_lookup_macro(name); current != nullptr) {
+        free_definition(current);
+        pp_delete_macro(name);
+    }
+    if (saved != nullptr) pp_install_macro(name, saved);
+}
+
+void pp_macro_define_reset() {
+    def = DefineState{};
+    pushed_macros.clear();
+}
+

@@ -433,6 +433,13 @@ PpMacro *pp_new_predefined_macro(TextHandle name) {
 
 PpMacro *pp_new_pseudo_macro() { return make_macro(TEXT_NULL, POSITION_ZERO); }
 
+void pp_install_macro(TextHandle name, PpMacro *macro) {
+    note_macro_name(name);
+    macro->name = name;
+    macro->state = NOT_PROCESSING_BODY;
+    text_set_info(name, macro);
+}
+
 void pp_delete_macro(TextHandle name) {
     PpMacro *macro = pp_lookup_macro(name);
     if (macro == nullptr) return;

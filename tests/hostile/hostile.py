@@ -107,6 +107,33 @@ def message_lines(err):
 
 
 @case
+def push_macro_flood(ctx):
+    # 200000 saved definitions of one long macro, then as many pops: each pop must bring back the
+    # definition saved last, in time and memory bounded by the input.
+    body = b" + ".join(b"term%d" % i for i in range(200))
+    data = (b"#define M(x) (x + " + body + b")\n" +
+            b'#pragma push_macro("M")\n#undef M\n#define M(x) x\n' * 100000 +
+            b'#pragma pop_macro("M")\n' * 100000 + b"      y = M(1)\n")
+    write(ctx, "flood.F90", data)
+    rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", "flood.F90"])
+    expect("status", rc, 0)
+    expect("messages", message_lines(err), [])
+    expect("last line", out.rstrip(b"\n").split(b"\n")[-1].strip(),
+           b"y = (1 + " + body + b")")
+
+
+@case
+def pragma_once_self_inclusion(ctx):
+    # A file that includes itself after #pragma once is read once; without the pragma the same
+    # file is an endless inclusion, which ends on the file stack limit.
+    write(ctx, "self.F90", b'#pragma once\n      x = 1\n#include "self.F90"\n')
+    rc, out, err = run(ctx, ["-nologo", "-P", "--pragma-once", "self.F90"])
+    expect("status", rc, 0)
+    expect("messages", message_lines(err), [])
+    expect("code lines", [l for l in out.split(b"\n") if l.strip()], [b"      x = 1"])
+
+
+@case
 def long_lines(ctx):
     # Three lines of about 1 MB: one identifier, one comment, one long expression. Each is a
     # "Line too long" error at column 65535; the text passes through unchanged.

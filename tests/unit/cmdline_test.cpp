@@ -512,6 +512,60 @@ TEST_F(CommandLineTest, ErrorExitIsSetAndResetWithTheOtherFlags) {
     EXPECT_EQ(error_exit, 0);
 }
 
+// The long switches: --fortran sets all of them where it stands, a later --no-NAME or short
+// option changes one, an earlier one is overridden; a new run starts with all of them off.
+TEST_F(CommandLineTest, FortranModeSetsItsSwitchesLeftToRight) {
+    auto long_flags = [] {
+        return std::vector<int>{expand_macros, pushd_include, pragma_once, push_pop_macro,
+                                warning_directive, error_is_error, function_like_defines,
+                                error_exit};
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::vector<int>>> cases = {
+        {{}, {0, 0, 0, 0, 0, 0, 0, 0}},
+        {{"--fortran"}, {1, 1, 1, 1, 1, 1, 1, 1}},
+        {{"--fortran", "-nom"}, {0, 1, 1, 1, 1, 1, 1, 1}},
+        {{"-nom", "--fortran"}, {1, 1, 1, 1, 1, 1, 1, 1}},
+        {{"--fortran", "--no-includer-dir-first", "--no-error-exit"}, {1, 0, 1, 1, 1, 1, 1, 0}},
+        {{"--fortran", "--no-pragma-once", "--no-push-pop-macro", "--no-warning-directive"},
+         {1, 1, 0, 0, 0, 1, 1, 1}},
+        {{"--fortran", "--no-error-is-error", "--no-function-like-defines",
+          "--no-expand-macros"},
+         {0, 1, 1, 1, 1, 0, 0, 1}},
+        {{"--expand-macros", "--includer-dir-first", "--pragma-once"}, {1, 1, 1, 0, 0, 0, 0, 0}},
+        {{"--push-pop-macro", "--warning-directive", "--error-is-error",
+          "--function-like-defines", "--error-exit"},
+         {0, 0, 0, 1, 1, 1, 1, 1}},
+        {{"--pragma-once", "--no-pragma-once"}, {0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto &[args, expected] : cases) {
+        std::vector<std::string> line = args;
+        line.push_back("a.F");
+        ASSERT_TRUE(parse(line).ok);
+        EXPECT_EQ(long_flags(), expected) << ::testing::PrintToString(args);
+        EXPECT_TRUE(stored().empty()) << ::testing::PrintToString(args);
+    }
+    ASSERT_TRUE(parse({"--fortran", "-C", "a.F"}).ok);
+    EXPECT_EQ(output_comments, 1) << "--fortran leaves the comment switch to later options";
+}
+
+// After --fortran (or --function-like-defines) a parameter list stays next to the name, so
+// the macro is function-like; before it, the list is still spread into an object-like body.
+TEST_F(CommandLineTest, FunctionLikeDefinesFollowTheSwitchWhereItStands) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--fortran", "-DF(a,b)=a+b"}, "#define F(a,b) a+b\n"},
+        {{"--function-like-defines", "-DF(a, b)"}, "#define F(a, b) 1\n"},
+        {{"--fortran", "-DF (a)=a"}, "#define F (a) a\n"},
+        {{"-DF(a)=a", "--fortran", "-DG(b)=b", "--no-function-like-defines", "-DH(c)=c"},
+         "#define F ( a ) a\n#define G(b) b\n#define H ( c ) c\n"},
+    };
+    for (const auto &[args, expected] : cases) {
+        std::vector<std::string> line = args;
+        line.push_back("a.F");
+        ASSERT_TRUE(parse(line).ok);
+        EXPECT_EQ(definitions_text, expected) << ::testing::PrintToString(args);
+    }
+}
+
 // The depfile: names escaped for make, each included file once in first-entered order, a
 // phony rule for each, written through a temporary file that does not stay behind.
 TEST_F(CommandLineTest, DependencyFileListsEachIncludedFileOnce) {
