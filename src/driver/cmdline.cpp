@@ -60,7 +60,7 @@ constexpr int flag_rows = 0
 #undef OPTION_SWITCH
     ;
 static_assert(switch_rows == OPTION_SWITCH_COUNT, "every pragma switch has its row");
-static_assert(flag_rows == 20, "the option table has 20 flags");
+static_assert(flag_rows == 26, "the option table has 26 flags");
 
 enum CmdlineText : int {
 #define CMDLINE_TEXT(ident, text) TEXT_##ident,
@@ -213,6 +213,19 @@ void scan_arguments() {
         }
     }
 }
+
+} // namespace
+
+void apply_fortran_lexing(bool on) {
+    std::uint8_t value = on ? 1 : 0;
+    strip_c_comments = value;
+    fortran_comments = value;
+    fortran_literals = value;
+    fortran_lines = value;
+    fortran_spacing = value;
+}
+
+namespace {
 
 void apply_ansi() {
 #define OPTION_SWITCH(name, initial, ansi)                                                        \
@@ -432,6 +445,42 @@ std::int32_t stdc_number(const char *text) {
     return static_cast<std::int32_t>(value);
 }
 
+// The on/off pairs of the Fortran-mode behaviours: `--name` sets the flag, `--no-name` clears it.
+struct FortranSwitch {
+    const char *name;
+    std::uint8_t *flag;
+};
+const FortranSwitch fortran_switches[] = {
+    {"strip-c-comments", &strip_c_comments},   {"fortran-comments", &fortran_comments},
+    {"fortran-literals", &fortran_literals},   {"fortran-lines", &fortran_lines},
+    {"fortran-spacing", &fortran_spacing},
+};
+
+// True when `argument` (after its "--") is one of the pairs, which is then applied.
+bool fortran_switch_option(const char *argument) {
+    bool on = !starts_with(argument, "no-");
+    const char *name = on ? argument : argument + 3;
+    for (const FortranSwitch &s : fortran_switches) {
+        if (equals(name, s.name)) {
+            *s.flag = on ? 1 : 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// --form=fixed|free; false for any other value.
+bool form_option(const char *value) {
+    if (equals(value, "fixed")) {
+        source_form = 1;
+    } else if (equals(value, "free")) {
+        source_form = 2;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The long options (the second character is '-'), extensions for build systems.
 void long_option(const char *argument) {
     if (equals(argument, "--help")) host_show_help();
@@ -441,11 +490,17 @@ void long_option(const char *argument) {
     }
     if (equals(argument, "--error-exit")) {
         error_exit = 1;
+    } else if (equals(argument, "--fortran")) {
+        // The lexing part of the Fortran mode, with macros in code lines.
+        apply_fortran_lexing(true);
+        expand_macros = 1;
     } else if (starts_with(argument, "--deps=") && argument[7] != '\0') {
         deps_set_file(argument + 7);
     } else if (starts_with(argument, "--deps-target=") && argument[14] != '\0') {
         deps_set_target(argument + 14);
-    } else {
+    } else if (starts_with(argument, "--form=")) {
+        if (!form_option(argument + 7)) report(MSG_3UNREC, argument);
+    } else if (!fortran_switch_option(argument + 2)) {
         report(MSG_3UNREC, argument);
     }
 }

@@ -276,6 +276,11 @@ void pp_write_newline();
 void pp_write_white_space(const CurrentToken *token);
 // One blank unless a blank or a newline was written last.
 void pp_write_separator();
+// The end of an expansion: pp_write_separator, or under fortran_spacing no blank now but one
+// before the next token written only when the -g table separates the two kinds.
+void pp_write_expansion_end();
+// True while that blank is still owed: the next text's first token must be written as a token.
+bool pp_output_spacing_pending();
 // One blank whatever was written last.
 void pp_write_blank();
 // The marker check for text about to be written for a token or white space at `position`.

@@ -33,6 +33,9 @@ struct OutputState {
     std::uint32_t output_line = 0;
     std::uint8_t *spacing = nullptr; // TOKEN_KIND_COUNT squared flags, only under -g
     bool hook_added = false;         // the fatal-exit flush is installed once per process
+    // Under fortran_spacing: an expansion ended with a token; the next token gets a blank
+    // before it only when the -g table says the two would run together.
+    bool spacing_pending = false;
 };
 
 OutputState out;
@@ -98,7 +101,7 @@ void pp_output_init() {
     out.last_output_kind = FIRST_TOKEN;
     out.output_line = 0;
     pp_output_finish();
-    if (token_spacing != 0) {
+    if (token_spacing != 0 || fortran_spacing != 0) {
         out.spacing = static_cast<std::uint8_t *>(
             mm_get_cvblock(mm_general_pool(), TOKEN_KIND_COUNT * TOKEN_KIND_COUNT));
 #define PP_SPACING(last, next) out.spacing[(last) * TOKEN_KIND_COUNT + (next)] = 1;
@@ -128,6 +131,29 @@ void pp_output_flush() {
 
 void pp_output_suppress(bool suppress) { out.suppressed = suppress; }
 
+void pp_write_expansion_end() {
+    if (fortran_spacing == 0) {
+        pp_write_separator();
+        return;
+    }
+    out.spacing_pending =
+        out.last_output_kind != TOKEN_HORIZ_WHITESPACE && out.last_output_kind != TOKEN_NEWLINE;
+}
+
+bool pp_output_spacing_pending() { return out.spacing_pending; }
+
+namespace {
+
+// The blank owed to a token written right after an expansion, when the two would run together.
+inline void settle_spacing(TokenKind next) {
+    if (!out.spacing_pending) [[likely]]
+        return;
+    out.spacing_pending = false;
+    if (pp_spacing_needed(out.last_output_kind, next)) put_char(' ');
+}
+
+} // namespace
+
 TokenKind pp_last_output_kind() { return out.last_output_kind; }
 
 void pp_force_marker() { out.output_line = 0; }
@@ -149,6 +175,7 @@ void pp_write_bytes(const char *bytes, std::uint32_t length) { put(bytes, length
 void pp_write_char(char c) { put_char(c); }
 
 void pp_write_newline() {
+    out.spacing_pending = false;
     if (compress_newlines != 0 && out.last_output_kind == TOKEN_NEWLINE) return;
     put_char('\n');
     out.last_output_kind = TOKEN_NEWLINE;
@@ -156,6 +183,7 @@ void pp_write_newline() {
 }
 
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length) {
+    out.spacing_pending = false;
     if (length == 0) {
         pp_write_newline();
         return;
@@ -169,12 +197,16 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
 }
 
 void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length) {
+    // The copy leaves text that does not start with a blank to the lexer while a blank may be
+    // owed (pp_output_spacing_pending).
+    out.spacing_pending = false;
     pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
     put(reinterpret_cast<const char *>(text), length);
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
 
 void pp_write_white_space(const CurrentToken *token) {
+    out.spacing_pending = false;
     pp_marker_check(token->position, true);
     put(reinterpret_cast<const char *>(si_mark_text()), si_mark_length());
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
@@ -187,24 +219,28 @@ void pp_write_separator() {
 }
 
 void pp_write_blank() {
+    out.spacing_pending = false;
     put_char(' ');
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
 
 void pp_write_token(const CurrentToken *token) {
     pp_marker_check(token->position, false);
+    settle_spacing(token->kind);
     put_text(token->value);
     out.last_output_kind = token->kind;
 }
 
 void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
     pp_marker_check(token->position, false);
+    settle_spacing(token->kind);
     put(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
     out.last_output_kind = token->kind;
 }
 
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     bool markers = output_unix_line != 0 || output_ansi_line != 0;
+    out.spacing_pending = false;
     if (markers && token->position.line != out.output_line) {
         pp_marker_check(token->position, false);
     } else if (spaced == 1 || pp_spacing_needed(out.last_output_kind, token->kind)) {

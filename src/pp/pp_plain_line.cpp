@@ -137,6 +137,11 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         if constexpr (!line_start) return PP_PLAIN_NONE;
         si_refill_char();
     }
+    // Right after an expansion a token that may need a blank before it goes through the lexer.
+    if constexpr (!line_start)
+        if (pp_output_spacing_pending() && *si_cursor.read != ' ' && *si_cursor.read != '\t' &&
+            *si_cursor.read != '\n')
+            return PP_PLAIN_NONE;
     const bool slash_comments = double_slash_comments == 1;
     const unsigned char *start = si_cursor.read;
     const unsigned char *p = start;

@@ -37,6 +37,17 @@ void run_definitions() {
     pp_output_suppress(false);
 }
 
+// A block comment after its `/*`: copied (or a blank) and followed by a separator; removed
+// without a trace under strip_c_comments, where the text around it meets directly. False at
+// the end of input inside it.
+bool copy_comment(Position position) {
+    if (strip_c_comments != 0) return pp_copy_comment();
+    pp_marker_check(position, false);
+    if (!pp_copy_comment()) return false;
+    pp_write_separator();
+    return true;
+}
+
 // Writes a token read from the input. Text that is only written is never interned, so a long
 // file with many distinct numbers and names does not fill the text table.
 void write_converted(CurrentToken *token, PpLexeme lexeme) {
@@ -77,7 +88,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     }
     Token *body = macro->body;
     if (body == nullptr || body->kind == TOKEN_NULL) {
-        pp_write_separator();
+        pp_write_expansion_end();
         return after_macro(READ);
     }
     if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER && body->kind != TOKEN_CALC_LINE &&
@@ -87,7 +98,10 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
                                  token->position};
         pp_write_token(&replacement);
-        pp_write_blank();
+        if (fortran_spacing != 0)
+            pp_write_expansion_end();
+        else
+            pp_write_blank();
         return after_macro(RETURN);
     }
     pp_start_expansion(macro, token->position);
@@ -116,13 +130,11 @@ Action dispatch(CurrentToken *token) {
         return READ;
     case TOKEN_BSLASH_NL: return READ;
     case TOKEN_COMMENT:
-        pp_marker_check(token->position, false);
-        if (!pp_copy_comment()) return END_OF_FILE;
-        pp_write_separator();
+        if (!copy_comment(token->position)) return END_OF_FILE;
         return READ;
     case TOKEN_BOL_COMMENT:
         if (double_slash_comments == 1) {
-            pp_marker_check(token->position, false);
+            if (strip_c_comments == 0) pp_marker_check(token->position, false);
             if (!pp_copy_line_comment()) return READ; // the end of input comes next
             pp_write_newline();
             return LINE_START;
@@ -189,9 +201,7 @@ Action line_start(CurrentToken *token) {
             break;
         case TOKEN_BSLASH_NL: break;
         case TOKEN_COMMENT:
-            pp_marker_check(token->position, false);
-            if (!pp_copy_comment()) return END_OF_FILE;
-            pp_write_separator();
+            if (!copy_comment(token->position)) return END_OF_FILE;
             line_has_text = true;
             break;
         case TOKEN_BOL_COMMENT:
@@ -199,7 +209,7 @@ Action line_start(CurrentToken *token) {
                 first_in_file = 0;
                 return DISPATCH;
             }
-            pp_marker_check(token->position, false);
+            if (strip_c_comments == 0) pp_marker_check(token->position, false);
             if (pp_copy_line_comment()) {
                 pp_write_newline();
                 line_has_text = false;
