@@ -284,7 +284,7 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
             return;
         case TOKEN_CHARCONST:
         case TOKEN_STRINGCONST:
-            if (string_parms != 0 && macro->n_formals >= 0)
+            if ((string_parms != 0 || fortran_literals != 0) && macro->n_formals >= 0)
                 split_constant(macro, &head, &tail, t);
             else
                 pp_append_body_token(&head, &tail, t.kind, static_cast<std::int32_t>(t.value),

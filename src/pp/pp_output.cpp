@@ -5,6 +5,7 @@
 
 #include "driver/fe.h"
 #include "driver/options.h"
+#include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
@@ -98,6 +99,8 @@ void flush_at_fatal_exit(void *) { pp_output_flush(); }
 } // namespace
 
 void pp_output_init() {
+    // The command line has been read: the lexer learns how quotes are read.
+    lex_set_fortran_literals(fortran_literals != 0);
     out.last_output_kind = FIRST_TOKEN;
     out.output_line = 0;
     pp_output_finish();
@@ -171,6 +174,12 @@ void pp_marker_check(Position position, bool white_space) {
 }
 
 void pp_write_bytes(const char *bytes, std::uint32_t length) { put(bytes, length); }
+
+void pp_write_comment_text(const char *bytes, std::uint32_t length) {
+    out.spacing_pending = false;
+    put(bytes, length);
+    out.last_output_kind = TOKEN_COMMENT;
+}
 
 void pp_write_char(char c) { put_char(c); }
 

@@ -117,7 +117,7 @@ Action dispatch(CurrentToken *token) {
         pp_report(PP_MSG_NO_FINAL_NEWLINE, token->position);
         return END_OF_FILE;
     case FIRST_TOKEN:
-        lex_set_rule_set(LEX_MAIN_LEXER);
+        lex_set_rule_set(pp_code_rule_set());
         si_back_up(1);
         first_in_file = 1;
         return LINE_START;
@@ -149,6 +149,13 @@ Action dispatch(CurrentToken *token) {
     case TOKEN_PPNUM:
     case ERROR_TOKEN:
         write_converted(token, pp_convert_lexeme(token));
+        return READ;
+    case TOKEN_EXCL:
+    case TOKEN_EXCLEQ:
+        write_converted(token, pp_convert_lexeme(token));
+        // A Fortran comment: its text up to the newline is written as it stands.
+        if (fortran_comments != 0 && pp_bang_starts_comment(token))
+            pp_copy_fortran_comment(true);
         return READ;
     case TOKEN_IDENTIFIER:
     case TOKEN_IDENTIFIER_BNL:
@@ -188,6 +195,13 @@ Action line_start(CurrentToken *token) {
             }
             // After PP_PLAIN_PART a token (not white space) is next: the lexer reads it below.
         }
+        if (fortran_comments != 0 && si_cursor.column == 1 && pp_comment_line_here()) {
+            // A fixed-form comment line: written as it stands, its newline read next.
+            pp_marker_check(si_current_position(), false);
+            if (!pp_copy_fortran_comment(true)) line_has_text = true;
+            first_in_file = 0;
+            continue;
+        }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
         case TOKEN_NEWLINE:
@@ -223,7 +237,11 @@ Action line_start(CurrentToken *token) {
             return END_OF_FILE;
         case TOKEN_SHARP: {
             int depth = si_stream_depth();
-            if (pp_directive() == PP_DIRECTIVE_END_OF_FILE) {
+            // Directive lines have rules of their own under fortran_lines.
+            lex_set_rule_set(pp_directive_rule_set());
+            PpDirectiveResult result = pp_directive();
+            lex_set_rule_set(pp_code_rule_set());
+            if (result == PP_DIRECTIVE_END_OF_FILE) {
                 token->kind = TOKEN_END_OF_FILE;
                 token->value = TEXT_NULL;
                 return END_OF_FILE;
