@@ -485,6 +485,15 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      t = A   \n      s = x F y\n      r = F\n      q = S S\n"
         "      p = A/* c */ + F(1)/2\n      o = E   E\n      n = F(F(A)) E\n"
         "      m = 'open A\n      l = A 'open\n E\n      k = A ?\n      j = A \\\n A\n",
+        // Fortran comments, sentinels and fixed-form comment lines (t.F is fixed form unless
+        // an option set says free), literals with doubled quotes and backslashes, a `!` in
+        // column 6, comments in a skipped group, a backslash ending a code or comment line.
+        "#define A 1\n#define F(a) 'a' // a\n      x = A ! it's A /* \\\n      y = A\n"
+        "C     comment A /* it's\nc$omp parallel A\n*     star A\n!$omp end A\n!dir$ A\n"
+        "D     z = A ! $omp\n     !  w = A\n      s = 'a\\' // A // \"b\"\"c A\" // F(A)\n"
+        "#if 0\n      x = 1 ! a /* b\nC     it's /* c\n#endif\n      v = A != A ! A \\\n"
+        "      u = A//A ??= A\n!$ t = A\n!$x A\n      r = 'open A\n      q = wrap_/**/A\n"
+        "      p = 1 ! trail   \nC     fixed trail  \n",
         // The column count of a line whose text after an expansion reaches past the widest
         // column.
         "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
@@ -504,6 +513,34 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
             expand_macros = 1;
             token_spacing = 1;
             compress_newlines = 1;
+        },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] { apply_fortran_lexing(true); },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            source_form = 2;
+        },
+        [] {
+            fortran_comments = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_lines = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_literals = 1;
+            fortran_lines = 1;
+            expand_macros = 1;
+        },
+        [] {
+            strip_c_comments = 1;
+            fortran_spacing = 1;
+            expand_macros = 1;
         },
     };
     std::uint64_t copied = 0;
