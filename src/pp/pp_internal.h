@@ -283,6 +283,9 @@ void pp_write_separator();
 void pp_write_expansion_end();
 // True while that blank is still owed: the next text's first token must be written as a token.
 bool pp_output_spacing_pending();
+// A removed comment was just read: the next token joins the text before it (no blank owed
+// from an expansion, none from the -g table).
+void pp_output_join();
 // One blank whatever was written last.
 void pp_write_blank();
 // The marker check for text about to be written for a token or white space at `position`.

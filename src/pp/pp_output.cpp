@@ -37,6 +37,9 @@ struct OutputState {
     // Under fortran_spacing: an expansion ended with a token; the next token gets a blank
     // before it only when the -g table says the two would run together.
     bool spacing_pending = false;
+    // A removed comment stood right before the next token: that token is joined to the text
+    // before it, with no blank from the -g table.
+    bool joined = false;
 };
 
 OutputState out;
@@ -145,10 +148,16 @@ void pp_write_expansion_end() {
 
 bool pp_output_spacing_pending() { return out.spacing_pending; }
 
+void pp_output_join() {
+    out.spacing_pending = false;
+    out.joined = true;
+}
+
 namespace {
 
 // The blank owed to a token written right after an expansion, when the two would run together.
 inline void settle_spacing(TokenKind next) {
+    out.joined = false;
     if (!out.spacing_pending) [[likely]]
         return;
     out.spacing_pending = false;
@@ -185,6 +194,7 @@ void pp_write_char(char c) { put_char(c); }
 
 void pp_write_newline() {
     out.spacing_pending = false;
+    out.joined = false;
     if (compress_newlines != 0 && out.last_output_kind == TOKEN_NEWLINE) return;
     put_char('\n');
     out.last_output_kind = TOKEN_NEWLINE;
@@ -216,6 +226,7 @@ void pp_write_plain_text(Position position, const unsigned char *text, std::uint
 
 void pp_write_white_space(const CurrentToken *token) {
     out.spacing_pending = false;
+    out.joined = false;
     pp_marker_check(token->position, true);
     put(reinterpret_cast<const char *>(si_mark_text()), si_mark_length());
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
@@ -229,6 +240,7 @@ void pp_write_separator() {
 
 void pp_write_blank() {
     out.spacing_pending = false;
+    out.joined = false;
     put_char(' ');
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
@@ -250,9 +262,11 @@ void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     bool markers = output_unix_line != 0 || output_ansi_line != 0;
     out.spacing_pending = false;
+    bool joined = out.joined;
+    out.joined = false;
     if (markers && token->position.line != out.output_line) {
         pp_marker_check(token->position, false);
-    } else if (spaced == 1 || pp_spacing_needed(out.last_output_kind, token->kind)) {
+    } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, token->kind))) {
         put_char(' ');
     }
     put_text(token->value);

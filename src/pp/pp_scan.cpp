@@ -41,7 +41,10 @@ void run_definitions() {
 // without a trace under strip_c_comments, where the text around it meets directly. False at
 // the end of input inside it.
 bool copy_comment(Position position) {
-    if (strip_c_comments != 0) return pp_copy_comment();
+    if (strip_c_comments != 0) {
+        pp_output_join();
+        return pp_copy_comment();
+    }
     pp_marker_check(position, false);
     if (!pp_copy_comment()) return false;
     pp_write_separator();

@@ -29,6 +29,12 @@ CASES = {
         "      call MAYBEWRAP(json_get)(p)\n"
         "      y = wrap_/**/name\n"
         "      z = 1/**/2\n"
+        "#define N 10\n"
+        "#define M 1 + 2\n"
+        "#define wrap_N 99\n"
+        "#define P(a) a/**/N\n"
+        "      x = wrap_/**/N + P(wrap_)\n"
+        "      y = N/**/N + M/**/M + a/**/M\n"
     ),
     "literals.F90": (
         "#define N 10\n"
