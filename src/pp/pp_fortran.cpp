@@ -66,19 +66,28 @@ int pp_sentinel_at(const unsigned char *text) {
         look[i] = lower(text[i]);
         if (text[i] == '\n') break;
     }
-    for (const char *s : sentinels)
-        if (std::memcmp(look, s, SENTINEL_LOOK) == 0) return 1;
-    return 0;
+    bool named = false;
+    for (const char *s : sentinels) named = named || std::memcmp(look, s, SENTINEL_LOOK) == 0;
+    if (!named) return 0;
+    // A sentinel is a word of its own: `!$ompx` is a comment.
+    unsigned char after = text[SENTINEL_LOOK];
+    if (after == 0) return -1;
+    bool name_byte = (after >= 'a' && after <= 'z') || (after >= 'A' && after <= 'Z') ||
+                     (after >= '0' && after <= '9') || after == '_' || after == '$';
+    return name_byte ? 0 : 1;
 }
 
 namespace {
 
-// Reads up to SENTINEL_LOOK + 1 bytes after the read point into `look` (0-terminated, stopping
-// at the newline or the end), then puts the read point back where it was.
-void peek_line(unsigned char (&look)[SENTINEL_LOOK + 2]) {
+// The bytes peek_line reads: a column-1 comment mark, a sentinel and the byte after it.
+constexpr std::size_t PEEK_SIZE = SENTINEL_LOOK + 2;
+
+// Reads up to PEEK_SIZE bytes after the read point into `look` (0-terminated, stopping at the
+// newline or the end), then puts the read point back where it was.
+void peek_line(unsigned char (&look)[PEEK_SIZE + 1]) {
     Position start = si_current_position();
     std::uint32_t n = 0;
-    while (n < SENTINEL_LOOK + 1) {
+    while (n < PEEK_SIZE) {
         int c = si_get_char();
         if (c == SI_END_OF_STREAM) {
             si_back_up(1);
@@ -99,14 +108,14 @@ bool pp_bang_starts_comment(const CurrentToken *token) {
     if (token->kind == TOKEN_EXCLEQ) return true;
     // A `!` in column 6 of a fixed-form line marks a continuation line.
     if (token->position.column == 6 && pp_fixed_form()) return false;
-    unsigned char look[SENTINEL_LOOK + 2];
+    unsigned char look[PEEK_SIZE + 1];
     peek_line(look);
     return pp_sentinel_at(look) != 1;
 }
 
 bool pp_comment_line_here() {
     if (fortran_comments == 0 || si_cursor.column != 1 || !pp_fixed_form()) return false;
-    unsigned char look[SENTINEL_LOOK + 2];
+    unsigned char look[PEEK_SIZE + 1];
     peek_line(look);
     unsigned char c = look[0];
     if (c != 'C' && c != 'c' && c != '*' && c != '!') return false;

@@ -360,7 +360,8 @@ bool pp_fixed_form();
 LexRuleSet pp_code_rule_set();
 LexRuleSet pp_directive_rule_set();
 // Whether the bytes after a comment's `!` (or fixed-form column-1 letter) make it a directive
-// sentinel (`$` and a blank, `$omp`, `$acc`, `dir$`, `dec$`, `gcc$`, any case): 1 yes, 0 no,
+// sentinel (`$` and a blank, or `$omp`, `$acc`, `dir$`, `dec$`, `gcc$` in any case and not
+// followed by a letter, digit, `_` or `$`): 1 yes, 0 no,
 // -1 when a 0 byte (the end of the buffered data) comes before the answer.
 int pp_sentinel_at(const unsigned char *text);
 // After a `!` or `!=` token of a code line under fortran_comments: true when it starts a

@@ -74,6 +74,46 @@ void define_one_token(const char *name, TokenKind kind, const char *text) {
     macro->body = pp_new_token(kind, text_enter_string(text));
 }
 
+// ---- Fortran mode ----------------------------------------------------------------------------
+
+TEST_F(PpScanTest, SourceFormComesFromTheExtensionOrTheIncluder) {
+    options_set_defaults();
+    for (const char *name : {"a.F", "a.f", "dir.x/a.FOR", "a.ftn", "a.F77", "a.fpp", "A.FpP"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 1) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 1) << name;
+    }
+    for (const char *name : {"a.F90", "a.f95", "a.F03", "a.f08", "a.F18", "a.f23"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 0) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 0) << name;
+    }
+    // Any other name takes the includer's form; the folder's name does not count.
+    for (const char *name : {"a.h", "a.inc", "a.fi", "a.fh", "a", "f.d/a", "a.f9", "a.F900"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 0) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 1) << name;
+    }
+    source_form = 2;
+    EXPECT_EQ(pp_form_for("a.F", 1), 0);
+    source_form = 1;
+    EXPECT_EQ(pp_form_for("a.f90", 0), 1);
+    options_set_defaults();
+}
+
+TEST_F(PpScanTest, DirectiveSentinelsAfterTheCommentMark) {
+    auto sentinel = [](const char *text) {
+        return pp_sentinel_at(reinterpret_cast<const unsigned char *>(text));
+    };
+    for (const char *yes : {"$ x", "$\tx", "$omp parallel", "$OMP\n", "$Acc&", "dir$ ivdep",
+                            "DEC$(", "gcc$ builtin", "$omp\n"})
+        EXPECT_EQ(sentinel(yes), 1) << yes;
+    // In a buffer every line ends in a newline.
+    for (const char *no : {"$\n", "$x\n", "$om\n", "omp\n", " $omp\n", "dir\n", "di\nr$",
+                           "\n$omp", "gcc \n", "$ompx"})
+        EXPECT_EQ(sentinel(no), 0) << no;
+    // A 0 byte (the end of the buffered data) before the answer.
+    EXPECT_EQ(sentinel(""), -1);
+    EXPECT_EQ(sentinel("$o"), -1);
+}
+
 TEST_F(PpScanTest, TrigraphsInConstantsOnlyUnderTheSwitch) {
     const std::string source = "      X = '?\?(a?\?)' // \"?\?\?=?\?x\"\n";
     EXPECT_EQ(run(source), source);
