@@ -320,6 +320,8 @@ bool run_definitions() {
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
+    // The definitions are read with the quotes of the whole command line.
+    lex_set_fortran_literals(fortran_literals != 0);
     if (cl.runner != nullptr) cl.runner();
     si_close_stream();
     host_delete_temp_file(cl.definitions_name);
