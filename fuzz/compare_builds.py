@@ -20,7 +20,7 @@ import tempfile
 
 SEPARATOR = b"\n#--inc.h--\n"
 OPTION_BITS = ["-m", "-C", "-noC", "-B", "-z", "-ansi", "-g", "-n", "-P", "-e", "-c"]
-BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR = 11, 12, 13, 14
+BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_FORTRAN = 11, 12, 13, 14, 15
 PAGE_DATE = re.compile(rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")
 
 
@@ -32,6 +32,8 @@ def arguments(bits, work):
         args.append("--deps=" + os.path.join(work, "main.d"))
     if bits >> BIT_INCLUDE_DIR & 1:
         args.append("-I" + work + "/")
+    if bits >> BIT_FORTRAN & 1:
+        args.append("--fortran")
     main = "main.c" if bits >> BIT_C_NAME & 1 else "main.F"
     return args + [os.path.join(work, main), os.path.join(work, "out.f")], main
 

@@ -23,6 +23,7 @@ constexpr int BIT_LIST_FILE = 11;   // -l=<dir>list.lis: the paged listing too
 constexpr int BIT_C_NAME = 12;      // the main file is "main.c" ("//" starts a comment)
 constexpr int BIT_DEPS = 13;        // --deps=<dir>main.d
 constexpr int BIT_INCLUDE_DIR = 14; // -I<dir>: <inc.h> is found too
+constexpr int BIT_FORTRAN = 15;     // --fortran (after the other options)
 
 } // namespace
 
@@ -47,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if ((bits >> BIT_LIST_FILE & 1) != 0) arguments.push_back("-l=" + dir + "list.lis");
     if ((bits >> BIT_DEPS & 1) != 0) arguments.push_back("--deps=" + dir + "main.d");
     if ((bits >> BIT_INCLUDE_DIR & 1) != 0) arguments.push_back("-I" + dir);
+    if ((bits >> BIT_FORTRAN & 1) != 0) arguments.push_back("--fortran");
     arguments.push_back(main_path);
     arguments.push_back(dir + "out.f");
     std::vector<char *> argv;

@@ -16,7 +16,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SEPARATOR = b"\n#--inc.h--\n"
 # Must match OPTION_BITS and the BIT_ constants of fuzz_preprocessor.cpp.
 OPTION_BITS = ["-m", "-C", "-noC", "-B", "-z", "-ansi", "-g", "-n", "-P", "-e", "-c"]
-BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR = 11, 12, 13, 14
+BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_FORTRAN = 11, 12, 13, 14, 15
 META = {".out", ".err", ".args", ".rc", ".lis", ".env", ".stdin", ".trace", ".dep", ".signal",
         ".isolated"}
 
@@ -43,6 +43,8 @@ def option_bits(stem, source):
             bits |= 1 << BIT_DEPS
         elif arg.startswith("-I"):
             bits |= 1 << BIT_INCLUDE_DIR
+        elif arg == "--fortran":
+            bits |= 1 << BIT_FORTRAN
     if source.suffix == ".c":
         bits |= 1 << BIT_C_NAME
     return bits
