@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -600,6 +601,59 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
 
 // Worked out by hand: the marker before the first line, blanks before a newline dropped except
 // in a constant left open, a blank line as a bare newline, and -n squeezing empty lines.
+// Lines put together at random (fixed seed) from the pieces the Fortran mode treats specially:
+// under each of its option sets the whole-line copy and the token-by-token reading agree.
+TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
+    const std::vector<std::string> line_starts = {"      ", "C ", "c", "*", "!", "D ", "     !",
+                                                  "c$omp ", "!$omp ", "!$ ", "*$acc ", "\t",
+                                                  "#if 0\n", "#endif\n", "", "!dir$ "};
+    const std::vector<std::string> pieces = {
+        "A",  " ",  "'", "''", "\"", "!", "!=", "\\", "??=", "??/", "/*", "*/", "//", "F(",
+        ")",  ",",  "x", "1", "$", "\t", "&", "wrap_/**/A", "E", "'it''s A'", "A!A", "$omp"};
+    const std::string definitions = "#define A 1\n#define E\n#define F(a) 'a' // a\n";
+    const std::vector<std::function<void()>> option_sets = {
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            source_form = 2;
+        },
+        [] { apply_fortran_lexing(true); },
+        [] {
+            fortran_comments = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_literals = 1;
+            expand_macros = 1;
+        },
+    };
+    std::mt19937 random(20261208);
+    std::uint64_t copied = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::string source = definitions;
+        for (int line = 0; line < 40; ++line) {
+            source += line_starts[random() % line_starts.size()];
+            for (unsigned n = random() % 9; n > 0; --n) source += pieces[random() % pieces.size()];
+            source += "\n";
+        }
+        source += "#endif\n";
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            PlainRun slow = run_lines(source, false, option_sets[o]);
+            PlainRun fast = run_lines(source, true, option_sets[o]);
+            EXPECT_EQ(fast.output, slow.output) << "round " << round << ", options " << o << "\n"
+                                                << source;
+            EXPECT_EQ(fast.messages, slow.messages) << "round " << round << ", options " << o;
+            copied += fast.copied;
+        }
+    }
+    // Comment lines and lines without a macro are copied whole: the copy is really compared.
+    EXPECT_GT(copied, 400u);
+}
+
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
     PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
     EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");
