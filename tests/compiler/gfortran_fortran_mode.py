@@ -108,6 +108,9 @@ def code_tokens(text, fixed):
         if fixed and line[:1] in ("C", "c", "*", "!"):
             continue
         i = 0
+        # A fixed-form continuation mark in column 6 is no token of the statement.
+        if fixed and len(line) > 5 and "\t" not in line[:6] and line[5] not in " 0":
+            i = 6
         while i < len(line):
             c = line[i]
             if c in "'\"":
