@@ -315,11 +315,41 @@ TokenKind scan_fortran_literal() {
     }
 }
 
-// True when the read point stands on a quote that opens a Fortran character literal.
-inline bool at_fortran_literal() {
+// An `L` right before a quote is a name of its own, as any other letter is: Fortran has no wide
+// constants, and the literal after it must be read as a Fortran literal. True when the `L` at
+// the read point (the token's start, `start`) is followed by a quote; it is then consumed.
+bool ell_before_quote(Position start) {
+    unsigned char next = si_cursor.read[1];
+    if (next != 0) {
+        if (next != '\'' && next != '"') return false;
+        si_get_char();
+        return true;
+    }
+    // The `L` ends the buffered data: read on to see the byte after it.
+    si_get_char();
+    int c = peek_char();
+    if (c == '\'' || c == '"') return true;
+    if (si_back_up(1) != SI_OK) {
+        si_seek(start);
+        si_set_mark();
+    }
+    return false;
+}
+
+// Under fortran_literals: true when a literal or a lone `L` before one stood at the read point
+// and was scanned here (its kind in *kind); false leaves the token to the ordinary scan.
+bool scan_fortran_start(Position start, TokenKind *kind) {
+    if (lex.rule_set == LEX_FIRST_TOKEN_LEXER) return false;
     unsigned char c = *si_cursor.read;
-    return lex.fortran_literals && (c == '\'' || c == '"') &&
-           lex.rule_set != LEX_FIRST_TOKEN_LEXER;
+    if (c == '\'' || c == '"') {
+        *kind = scan_fortran_literal();
+        return true;
+    }
+    if (c == 'L' && ell_before_quote(start)) {
+        *kind = TOKEN_IDENTIFIER;
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -369,9 +399,9 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     start.column = static_cast<std::uint16_t>(column);
     start.stream = si_cursor.stream;
     *position = start;
-    TokenKind result;
-    if (at_fortran_literal()) [[unlikely]] {
-        result = scan_fortran_literal();
+    TokenKind result = ERROR_TOKEN;
+    if (lex.fortran_literals && scan_fortran_start(start, &result)) [[unlikely]] {
+        // A Fortran literal, or the `L` before one.
     } else if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
         std::fprintf(fe_get_trace_stream(), "  enter lexer: rule set=%s, start state=%d\n",
                      lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));

@@ -767,6 +767,12 @@ TEST_F(LexerTest, FortranLiteralsDoubleTheirQuoteAndKeepBackslashes) {
         {"'open N\nx", R"(ERROR_TOKEN:'open N TOKEN_NEWLINE:\n TOKEN_IDENTIFIER:x )"},
         {"'open", "ERROR_TOKEN:'open "},
         {"'??='", "TOKEN_CHARCONST:'??=' "},
+        // No wide constants: an `L` before the quote is a name.
+        {R"(L'a\' x)", R"(TOKEN_IDENTIFIER:L TOKEN_CHARCONST:'a\\' TOKEN_HORIZ_WHITESPACE:  )"
+                       "TOKEN_IDENTIFIER:x "},
+        {R"(L"b")", R"(TOKEN_IDENTIFIER:L TOKEN_STRINGCONST:"b" )"},
+        {"Lx'c'", "TOKEN_IDENTIFIER:Lx TOKEN_CHARCONST:'c' "},
+        {"L", "TOKEN_IDENTIFIER:L "},
     };
     for (LexRuleSet set : {LEX_MAIN_LEXER, LEX_FORTRAN_LEXER, LEX_FORTRAN_DIRECTIVE_LEXER})
         for (const auto &[input, want] : cases)

@@ -534,7 +534,7 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "D     z = A ! $omp\n     !  w = A\n      s = 'a\\' // A // \"b\"\"c A\" // F(A)\n"
         "#if 0\n      x = 1 ! a /* b\nC     it's /* c\n#endif\n      v = A != A ! A \\\n"
         "      u = A//A ??= A\n!$ t = A\n!$x A\n      r = 'open A\n      q = wrap_/**/A\n"
-        "      p = 1 ! trail   \nC     fixed trail  \n",
+        "      p = 1 ! trail   \nC     fixed trail  \n      o = L'a\\' // A // 'b' // L\"c\\\" A \"d\"\n",
         // The column count of a line whose text after an expansion reaches past the widest
         // column.
         "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
@@ -609,7 +609,8 @@ TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
                                                   "#if 0\n", "#endif\n", "", "!dir$ "};
     const std::vector<std::string> pieces = {
         "A",  " ",  "'", "''", "\"", "!", "!=", "\\", "??=", "??/", "/*", "*/", "//", "F(",
-        ")",  ",",  "x", "1", "$", "\t", "&", "wrap_/**/A", "E", "'it''s A'", "A!A", "$omp"};
+        ")",  ",",  "x", "1", "$", "\t", "&", "wrap_/**/A", "E", "'it''s A'", "A!A", "$omp",
+        "L'", "L"};
     const std::string definitions = "#define A 1\n#define E\n#define F(a) 'a' // a\n";
     const std::vector<std::function<void()>> option_sets = {
         [] {

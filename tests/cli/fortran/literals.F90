@@ -6,3 +6,4 @@
       u = T(hello) // S(one, two)
       v = 'open N
       w = N
+      y = L'a\' // N // 'b'
