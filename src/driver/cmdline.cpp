@@ -523,7 +523,11 @@ void option(int index, const char *argument) {
         break;
     case 'B': double_slash_comments = 1; break;
     case 'c': endif_comments = 0; break;
-    case 'C': output_comments = 1; break;
+    case 'C':
+        // Either way a comment is kept or leaves a blank: --fortran before it removed them.
+        output_comments = 1;
+        strip_c_comments = 0;
+        break;
     case 'd': debug_option(argument); break;
     case 'D': write_define(definitions_file(index), argument + 2); break;
     case 'e':
@@ -545,8 +549,10 @@ void option(int index, const char *argument) {
             compress_newlines = 1;
         else if (equals(argument, "-nologo"))
             show_banner = 0;
-        else if (equals(argument, "-noC"))
+        else if (equals(argument, "-noC")) {
             output_comments = 0;
+            strip_c_comments = 0;
+        }
         else if (equals(argument, "-noB"))
             double_slash_comments = 0;
         else if (equals(argument, "-nom"))

@@ -226,6 +226,13 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
         {{"--fortran", "--no-fortran-spacing", "-nom"},
          with(fortran_lexing, {{"fortran_spacing", 0}})},
         {{"--strip-c-comments"}, {{"strip_c_comments", 1}}},
+        // -C and -noC after it bring the C comments back (copied, or a blank each).
+        {{"--fortran", "-C"},
+         with(fortran_lexing, {{"expand_macros", 1}, {"strip_c_comments", 0}})},
+        {{"--fortran", "-noC"},
+         with(fortran_lexing,
+              {{"expand_macros", 1}, {"strip_c_comments", 0}, {"output_comments", 0}})},
+        {{"-C", "--fortran"}, with(fortran_lexing, {{"expand_macros", 1}})},
         {{"--fortran-comments"}, {{"fortran_comments", 1}}},
         {{"--fortran-literals"}, {{"fortran_literals", 1}}},
         {{"--fortran-lines"}, {{"fortran_lines", 1}}},
