@@ -159,7 +159,7 @@ Action dispatch(CurrentToken *token) {
         // A Fortran comment: its text up to the newline is written as it stands.
         if (fortran_comments != 0 && pp_bang_starts_comment(token))
             pp_copy_fortran_comment(true);
-        return READ;
+        return RETURN;
     case TOKEN_IDENTIFIER:
     case TOKEN_IDENTIFIER_BNL:
     case TOKEN_IDENTIFIER_DOL: {
