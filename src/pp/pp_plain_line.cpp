@@ -25,8 +25,9 @@ enum PlainClass : std::uint8_t {
     PLAIN_BANG,    // under fortran_comments: a `!` that may start a Fortran comment
 };
 
-// `names`: under -m; `bang`: `!` may start a Fortran comment (fortran_comments); `fortran`: `?`
-// starts no trigraph (fortran_lines) and, with Fortran literals too, `\` continues nothing.
+// `names`: under -m; `bang`: `!` may start a Fortran comment (fortran_comments); `question`:
+// `?` starts no trigraph (fortran_lines); `backslash`: `\` continues nothing and escapes
+// nothing (fortran_lines with fortran_literals).
 constexpr std::array<std::uint8_t, 256> make_classes(bool names, bool bang = false,
                                                      bool question = false,
                                                      bool backslash = false) {
