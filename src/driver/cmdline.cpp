@@ -69,7 +69,7 @@ constexpr int flag_rows = 0
 #undef OPTION_SWITCH
     ;
 static_assert(switch_rows == OPTION_SWITCH_COUNT, "every pragma switch has its row");
-static_assert(flag_rows == 20, "the option table has 20 flags");
+static_assert(flag_rows == 26, "the option table has 26 flags");
 
 enum CmdlineText : int {
 #define CMDLINE_TEXT(ident, text) TEXT_##ident,
@@ -218,6 +218,19 @@ const char *option_value(int index) {
     return nullptr;
 }
 
+} // namespace
+
+void apply_fortran_lexing(bool on) {
+    std::uint8_t value = on ? 1 : 0;
+    strip_c_comments = value;
+    fortran_comments = value;
+    fortran_literals = value;
+    fortran_lines = value;
+    fortran_spacing = value;
+}
+
+namespace {
+
 void apply_ansi() {
 #define OPTION_SWITCH(name, initial, ansi)                                                        \
     if constexpr ((ansi) != OPTION_KEEP) name = static_cast<std::uint8_t>(ansi);
@@ -243,10 +256,8 @@ constexpr LongSwitch long_switches[] = {
 // --fortran: the settings under which tfpp gives real Fortran projects the code their compilers'
 // preprocessors give. It acts where it stands, like -ansi: options after it change its settings.
 void apply_fortran_mode() {
+    // The lexing switches (comments, character literals, lines, spacing) are rows of the table.
     for (const LongSwitch &entry : long_switches) *entry.flag = entry.fortran;
-    // ---- FORTRAN LEXING HOOK: the lexing switches of the mode (comments, character literals,
-    // ---- trigraphs, spacing) are turned on here, by one call:
-    // apply_fortran_lexing(true);
 }
 
 // `--NAME` or `--no-NAME` of a long switch: true when `argument` is one (the flag is then set).
@@ -365,6 +376,8 @@ bool run_definitions() {
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
+    // The definitions are read with the quotes of the whole command line.
+    lex_set_fortran_literals(fortran_literals != 0);
     if (cl.runner != nullptr) cl.runner();
     host_delete_temp_file(cl.definitions_name);
     si_close_stream();
@@ -482,6 +495,18 @@ void message_limit_option(const char *argument, const char *number) {
         report(MSG_3UNREC, argument);
 }
 
+// --form=fixed|free; false for any other value.
+bool form_option(const char *value) {
+    if (equals(value, "fixed")) {
+        source_form = 1;
+    } else if (equals(value, "free")) {
+        source_form = 2;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The long options (the second character is '-'), extensions for build systems.
 void long_option(const char *argument) {
     if (equals(argument, "--help")) host_show_help();
@@ -504,6 +529,8 @@ void long_option(const char *argument) {
         msg_set_gnu_diagnostics(false);
     } else if (starts_with(argument, "--message-limit=")) {
         message_limit_option(argument, argument + 16);
+    } else if (starts_with(argument, "--form=")) {
+        if (!form_option(argument + 7)) report(MSG_3UNREC, argument);
     } else {
         report(MSG_3UNREC, argument);
     }
@@ -579,7 +606,11 @@ void option(int index, const char *argument) {
         break;
     case 'B': double_slash_comments = 1; break;
     case 'c': endif_comments = 0; break;
-    case 'C': output_comments = 1; break;
+    case 'C':
+        // Either way a comment is kept or leaves a blank: --fortran before it removed them.
+        output_comments = 1;
+        strip_c_comments = 0;
+        break;
     case 'd': debug_option(argument); break;
     case 'D':
         if (argument[2] != '\0') {
@@ -611,8 +642,10 @@ void option(int index, const char *argument) {
             compress_newlines = 1;
         else if (equals(argument, "-nologo"))
             show_banner = 0;
-        else if (equals(argument, "-noC"))
+        else if (equals(argument, "-noC")) {
             output_comments = 0;
+            strip_c_comments = 0;
+        }
         else if (equals(argument, "-noB"))
             double_slash_comments = 0;
         else if (equals(argument, "-nom"))

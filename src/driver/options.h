@@ -53,6 +53,11 @@ void options_reset();
 using OptionsDefinitionsRunner = void (*)();
 void options_set_definitions_runner(OptionsDefinitionsRunner runner);
 
+// Turns the Fortran-mode lexing, comment and spacing behaviours on or off together
+// (--strip-c-comments, --fortran-comments, --fortran-literals, --fortran-lines,
+// --fortran-spacing); --form= is left as it is.
+void apply_fortran_lexing(bool on);
+
 // Set by --error-exit: the run ends with status 1 when an error (severity 3) or worse was reported.
 extern std::uint8_t error_exit;
 // The number of -iquote directories, which follow slot 0 of include_dirs: the search for an

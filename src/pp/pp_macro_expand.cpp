@@ -1000,7 +1000,7 @@ bool pp_drain_expansion(CurrentToken *token) {
     while (*context != nullptr) {
         Token *t = pp_expand_next(context);
         if (t == finished()) {
-            pp_write_separator();
+            pp_write_expansion_end();
             return false;
         }
         if (t->kind == TOKEN_NEWLINE) {

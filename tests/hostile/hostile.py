@@ -149,6 +149,38 @@ def long_lines(ctx):
 
 
 @case
+def fortran_long_comments(ctx):
+    # Under --fortran: a 1 MB `!` comment, a 1 MB fixed-form comment line and a literal of
+    # 300000 doubled quotes pass through unchanged, each a "Line too long" error; NUL bytes in
+    # comments and literals are reported and dropped; an input ending inside a comment or an
+    # open literal ends normally with the missing-newline warning.
+    data = (b"      x = 1 ! " + b"b" * 1000000 + b"\n" + b"C " + b"c" * 1000000 + b"\n" +
+            b"      y = 'a" + b"''" * 300000 + b"'\n")
+    write(ctx, "long.F", data)
+    # --fortran includes --error-exit: the errors give status 1.
+    rc, out, err = run(ctx, ["-nologo", "--fortran", "long.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, marker("long.F") + data)
+    expect("messages", message_lines(err), [
+        b"** error TOOLONG on line %d in long.F: Line too long, maximum length is" % n
+        for n in (1, 2, 3)])
+    write(ctx, "nul.F", b"! a\0b\nC c\0d\n      x = 'e\0f'\n")
+    rc, out, err = run(ctx, ["-nologo", "--fortran", "nul.F"])
+    expect("status", rc, 1)
+    expect("stdout", out, marker("nul.F") + b"! ab\nC cd\n      x = 'ef'\n")
+    expect("messages", message_lines(err), [
+        b"** error ILLEGCHAR on line %d in nul.F: Illegal character in input, #0." % n
+        for n in (1, 2, 3)])
+    for data in (b"! no newline", b"C no newline", b"      x = 'open", b"!$omp", b"c$"):
+        write(ctx, "end.F", data)
+        rc, out, err = run(ctx, ["-nologo", "--fortran", "end.F"])
+        expect("status", rc, 0)
+        expect("stdout", out, marker("end.F") + data)
+        expect("messages", message_lines(err),
+               [b"** warning  on line 1 in end.F: file does not end in unescaped newline."])
+
+
+@case
 def no_newline(ctx):
     data = b"      x = y " * 100000
     write(ctx, "nonl.F", data)

@@ -158,7 +158,15 @@ const FlagValues documented_defaults = {
     {"output_ansi_line", 0}, {"compress_newlines", 0}, {"warn_comment_pasting", 0},
     {"warn_unix_line", 0}, {"dollar_ident", 1}, {"double_slash_comments", 0},
     {"token_spacing", 0}, {"show_banner", 1}, {"expand_macros", 0}, {"stdc_value", 0},
-    {"fixed_line_length", 72}, {"lex-debug", 0}, {"lex-trace", 0},
+    {"fixed_line_length", 72}, {"strip_c_comments", 0}, {"fortran_comments", 0},
+    {"fortran_literals", 0}, {"fortran_lines", 0}, {"fortran_spacing", 0}, {"source_form", 0},
+    {"lex-debug", 0}, {"lex-trace", 0},
+};
+
+// What the lexing part of the Fortran mode turns on.
+const FlagValues fortran_lexing = {
+    {"strip_c_comments", 1}, {"fortran_comments", 1}, {"fortran_literals", 1},
+    {"fortran_lines", 1}, {"fortran_spacing", 1},
 };
 
 const FlagValues ansi_set = {
@@ -210,6 +218,29 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
          {{"endif_comments", 0}, {"user_defined_sys_include", 0}, {"dollar_ident", 0},
           {"warn_unix_line", 1}}},
         {{"-m"}, {{"expand_macros", 1}}},
+        {{"--fortran"}, with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
+        {{"--fortran", "--no-fortran-spacing", "-nom"},
+         with(fortran_lexing, {{"fortran_spacing", 0}, {"pushd_include", 1}})},
+        {{"--strip-c-comments"}, {{"strip_c_comments", 1}}},
+        // -C and -noC after it bring the C comments back (copied, or a blank each).
+        {{"--fortran", "-C"},
+         with(fortran_lexing,
+              {{"expand_macros", 1}, {"strip_c_comments", 0}, {"pushd_include", 1}})},
+        {{"--fortran", "-noC"},
+         with(fortran_lexing, {{"expand_macros", 1},
+                               {"strip_c_comments", 0},
+                               {"output_comments", 0},
+                               {"pushd_include", 1}})},
+        {{"-C", "--fortran"},
+         with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
+        {{"--fortran-comments"}, {{"fortran_comments", 1}}},
+        {{"--fortran-literals"}, {{"fortran_literals", 1}}},
+        {{"--fortran-lines"}, {{"fortran_lines", 1}}},
+        {{"--fortran-spacing"}, {{"fortran_spacing", 1}}},
+        {{"--fortran-lines", "--no-fortran-lines", "--no-strip-c-comments"}, {}},
+        {{"--form=fixed"}, {{"source_form", 1}}},
+        {{"--form=fixed", "--form=free"}, {{"source_form", 2}}},
+        {{"--form=fixed", "--form=wide", "--no-fortran-x", "--fortran-"}, {{"source_form", 1}}},
         {{"-m=dir/"}, {{"expand_macros", 1}}},
         {{"-m", "-nom"}, {}},
         {{"-n"}, {{"compress_newlines", 1}}},
@@ -277,6 +308,11 @@ TEST_F(CommandLineTest, UnknownFormsAreReportedAndReadingGoesOn) {
         {{"out.f", "third.F", "-M"},
          {"3MANYFILES: Too many files on command line, argument 'third.F'",
           "3UNREC: Unrecognized option '-M'"}},
+        // The Fortran-mode pairs take no value and --form= only its two forms.
+        {{"--form=wide", "--fortran-comments=1", "--no-fortran", "--form"},
+         {"3UNREC: Unrecognized option '--form=wide'",
+          "3UNREC: Unrecognized option '--fortran-comments=1'",
+          "3UNREC: Unrecognized option '--no-fortran'", "3UNREC: Unrecognized option '--form'"}},
         {{"-extend_source"}, {"3: Missing number after '-extend_source'"}},
         {{"-extend_source", "-M"}, {"3: Invalid number '-M' after '-extend_source'"}},
         {{"out.f", "-extend_source", "-extend_source", "8"},
