@@ -3,7 +3,7 @@
 
     fuzz/compare_builds.py NEW_TFPP REFERENCE_TFPP CORPUS_DIR [--jobs N]
 
-Each corpus file is laid out as fuzz_preprocessor reads it: two bytes of option bits, the main
+Each corpus file is laid out as fuzz_preprocessor reads it: three bytes of option bits, the main
 file, then the separator line and the include file "inc.h". Both builds run the same command
 line in fresh directories; standard output, standard error, the exit status and the files left
 behind (output, list file, dependency file) must be identical. A differential check for speed
@@ -20,7 +20,7 @@ import tempfile
 
 SEPARATOR = b"\n#--inc.h--\n"
 OPTION_BITS = ["-m", "-C", "-noC", "-B", "-z", "-ansi", "-g", "-n", "-P", "-e", "-c"]
-BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR = 11, 12, 13, 14
+BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_FORTRAN = 11, 12, 13, 14, 15
 PAGE_DATE = re.compile(rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")
 
 
@@ -32,14 +32,16 @@ def arguments(bits, work):
         args.append("--deps=" + os.path.join(work, "main.d"))
     if bits >> BIT_INCLUDE_DIR & 1:
         args.append("-I" + work + "/")
+    if bits >> BIT_FORTRAN & 1:
+        args.append("--fortran")
     main = "main.c" if bits >> BIT_C_NAME & 1 else "main.F"
     return args + [os.path.join(work, main), os.path.join(work, "out.f")], main
 
 
 def run_one(tfpp, data, root):
     """Runs one build on one input in `root`; returns what the run produced."""
-    bits = data[0] | data[1] << 8
-    body = data[2:]
+    bits = data[0] | data[1] << 8 | data[2] << 16
+    body = data[3:]
     cut = body.find(SEPARATOR)
     main_text, inc_text = (body, b"") if cut < 0 else (body[:cut], body[cut + len(SEPARATOR):])
     work = os.path.join(root, "w")

@@ -1,5 +1,5 @@
 // Fuzz target: the whole program in-process over a fuzzed input file, a fuzzed file that the
-// input may include, and a fuzzed choice of options. Input layout: two bytes of option bits
+// input may include, and a fuzzed choice of options. Input layout: three bytes of option bits
 // (low byte first), then the main file, then FUZZ_SEPARATOR and the include file "inc.h".
 // Every input runs twice, with plain source lines copied whole and with every line lexed token
 // by token: the two outputs and statuses must be the same. With BIT_PIPES it runs a third time
@@ -35,7 +35,8 @@ constexpr int BIT_LIST_FILE = 11;   // -l=<dir>list.lis: the paged listing too
 constexpr int BIT_C_NAME = 12;      // the main file is "main.c" ("//" starts a comment)
 constexpr int BIT_DEPS = 13;        // --deps=<dir>main.d
 constexpr int BIT_INCLUDE_DIR = 14; // -I<dir>: <inc.h> is found too
-constexpr int BIT_PIPES = 15;       // a third run reads both files through FIFOs
+constexpr int BIT_FORTRAN = 15;     // --fortran (after the other options)
+constexpr int BIT_PIPES = 16;       // a third run reads both files through FIFOs
 
 // The list file with the run's date left out of its page headers ("<date>\t\t\tpage: N"): two
 // runs a second apart differ there and nowhere else.
@@ -111,11 +112,12 @@ class FifoFeeder {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 2) return -1;
+    if (size < 3) return -1;
     int mark = fuzz_descriptor_mark();
-    unsigned bits = data[0] | (static_cast<unsigned>(data[1]) << 8);
-    data += 2;
-    size -= 2;
+    unsigned bits = data[0] | (static_cast<unsigned>(data[1]) << 8) |
+                    (static_cast<unsigned>(data[2]) << 16);
+    data += 3;
+    size -= 3;
     const std::uint8_t *end = data + size;
     const std::uint8_t *cut =
         std::search(data, end, FUZZ_SEPARATOR, FUZZ_SEPARATOR + sizeof FUZZ_SEPARATOR - 1);
@@ -131,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if ((bits >> BIT_LIST_FILE & 1) != 0) arguments.push_back("-l=" + dir + "list.lis");
     if ((bits >> BIT_DEPS & 1) != 0) arguments.push_back("--deps=" + dir + "main.d");
     if ((bits >> BIT_INCLUDE_DIR & 1) != 0) arguments.push_back("-I" + dir);
+    if ((bits >> BIT_FORTRAN & 1) != 0) arguments.push_back("--fortran");
     arguments.push_back(main_path);
     arguments.push_back(dir + "out.f");
     std::vector<char *> argv;

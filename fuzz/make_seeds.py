@@ -19,7 +19,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SEPARATOR = b"\n#--inc.h--\n"
 # Must match OPTION_BITS and the BIT_ constants of fuzz_preprocessor.cpp.
 OPTION_BITS = ["-m", "-C", "-noC", "-B", "-z", "-ansi", "-g", "-n", "-P", "-e", "-c"]
-BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_PIPES = 11, 12, 13, 14, 15
+BIT_LIST_FILE, BIT_C_NAME, BIT_DEPS, BIT_INCLUDE_DIR, BIT_FORTRAN, BIT_PIPES = \
+    11, 12, 13, 14, 15, 16
 META = {".out", ".err", ".args", ".rc", ".lis", ".env", ".stdin", ".trace", ".dep", ".signal",
         ".isolated"}
 
@@ -46,6 +47,8 @@ def option_bits(stem, source):
             bits |= 1 << BIT_DEPS
         elif arg.startswith("-I"):
             bits |= 1 << BIT_INCLUDE_DIR
+        elif arg == "--fortran":
+            bits |= 1 << BIT_FORTRAN
     if source.suffix == ".c":
         bits |= 1 << BIT_C_NAME
     return bits
@@ -83,14 +86,14 @@ def main():
         for piped in (0, 1 << BIT_PIPES):
             word = bits | piped
             write(out / "fuzz_preprocessor",
-                  bytes([word & 0xFF, word >> 8]) + main_text + SEPARATOR + included)
+                  word.to_bytes(3, "little") + main_text + SEPARATOR + included)
         operands = re.findall(rb"^[ \t]*#[ \t]*(?:if|elif)[ \t]+(.*)$", text, re.M)
         if operands:
             write(out / "fuzz_if", bytes([bits & 1]) + b"\n".join(operands) + b"\n")
         count += 1
     for text in long_texts():
         word = 1 | 1 << BIT_LIST_FILE | 1 << BIT_PIPES  # -m, a list file, FIFOs
-        write(out / "fuzz_preprocessor", bytes([word & 0xFF, word >> 8]) + text)
+        write(out / "fuzz_preprocessor", word.to_bytes(3, "little") + text)
     print(f"make_seeds: {count} cases -> {out}")
 
 

@@ -39,6 +39,11 @@ const OptionSwitch option_switches[OPTION_SWITCH_COUNT] = {
 };
 
 std::uint8_t error_exit = 0;
+std::uint8_t pragma_once = 0;
+std::uint8_t push_pop_macro = 0;
+std::uint8_t warning_directive = 0;
+std::uint8_t error_is_error = 0;
+std::uint8_t function_like_defines = 0;
 int quote_include_count = 0;
 int output_write_errno = 0;
 std::FILE *output_stream = stdout;
@@ -64,7 +69,7 @@ constexpr int flag_rows = 0
 #undef OPTION_SWITCH
     ;
 static_assert(switch_rows == OPTION_SWITCH_COUNT, "every pragma switch has its row");
-static_assert(flag_rows == 20, "the option table has 20 flags");
+static_assert(flag_rows == 26, "the option table has 26 flags");
 
 enum CmdlineText : int {
 #define CMDLINE_TEXT(ident, text) TEXT_##ident,
@@ -213,6 +218,19 @@ const char *option_value(int index) {
     return nullptr;
 }
 
+} // namespace
+
+void apply_fortran_lexing(bool on) {
+    std::uint8_t value = on ? 1 : 0;
+    strip_c_comments = value;
+    fortran_comments = value;
+    fortran_literals = value;
+    fortran_lines = value;
+    fortran_spacing = value;
+}
+
+namespace {
+
 void apply_ansi() {
 #define OPTION_SWITCH(name, initial, ansi)                                                        \
     if constexpr ((ansi) != OPTION_KEEP) name = static_cast<std::uint8_t>(ansi);
@@ -221,6 +239,42 @@ void apply_ansi() {
 #include "driver/options.def"
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
+}
+
+// The long on/off switches (long_switches.def): the option's name after `--` and its flag.
+struct LongSwitch {
+    const char *name;
+    std::uint8_t *flag;
+    std::uint8_t fortran; // the value --fortran gives the flag
+};
+constexpr LongSwitch long_switches[] = {
+#define LONG_SWITCH(name, flag, fortran) {name, &flag, fortran},
+#include "driver/long_switches.def"
+#undef LONG_SWITCH
+};
+
+// --fortran: the settings under which tfpp gives real Fortran projects the code their compilers'
+// preprocessors give. It acts where it stands, like -ansi: options after it change its settings.
+void apply_fortran_mode() {
+    // The lexing switches (comments, character literals, lines, spacing) are rows of the table.
+    for (const LongSwitch &entry : long_switches) *entry.flag = entry.fortran;
+}
+
+// `--NAME` or `--no-NAME` of a long switch: true when `argument` is one (the flag is then set).
+bool long_switch_option(const char *argument) {
+    const char *name = argument + 2;
+    std::uint8_t value = 1;
+    if (starts_with(name, "no-")) {
+        name += 3;
+        value = 0;
+    }
+    for (const LongSwitch &entry : long_switches) {
+        if (equals(name, entry.name)) {
+            *entry.flag = value;
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- The definitions file -----------------------------------------------------------------
@@ -268,6 +322,10 @@ void write_define(std::FILE *file, const char *text) {
     std::fputs("#define ", file);
     const char *p = text;
     while (*p != '\0' && *p != '=' && *p != '(') put_definition_char(file, *p++);
+    if (*p == '(' && function_like_defines != 0) {
+        // Copied as written, so the list stays right after the name: a function-like macro.
+        while (*p != '\0' && *p != '=') put_definition_char(file, *p++);
+    }
     // The parameter list is spread out with blanks, so the macro is object-like and its body
     // begins with the '(': that is intended, and what users of -D have come to expect.
     if (*p == '(') {
@@ -318,6 +376,8 @@ bool run_definitions() {
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
+    // The definitions are read with the quotes of the whole command line.
+    lex_set_fortran_literals(fortran_literals != 0);
     if (cl.runner != nullptr) cl.runner();
     host_delete_temp_file(cl.definitions_name);
     si_close_stream();
@@ -435,6 +495,18 @@ void message_limit_option(const char *argument, const char *number) {
         report(MSG_3UNREC, argument);
 }
 
+// --form=fixed|free; false for any other value.
+bool form_option(const char *value) {
+    if (equals(value, "fixed")) {
+        source_form = 1;
+    } else if (equals(value, "free")) {
+        source_form = 2;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The long options (the second character is '-'), extensions for build systems.
 void long_option(const char *argument) {
     if (equals(argument, "--help")) host_show_help();
@@ -442,8 +514,10 @@ void long_option(const char *argument) {
         std::printf(OPTIONS_VERSION_FORMAT, TFPP_VERSION_STRING);
         host_exit(0);
     }
-    if (equals(argument, "--error-exit")) {
-        error_exit = 1;
+    if (equals(argument, "--fortran")) {
+        apply_fortran_mode();
+    } else if (long_switch_option(argument)) {
+        // set by the table
     } else if (starts_with(argument, "--deps=") && argument[7] != '\0') {
         deps_set_file(argument + 7);
         cl.deps_file_given = true;
@@ -455,6 +529,8 @@ void long_option(const char *argument) {
         msg_set_gnu_diagnostics(false);
     } else if (starts_with(argument, "--message-limit=")) {
         message_limit_option(argument, argument + 16);
+    } else if (starts_with(argument, "--form=")) {
+        if (!form_option(argument + 7)) report(MSG_3UNREC, argument);
     } else {
         report(MSG_3UNREC, argument);
     }
@@ -530,7 +606,11 @@ void option(int index, const char *argument) {
         break;
     case 'B': double_slash_comments = 1; break;
     case 'c': endif_comments = 0; break;
-    case 'C': output_comments = 1; break;
+    case 'C':
+        // Either way a comment is kept or leaves a blank: --fortran before it removed them.
+        output_comments = 1;
+        strip_c_comments = 0;
+        break;
     case 'd': debug_option(argument); break;
     case 'D':
         if (argument[2] != '\0') {
@@ -562,8 +642,10 @@ void option(int index, const char *argument) {
             compress_newlines = 1;
         else if (equals(argument, "-nologo"))
             show_banner = 0;
-        else if (equals(argument, "-noC"))
+        else if (equals(argument, "-noC")) {
             output_comments = 0;
+            strip_c_comments = 0;
+        }
         else if (equals(argument, "-noB"))
             double_slash_comments = 0;
         else if (equals(argument, "-nom"))
@@ -944,6 +1026,11 @@ void options_set_defaults() {
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
     error_exit = 0;
+    pragma_once = 0;
+    push_pop_macro = 0;
+    warning_directive = 0;
+    error_is_error = 0;
+    function_like_defines = 0;
     quote_include_count = 0;
     output_write_errno = 0;
     deps_reset();

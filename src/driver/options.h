@@ -53,11 +53,28 @@ void options_reset();
 using OptionsDefinitionsRunner = void (*)();
 void options_set_definitions_runner(OptionsDefinitionsRunner runner);
 
+// Turns the Fortran-mode lexing, comment and spacing behaviours on or off together
+// (--strip-c-comments, --fortran-comments, --fortran-literals, --fortran-lines,
+// --fortran-spacing); --form= is left as it is.
+void apply_fortran_lexing(bool on);
+
 // Set by --error-exit: the run ends with status 1 when an error (severity 3) or worse was reported.
 extern std::uint8_t error_exit;
 // The number of -iquote directories, which follow slot 0 of include_dirs: the search for an
 // angled name skips them.
 extern int quote_include_count;
+
+// The switches of the long options that only long options (and --fortran) set; all 0 at start-up.
+// #pragma once: a file that says it is never read again.
+extern std::uint8_t pragma_once;
+// #pragma push_macro("X") / #pragma pop_macro("X") save and restore the definition of X.
+extern std::uint8_t push_pop_macro;
+// #warning shows the rest of its line as a warning (else it is an unknown directive).
+extern std::uint8_t warning_directive;
+// #error reports its text as an error (severity 3) instead of a warning.
+extern std::uint8_t error_is_error;
+// -Dname(params)=value defines a function-like macro (else the list is spread into the body).
+extern std::uint8_t function_like_defines;
 
 // The program's version line, "tfpp <version>".
 inline constexpr char OPTIONS_VERSION_FORMAT[] = "tfpp %s\n";

@@ -26,6 +26,8 @@ constexpr int RULE_SET_NAME_COUNT = sizeof rule_set_names / sizeof rule_set_name
 // The generated automaton must start each rule set where its number says.
 static_assert(LEX_START_main_lexer == LEX_MAIN_LEXER);
 static_assert(LEX_START_first_token_lexer == LEX_FIRST_TOKEN_LEXER);
+static_assert(LEX_START_fortran_lexer == LEX_FORTRAN_LEXER);
+static_assert(LEX_START_fortran_directive_lexer == LEX_FORTRAN_DIRECTIVE_LEXER);
 static_assert(LEX_RULE_SET_COUNT + 1 == RULE_SET_NAME_COUNT);
 static_assert(LEX_CLASS_COUNT == 53 && LEX_NEWLINE_CLASS == 50);
 static_assert(LEX_STATE_COUNT <= 32767, "state numbers are signed 16-bit");
@@ -46,6 +48,7 @@ struct LexerState {
     std::int32_t map_highest = -1;       // the highest handle the map covers
     std::uint16_t map_clear_count = 0;   // the text table's clear count when the map was built
     bool fast_scan = true; // off only in tests that compare it with the automaton
+    bool fortran_literals = false; // quotes open Fortran character literals
 };
 
 LexerState lex;
@@ -290,9 +293,70 @@ inline TokenKind scan_fast() {
     }
 }
 
+// The byte under the read point, the next block read first when the buffered data ends there.
+inline int peek_char() {
+    int c = *si_cursor.read;
+    return c != 0 ? c : si_refill_char();
+}
+
+// A Fortran character literal from the quote under the read point: a doubled quote stands for
+// one and a backslash is an ordinary character. A literal left open at the end of its line
+// runs up to the newline (which stays unread) and is ERROR_TOKEN, as an open C constant is.
+TokenKind scan_fortran_literal() {
+    const int quote = si_get_char();
+    for (;;) {
+        int c = peek_char();
+        if (c == '\n' || c == SI_END_OF_STREAM) return ERROR_TOKEN;
+        si_get_char();
+        if (c == quote) {
+            if (peek_char() != quote) return quote == '\'' ? TOKEN_CHARCONST : TOKEN_STRINGCONST;
+            si_get_char();
+        }
+    }
+}
+
+// An `L` right before a quote is a name of its own, as any other letter is: Fortran has no wide
+// constants, and the literal after it must be read as a Fortran literal. True when the `L` at
+// the read point (the token's start, `start`) is followed by a quote; it is then consumed.
+bool ell_before_quote(Position start) {
+    unsigned char next = si_cursor.read[1];
+    if (next != 0) {
+        if (next != '\'' && next != '"') return false;
+        si_get_char();
+        return true;
+    }
+    // The `L` ends the buffered data: read on to see the byte after it.
+    si_get_char();
+    int c = peek_char();
+    if (c == '\'' || c == '"') return true;
+    if (si_back_up(1) != SI_OK) {
+        si_seek(start);
+        si_set_mark();
+    }
+    return false;
+}
+
+// Under fortran_literals: true when a literal or a lone `L` before one stood at the read point
+// and was scanned here (its kind in *kind); false leaves the token to the ordinary scan.
+bool scan_fortran_start(Position start, TokenKind *kind) {
+    if (lex.rule_set == LEX_FIRST_TOKEN_LEXER) return false;
+    unsigned char c = *si_cursor.read;
+    if (c == '\'' || c == '"') {
+        *kind = scan_fortran_literal();
+        return true;
+    }
+    if (c == 'L' && ell_before_quote(start)) {
+        *kind = TOKEN_IDENTIFIER;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void lex_set_fast_scan(bool enabled) { lex.fast_scan = enabled; }
+
+void lex_set_fortran_literals(bool enabled) { lex.fortran_literals = enabled; }
 
 void lex_initialize() {
     lex.rule_set = LEX_MAIN_LEXER;
@@ -320,6 +384,9 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     // The mark is set field by field from separate loads: the scan of the previous token stored
     // the column alone, and a combined load of line and column right after that store would
     // stall on that store (store forwarding fails): half of the lexer's profile samples before.
+    // A quote must be seen at the token's start: the next block is read before the mark is set.
+    if (lex.fortran_literals && *si_cursor.read == 0) [[unlikely]]
+        si_refill_char();
     std::uint32_t line = si_cursor.line;
     std::uint32_t column = si_cursor.column;
     asm("" : "+r"(column));
@@ -332,14 +399,17 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     start.column = static_cast<std::uint16_t>(column);
     start.stream = si_cursor.stream;
     *position = start;
-    TokenKind result;
-    if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
+    TokenKind result = ERROR_TOKEN;
+    if (lex.fortran_literals && scan_fortran_start(start, &result)) [[unlikely]] {
+        // A Fortran literal, or the `L` before one.
+    } else if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
         std::fprintf(fe_begin_trace(), "  enter lexer: rule set=%s, start state=%d\n",
                      lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));
         result = scan<true>(lex.rule_set);
     } else {
         result = ERROR_TOKEN;
-        if (lex.rule_set == LEX_MAIN_LEXER && lex.fast_scan) result = scan_fast();
+        // The fast scan's tokens are the same in every rule set but the first-token one.
+        if (lex.rule_set != LEX_FIRST_TOKEN_LEXER && lex.fast_scan) result = scan_fast();
         if (result == ERROR_TOKEN) result = scan<false>(lex.rule_set);
     }
     *kind = result;

@@ -33,6 +33,11 @@ TokenKind lex_token(TokenKind *kind, Position *position);
 // that tests can compare it with the automaton on the same input.
 void lex_set_fast_scan(bool enabled);
 
+// With `enabled`, a quote in any rule set but the first-token one opens a Fortran character
+// literal (TOKEN_CHARCONST for '...', TOKEN_STRINGCONST for "..."): a doubled quote stands for
+// one, a backslash is ordinary, and one left open ends before the newline as ERROR_TOKEN.
+void lex_set_fortran_literals(bool enabled);
+
 // Selects the rule set used by the next lex_token calls (main_lexer after start-up).
 void lex_set_rule_set(LexRuleSet rule_set);
 LexRuleSet lex_rule_set();

@@ -209,3 +209,146 @@ ERROR_TOKEN              {HIGH}+
 ruleset first_token_lexer 2
 TOKEN_END_OF_FILE        {EOF}
 FIRST_TOKEN              [^\x03]
+
+# ---- The Fortran rule sets (--fortran-lines) ----------------------------------------------
+# No trigraphs and no `//` comment in either. fortran_lexer reads code and comment lines: a
+# backslash is an ordinary character there (Fortran has no backslash continuation), so no
+# token is spliced. fortran_directive_lexer reads directive lines, which still continue with a
+# backslash before the newline.
+pattern PCONT   = "\\" "\n"               # a continuation, never through a trigraph
+pattern PSPLICE = {PCONT}*
+pattern PESC    = "\\" [^\n\x03]
+
+ruleset fortran_lexer 3
+TOKEN_END_OF_FILE        {EOF}
+TOKEN_HORIZ_WHITESPACE   [\t ]+
+TOKEN_NEWLINE            [\t ]* "\n"
+TOKEN_OTHER_WHITESPACE   [\v\f\r] [\t \v\f\r]*
+TOKEN_COMMENT            "/*"
+TOKEN_IDENTIFIER         [A-Za-z_] [0-9A-Za-z_]*
+TOKEN_IDENTIFIER_DOL     [A-Za-z_$] [0-9A-Za-z_$]*
+TOKEN_DECCONST           {DEC}
+TOKEN_OCTCONST           {OCT}
+TOKEN_HEXCONST           {HEX}
+TOKEN_FLOATCONST         {FLOAT}
+TOKEN_PPNUM              {PPNUM}
+TOKEN_CHARCONST          "L"? "'" ({CCHAR} | {PESC})* "'"
+TOKEN_STRINGCONST        "L"? "\"" ({SCHAR} | {PESC})* "\""
+TOKEN_AMP                "&"
+TOKEN_AMPAMP             "&&"
+TOKEN_AMPEQ              "&="
+TOKEN_BAR                "|"
+TOKEN_BARBAR             "||"
+TOKEN_BAREQ              "|="
+TOKEN_COLON              ":"
+TOKEN_COMMA              ","
+TOKEN_DASH               "-"
+TOKEN_DASHDASH           "--"
+TOKEN_DASHEQ             "-="
+TOKEN_DASHGT             "->"
+TOKEN_DOT                "."
+TOKEN_ELLIPSIS           "..."
+TOKEN_EQ                 "="
+TOKEN_EQEQ               "=="
+TOKEN_EXCL               "!"
+TOKEN_EXCLEQ             "!="
+TOKEN_GT                 ">"
+TOKEN_GTEQ               ">="
+TOKEN_GTGT               ">>"
+TOKEN_GTGTEQ             ">>="
+TOKEN_LBRACE             "{"
+TOKEN_LBRACK             "["
+TOKEN_LPAREN             "("
+TOKEN_LT                 "<"
+TOKEN_LTEQ               "<="
+TOKEN_LTLT               "<<"
+TOKEN_LTLTEQ             "<<="
+TOKEN_PCT                "%"
+TOKEN_PCTEQ              "%="
+TOKEN_PLUS               "+"
+TOKEN_PLUSEQ             "+="
+TOKEN_PLUSPLUS           "++"
+TOKEN_QUESTION           "?"
+TOKEN_RBRACE             "}"
+TOKEN_RBRACK             "]"
+TOKEN_RPAREN             ")"
+TOKEN_SEMICOLON          ";"
+TOKEN_SLASH              "/"
+TOKEN_SLASHEQ            "/="
+TOKEN_STAR               "*"
+TOKEN_STAREQ             "*="
+TOKEN_TILDE              "~"
+TOKEN_UP                 "^"
+TOKEN_UPEQ               "^="
+TOKEN_SHARP              "#"
+TOKEN_SHARP_SHARP        "##"
+ERROR_TOKEN              {HIGH}+
+
+ruleset fortran_directive_lexer 4
+TOKEN_END_OF_FILE        {EOF}
+TOKEN_HORIZ_WHITESPACE   [\t ]+
+TOKEN_NEWLINE            [\t ]* "\n"
+TOKEN_OTHER_WHITESPACE   [\v\f\r] [\t \v\f\r]*
+TOKEN_BSLASH_NL          {PCONT}
+TOKEN_COMMENT            "/" {PSPLICE} "*"
+TOKEN_IDENTIFIER         [A-Za-z_] [0-9A-Za-z_]*
+TOKEN_IDENTIFIER_BNL     (([A-Za-z_] {PSPLICE}) ([0-9A-Za-z_] {PSPLICE})*)
+TOKEN_IDENTIFIER_DOL     (([A-Za-z_$] {PSPLICE}) ([0-9A-Za-z_$] {PSPLICE})*)
+TOKEN_DECCONST           {DEC}
+TOKEN_OCTCONST           {OCT}
+TOKEN_HEXCONST           {HEX}
+TOKEN_FLOATCONST         {FLOAT}
+TOKEN_PPNUM              {PPNUM}
+TOKEN_CHARCONST          "L"? "'" ({CCHAR} | {PESC})* "'"
+TOKEN_CHARCONST_BNL      "L"? "'" ({CCHAR} | {PESC} | {PCONT})* "'"
+TOKEN_STRINGCONST        "L"? "\"" ({SCHAR} | {PESC})* "\""
+TOKEN_STRINGCONST_BNL    "L"? "\"" ({SCHAR} | {PESC} | {PCONT})* "\""
+TOKEN_AMP                "&"
+TOKEN_AMPAMP             "&" {PSPLICE} "&"
+TOKEN_AMPEQ              "&" {PSPLICE} "="
+TOKEN_BAR                "|"
+TOKEN_BARBAR             "|" {PSPLICE} "|"
+TOKEN_BAREQ              "|" {PSPLICE} "="
+TOKEN_COLON              ":"
+TOKEN_COMMA              ","
+TOKEN_DASH               "-"
+TOKEN_DASHDASH           "-" {PSPLICE} "-"
+TOKEN_DASHEQ             "-" {PSPLICE} "="
+TOKEN_DASHGT             "-" {PSPLICE} ">"
+TOKEN_DOT                "."
+TOKEN_ELLIPSIS           "." {PSPLICE} "." {PSPLICE} "."
+TOKEN_EQ                 "="
+TOKEN_EQEQ               "=" {PSPLICE} "="
+TOKEN_EXCL               "!"
+TOKEN_EXCLEQ             "!" {PSPLICE} "="
+TOKEN_GT                 ">"
+TOKEN_GTEQ               ">" {PSPLICE} "="
+TOKEN_GTGT               ">" {PSPLICE} ">"
+TOKEN_GTGTEQ             ">" {PSPLICE} ">" {PSPLICE} "="
+TOKEN_LBRACE             "{"
+TOKEN_LBRACK             "["
+TOKEN_LPAREN             "("
+TOKEN_LT                 "<"
+TOKEN_LTEQ               "<" {PSPLICE} "="
+TOKEN_LTLT               "<" {PSPLICE} "<"
+TOKEN_LTLTEQ             "<" {PSPLICE} "<" {PSPLICE} "="
+TOKEN_PCT                "%"
+TOKEN_PCTEQ              "%" {PSPLICE} "="
+TOKEN_PLUS               "+"
+TOKEN_PLUSEQ             "+" {PSPLICE} "="
+TOKEN_PLUSPLUS           "+" {PSPLICE} "+"
+TOKEN_QUESTION           "?"
+TOKEN_RBRACE             "}"
+TOKEN_RBRACK             "]"
+TOKEN_RPAREN             ")"
+TOKEN_SEMICOLON          ";"
+TOKEN_SLASH              "/"
+TOKEN_SLASHEQ            "/" {PSPLICE} "="
+TOKEN_STAR               "*"
+TOKEN_STAREQ             "*" {PSPLICE} "="
+TOKEN_TILDE              "~"
+TOKEN_UP                 "^"
+TOKEN_UPEQ               "^" {PSPLICE} "="
+TOKEN_SHARP              "#"
+TOKEN_SHARP_SHARP        "#" {PSPLICE} "#"
+ERROR_TOKEN              {HIGH}+

@@ -57,6 +57,8 @@ bool read_block_comment(bool copy) {
 } // namespace
 
 bool pp_copy_comment() {
+    // Removed entirely: not even the blank of -noC takes its place.
+    if (strip_c_comments != 0) return read_block_comment(false);
     if (output_comments != 0) {
         pp_write_bytes("/*", 2);
         return read_block_comment(true);
@@ -79,10 +81,10 @@ bool pp_skip_line_comment() {
 }
 
 bool pp_copy_line_comment() {
-    bool copy = output_comments != 0;
+    bool copy = output_comments != 0 && strip_c_comments == 0;
     if (copy)
         pp_write_bytes("//", 2);
-    else
+    else if (strip_c_comments == 0)
         pp_write_blank();
     for (;;) {
         int c = si_get_char();
@@ -107,7 +109,7 @@ bool pp_skip_directive_rest() {
             si_back_up(1);
             return false;
         case TOKEN_COMMENT:
-            pp_marker_check(position, false);
+            if (strip_c_comments == 0) pp_marker_check(position, false);
             if (!pp_copy_comment()) return false;
             break;
         case TOKEN_BOL_COMMENT:

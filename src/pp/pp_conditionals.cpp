@@ -82,6 +82,35 @@ void skip_line_rest() {
     }
 }
 
+// The rest of a skipped code line: as skip_line_rest, but a Fortran comment runs to the end of
+// the line whatever it holds (a `/*` in it opens no comment). `kind` is the token just read.
+void skip_code_line_rest(TokenKind kind, Position position) {
+    for (;;) {
+        if (kind == TOKEN_EXCL || kind == TOKEN_EXCLEQ) {
+            CurrentToken bang{kind, TEXT_NULL, position};
+            if (pp_bang_starts_comment(&bang)) {
+                pp_copy_fortran_comment(false);
+                skip_line_rest(); // the newline, or the end of input left unread
+                return;
+            }
+        }
+        switch (lex_token(&kind, &position)) {
+        case TOKEN_NEWLINE: return;
+        case TOKEN_END_OF_FILE: si_back_up(1); return;
+        case TOKEN_COMMENT:
+            if (!pp_skip_directive_comment()) return;
+            break;
+        case TOKEN_BOL_COMMENT:
+            if (double_slash_comments == 1) {
+                pp_skip_line_comment();
+                return;
+            }
+            break;
+        default: break;
+        }
+    }
+}
+
 // The rest of a directive line that is thrown away. When the text around it stays skipped,
 // nothing may reach the output; otherwise comments on it are copied like any other comment.
 void discard_line_rest(bool stays_skipped) {
@@ -322,6 +351,11 @@ void skip_from_line_start() {
     TokenKind kind;
     Position position;
     while (!skipping_ends()) {
+        lex_set_rule_set(pp_code_rule_set());
+        if (fortran_comments != 0 && si_cursor.column == 1 && pp_comment_line_here()) {
+            pp_copy_fortran_comment(false); // its newline is read next
+            continue;
+        }
         lex_token(&kind, &position);
         switch (kind) {
         case TOKEN_NEWLINE:
@@ -346,10 +380,19 @@ void skip_from_line_start() {
             }
             pp_leave_included_file();
             break;
-        case TOKEN_SHARP: skipped_directive(); break;
-        default: skip_line_rest(); break;
+        case TOKEN_SHARP:
+            lex_set_rule_set(pp_directive_rule_set());
+            skipped_directive();
+            break;
+        default:
+            if (fortran_comments != 0)
+                skip_code_line_rest(kind, position);
+            else
+                skip_line_rest();
+            break;
         }
     }
+    lex_set_rule_set(pp_code_rule_set());
     cond.skipping = false;
 }
 
@@ -474,7 +517,7 @@ void pp_skip_group() {
     skip_from_line_start();
 }
 
-void pp_error(Position name) {
+void pp_diagnostic_directive(Position name, Severity severity) {
     // Continued names and numbers are joined while the text is collected.
     std::uint8_t saved_flag = pp_continuation_flag;
     pp_continuation_flag = 1;
@@ -528,7 +571,7 @@ void pp_error(Position name) {
     pp_continuation_flag = saved_flag;
     // A text that would pass the limit keeps what fitted; the rest of the line is dropped.
     if (full) pp_skip_directive_rest();
-    msg_report(cond.error_text, "", name, SEVERITY_WARNING);
+    msg_report(cond.error_text, "", name, severity);
 }
 
 void pp_conditionals_reset() { cond = ConditionalState{}; }

@@ -17,7 +17,7 @@ enum DirectiveKind : std::uint8_t {
     PP_DIRECTIVE_COUNT,
     PP_DIRECTIVE_UNKNOWN = PP_DIRECTIVE_COUNT,
 };
-static_assert(PP_DIRECTIVE_COUNT == 12, "twelve directive names");
+static_assert(PP_DIRECTIVE_COUNT == 13, "thirteen directive names");
 
 struct DirectiveName {
     const char *name;
@@ -113,6 +113,8 @@ PpDirectiveResult pp_directive() {
         unsigned char name[NAME_BUFFER_SIZE];
         std::uint32_t length = join_name(si_mark_text(), si_mark_length(), name);
         directive = select(name, length);
+        if (directive == PP_DIRECTIVE_WARNING && warning_directive == 0)
+            directive = PP_DIRECTIVE_UNKNOWN;
     } else if (is_number_kind(kind)) {
         CurrentToken number{kind, TEXT_NULL, position};
         pp_numeric_line(&number);
@@ -135,7 +137,11 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_ELIF: pp_elif(position); break;
     case PP_DIRECTIVE_ELSE: pp_else(position); break;
     case PP_DIRECTIVE_ENDIF: pp_endif(position); break;
-    case PP_DIRECTIVE_ERROR: pp_error(position); break;
+    case PP_DIRECTIVE_ERROR:
+        pp_diagnostic_directive(position,
+                                error_is_error != 0 ? SEVERITY_ERROR : SEVERITY_WARNING);
+        break;
+    case PP_DIRECTIVE_WARNING: pp_diagnostic_directive(position, SEVERITY_WARNING); break;
     case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;
     case PP_DIRECTIVE_UNDEF: pp_undef_directive(); break;
     default:

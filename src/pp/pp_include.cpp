@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +59,24 @@ struct IncludeState {
 };
 
 IncludeState incl;
+
+// A file that said `#pragma once`, known by its device and inode: another name for the same
+// file (a link, `sub/../x.h`) is the same file.
+struct OnceFile {
+    dev_t device;
+    ino_t inode;
+};
+std::vector<OnceFile> once_files;
+
+// True when `path` names a file that said `#pragma once`.
+bool is_once_file(const char *path) {
+    if (once_files.empty()) return false;
+    struct stat info;
+    if (::stat(path, &info) != 0) return false;
+    for (const OnceFile &file : once_files)
+        if (file.device == info.st_dev && file.inode == info.st_ino) return true;
+    return false;
+}
 
 // Backs up over `count` delivered bytes. The ring always holds the few bytes of one operand's
 // look-ahead, so a failure here is our own fault.
@@ -241,6 +260,11 @@ bool file_exists(const char *path) {
 // for; any other is opened at once, and the stream layer keeps that descriptor for reading it
 // (a check first and an open after would cost two more system calls per inclusion).
 bool enter_if_readable(const char *path) {
+    if (is_once_file(path)) {
+        // Found, and read already: nothing to include, but still a dependency.
+        deps_record(path, incl.in_system_dirs);
+        return true;
+    }
     StreamHandle handle = STREAM_NULL;
     errno = 0;
     if (si_lookup_stream(path, &handle) == SI_OK) {
@@ -548,6 +572,15 @@ PpIncludeGuard *pp_include_guard(StreamHandle stream) {
 void pp_include_reset() {
     for (std::uint32_t i = 0; i < incl.guards_used; ++i) incl.guards[i] = PpIncludeGuard{};
     incl.guards_used = 0;
+    once_files.clear();
+}
+
+void pp_pragma_once() {
+    struct stat info;
+    if (::stat(si_stream_name(si_cursor.stream), &info) != 0) return;
+    for (const OnceFile &file : once_files)
+        if (file.device == info.st_dev && file.inode == info.st_ino) return;
+    once_files.push_back(OnceFile{info.st_dev, info.st_ino});
 }
 
 const char *pp_header_name() { return incl.header; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/types.h"
+#include "lexer/lexer.h"
 #include "lexer/token.h"
 #include "pp/pp.h"
 
@@ -68,6 +69,7 @@ struct PpFileRecord {
     TextHandle filename;      // the name in double quotes, as markers and __FILE__ show it
     TextHandle actual_file;   // the name as it was passed in
     std::int32_t line_offset; // added to the physical line to give the reported one (#line)
+    std::uint8_t fixed_form;  // 1 when the file is read as fixed-form Fortran (pp_form_for)
     PpFileRecord *previous;
 };
 
@@ -178,6 +180,9 @@ PpMacro *pp_new_macro(TextHandle name, Position position);
 PpMacro *pp_new_predefined_macro(TextHandle name);
 // A nameless macro record entered nowhere; the caller fills the body.
 PpMacro *pp_new_pseudo_macro();
+// Enters the unattached record `macro` (a saved definition) as the definition of `name`,
+// which has none.
+void pp_install_macro(TextHandle name, PpMacro *macro);
 // Frees the record of `name` (not its token lists) and clears the info word; nothing when
 // `name` is no macro.
 void pp_delete_macro(TextHandle name);
@@ -291,10 +296,20 @@ void pp_write_newline();
 void pp_write_white_space(const CurrentToken *token);
 // One blank unless a blank or a newline was written last.
 void pp_write_separator();
+// The end of an expansion: pp_write_separator, or under fortran_spacing no blank now but one
+// before the next token written only when the -g table separates the two kinds.
+void pp_write_expansion_end();
+// True while that blank is still owed: the next text's first token must be written as a token.
+bool pp_output_spacing_pending();
+// A removed comment was just read: the next token joins the text before it (no blank owed
+// from an expansion, none from the -g table).
+void pp_output_join();
 // One blank whatever was written last.
 void pp_write_blank();
 // The marker check for text about to be written for a token or white space at `position`.
 void pp_marker_check(Position position, bool white_space);
+// The text of a Fortran comment, written as it is; the last output kind becomes TOKEN_COMMENT.
+void pp_write_comment_text(const char *bytes, std::uint32_t length);
 // Bytes written as they are; the last output kind is left alone (a comment's own text).
 void pp_write_bytes(const char *bytes, std::uint32_t length);
 void pp_write_char(char c);
@@ -350,6 +365,33 @@ void pp_check_directive_tail();
 // included; at the end of input the end byte is left unread.
 void pp_discard_directive_line();
 
+// ---- In pp_fortran.cpp ---------------------------------------------------------------------
+
+// The form of the file `name` included by a file of form `includer_fixed` (the main file: 0):
+// 1 for fixed form, 0 for free form. --form= decides for every file; otherwise the extension
+// (.f .for .ftn .f77 .fpp fixed, .f90 .f95 .f03 .f08 .f18 .f23 free, either case), and any
+// other file takes the form of the file that includes it.
+std::uint8_t pp_form_for(const char *name, std::uint8_t includer_fixed);
+// True when the current file is read as fixed form.
+bool pp_fixed_form();
+// The rule set for code and comment lines, and for directive lines (fortran_lines chooses).
+LexRuleSet pp_code_rule_set();
+LexRuleSet pp_directive_rule_set();
+// Whether the bytes after a comment's `!` (or fixed-form column-1 letter) make it a directive
+// sentinel (`$` and a blank, or `$omp`, `$acc`, `dir$`, `dec$`, `gcc$` in any case and not
+// followed by a letter, digit, `_` or `$`): 1 yes, 0 no,
+// -1 when a 0 byte (the end of the buffered data) comes before the answer.
+int pp_sentinel_at(const unsigned char *text);
+// After a `!` or `!=` token of a code line under fortran_comments: true when it starts a
+// comment (not a sentinel, not the continuation mark in column 6 of a fixed-form line).
+bool pp_bang_starts_comment(const CurrentToken *token);
+// At the start of a line of a fixed-form file under fortran_comments: true when the line is a
+// comment line (`C`, `c`, `*` or `!` in column 1 and no sentinel after it). Reads nothing.
+bool pp_comment_line_here();
+// The rest of a Fortran comment up to its newline (left unread), written unchanged when
+// `write` is set. False when the input ends first.
+bool pp_copy_fortran_comment(bool write);
+
 // ---- In pp_scan.cpp ------------------------------------------------------------------------
 
 // After a function-like macro's name: passes over white space, newlines, backslash-newlines and
@@ -397,8 +439,9 @@ void pp_ifndef();
 void pp_elif(Position name);
 void pp_else(Position name);
 void pp_endif(Position name);
-// #error: the rest of the line (at most 1024 characters) becomes a warning at `name`.
-void pp_error(Position name);
+// #error and #warning: the rest of the line (at most 1024 characters) becomes a message of
+// `severity` at `name` (#error is a warning unless error_is_error asks for an error).
+void pp_diagnostic_directive(Position name, Severity severity);
 // Skips the rest of the current line and then whole lines, acting only on conditional
 // directives (and reading over #include operands), until the top group is included again or
 // the stack is empty. Groups may run past the end of an included file.
@@ -422,7 +465,13 @@ int pp_is_formal(TextHandle name, const PpMacro *macro);
 // Appends a "token_table" token (formal_index -1) to the list head/tail and returns it.
 Token *pp_append_body_token(Token **head, Token **tail, TokenKind kind, std::int32_t value,
                             std::uint8_t spaced);
-// Forgets the definition reader's buffers (the preprocessor's start-up).
+// #pragma push_macro("name"): saves a copy of the definition of `name` (or that it has none)
+// on the name's own stack. #pragma pop_macro("name"): the newest saved state replaces the
+// current one (a saved "none" undefines the name); nothing when the stack is empty. Names the
+// program reserves are left alone.
+void pp_push_macro(TextHandle name);
+void pp_pop_macro(TextHandle name);
+// Forgets the definition reader's buffers and the saved definitions (the preprocessor's start-up).
 void pp_macro_define_reset();
 
 // ---- In pp_macro_expand.cpp -----------------------------------------------------------------
@@ -484,8 +533,11 @@ struct PpIncludeGuard {
 
 // The guard entry of `stream` (null for the handle 65535, which has none).
 PpIncludeGuard *pp_include_guard(StreamHandle stream);
-// Forgets every guard (the scanning loop's start-up).
+// Forgets every guard and every file of #pragma once (the scanning loop's start-up).
 void pp_include_reset();
+// #pragma once: the current file is never entered again by #include (it is found, recorded as
+// a dependency, and skipped).
+void pp_pragma_once();
 // #include in included text, after its name at `where` (the position of every message):
 // reads the operand, searches, enters the file or reports; the line is read through its end.
 void pp_include_directive(Position where);

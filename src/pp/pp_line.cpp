@@ -303,6 +303,47 @@ void pragma_debug(const Operand &operand) {
     for (std::size_t i = 0; i < count; ++i) pp_report(PP_MSG_PRAGMA_FUNCTION, operand.position);
 }
 
+// True when the operand ended the line (its newline read) or stands at the end of input.
+bool ends_line(const Operand &operand) {
+    return operand.kind == TOKEN_NEWLINE || operand.kind == TOKEN_END_OF_FILE;
+}
+
+// The operand of `#pragma push_macro("X")` and `pop_macro("X")`, after the pragma's name:
+// the name in the string, TEXT_NULL when the form is not `( "name" )`, which is reported.
+// *line_ended tells whether the line's end has been read already.
+TextHandle pushed_name(bool *line_ended) {
+    Operand open = read_operand();
+    Operand string = open.kind == TOKEN_LPAREN ? read_operand() : open;
+    Operand close = string.kind == TOKEN_STRINGCONST ? read_operand() : string;
+    *line_ended = ends_line(close);
+    const char *text = string.kind == TOKEN_STRINGCONST ? text_string(string.value) : "";
+    std::size_t length = std::strlen(text);
+    if (open.kind != TOKEN_LPAREN || string.kind != TOKEN_STRINGCONST || text[0] != '"' ||
+        length < 3 || close.kind != TOKEN_RPAREN) {
+        pp_report(PP_MSG_PRAGMA_FORM, open.position);
+        return TEXT_NULL;
+    }
+    return text_enter(text + 1, static_cast<std::uint32_t>(length - 2));
+}
+
+// The pragmas of GNU cpp that the long switches turn on (`once`, `push_macro`, `pop_macro`)
+// are carried out; any other name is passed over. The line is read through its end.
+void named_pragma(const Operand &name) {
+    const char *text = text_string(name.value);
+    bool push = push_pop_macro != 0 && std::strcmp(text, "push_macro") == 0;
+    bool pop = push_pop_macro != 0 && std::strcmp(text, "pop_macro") == 0;
+    if (push || pop) {
+        bool line_ended = false;
+        TextHandle macro = pushed_name(&line_ended);
+        if (macro != TEXT_NULL && push) pp_push_macro(macro);
+        if (macro != TEXT_NULL && pop) pp_pop_macro(macro);
+        if (!line_ended) pp_discard_directive_line();
+        return;
+    }
+    if (pragma_once != 0 && std::strcmp(text, "once") == 0) pp_pragma_once();
+    pp_discard_directive_line();
+}
+
 } // namespace
 
 void pp_line() {
@@ -377,6 +418,7 @@ void pp_pragma() {
     switch (operand.kind) {
     case TOKEN_LPAREN: pragma_switch(); return;
     case TOKEN_STRINGCONST: pragma_debug(operand); break;
+    case TOKEN_IDENTIFIER: named_pragma(operand); return;
     case TOKEN_NEWLINE:
     case TOKEN_END_OF_FILE: return;
     default: break;

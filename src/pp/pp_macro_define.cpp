@@ -2,7 +2,9 @@
 // list, the replacement list turned into the body token list that expansion walks (with the
 // `#` and `##` encodings and the split of constants under string_parms), and redefinitions.
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "driver/fe.h"
 #include "driver/options.h"
@@ -21,9 +23,16 @@ struct DefineState {
     TextHandle defined = TEXT_NULL;      // "defined", never a macro name
     char *split_buffer = nullptr;        // scratch copy of a constant being split
     std::uint32_t split_capacity = 0;
+    // Under strip_c_comments: the token just read followed the one before with nothing but a
+    // comment between them (`wrap_/**/name`), which joins the two.
+    bool joined = false;
 };
 
 DefineState def;
+
+// The definitions saved by #pragma push_macro, a stack per name, newest last; a null entry
+// stands for "not defined". The records and their tokens are copies nobody else points to.
+std::unordered_map<TextHandle, std::vector<PpMacro *>> pushed_macros;
 
 // One token read by the directive token reader.
 struct DirToken {
@@ -31,11 +40,13 @@ struct DirToken {
     Position position;
     TextHandle value;
     std::uint8_t spaced;
+    bool joined; // see DefineState::joined
 };
 
 DirToken read_token(std::uint8_t *error) {
     DirToken t{};
     t.kind = pp_next_directive_token(&t.position, &t.value, &t.spaced, error);
+    t.joined = def.joined;
     return t;
 }
 
@@ -246,12 +257,27 @@ void split_constant(PpMacro *macro, Token **head, Token **tail, const DirToken &
     pp_append_body_token(head, tail, close, value, 0);
 }
 
+// Makes the last body token the left operand of a paste, as `##` does: the marker, a copy of
+// it, then the paste token; the right operand is appended next.
+void append_paste(Token **head, Token **tail, TextHandle spelling, std::uint8_t spaced) {
+    Token *left = *tail;
+    TokenKind left_kind = left->kind;
+    left->kind = TOKEN_LOOKAHEAD;
+    Token *copy = pp_append_body_token(head, tail, left_kind, left->value, left->spaced);
+    copy->formal_index = left->formal_index;
+    pp_append_body_token(head, tail, TOKEN_PASTE, static_cast<std::int32_t>(spelling), spaced);
+}
+
 // Reads the replacement list (T is its first token) into the macro's body.
 void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
     Token *head = nullptr;
     Token *tail = nullptr;
     t.spaced = 0;
     for (;;) {
+        // Two tokens with only a removed comment between them are one text, as with `##`.
+        if (t.joined && tail != nullptr && !is_line_end(t.kind) && t.kind != TOKEN_SHARP_SHARP &&
+            tail->kind != TOKEN_PASTE)
+            append_paste(&head, &tail, static_cast<TextHandle>(tail->value), 0);
         switch (t.kind) {
         case TOKEN_END_OF_FILE:
             pp_report(PP_MSG_EOF_IN_DIRECTIVE_REST, t.position);
@@ -264,7 +290,7 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
             return;
         case TOKEN_CHARCONST:
         case TOKEN_STRINGCONST:
-            if (string_parms != 0 && macro->n_formals >= 0)
+            if ((string_parms != 0 || fortran_literals != 0) && macro->n_formals >= 0)
                 split_constant(macro, &head, &tail, t);
             else
                 pp_append_body_token(&head, &tail, t.kind, static_cast<std::int32_t>(t.value),
@@ -297,13 +323,7 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
                                      t.spaced);
             } else {
                 // The left operand becomes the marker; a copy of it follows for the paste.
-                Token *left = tail;
-                TokenKind left_kind = left->kind;
-                left->kind = TOKEN_LOOKAHEAD;
-                Token *copy =
-                    pp_append_body_token(&head, &tail, left_kind, left->value, left->spaced);
-                copy->formal_index = left->formal_index;
-                pp_append_body_token(&head, &tail, TOKEN_PASTE, left->value, t.spaced);
+                append_paste(&head, &tail, static_cast<TextHandle>(tail->value), t.spaced);
                 if (b.kind == TOKEN_SHARP_SHARP) {
                     pp_append_body_token(&head, &tail, ERROR_TOKEN,
                                          static_cast<std::int32_t>(b.value), b.spaced);
@@ -385,6 +405,11 @@ bool identical_definition(PpMacro *macro) {
                     break;
                 }
             } else if (b->kind == TOKEN_PASTE) {
+                if (t.joined) {
+                    // A paste made by a removed comment: the line has no `##` for it.
+                    b = b->next;
+                    continue;
+                }
                 if (t.kind != TOKEN_SHARP_SHARP || t.spaced != b->spaced) {
                     same = false;
                     break;
@@ -424,6 +449,11 @@ bool identical_definition(PpMacro *macro) {
 TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::uint8_t *spaced,
                                   std::uint8_t *error) {
     *spaced = 0;
+    def.joined = false;
+    // A removed comment right after the previous token, with no white space after it, joins
+    // the two tokens: the comment leaves nothing in their text.
+    bool comment_first = false;
+    bool passed_any = false;
     CurrentToken token{};
     for (;;) {
         lex_token(&token.kind, &token.position);
@@ -432,14 +462,22 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
         case TOKEN_COMMENT:
             if (!pp_skip_directive_comment())
                 *error = 1;
-            *spaced = 1;
+            if (strip_c_comments == 0)
+                *spaced = 1;
+            if (!passed_any)
+                comment_first = true;
+            passed_any = true;
             continue;
         case TOKEN_HORIZ_WHITESPACE:
             *spaced = 1;
+            comment_first = false;
+            passed_any = true;
             continue;
         case TOKEN_OTHER_WHITESPACE:
             pp_report(PP_MSG_VERTICAL_WHITESPACE, token.position);
             *spaced = 1;
+            comment_first = false;
+            passed_any = true;
             continue;
         case TOKEN_BSLASH_NL:
             continue;
@@ -459,9 +497,11 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
                 }
                 continue; // the end of input comes next
             }
+            def.joined = comment_first && strip_c_comments != 0;
             *value = double_slash_text();
             return TOKEN_BOL_COMMENT;
         default:
+            def.joined = comment_first && strip_c_comments != 0;
             if (token.kind >= TOKEN_KIND_COUNT) {
                 *value = token_spelling(token.kind);
                 return token.kind;
@@ -588,4 +628,60 @@ void pp_undef_directive() {
     pp_check_directive_end();
 }
 
-void pp_macro_define_reset() { def = DefineState{}; }
+namespace {
+
+// A "token_table" copy of a formal or body list; the shared null token that ends an empty
+// body is shared by the copy too.
+Token *copy_token_list(const Token *list) {
+    Token *head = nullptr;
+    Token **link = &head;
+    for (const Token *t = list; t != nullptr; t = t->next) {
+        if (t->kind == TOKEN_NULL) {
+            *link = const_cast<Token *>(t);
+            break;
+        }
+        Token *copy = pp_new_token(t->kind, t->value);
+        copy->spaced = t->spaced;
+        copy->formal_index = t->formal_index;
+        copy->no_expand = t->no_expand;
+        copy->next = nullptr;
+        *link = copy;
+        link = &copy->next;
+    }
+    return head;
+}
+
+} // namespace
+
+void pp_push_macro(TextHandle name) {
+    if (is_reserved_name(name)) return;
+    const PpMacro *macro = pp_lookup_macro(name);
+    PpMacro *saved = nullptr;
+    if (macro != nullptr) {
+        saved = pp_new_pseudo_macro();
+        saved->position = macro->position;
+        saved->n_formals = macro->n_formals;
+        saved->formals = copy_token_list(macro->formals);
+        saved->body = copy_token_list(macro->body);
+        saved->error_in_defn = macro->error_in_defn;
+    }
+    pushed_macros[name].push_back(saved);
+}
+
+void pp_pop_macro(TextHandle name) {
+    auto entry = pushed_macros.find(name);
+    if (entry == pushed_macros.end() || entry->second.empty() || is_reserved_name(name)) return;
+    PpMacro *saved = entry->second.back();
+    entry->second.pop_back();
+    if (PpMacro *current = pp_lookup_macro(name); current != nullptr) {
+        free_definition(current);
+        pp_delete_macro(name);
+    }
+    if (saved != nullptr) pp_install_macro(name, saved);
+}
+
+void pp_macro_define_reset() {
+    def = DefineState{};
+    pushed_macros.clear();
+}
+

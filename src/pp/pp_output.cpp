@@ -6,6 +6,7 @@
 
 #include "driver/fe.h"
 #include "driver/options.h"
+#include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
@@ -34,6 +35,12 @@ struct OutputState {
     std::uint32_t output_line = 0;
     std::uint8_t *spacing = nullptr; // TOKEN_KIND_COUNT squared flags, only under -g
     bool hook_added = false;         // the fatal-exit flush is installed once per process
+    // Under fortran_spacing: an expansion ended with a token; the next token gets a blank
+    // before it only when the -g table says the two would run together.
+    bool spacing_pending = false;
+    // A removed comment stood right before the next token: that token is joined to the text
+    // before it, with no blank from the -g table.
+    bool joined = false;
 };
 
 OutputState out;
@@ -116,10 +123,12 @@ void flush_before_trace(std::FILE *trace) {
 } // namespace
 
 void pp_output_init() {
+    // The command line has been read: the lexer learns how quotes are read.
+    lex_set_fortran_literals(fortran_literals != 0);
     out.last_output_kind = FIRST_TOKEN;
     out.output_line = 0;
     pp_output_finish();
-    if (token_spacing != 0) {
+    if (token_spacing != 0 || fortran_spacing != 0) {
         out.spacing = static_cast<std::uint8_t *>(
             mm_get_cvblock(mm_general_pool(), TOKEN_KIND_COUNT * TOKEN_KIND_COUNT));
 #define PP_SPACING(last, next) out.spacing[(last) * TOKEN_KIND_COUNT + (next)] = 1;
@@ -150,6 +159,35 @@ void pp_output_flush() {
 
 void pp_output_suppress(bool suppress) { out.suppressed = suppress; }
 
+void pp_write_expansion_end() {
+    if (fortran_spacing == 0) {
+        pp_write_separator();
+        return;
+    }
+    out.spacing_pending =
+        out.last_output_kind != TOKEN_HORIZ_WHITESPACE && out.last_output_kind != TOKEN_NEWLINE;
+}
+
+bool pp_output_spacing_pending() { return out.spacing_pending; }
+
+void pp_output_join() {
+    out.spacing_pending = false;
+    out.joined = true;
+}
+
+namespace {
+
+// The blank owed to a token written right after an expansion, when the two would run together.
+inline void settle_spacing(TokenKind next) {
+    out.joined = false;
+    if (!out.spacing_pending) [[likely]]
+        return;
+    out.spacing_pending = false;
+    if (pp_spacing_needed(out.last_output_kind, next)) put_char(' ');
+}
+
+} // namespace
+
 TokenKind pp_last_output_kind() { return out.last_output_kind; }
 
 void pp_force_marker() { out.output_line = 0; }
@@ -168,9 +206,17 @@ void pp_marker_check(Position position, bool white_space) {
 
 void pp_write_bytes(const char *bytes, std::uint32_t length) { put(bytes, length); }
 
+void pp_write_comment_text(const char *bytes, std::uint32_t length) {
+    out.spacing_pending = false;
+    put(bytes, length);
+    out.last_output_kind = TOKEN_COMMENT;
+}
+
 void pp_write_char(char c) { put_char(c); }
 
 void pp_write_newline() {
+    out.spacing_pending = false;
+    out.joined = false;
     if (compress_newlines != 0 && out.last_output_kind == TOKEN_NEWLINE) return;
     put_char('\n');
     out.last_output_kind = TOKEN_NEWLINE;
@@ -178,6 +224,7 @@ void pp_write_newline() {
 }
 
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length) {
+    out.spacing_pending = false;
     if (length == 0) {
         pp_write_newline();
         return;
@@ -191,12 +238,17 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
 }
 
 void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length) {
+    // The copy leaves text that does not start with a blank to the lexer while a blank may be
+    // owed (pp_output_spacing_pending).
+    out.spacing_pending = false;
     pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
     put(reinterpret_cast<const char *>(text), length);
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
 
 void pp_write_white_space(const CurrentToken *token) {
+    out.spacing_pending = false;
+    out.joined = false;
     pp_marker_check(token->position, true);
     put(reinterpret_cast<const char *>(si_mark_text()), si_mark_length());
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
@@ -209,27 +261,34 @@ void pp_write_separator() {
 }
 
 void pp_write_blank() {
+    out.spacing_pending = false;
+    out.joined = false;
     put_char(' ');
     out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
 }
 
 void pp_write_token(const CurrentToken *token) {
     pp_marker_check(token->position, false);
+    settle_spacing(token->kind);
     put_text(token->value);
     out.last_output_kind = token->kind;
 }
 
 void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
     pp_marker_check(token->position, false);
+    settle_spacing(token->kind);
     put(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
     out.last_output_kind = token->kind;
 }
 
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     bool markers = output_unix_line != 0 || output_ansi_line != 0;
+    out.spacing_pending = false;
+    bool joined = out.joined;
+    out.joined = false;
     if (markers && token->position.line != out.output_line) {
         pp_marker_check(token->position, false);
-    } else if (spaced == 1 || pp_spacing_needed(out.last_output_kind, token->kind)) {
+    } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, token->kind))) {
         put_char(' ');
     }
     put_text(token->value);

@@ -22,9 +22,15 @@ enum PlainClass : std::uint8_t {
     PLAIN_QUOTE,   // opens or closes a character or string constant
     PLAIN_START,   // a letter or `_`: may start a name that -m must look up
     PLAIN_DIGIT,   // starts a number, which takes every letter and digit after it
+    PLAIN_BANG,    // under fortran_comments: a `!` that may start a Fortran comment
 };
 
-constexpr std::array<std::uint8_t, 256> make_classes(bool names) {
+// `names`: under -m; `bang`: `!` may start a Fortran comment (fortran_comments); `question`:
+// `?` starts no trigraph (fortran_lines); `backslash`: `\` continues nothing and escapes
+// nothing (fortran_lines with fortran_literals).
+constexpr std::array<std::uint8_t, 256> make_classes(bool names, bool bang = false,
+                                                     bool question = false,
+                                                     bool backslash = false) {
     std::array<std::uint8_t, 256> classes{};
     for (int c = 0; c < 256; ++c) {
         std::uint8_t k = PLAIN_OTHER;
@@ -37,6 +43,8 @@ constexpr std::array<std::uint8_t, 256> make_classes(bool names) {
             c == '@' || c == '`')
             k = PLAIN_STOP;
         if (c == '\t') k = PLAIN_OTHER;
+        if ((question && c == '?') || (backslash && c == '\\')) k = PLAIN_OTHER;
+        if (bang && c == '!') k = PLAIN_BANG;
         if (c == '\n') k = PLAIN_NEWLINE;
         if (c == '/') k = PLAIN_SLASH;
         if (c == '\'' || c == '"') k = PLAIN_QUOTE;
@@ -51,6 +59,50 @@ constexpr std::array<std::uint8_t, 256> make_classes(bool names) {
 
 constexpr std::array<std::uint8_t, 256> plain_class = make_classes(false);
 constexpr std::array<std::uint8_t, 256> name_class = make_classes(true); // under -m
+
+// The tables of the Fortran-mode lines, by bit: 1 names, 2 bang, 4 question, 8 backslash.
+constexpr std::array<std::array<std::uint8_t, 256>, 16> make_fortran_classes() {
+    std::array<std::array<std::uint8_t, 256>, 16> tables{};
+    for (int i = 0; i < 16; ++i)
+        tables[static_cast<std::size_t>(i)] =
+            make_classes((i & 1) != 0, (i & 2) != 0, (i & 4) != 0, (i & 8) != 0);
+    return tables;
+}
+constexpr std::array<std::array<std::uint8_t, 256>, 16> fortran_classes = make_fortran_classes();
+
+// The table for the text outside constants (`names` under -m) and the one inside them.
+struct PlainTables {
+    const std::uint8_t *outside;
+    const std::uint8_t *inside;
+};
+
+inline PlainTables plain_tables(bool names) {
+    if ((fortran_comments | fortran_lines) == 0) [[likely]]
+        return {names ? name_class.data() : plain_class.data(), plain_class.data()};
+    std::size_t bits = (fortran_lines != 0 ? 4U : 0U) |
+                       (fortran_lines != 0 && fortran_literals != 0 ? 8U : 0U);
+    std::size_t outside = bits | (names ? 1U : 0U) | (fortran_comments != 0 ? 2U : 0U);
+    return {fortran_classes[outside].data(), fortran_classes[bits].data()};
+}
+
+// Moves *p to the newline of its line; false when the buffered data or the input ends first.
+inline bool rest_of_line(const unsigned char **p) {
+    const unsigned char *q = *p;
+    while (*q != '\n') {
+        if (*q == 0 || *q == SI_END_OF_STREAM) return false;
+        ++q;
+    }
+    *p = q;
+    return true;
+}
+
+// A fixed-form line whose column 1 makes it a comment line: 1 yes, 0 no, -1 not known yet.
+int fixed_comment_line(const unsigned char *line) {
+    unsigned char c = line[0];
+    if (c != 'C' && c != 'c' && c != '*' && c != '!') return 0;
+    int sentinel = pp_sentinel_at(line + 1);
+    return sentinel < 0 ? -1 : sentinel == 0 ? 1 : 0;
+}
 static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == PLAIN_STOP);
 static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
 static_assert(plain_class['a'] == PLAIN_OTHER && name_class['a'] == PLAIN_START);
@@ -137,17 +189,32 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         if constexpr (!line_start) return PP_PLAIN_NONE;
         si_refill_char();
     }
-    const bool slash_comments = double_slash_comments == 1;
+    // Right after an expansion a token that may need a blank before it goes through the lexer.
+    if constexpr (!line_start)
+        if (pp_output_spacing_pending() && *si_cursor.read != ' ' && *si_cursor.read != '\t' &&
+            *si_cursor.read != '\n')
+            return PP_PLAIN_NONE;
+    const bool slash_comments = double_slash_comments == 1 && fortran_lines == 0;
     const unsigned char *start = si_cursor.read;
     const unsigned char *p = start;
     unsigned char quote = 0; // the quote of the open constant, 0 outside constants
     // Just past the last quote seen: a blank before it may lie in a constant.
     const unsigned char *after_quote = start;
     // Names matter only outside constants: inside one every letter is ordinary text.
-    const std::uint8_t *outside = names ? name_class.data() : plain_class.data();
+    const PlainTables tables = plain_tables(names);
+    const std::uint8_t *outside = tables.outside;
     const std::uint8_t *classes = outside;
     const std::uint32_t *shapes = pp_macro_name_shapes();
-    for (;;) {
+    bool comment = false; // the line ends in a Fortran comment, copied as it stands
+    const bool fixed = fortran_comments != 0 && pp_fixed_form();
+    if (line_start && fixed) {
+        int line_comment = fixed_comment_line(start);
+        if (line_comment < 0) return PP_PLAIN_NONE;
+        comment = line_comment > 0;
+    }
+    // A comment line is text up to its newline; anything else is scanned byte class by class.
+    if (comment && !rest_of_line(&p)) return PP_PLAIN_NONE;
+    while (!comment) {
         p = skip_other(p, classes);
         unsigned char c = *p;
         std::uint8_t k = classes[c];
@@ -177,10 +244,10 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         case PLAIN_QUOTE:
             if (quote == 0) {
                 quote = c;
-                if constexpr (names) classes = plain_class.data();
+                classes = tables.inside;
             } else if (quote == c) {
                 quote = 0;
-                if constexpr (names) classes = outside;
+                classes = outside;
             }
             after_quote = ++p;
             continue;
@@ -188,6 +255,20 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             // A number takes the letters and digits after it: none of them starts a name.
             while (name_byte(*p)) ++p;
             continue;
+        case PLAIN_BANG: {
+            // In column 6 of a fixed-form line a continuation mark, else a comment up to the
+            // newline unless a sentinel makes it a directive for the compiler (that line is
+            // left to the lexer, which expands it).
+            std::uint32_t at = (line_start ? 1 : si_cursor.column) +
+                               static_cast<std::uint32_t>(p - start);
+            if (fixed && at == 6) {
+                ++p;
+                continue;
+            }
+            if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p)) return PP_PLAIN_NONE;
+            comment = true;
+            break;
+        }
         }
         break;
     }
@@ -198,7 +279,8 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     // The blanks before the newline belong to the newline token and are not written, except
     // in a constant left open, whose text runs up to the newline.
     const unsigned char *end = p;
-    if (quote == 0)
+    // A comment is copied unchanged, its trailing blanks too.
+    if (quote == 0 && !comment)
         while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
     Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
                       si_cursor.stream};

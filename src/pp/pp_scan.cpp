@@ -37,6 +37,20 @@ void run_definitions() {
     pp_output_suppress(false);
 }
 
+// A block comment after its `/*`: copied (or a blank) and followed by a separator; removed
+// without a trace under strip_c_comments, where the text around it meets directly. False at
+// the end of input inside it.
+bool copy_comment(Position position) {
+    if (strip_c_comments != 0) {
+        pp_output_join();
+        return pp_copy_comment();
+    }
+    pp_marker_check(position, false);
+    if (!pp_copy_comment()) return false;
+    pp_write_separator();
+    return true;
+}
+
 // Writes a token read from the input. Text that is only written is never interned, so a long
 // file with many distinct numbers and names does not fill the text table.
 void write_converted(CurrentToken *token, PpLexeme lexeme) {
@@ -77,7 +91,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     }
     Token *body = macro->body;
     if (body == nullptr || body->kind == TOKEN_NULL) {
-        pp_write_separator();
+        pp_write_expansion_end();
         return after_macro(READ);
     }
     if (body->next == nullptr && body->kind != TOKEN_IDENTIFIER && body->kind != TOKEN_CALC_LINE &&
@@ -87,7 +101,10 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
                                  token->position};
         pp_write_token(&replacement);
-        pp_write_blank();
+        if (fortran_spacing != 0)
+            pp_write_expansion_end();
+        else
+            pp_write_blank();
         return after_macro(RETURN);
     }
     pp_start_expansion(macro, token->position);
@@ -103,7 +120,7 @@ Action dispatch(CurrentToken *token) {
         pp_report(PP_MSG_NO_FINAL_NEWLINE, token->position);
         return END_OF_FILE;
     case FIRST_TOKEN:
-        lex_set_rule_set(LEX_MAIN_LEXER);
+        lex_set_rule_set(pp_code_rule_set());
         si_back_up(1);
         first_in_file = 1;
         return LINE_START;
@@ -116,13 +133,11 @@ Action dispatch(CurrentToken *token) {
         return READ;
     case TOKEN_BSLASH_NL: return READ;
     case TOKEN_COMMENT:
-        pp_marker_check(token->position, false);
-        if (!pp_copy_comment()) return END_OF_FILE;
-        pp_write_separator();
+        if (!copy_comment(token->position)) return END_OF_FILE;
         return READ;
     case TOKEN_BOL_COMMENT:
         if (double_slash_comments == 1) {
-            pp_marker_check(token->position, false);
+            if (strip_c_comments == 0) pp_marker_check(token->position, false);
             if (!pp_copy_line_comment()) return READ; // the end of input comes next
             pp_write_newline();
             return LINE_START;
@@ -138,6 +153,13 @@ Action dispatch(CurrentToken *token) {
     case ERROR_TOKEN:
         write_converted(token, pp_convert_lexeme(token));
         return READ;
+    case TOKEN_EXCL:
+    case TOKEN_EXCLEQ:
+        write_converted(token, pp_convert_lexeme(token));
+        // A Fortran comment: its text up to the newline is written as it stands.
+        if (fortran_comments != 0 && pp_bang_starts_comment(token))
+            pp_copy_fortran_comment(true);
+        return RETURN;
     case TOKEN_IDENTIFIER:
     case TOKEN_IDENTIFIER_BNL:
     case TOKEN_IDENTIFIER_DOL: {
@@ -176,6 +198,13 @@ Action line_start(CurrentToken *token) {
             }
             // After PP_PLAIN_PART a token (not white space) is next: the lexer reads it below.
         }
+        if (fortran_comments != 0 && si_cursor.column == 1 && pp_comment_line_here()) {
+            // A fixed-form comment line: written as it stands, its newline read next.
+            pp_marker_check(si_current_position(), false);
+            if (!pp_copy_fortran_comment(true)) line_has_text = true;
+            first_in_file = 0;
+            continue;
+        }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
         case TOKEN_NEWLINE:
@@ -189,9 +218,7 @@ Action line_start(CurrentToken *token) {
             break;
         case TOKEN_BSLASH_NL: break;
         case TOKEN_COMMENT:
-            pp_marker_check(token->position, false);
-            if (!pp_copy_comment()) return END_OF_FILE;
-            pp_write_separator();
+            if (!copy_comment(token->position)) return END_OF_FILE;
             line_has_text = true;
             break;
         case TOKEN_BOL_COMMENT:
@@ -199,7 +226,7 @@ Action line_start(CurrentToken *token) {
                 first_in_file = 0;
                 return DISPATCH;
             }
-            pp_marker_check(token->position, false);
+            if (strip_c_comments == 0) pp_marker_check(token->position, false);
             if (pp_copy_line_comment()) {
                 pp_write_newline();
                 line_has_text = false;
@@ -213,7 +240,11 @@ Action line_start(CurrentToken *token) {
             return END_OF_FILE;
         case TOKEN_SHARP: {
             int depth = si_stream_depth();
-            if (pp_directive() == PP_DIRECTIVE_END_OF_FILE) {
+            // Directive lines have rules of their own under fortran_lines.
+            lex_set_rule_set(pp_directive_rule_set());
+            PpDirectiveResult result = pp_directive();
+            lex_set_rule_set(pp_code_rule_set());
+            if (result == PP_DIRECTIVE_END_OF_FILE) {
                 token->kind = TOKEN_END_OF_FILE;
                 token->value = TEXT_NULL;
                 return END_OF_FILE;

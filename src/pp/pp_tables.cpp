@@ -324,6 +324,8 @@ void pp_push_file(const char *name) {
     record->filename = text_enter(quoted, static_cast<std::uint32_t>(out - quoted));
     record->actual_file = text_enter(name, static_cast<std::uint32_t>(length));
     record->line_offset = 0;
+    record->fixed_form =
+        pp_form_for(name, tables.file_top != nullptr ? tables.file_top->fixed_form : 0);
     record->previous = tables.file_top;
     tables.file_top = record;
     if (quoted != local) mm_free_vblock(mm_general_pool(), quoted);
@@ -432,6 +434,13 @@ PpMacro *pp_new_predefined_macro(TextHandle name) {
 }
 
 PpMacro *pp_new_pseudo_macro() { return make_macro(TEXT_NULL, POSITION_ZERO); }
+
+void pp_install_macro(TextHandle name, PpMacro *macro) {
+    note_macro_name(name);
+    macro->name = name;
+    macro->state = NOT_PROCESSING_BODY;
+    text_set_info(name, macro);
+}
 
 void pp_delete_macro(TextHandle name) {
     PpMacro *macro = pp_lookup_macro(name);

@@ -117,7 +117,7 @@ void pp_replace_trigraphs(const unsigned char **text, std::uint32_t *length) {
 }
 
 void pp_rewrite_continued_literal(const unsigned char **text, std::uint32_t *length) {
-    if (string_trigraphs != 0) pp_replace_trigraphs(text, length);
+    if (string_trigraphs != 0 && fortran_lines == 0) pp_replace_trigraphs(text, length);
     const unsigned char *in = *text;
     std::uint32_t n = *length;
     // Compacting in place is safe when the text already is in the scratch buffer.
@@ -205,7 +205,9 @@ PpLexeme pp_convert_lexeme(CurrentToken *token) {
         return lexeme;
     case TOKEN_CHARCONST:
     case TOKEN_STRINGCONST:
-        if (string_trigraphs != 0) pp_replace_trigraphs(&lexeme.text, &lexeme.length);
+        // Fortran lines know no trigraphs.
+        if (string_trigraphs != 0 && fortran_lines == 0)
+            pp_replace_trigraphs(&lexeme.text, &lexeme.length);
         return lexeme;
     case TOKEN_CHARCONST_BNL:
     case TOKEN_STRINGCONST_BNL:

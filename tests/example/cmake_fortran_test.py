@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Builds examples/cmake-fortran through the installed tfpp package with the Makefile and the
 Ninja generators, runs it, then checks the depfiles: touching the shared include file
-preprocesses both sources again, and a build with nothing changed preprocesses nothing.
-Exits 77 (skipped) when gfortran or ninja is missing.
+preprocesses its two users again, and a build with nothing changed preprocesses nothing.
+The demo's output shows what the helper's defaults bring: --fortran (a function-like macro
+from DEFINES, macros expanded in code lines), the compiler's predefined macros (__GFORTRAN__)
+and the source's folder searched by a Fortran include line; two sources named helpers.F90 in
+different folders both get built. The second program is preprocessed with NO_FORTRAN_MODE and
+NO_COMPILER_MACROS. Exits 77 (skipped) when gfortran or ninja is missing.
 """
 import argparse
 import os
@@ -12,8 +16,14 @@ import sys
 import tempfile
 import time
 
-EXPECTED_OUTPUT = b"TOTAL  1155\nFACTOR     3\n"
-SOURCES = ["src/main.F", "src/constants.F90"]
+EXPECTED_OUTPUT = b"TOTAL  1155\nFACTOR     3\nHELPA     1\nHELPB    42\n"
+PLAIN_OUTPUT = b"PLAIN\n"
+SOURCES = ["src/main.F", "src/constants.F90", "src/a/helpers.F90", "src/b/helpers.F90",
+           "src/plain.F"]
+CONFIG_USERS = ["src/constants.F90", "src/main.F"]
+# Outputs that must exist: the source tree mirrored under the output directory.
+MIRRORED = ["tfpp/src/a/helpers.f90", "tfpp/src/b/helpers.f90", "tfpp/src/main.f",
+            "tfpp-plain/src/plain.f"]
 
 
 def run(cmd, cwd=None):
@@ -24,6 +34,21 @@ def run(cmd, cwd=None):
 
 def preprocessed(log):
     return sorted(src for src in SOURCES if ("Preprocessing " + src) in log)
+
+
+def check_commands(label, build, failures):
+    """The tfpp command lines: --fortran and -imacros by default, neither for plain.F."""
+    rc, log = run(["cmake", "--build", build, "--target", "clean"])
+    rc, log = run(["cmake", "--build", build, "--verbose"])
+    commands = [line for line in log.splitlines() if "--deps-target=" in line]
+    main = [c for c in commands if "main.f" in c]
+    plain = [c for c in commands if "plain.f" in c]
+    if len(main) != 1 or "--fortran" not in main[0] or "-imacros" not in main[0]:
+        failures.append("%s: main.F not preprocessed with --fortran and -imacros:\n%s"
+                        % (label, "\n".join(commands)))
+    if len(plain) != 1 or "--fortran" in plain[0] or "-imacros" in plain[0]:
+        failures.append("%s: plain.F preprocessed with the Fortran settings:\n%s"
+                        % (label, "\n".join(commands)))
 
 
 def check_generator(generator, prefix, example, work, failures):
@@ -44,6 +69,13 @@ def check_generator(generator, prefix, example, work, failures):
     rc, out = run([os.path.join(build, "demo")])
     if rc != 0 or out.encode() != EXPECTED_OUTPUT:
         failures.append("%s: demo printed %r" % (label, out))
+    rc, out = run([os.path.join(build, "plain")])
+    if rc != 0 or out.encode() != PLAIN_OUTPUT:
+        failures.append("%s: plain printed %r" % (label, out))
+    for path in MIRRORED:
+        if not os.path.isfile(os.path.join(build, path)):
+            failures.append("%s: %s was not written" % (label, path))
+    check_commands(label, build, failures)
 
     rc, log = run(["cmake", "--build", build])
     if rc != 0 or preprocessed(log):
@@ -54,7 +86,7 @@ def check_generator(generator, prefix, example, work, failures):
     later = time.time() + 5
     os.utime(include, (later, later))
     rc, log = run(["cmake", "--build", build])
-    if rc != 0 or preprocessed(log) != sorted(SOURCES):
+    if rc != 0 or preprocessed(log) != sorted(CONFIG_USERS):
         failures.append("%s: after touching config.inc, preprocessed %s:\n%s"
                         % (label, preprocessed(log), log))
     rc, out = run([os.path.join(build, "demo")])

@@ -158,7 +158,15 @@ const FlagValues documented_defaults = {
     {"output_ansi_line", 0}, {"compress_newlines", 0}, {"warn_comment_pasting", 0},
     {"warn_unix_line", 0}, {"dollar_ident", 1}, {"double_slash_comments", 0},
     {"token_spacing", 0}, {"show_banner", 1}, {"expand_macros", 0}, {"stdc_value", 0},
-    {"fixed_line_length", 72}, {"lex-debug", 0}, {"lex-trace", 0},
+    {"fixed_line_length", 72}, {"strip_c_comments", 0}, {"fortran_comments", 0},
+    {"fortran_literals", 0}, {"fortran_lines", 0}, {"fortran_spacing", 0}, {"source_form", 0},
+    {"lex-debug", 0}, {"lex-trace", 0},
+};
+
+// What the lexing part of the Fortran mode turns on.
+const FlagValues fortran_lexing = {
+    {"strip_c_comments", 1}, {"fortran_comments", 1}, {"fortran_literals", 1},
+    {"fortran_lines", 1}, {"fortran_spacing", 1},
 };
 
 const FlagValues ansi_set = {
@@ -210,6 +218,29 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
          {{"endif_comments", 0}, {"user_defined_sys_include", 0}, {"dollar_ident", 0},
           {"warn_unix_line", 1}}},
         {{"-m"}, {{"expand_macros", 1}}},
+        {{"--fortran"}, with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
+        {{"--fortran", "--no-fortran-spacing", "-nom"},
+         with(fortran_lexing, {{"fortran_spacing", 0}, {"pushd_include", 1}})},
+        {{"--strip-c-comments"}, {{"strip_c_comments", 1}}},
+        // -C and -noC after it bring the C comments back (copied, or a blank each).
+        {{"--fortran", "-C"},
+         with(fortran_lexing,
+              {{"expand_macros", 1}, {"strip_c_comments", 0}, {"pushd_include", 1}})},
+        {{"--fortran", "-noC"},
+         with(fortran_lexing, {{"expand_macros", 1},
+                               {"strip_c_comments", 0},
+                               {"output_comments", 0},
+                               {"pushd_include", 1}})},
+        {{"-C", "--fortran"},
+         with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
+        {{"--fortran-comments"}, {{"fortran_comments", 1}}},
+        {{"--fortran-literals"}, {{"fortran_literals", 1}}},
+        {{"--fortran-lines"}, {{"fortran_lines", 1}}},
+        {{"--fortran-spacing"}, {{"fortran_spacing", 1}}},
+        {{"--fortran-lines", "--no-fortran-lines", "--no-strip-c-comments"}, {}},
+        {{"--form=fixed"}, {{"source_form", 1}}},
+        {{"--form=fixed", "--form=free"}, {{"source_form", 2}}},
+        {{"--form=fixed", "--form=wide", "--no-fortran-x", "--fortran-"}, {{"source_form", 1}}},
         {{"-m=dir/"}, {{"expand_macros", 1}}},
         {{"-m", "-nom"}, {}},
         {{"-n"}, {{"compress_newlines", 1}}},
@@ -277,6 +308,11 @@ TEST_F(CommandLineTest, UnknownFormsAreReportedAndReadingGoesOn) {
         {{"out.f", "third.F", "-M"},
          {"3MANYFILES: Too many files on command line, argument 'third.F'",
           "3UNREC: Unrecognized option '-M'"}},
+        // The Fortran-mode pairs take no value and --form= only its two forms.
+        {{"--form=wide", "--fortran-comments=1", "--no-fortran", "--form"},
+         {"3UNREC: Unrecognized option '--form=wide'",
+          "3UNREC: Unrecognized option '--fortran-comments=1'",
+          "3UNREC: Unrecognized option '--no-fortran'", "3UNREC: Unrecognized option '--form'"}},
         {{"-extend_source"}, {"3: Missing number after '-extend_source'"}},
         {{"-extend_source", "-M"}, {"3: Invalid number '-M' after '-extend_source'"}},
         {{"out.f", "-extend_source", "-extend_source", "8"},
@@ -510,6 +546,60 @@ TEST_F(CommandLineTest, ErrorExitIsSetAndResetWithTheOtherFlags) {
     EXPECT_TRUE(stored().empty());
     ASSERT_TRUE(parse({"a.F"}).ok);
     EXPECT_EQ(error_exit, 0);
+}
+
+// The long switches: --fortran sets all of them where it stands, a later --no-NAME or short
+// option changes one, an earlier one is overridden; a new run starts with all of them off.
+TEST_F(CommandLineTest, FortranModeSetsItsSwitchesLeftToRight) {
+    auto long_flags = [] {
+        return std::vector<int>{expand_macros, pushd_include, pragma_once, push_pop_macro,
+                                warning_directive, error_is_error, function_like_defines,
+                                error_exit};
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::vector<int>>> cases = {
+        {{}, {0, 0, 0, 0, 0, 0, 0, 0}},
+        {{"--fortran"}, {1, 1, 1, 1, 1, 1, 1, 1}},
+        {{"--fortran", "-nom"}, {0, 1, 1, 1, 1, 1, 1, 1}},
+        {{"-nom", "--fortran"}, {1, 1, 1, 1, 1, 1, 1, 1}},
+        {{"--fortran", "--no-includer-dir-first", "--no-error-exit"}, {1, 0, 1, 1, 1, 1, 1, 0}},
+        {{"--fortran", "--no-pragma-once", "--no-push-pop-macro", "--no-warning-directive"},
+         {1, 1, 0, 0, 0, 1, 1, 1}},
+        {{"--fortran", "--no-error-is-error", "--no-function-like-defines",
+          "--no-expand-macros"},
+         {0, 1, 1, 1, 1, 0, 0, 1}},
+        {{"--expand-macros", "--includer-dir-first", "--pragma-once"}, {1, 1, 1, 0, 0, 0, 0, 0}},
+        {{"--push-pop-macro", "--warning-directive", "--error-is-error",
+          "--function-like-defines", "--error-exit"},
+         {0, 0, 0, 1, 1, 1, 1, 1}},
+        {{"--pragma-once", "--no-pragma-once"}, {0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto &[args, expected] : cases) {
+        std::vector<std::string> line = args;
+        line.push_back("a.F");
+        ASSERT_TRUE(parse(line).ok);
+        EXPECT_EQ(long_flags(), expected) << ::testing::PrintToString(args);
+        EXPECT_TRUE(stored().empty()) << ::testing::PrintToString(args);
+    }
+    ASSERT_TRUE(parse({"--fortran", "-C", "a.F"}).ok);
+    EXPECT_EQ(output_comments, 1) << "--fortran leaves the comment switch to later options";
+}
+
+// After --fortran (or --function-like-defines) a parameter list stays next to the name, so
+// the macro is function-like; before it, the list is still spread into an object-like body.
+TEST_F(CommandLineTest, FunctionLikeDefinesFollowTheSwitchWhereItStands) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--fortran", "-DF(a,b)=a+b"}, "#define F(a,b) a+b\n"},
+        {{"--function-like-defines", "-DF(a, b)"}, "#define F(a, b) 1\n"},
+        {{"--fortran", "-DF (a)=a"}, "#define F (a) a\n"},
+        {{"-DF(a)=a", "--fortran", "-DG(b)=b", "--no-function-like-defines", "-DH(c)=c"},
+         "#define F ( a ) a\n#define G(b) b\n#define H ( c ) c\n"},
+    };
+    for (const auto &[args, expected] : cases) {
+        std::vector<std::string> line = args;
+        line.push_back("a.F");
+        ASSERT_TRUE(parse(line).ok);
+        EXPECT_EQ(definitions_text, expected) << ::testing::PrintToString(args);
+    }
 }
 
 // The depfile: names escaped for make, each included file once in first-entered order, a

@@ -47,8 +47,8 @@ RunResult run(const std::vector<std::string> &options, const char *input) {
         fuzz_run_program(static_cast<int>(argv.size()) - 1, argv.data(), &result.completed);
     result.errors = testing::internal::GetCapturedStderr();
     result.output = read_file(dir + "out.txt");
-    static const char *const keep[] = {"self.F", "plain.F", "errors.F", "guard.F",
-                                       "g.h",    "out.txt", nullptr};
+    static const char *const keep[] = {"self.F", "plain.F", "errors.F",   "guard.F",
+                                       "g.h",    "out.txt", "fortran.F", nullptr};
     fuzz_check_clean(mark, keep);
     return result;
 }
@@ -104,6 +104,21 @@ TEST(FuzzHarness, MessageCountsAndOptionsDoNotCarryOver) {
     EXPECT_NE(too_many.errors.find("Too many"), std::string::npos);
 
     expect_same(run({}, "plain.F"), without_m);
+}
+
+TEST(FuzzHarness, FortranModeDoesNotCarryOver) {
+    // Under --fortran the literal 'a\' is complete, the `!` comment is text and the blank after
+    // an expansion is gone; the next run without it reads the file as a fresh process does.
+    write("fortran.F", "#define N 1\n      x = 'a\\' // N ! N /*\n      y = N\n"
+                       "#if 0\n! /*\n#endif\n      z = N\n");
+    RunResult fresh = run({"-m"}, "fortran.F");
+    RunResult fortran = run({"--fortran"}, "fortran.F");
+    EXPECT_EQ(fortran.status, 0);
+    EXPECT_NE(fortran.output.find("x = 'a\\' // 1 ! N /*\n      y = 1\n"), std::string::npos)
+        << fortran.output;
+    EXPECT_NE(fortran.output.find("z = 1\n"), std::string::npos) << fortran.output;
+    EXPECT_NE(fortran.output, fresh.output);
+    expect_same(run({"-m"}, "fortran.F"), fresh);
 }
 
 } // namespace

@@ -704,7 +704,107 @@ TEST_F(LexerTest, KindNamesAndRangeChecks) {
     EXPECT_STREQ(lex_rule_set_name(1), "main_lexer");
     EXPECT_STREQ(lex_rule_set_name(2), "first_token_lexer");
     EXPECT_STREQ(lex_rule_set_name(0), "[ILLEGAL RULESET]");
-    EXPECT_STREQ(lex_rule_set_name(3), "[ILLEGAL RULESET]");
+    EXPECT_STREQ(lex_rule_set_name(3), "fortran_lexer");
+    EXPECT_STREQ(lex_rule_set_name(4), "fortran_directive_lexer");
+    EXPECT_STREQ(lex_rule_set_name(5), "[ILLEGAL RULESET]");
+}
+
+// ---- The Fortran rule sets and literals ------------------------------------------------------
+
+// Kinds and texts of every lexeme but END-OF-FILE, as "KIND:text" joined by blanks.
+std::string kinds_and_texts(const std::vector<Lexeme> &lexemes) {
+    std::string out;
+    for (const Lexeme &l : lexemes)
+        if (l.kind != TOKEN_END_OF_FILE)
+            out += std::string(token_kind_name(l.kind)) + ":" + visible(l.text) + " ";
+    return out;
+}
+
+TEST_F(LexerTest, FortranCodeLinesHaveNoTrigraphsNoContinuationsNoLineComments) {
+    // visible() shows a backslash as \\ and a newline as \n.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // A backslash before the newline is a character of its own; nothing is spliced.
+        {"a\\\nb", R"(TOKEN_IDENTIFIER:a ERROR_TOKEN:\\ TOKEN_NEWLINE:\n TOKEN_IDENTIFIER:b )"},
+        {"+\\\n=", R"(TOKEN_PLUS:+ ERROR_TOKEN:\\ TOKEN_NEWLINE:\n TOKEN_EQ:= )"},
+        // Trigraphs are three characters.
+        {"??=", "TOKEN_QUESTION:? TOKEN_QUESTION:? TOKEN_EQ:= "},
+        {"??/\n", R"(TOKEN_QUESTION:? TOKEN_QUESTION:? TOKEN_SLASH:/ TOKEN_NEWLINE:\n )"},
+        // `//` is two slashes (concatenation); `/*` still opens a comment.
+        {"a//b", "TOKEN_IDENTIFIER:a TOKEN_SLASH:/ TOKEN_SLASH:/ TOKEN_IDENTIFIER:b "},
+        {"/*", "TOKEN_COMMENT:/* "},
+        {"x$y", "TOKEN_IDENTIFIER_DOL:x$y "},
+    };
+    for (const auto &[input, want] : cases)
+        EXPECT_EQ(kinds_and_texts(lex_all(input, LEX_FORTRAN_LEXER)), want) << visible(input);
+}
+
+TEST_F(LexerTest, FortranDirectiveLinesContinueOnlyWithABackslash) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a\\\nb", R"(TOKEN_IDENTIFIER_BNL:a\\\nb )"},
+        {"a \\\nb", R"(TOKEN_IDENTIFIER:a TOKEN_HORIZ_WHITESPACE:  TOKEN_BSLASH_NL:\\\n )"
+                    "TOKEN_IDENTIFIER:b "},
+        {"&\\\n&", R"(TOKEN_AMPAMP:&\\\n& )"},
+        {"??/\nx", R"(TOKEN_QUESTION:? TOKEN_QUESTION:? TOKEN_SLASH:/ TOKEN_NEWLINE:\n )"
+                   "TOKEN_IDENTIFIER:x "},
+        {"a//b", "TOKEN_IDENTIFIER:a TOKEN_SLASH:/ TOKEN_SLASH:/ TOKEN_IDENTIFIER:b "},
+        {"/\\\n*", R"(TOKEN_COMMENT:/\\\n* )"},
+    };
+    for (const auto &[input, want] : cases)
+        EXPECT_EQ(kinds_and_texts(lex_all(input, LEX_FORTRAN_DIRECTIVE_LEXER)), want)
+            << visible(input);
+}
+
+TEST_F(LexerTest, FortranLiteralsDoubleTheirQuoteAndKeepBackslashes) {
+    lex_set_fortran_literals(true);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"'it''s'", "TOKEN_CHARCONST:'it''s' "},
+        {R"("say ""hi""")", R"(TOKEN_STRINGCONST:"say ""hi""" )"},
+        {R"('a\' x)", R"(TOKEN_CHARCONST:'a\\' TOKEN_HORIZ_WHITESPACE:  TOKEN_IDENTIFIER:x )"},
+        {R"("a\" x)", R"(TOKEN_STRINGCONST:"a\\" TOKEN_HORIZ_WHITESPACE:  TOKEN_IDENTIFIER:x )"},
+        {R"('a"b')", R"(TOKEN_CHARCONST:'a"b' )"},
+        {"''''", "TOKEN_CHARCONST:'''' "},
+        // Left open: up to the newline, which is a token of its own.
+        {"'open N\nx", R"(ERROR_TOKEN:'open N TOKEN_NEWLINE:\n TOKEN_IDENTIFIER:x )"},
+        {"'open", "ERROR_TOKEN:'open "},
+        {"'??='", "TOKEN_CHARCONST:'??=' "},
+        // No wide constants: an `L` before the quote is a name.
+        {R"(L'a\' x)", R"(TOKEN_IDENTIFIER:L TOKEN_CHARCONST:'a\\' TOKEN_HORIZ_WHITESPACE:  )"
+                       "TOKEN_IDENTIFIER:x "},
+        {R"(L"b")", R"(TOKEN_IDENTIFIER:L TOKEN_STRINGCONST:"b" )"},
+        {"Lx'c'", "TOKEN_IDENTIFIER:Lx TOKEN_CHARCONST:'c' "},
+        {"L", "TOKEN_IDENTIFIER:L "},
+    };
+    for (LexRuleSet set : {LEX_MAIN_LEXER, LEX_FORTRAN_LEXER, LEX_FORTRAN_DIRECTIVE_LEXER})
+        for (const auto &[input, want] : cases)
+            EXPECT_EQ(kinds_and_texts(lex_all(input, set)), want)
+                << visible(input) << " in " << lex_rule_set_name(set);
+    lex_set_fortran_literals(false);
+    // Off again: the C rules, where a backslash escapes the quote.
+    EXPECT_EQ(kinds_and_texts(lex_all(R"('a\'b')")), R"(TOKEN_CHARCONST:'a\\'b' )");
+}
+
+TEST_F(LexerTest, FortranLiteralsAcrossTheRingComeBackWhole) {
+    // Literals with doubled quotes of growing length, so that some straddle refills and the
+    // ring's wrap point, with a doubled quote split between two blocks among them.
+    lex_set_fortran_literals(true);
+    std::string input;
+    std::vector<std::string> literals;
+    for (int i = 0; input.size() < 40000; ++i) {
+        std::string l = "'" + std::string(static_cast<std::size_t>(1 + i % 41), 'x') + "''" +
+                        std::to_string(i) + "'";
+        literals.push_back(l);
+        input += l + (i % 3 == 2 ? "\n" : " ");
+    }
+    std::vector<Lexeme> got = lex_all(input, LEX_FORTRAN_LEXER);
+    lex_set_fortran_literals(false);
+    std::size_t k = 0;
+    for (const Lexeme &l : got) {
+        if (l.kind != TOKEN_CHARCONST) continue;
+        ASSERT_LT(k, literals.size());
+        EXPECT_EQ(l.text, literals[k]) << "literal " << k;
+        ++k;
+    }
+    EXPECT_EQ(k, literals.size());
 }
 
 TEST_F(LexerTest, KeywordMapIsRebuiltAfterTheTextTableIsCleared) {

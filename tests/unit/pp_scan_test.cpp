@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,46 @@ void define_one_token(const char *name, TokenKind kind, const char *text) {
     PpMacro *macro = pp_new_macro(text_enter_string(name), Position{1, 1, 2});
     macro->n_formals = -1;
     macro->body = pp_new_token(kind, text_enter_string(text));
+}
+
+// ---- Fortran mode ----------------------------------------------------------------------------
+
+TEST_F(PpScanTest, SourceFormComesFromTheExtensionOrTheIncluder) {
+    options_set_defaults();
+    for (const char *name : {"a.F", "a.f", "dir.x/a.FOR", "a.ftn", "a.F77", "a.fpp", "A.FpP"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 1) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 1) << name;
+    }
+    for (const char *name : {"a.F90", "a.f95", "a.F03", "a.f08", "a.F18", "a.f23"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 0) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 0) << name;
+    }
+    // Any other name takes the includer's form; the folder's name does not count.
+    for (const char *name : {"a.h", "a.inc", "a.fi", "a.fh", "a", "f.d/a", "a.f9", "a.F900"}) {
+        EXPECT_EQ(pp_form_for(name, 0), 0) << name;
+        EXPECT_EQ(pp_form_for(name, 1), 1) << name;
+    }
+    source_form = 2;
+    EXPECT_EQ(pp_form_for("a.F", 1), 0);
+    source_form = 1;
+    EXPECT_EQ(pp_form_for("a.f90", 0), 1);
+    options_set_defaults();
+}
+
+TEST_F(PpScanTest, DirectiveSentinelsAfterTheCommentMark) {
+    auto sentinel = [](const char *text) {
+        return pp_sentinel_at(reinterpret_cast<const unsigned char *>(text));
+    };
+    for (const char *yes : {"$ x", "$\tx", "$omp parallel", "$OMP\n", "$Acc&", "dir$ ivdep",
+                            "DEC$(", "gcc$ builtin", "$omp\n"})
+        EXPECT_EQ(sentinel(yes), 1) << yes;
+    // In a buffer every line ends in a newline.
+    for (const char *no : {"$\n", "$x\n", "$om\n", "omp\n", " $omp\n", "dir\n", "di\nr$",
+                           "\n$omp", "gcc \n", "$ompx"})
+        EXPECT_EQ(sentinel(no), 0) << no;
+    // A 0 byte (the end of the buffered data) before the answer.
+    EXPECT_EQ(sentinel(""), -1);
+    EXPECT_EQ(sentinel("$o"), -1);
 }
 
 TEST_F(PpScanTest, TrigraphsInConstantsOnlyUnderTheSwitch) {
@@ -485,6 +526,15 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      t = A   \n      s = x F y\n      r = F\n      q = S S\n"
         "      p = A/* c */ + F(1)/2\n      o = E   E\n      n = F(F(A)) E\n"
         "      m = 'open A\n      l = A 'open\n E\n      k = A ?\n      j = A \\\n A\n",
+        // Fortran comments, sentinels and fixed-form comment lines (t.F is fixed form unless
+        // an option set says free), literals with doubled quotes and backslashes, a `!` in
+        // column 6, comments in a skipped group, a backslash ending a code or comment line.
+        "#define A 1\n#define F(a) 'a' // a\n      x = A ! it's A /* \\\n      y = A\n"
+        "C     comment A /* it's\nc$omp parallel A\n*     star A\n!$omp end A\n!dir$ A\n"
+        "D     z = A ! $omp\n     !  w = A\n      s = 'a\\' // A // \"b\"\"c A\" // F(A)\n"
+        "#if 0\n      x = 1 ! a /* b\nC     it's /* c\n#endif\n      v = A != A ! A \\\n"
+        "      u = A//A ??= A\n!$ t = A\n!$x A\n      r = 'open A\n      q = wrap_/**/A\n"
+        "      p = 1 ! trail   \nC     fixed trail  \n      o = L'a\\' // A // 'b' // L\"c\\\" A \"d\"\n",
         // The column count of a line whose text after an expansion reaches past the widest
         // column.
         "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
@@ -505,6 +555,34 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
             token_spacing = 1;
             compress_newlines = 1;
         },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] { apply_fortran_lexing(true); },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            source_form = 2;
+        },
+        [] {
+            fortran_comments = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_lines = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_literals = 1;
+            fortran_lines = 1;
+            expand_macros = 1;
+        },
+        [] {
+            strip_c_comments = 1;
+            fortran_spacing = 1;
+            expand_macros = 1;
+        },
     };
     std::uint64_t copied = 0;
     for (std::size_t s = 0; s < sources.size(); ++s) {
@@ -523,6 +601,60 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
 
 // Worked out by hand: the marker before the first line, blanks before a newline dropped except
 // in a constant left open, a blank line as a bare newline, and -n squeezing empty lines.
+// Lines put together at random (fixed seed) from the pieces the Fortran mode treats specially:
+// under each of its option sets the whole-line copy and the token-by-token reading agree.
+TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
+    const std::vector<std::string> line_starts = {"      ", "C ", "c", "*", "!", "D ", "     !",
+                                                  "c$omp ", "!$omp ", "!$ ", "*$acc ", "\t",
+                                                  "#if 0\n", "#endif\n", "", "!dir$ "};
+    const std::vector<std::string> pieces = {
+        "A",  " ",  "'", "''", "\"", "!", "!=", "\\", "??=", "??/", "/*", "*/", "//", "F(",
+        ")",  ",",  "x", "1", "$", "\t", "&", "wrap_/**/A", "E", "'it''s A'", "A!A", "$omp",
+        "L'", "L"};
+    const std::string definitions = "#define A 1\n#define E\n#define F(a) 'a' // a\n";
+    const std::vector<std::function<void()>> option_sets = {
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            source_form = 2;
+        },
+        [] { apply_fortran_lexing(true); },
+        [] {
+            fortran_comments = 1;
+            expand_macros = 1;
+        },
+        [] {
+            fortran_literals = 1;
+            expand_macros = 1;
+        },
+    };
+    std::mt19937 random(20261208);
+    std::uint64_t copied = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::string source = definitions;
+        for (int line = 0; line < 40; ++line) {
+            source += line_starts[random() % line_starts.size()];
+            for (unsigned n = random() % 9; n > 0; --n) source += pieces[random() % pieces.size()];
+            source += "\n";
+        }
+        source += "#endif\n";
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            PlainRun slow = run_lines(source, false, option_sets[o]);
+            PlainRun fast = run_lines(source, true, option_sets[o]);
+            EXPECT_EQ(fast.output, slow.output) << "round " << round << ", options " << o << "\n"
+                                                << source;
+            EXPECT_EQ(fast.messages, slow.messages) << "round " << round << ", options " << o;
+            copied += fast.copied;
+        }
+    }
+    // Comment lines and lines without a macro are copied whole: the copy is really compared.
+    EXPECT_GT(copied, 400u);
+}
+
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
     PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
     EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");

@@ -1,0 +1,5 @@
+#ifdef X
+#endif /* X */
+      y = wrap_/**/name
+#define MAYBEWRAP(name) wrap_/**/name
+      call MAYBEWRAP(json_get)(p)

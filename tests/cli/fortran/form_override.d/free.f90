@@ -1,0 +1,1 @@
+C = N ! free form: this line is code N

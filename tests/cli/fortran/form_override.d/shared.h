@@ -1,0 +1,2 @@
+C     fixed like its includer N
+      A = N

@@ -1,0 +1,5 @@
+      x = ADD(1,2)
+      y = OBJ(1,2)
+      z = ONE(7)
+      w = SPACED(3)
+      end

@@ -1,0 +1,4 @@
+! src/top.h
+#include "sub/b.h"
+#include "c.h"
+#include "x.h"

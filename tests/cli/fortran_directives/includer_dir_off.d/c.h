@@ -1,0 +1,1 @@
+! c.h in the main folder

@@ -1,0 +1,2 @@
+! inc/x.h
+#include "y.h"

@@ -1,0 +1,2 @@
+! src/sub/b.h
+#include "c.h"

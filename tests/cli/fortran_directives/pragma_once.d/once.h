@@ -1,0 +1,2 @@
+#pragma once
+      integer :: from_once

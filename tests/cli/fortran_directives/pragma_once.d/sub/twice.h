@@ -1,0 +1,1 @@
+      integer :: from_twice
