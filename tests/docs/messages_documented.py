@@ -49,6 +49,13 @@ def main():
         for name, doc in (("docs/guide.md", guide), ("share/man/tfpp.1", man)):
             if option not in doc:
                 missing.append("%s lacks option %s" % (name, option))
+    # One version string: the man page's footer says what --version prints.
+    cmake = text("CMakeLists.txt")
+    major, minor = re.search(r"project\(tfpp VERSION (\d+)\.(\d+)", cmake).groups()
+    edit = re.search(r"set\(TFPP_EDIT (\d+)\)", cmake).group(1)
+    version = "%s.%s-%s" % (major, minor, edit)
+    if not re.search(r'^\.TH TFPP 1 "[^"]*" "tfpp %s"' % re.escape(version), man, re.M):
+        missing.append("share/man/tfpp.1: the footer does not say tfpp %s" % version)
     for line in missing:
         print("FAILED: " + line)
     return 1 if missing else 0
