@@ -49,6 +49,30 @@ def main():
         for name, doc in (("docs/guide.md", guide), ("share/man/tfpp.1", man)):
             if option not in doc:
                 missing.append("%s lacks option %s" % (name, option))
+    # Every option the help text lists (first on its line) has its entry in the man page.
+    listed = set()
+    for line in help_text.split("\n"):
+        match = re.match(r"^  (-\S+(?: -\S+)*)", line)
+        for option in (match.group(1).split() if match else []):
+            if "(" in option:
+                continue  # an example such as -DF(a,b)=a+b, not an option of its own
+            option = re.sub(r"[=(].*$", "", option.rstrip(","))
+            if not option.startswith("--"):
+                option = re.sub(r"(dir|file|name|number|N)$", "", option)
+            listed.add(option)
+    if len(listed) < 60:
+        print("FAILED: the options of the help text were not read (%d)" % len(listed))
+        return 1
+    for option in sorted(listed):
+        if not re.search(re.escape(option) + r"(?![\w-])", man):
+            missing.append("share/man/tfpp.1 lacks option " + option)
+    # One version string: the man page's footer says what --version prints.
+    cmake = text("CMakeLists.txt")
+    major, minor = re.search(r"project\(tfpp VERSION (\d+)\.(\d+)", cmake).groups()
+    edit = re.search(r"set\(TFPP_EDIT (\d+)\)", cmake).group(1)
+    version = "%s.%s-%s" % (major, minor, edit)
+    if not re.search(r'^\.TH TFPP 1 "[^"]*" "tfpp %s"' % re.escape(version), man, re.M):
+        missing.append("share/man/tfpp.1: the footer does not say tfpp %s" % version)
     for line in missing:
         print("FAILED: " + line)
     return 1 if missing else 0

@@ -229,14 +229,14 @@ def compile_all(order, outputs, flags, includes, mod_dir, src_dirs, pp_failed):
     return status
 
 
-def run_project(name, spec, sources, work, tfpp, predef, imacros, options):
-    root = os.path.join(sources, spec["folder"])
+def run_project(name, setup, sources, work, tfpp, predef, imacros, options):
+    root = os.path.join(sources, setup["folder"])
     if not os.path.isdir(root):
         print("%s: %s not found, skipped" % (name, root))
         return None
     base = os.path.join(work, name)
     shutil.rmtree(base, ignore_errors=True)
-    includes = spec["includes"](root) if callable(spec["includes"]) else spec["includes"]
+    includes = setup["includes"](root) if callable(setup["includes"]) else setup["includes"]
     abs_includes = []
     for inc in includes:
         if inc == "@netcdf.inc":
@@ -244,7 +244,7 @@ def run_project(name, spec, sources, work, tfpp, predef, imacros, options):
         else:
             abs_includes.append(os.path.join(root, inc))
     compile_includes = abs_includes + [d for d in SYSTEM_INCLUDES if os.path.isdir(d)]
-    units = find_units(root, spec["units"])
+    units = find_units(root, setup["units"])
     results, texts_by_route, pp_failures = {}, {}, {}
     for route in ("tfpp", "gfortran-cpp"):
         outputs, texts, src_dirs = {}, {}, {}
@@ -252,7 +252,7 @@ def run_project(name, spec, sources, work, tfpp, predef, imacros, options):
         for unit in units:
             stem, ext = os.path.splitext(unit)
             out = os.path.join(base, route, "pp", stem + ext.lower())
-            rc, err = preprocess(route, root, unit, out, spec["defines"], abs_includes,
+            rc, err = preprocess(route, root, unit, out, setup["defines"], abs_includes,
                                  predef, tfpp, imacros, options)
             if rc != 0:
                 pp_failures[route].append((unit, err.strip().splitlines()[-1:] or [""]))
@@ -260,7 +260,7 @@ def run_project(name, spec, sources, work, tfpp, predef, imacros, options):
             texts[unit] = read(out) if os.path.exists(out) else ""
             src_dirs[unit] = os.path.dirname(os.path.join(root, unit))
         order = module_order(units, texts)
-        results[route] = compile_all(order, outputs, spec["flags"], compile_includes,
+        results[route] = compile_all(order, outputs, setup["flags"], compile_includes,
                                      os.path.join(base, route, "mod"), src_dirs,
                                      {unit for unit, _ in pp_failures[route]})
         texts_by_route[route] = texts
