@@ -82,20 +82,26 @@ TextHandle text_result() {
     return ex.passing ? text_enter_passing(ex.buffer, ex.length) : text_intern();
 }
 
-void text_add_number(std::int64_t value) {
-    char digits[24];
-    int n = 0;
-    bool negative = value < 0;
+// The decimal digits of `value`, written backwards so that they end at `end`; returns where
+// they start. A 64-bit value takes at most 20 digits and a sign.
+char *format_number(std::int64_t value, char *end) {
+    const bool negative = value < 0;
     std::uint64_t magnitude =
         negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    char *p = end;
     do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        *--p = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
     if (negative)
-        text_add_char('-');
-    while (n > 0)
-        text_add_char(digits[--n]);
+        *--p = '-';
+    return p;
+}
+
+void text_add_number(std::int64_t value) {
+    char digits[24];
+    const char *start = format_number(value, digits + sizeof digits);
+    text_add(start, static_cast<std::uint32_t>(digits + sizeof digits - start));
 }
 
 // ---- Frames ----------------------------------------------------------------------------------
@@ -320,11 +326,16 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
                 t->kind = TOKEN_STRINGCONST;
                 t->value = static_cast<std::int32_t>(file != nullptr ? file->filename : TEXT_NULL);
             } else {
+                // Formatted in place and entered in one piece: no pass through the text buffer.
                 t->kind = TOKEN_DECCONST;
-                text_reset();
-                text_add_number(static_cast<std::int64_t>(ex.invocation.line) +
-                                (file != nullptr ? file->line_offset : 0));
-                t->value = static_cast<std::int32_t>(text_result());
+                char digits[24];
+                char *end = digits + sizeof digits;
+                const char *start = format_number(static_cast<std::int64_t>(ex.invocation.line) +
+                                                      (file != nullptr ? file->line_offset : 0),
+                                                  end);
+                const auto length = static_cast<std::uint32_t>(end - start);
+                t->value = static_cast<std::int32_t>(ex.passing ? text_enter_passing(start, length)
+                                                                : text_enter(start, length));
             }
             frame->body_cursor = b->next;
             return t;
