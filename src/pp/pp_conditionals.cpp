@@ -59,26 +59,27 @@ bool is_identifier_kind(TokenKind kind) {
            kind == TOKEN_IDENTIFIER_DOL;
 }
 
-// Reads the rest of a line in a skipped group through its newline, writing nothing; comments are
-// read whole, since one may run over several lines. At the end of input it is left unread.
+// One token of the rest of a skipped line: true when the line is over (its newline read, or the
+// end of input left unread). Comments are read whole, since one may run over several lines.
+bool skipped_token_ends_line(TokenKind kind) {
+    switch (kind) {
+    case TOKEN_NEWLINE: return true;
+    case TOKEN_END_OF_FILE: si_back_up(1); return true;
+    case TOKEN_COMMENT: return !pp_skip_directive_comment();
+    case TOKEN_BOL_COMMENT:
+        if (double_slash_comments != 1) return false;
+        pp_skip_line_comment();
+        return true;
+    default: return false;
+    }
+}
+
+// Reads the rest of a line in a skipped group through its newline, writing nothing. At the end
+// of input it is left unread.
 void skip_line_rest() {
     TokenKind kind;
     Position position;
-    for (;;) {
-        switch (lex_token(&kind, &position)) {
-        case TOKEN_NEWLINE: return;
-        case TOKEN_END_OF_FILE: si_back_up(1); return;
-        case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment()) return;
-            break;
-        case TOKEN_BOL_COMMENT:
-            if (double_slash_comments == 1) {
-                pp_skip_line_comment();
-                return;
-            }
-            break;
-        default: break;
-        }
+    while (!skipped_token_ends_line(lex_token(&kind, &position))) {
     }
 }
 
@@ -94,20 +95,7 @@ void skip_code_line_rest(TokenKind kind, Position position) {
                 return;
             }
         }
-        switch (lex_token(&kind, &position)) {
-        case TOKEN_NEWLINE: return;
-        case TOKEN_END_OF_FILE: si_back_up(1); return;
-        case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment()) return;
-            break;
-        case TOKEN_BOL_COMMENT:
-            if (double_slash_comments == 1) {
-                pp_skip_line_comment();
-                return;
-            }
-            break;
-        default: break;
-        }
+        if (skipped_token_ends_line(lex_token(&kind, &position))) return;
     }
 }
 
