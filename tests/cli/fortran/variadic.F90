@@ -21,3 +21,8 @@
       BAD(1)
 #define FIRST(a, b) a
 #define SHOW(x) x
+#define L LOG
+#define ID(x) x
+      L('(2i4)', i, j)
+      ID(LOG)('(a)', x, y)
+      L('(a)')
