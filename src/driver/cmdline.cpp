@@ -69,7 +69,7 @@ constexpr int flag_rows = 0
 #undef OPTION_SWITCH
     ;
 static_assert(switch_rows == OPTION_SWITCH_COUNT, "every pragma switch has its row");
-static_assert(flag_rows == 26, "the option table has 26 flags");
+static_assert(flag_rows == 28, "the option table has 28 flags");
 
 enum CmdlineText : int {
 #define CMDLINE_TEXT(ident, text) TEXT_##ident,
@@ -376,8 +376,9 @@ bool run_definitions() {
         print_failure(TEXT_CANT_READ_TEMP, cl.definitions_name);
         return false;
     }
-    // The definitions are read with the quotes of the whole command line.
+    // The definitions are read with the quotes and operators of the whole command line.
     lex_set_fortran_literals(fortran_literals != 0);
+    lex_set_fortran_operators(fortran_operators != 0);
     if (cl.runner != nullptr) cl.runner();
     host_delete_temp_file(cl.definitions_name);
     si_close_stream();

@@ -49,6 +49,8 @@ struct LexerState {
     std::uint16_t map_clear_count = 0;   // the text table's clear count when the map was built
     bool fast_scan = true; // off only in tests that compare it with the automaton
     bool fortran_literals = false; // quotes open Fortran character literals
+    bool fortran_operators = false; // `.eq.` and the like are tokens of their own
+    bool fortran_start = false;     // either of the two: the token's start is looked at first
 };
 
 LexerState lex;
@@ -336,17 +338,149 @@ bool ell_before_quote(Position start) {
     return false;
 }
 
+// The Fortran operator and constant names between the dots, lower case.
+constexpr const char *fortran_operator_names[] = {"eq",  "ne", "lt",  "le",   "gt",   "ge",    "and",
+                                                  "or",  "not", "eqv", "neqv", "true", "false"};
+constexpr std::uint32_t FORTRAN_NAME_MAX = 5; // the longest name, "false"
+
+inline bool is_letter(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// True when the `count` letters at `text` (any case) are one of the operator names.
+bool is_fortran_operator_name(const unsigned char *text, std::uint32_t count) {
+    if (count < 2 || count > FORTRAN_NAME_MAX) return false;
+    for (const char *name : fortran_operator_names) {
+        std::uint32_t i = 0;
+        while (i < count && name[i] != '\0' && (text[i] | 0x20) == name[i]) ++i;
+        if (i == count && name[i] == '\0') return true;
+    }
+    return false;
+}
+
+// The length of the operator `.name.` at the start of the `length` bytes at `text`, 0 when
+// none stands there.
+std::uint32_t fortran_operator_at(const unsigned char *text, std::uint32_t length) {
+    if (length < 4 || text[0] != '.') return 0;
+    std::uint32_t n = 1;
+    while (n < length && n <= FORTRAN_NAME_MAX + 1 && is_letter(text[n])) ++n;
+    if (n >= length || text[n] != '.' || !is_fortran_operator_name(text + 1, n - 1)) return 0;
+    return n + 1;
+}
+
+// The operator at the read point (a dot there): consumed and true, or nothing consumed and
+// false. The letters are read through the stream layer, so the operator may cross a refill.
+bool scan_fortran_operator(Position start) {
+    unsigned char text[FORTRAN_NAME_MAX + 3];
+    std::uint32_t n = 0;
+    text[n++] = static_cast<unsigned char>(si_get_char());
+    for (;;) {
+        int c = peek_char();
+        text[n] = static_cast<unsigned char>(c);
+        if (c == SI_END_OF_STREAM || n > FORTRAN_NAME_MAX + 1 || (c != '.' && !is_letter(c)))
+            break;
+        si_get_char();
+        ++n;
+        if (c == '.') break;
+    }
+    if (fortran_operator_at(text, n) == n) return true;
+    // Not an operator: back to the dot, which the ordinary scan then reads.
+    if (si_back_up(n) != SI_OK) {
+        si_seek(start);
+        si_set_mark();
+    }
+    return false;
+}
+
+// The kind of a number cut short before an operator: the C forms the automaton knows
+// (decimal, octal, floating), any other a pp-number.
+TokenKind number_kind(const unsigned char *text, std::uint32_t length) {
+    std::uint32_t i = 0;
+    while (i < length && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == length) {
+        if (text[0] != '0') return TOKEN_DECCONST;
+        for (std::uint32_t k = 0; k < length; ++k)
+            if (text[k] > '7') return TOKEN_PPNUM;
+        return TOKEN_OCTCONST;
+    }
+    std::uint32_t digits = i;
+    bool dot = false;
+    if (text[i] == '.') {
+        dot = true;
+        ++i;
+        while (i < length && text[i] >= '0' && text[i] <= '9') ++i;
+        digits += i - digits - 1;
+    }
+    if (digits == 0) return TOKEN_PPNUM;
+    bool exponent = false;
+    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+        std::uint32_t k = i + 1;
+        if (k < length && (text[k] == '+' || text[k] == '-')) ++k;
+        std::uint32_t first = k;
+        while (k < length && text[k] >= '0' && text[k] <= '9') ++k;
+        if (k == first) return TOKEN_PPNUM;
+        exponent = true;
+        i = k;
+    }
+    if (!dot && !exponent) return TOKEN_PPNUM;
+    if (i < length && (text[i] == 'f' || text[i] == 'F' || text[i] == 'l' || text[i] == 'L')) ++i;
+    return i == length ? TOKEN_FLOATCONST : TOKEN_PPNUM;
+}
+
+// A number just scanned that holds an operator (`1.eq.N` is one pp-number to the automaton)
+// is cut before the operator's dot; the scan resumes there. Returns the kind of what is left.
+TokenKind cut_number_before_operator(TokenKind kind, Position start) {
+    std::uint32_t length = si_mark_length();
+    const unsigned char *text = si_mark_text();
+    std::uint32_t cut = 1;
+    while (cut < length && (text[cut] != '.' || fortran_operator_at(text + cut, length - cut) == 0))
+        ++cut;
+    if (cut >= length) return kind;
+    TokenKind cut_kind = number_kind(text, cut);
+    if (si_back_up(length - cut) != SI_OK) {
+        // A refill overwrote the number's start: seek back to it, mark, and read up to the cut.
+        si_seek(start);
+        si_set_mark();
+        for (std::uint32_t i = 0; i < cut; ++i) si_get_char();
+    }
+    return cut_kind;
+}
+
+inline bool is_number_kind(TokenKind kind) {
+    return kind == TOKEN_DECCONST || kind == TOKEN_OCTCONST || kind == TOKEN_HEXCONST ||
+           kind == TOKEN_FLOATCONST || kind == TOKEN_PPNUM;
+}
+
 // Under fortran_literals: true when a literal or a lone `L` before one stood at the read point
-// and was scanned here (its kind in *kind); false leaves the token to the ordinary scan.
+// and was scanned here (its kind in *kind); under fortran_operators: true for an operator, or a
+// number scanned here and cut before an operator it holds. False leaves the token to the
+// ordinary scan.
 bool scan_fortran_start(Position start, TokenKind *kind) {
     if (lex.rule_set == LEX_FIRST_TOKEN_LEXER) return false;
     unsigned char c = *si_cursor.read;
-    if (c == '\'' || c == '"') {
-        *kind = scan_fortran_literal();
+    if (lex.fortran_literals) {
+        if (c == '\'' || c == '"') {
+            *kind = scan_fortran_literal();
+            return true;
+        }
+        if (c == 'L' && ell_before_quote(start)) {
+            *kind = TOKEN_IDENTIFIER;
+            return true;
+        }
+    }
+    if (!lex.fortran_operators) return false;
+    if (c == '.' && scan_fortran_operator(start)) {
+        *kind = TOKEN_FORTRAN_OP;
         return true;
     }
-    if (c == 'L' && ell_before_quote(start)) {
-        *kind = TOKEN_IDENTIFIER;
+    if ((c >= '0' && c <= '9') || c == '.') {
+        TokenKind scanned = ERROR_TOKEN;
+        if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
+            std::fprintf(fe_begin_trace(), "  enter lexer: rule set=%s, start state=%d\n",
+                         lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));
+            scanned = scan<true>(lex.rule_set);
+        } else {
+            scanned = scan<false>(lex.rule_set);
+        }
+        *kind = is_number_kind(scanned) ? cut_number_before_operator(scanned, start) : scanned;
         return true;
     }
     return false;
@@ -356,7 +490,15 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
 
 void lex_set_fast_scan(bool enabled) { lex.fast_scan = enabled; }
 
-void lex_set_fortran_literals(bool enabled) { lex.fortran_literals = enabled; }
+void lex_set_fortran_literals(bool enabled) {
+    lex.fortran_literals = enabled;
+    lex.fortran_start = lex.fortran_literals || lex.fortran_operators;
+}
+
+void lex_set_fortran_operators(bool enabled) {
+    lex.fortran_operators = enabled;
+    lex.fortran_start = lex.fortran_literals || lex.fortran_operators;
+}
 
 void lex_initialize() {
     lex.rule_set = LEX_MAIN_LEXER;
@@ -384,8 +526,9 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     // The mark is set field by field from separate loads: the scan of the previous token stored
     // the column alone, and a combined load of line and column right after that store would
     // stall on that store (store forwarding fails): half of the lexer's profile samples before.
-    // A quote must be seen at the token's start: the next block is read before the mark is set.
-    if (lex.fortran_literals && *si_cursor.read == 0) [[unlikely]]
+    // A quote or dot must be seen at the token's start: the next block is read before the mark
+    // is set.
+    if (lex.fortran_start && *si_cursor.read == 0) [[unlikely]]
         si_refill_char();
     std::uint32_t line = si_cursor.line;
     std::uint32_t column = si_cursor.column;
@@ -400,8 +543,8 @@ TokenKind lex_token(TokenKind *kind, Position *position) {
     start.stream = si_cursor.stream;
     *position = start;
     TokenKind result = ERROR_TOKEN;
-    if (lex.fortran_literals && scan_fortran_start(start, &result)) [[unlikely]] {
-        // A Fortran literal, or the `L` before one.
+    if (lex.fortran_start && scan_fortran_start(start, &result)) [[unlikely]] {
+        // A Fortran literal or the `L` before one, an operator, or a number next to one.
     } else if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
         std::fprintf(fe_begin_trace(), "  enter lexer: rule set=%s, start state=%d\n",
                      lex_rule_set_name(lex.rule_set), static_cast<int>(lex.rule_set));

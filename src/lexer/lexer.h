@@ -38,6 +38,12 @@ void lex_set_fast_scan(bool enabled);
 // one, a backslash is ordinary, and one left open ends before the newline as ERROR_TOKEN.
 void lex_set_fortran_literals(bool enabled);
 
+// With `enabled`, the Fortran operators and logical constants `.eq. .ne. .lt. .le. .gt. .ge.
+// .and. .or. .not. .eqv. .neqv. .true. .false.` (any case) are TOKEN_FORTRAN_OP in any rule set
+// but the first-token one, also inside what would otherwise be one number: `1.eq.N` is `1`,
+// `.eq.`, `N`, while `1.e5`, `1.d0` and `3._dp` stay numbers.
+void lex_set_fortran_operators(bool enabled);
+
 // Selects the rule set used by the next lex_token calls (main_lexer after start-up).
 void lex_set_rule_set(LexRuleSet rule_set);
 LexRuleSet lex_rule_set();

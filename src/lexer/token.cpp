@@ -1,4 +1,4 @@
-// This file implements the token table: the trace names of the 123 kinds and the table of
+// This file implements the token table: the trace names of the 124 kinds and the table of
 // token texts, the canonical spelling of each fixed-spelling kind as a text handle.
 #include "lexer/token.h"
 
@@ -25,7 +25,7 @@ constexpr int count_kinds() {
 #undef TOKEN_KIND
     return n;
 }
-static_assert(count_kinds() == TOKEN_KIND_COUNT, "there are 123 token kinds");
+static_assert(count_kinds() == TOKEN_KIND_COUNT, "there are 124 token kinds");
 static_assert(ERROR_TOKEN == 122 && FIRST_TOKEN == 121 && TOKEN_IDENTIFIER == 80);
 
 struct TokenState {

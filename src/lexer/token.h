@@ -1,4 +1,4 @@
-// Tokens: the 123 token kinds with their trace names, the Token list node, the scanner's
+// Tokens: the 124 token kinds with their trace names, the Token list node, the scanner's
 // current-token record and the table of token texts (the canonical spelling of each kind).
 #pragma once
 
@@ -6,14 +6,14 @@
 
 #include "common/types.h"
 
-// A token kind, 0 END-OF-FILE .. 122 ERROR_TOKEN (lexer/tokens.def).
+// A token kind, 0 END-OF-FILE .. 123 TOKEN_FORTRAN_OP (lexer/tokens.def).
 enum TokenKind : std::uint8_t {
 #define TOKEN_KIND(number, ident, name) ident = number,
 #include "lexer/tokens.def"
 #undef TOKEN_KIND
 };
 
-inline constexpr int TOKEN_KIND_COUNT = 123;
+inline constexpr int TOKEN_KIND_COUNT = 124;
 
 // A node of the token lists the preprocessor keeps (macro bodies and formals, arguments,
 // expansions, saved directive lines). Created, copied and freed by the preprocessor's tables.
@@ -39,7 +39,7 @@ struct CurrentToken {
 // The canonical spelling of `kind`, TEXT_NULL when it has none or `kind` is out of range.
 TextHandle token_spelling(int kind);
 
-// The name of `kind` as the traces print it ("TOKEN_IDENTIFIER"); nullptr outside 0..122.
+// The name of `kind` as the traces print it ("TOKEN_IDENTIFIER"); nullptr outside 0..123.
 const char *token_kind_name(int kind);
 
 // Enters the remaining punctuator spellings (the second step, run by the preprocessor's

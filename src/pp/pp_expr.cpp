@@ -37,6 +37,16 @@ struct ExprState {
     Position position;
     ExprValue number;
     TextHandle double_slash; // the text "//" where it is no comment
+    // For TOKEN_FORTRAN_OP: which of the Fortran operators without a C kind of their own.
+    std::uint8_t fortran_op;
+};
+
+// The Fortran operators of their own levels: the relations (below the bitwise operators, as
+// Fortran compilers' preprocessors place them), `.not.` (below the relations) and the
+// equivalences (below `.or.`). `.and.` and `.or.` are `&&` and `||`; `.true.` and `.false.`
+// are 1 and 0.
+enum FortranOp : std::uint8_t {
+    FOP_EQ, FOP_NE, FOP_LT, FOP_LE, FOP_GT, FOP_GE, FOP_NOT, FOP_EQV, FOP_NEQV, FOP_NONE
 };
 
 ExprState ev;
@@ -183,6 +193,38 @@ void deliver_zero() {
     ev.number = SIGNED_ZERO;
 }
 
+// Makes the current token the Fortran operator or constant spelled `text` (`.EQ.`, `.true.`).
+void deliver_fortran_operator(const unsigned char *text, std::uint32_t length) {
+    struct Spelling {
+        const char *name;
+        TokenKind kind;
+        std::uint8_t op; // FOP_NONE with a C kind; the constant's value for TOKEN_LONGCONST
+    };
+    static constexpr Spelling spellings[] = {
+        {"eq", TOKEN_FORTRAN_OP, FOP_EQ},    {"ne", TOKEN_FORTRAN_OP, FOP_NE},
+        {"lt", TOKEN_FORTRAN_OP, FOP_LT},    {"le", TOKEN_FORTRAN_OP, FOP_LE},
+        {"gt", TOKEN_FORTRAN_OP, FOP_GT},    {"ge", TOKEN_FORTRAN_OP, FOP_GE},
+        {"not", TOKEN_FORTRAN_OP, FOP_NOT},  {"eqv", TOKEN_FORTRAN_OP, FOP_EQV},
+        {"neqv", TOKEN_FORTRAN_OP, FOP_NEQV}, {"and", TOKEN_AMPAMP, FOP_NONE},
+        {"or", TOKEN_BARBAR, FOP_NONE},      {"true", TOKEN_LONGCONST, 1},
+        {"false", TOKEN_LONGCONST, 0},
+    };
+    // The lexer made the token: a dot, two to five letters, a dot.
+    const unsigned char *name = text + 1;
+    std::uint32_t count = length >= 2 ? length - 2 : 0;
+    for (const Spelling &spelling : spellings) {
+        std::uint32_t i = 0;
+        while (i < count && spelling.name[i] != '\0' && (name[i] | 0x20) == spelling.name[i]) ++i;
+        if (i != count || spelling.name[i] != '\0') continue;
+        ev.kind = spelling.kind;
+        ev.fortran_op = spelling.kind == TOKEN_FORTRAN_OP ? spelling.op : std::uint8_t{FOP_NONE};
+        if (spelling.kind == TOKEN_LONGCONST) ev.number = ExprValue{spelling.op, 1};
+        return;
+    }
+    ev.kind = TOKEN_FORTRAN_OP; // not reached: the lexer knows the same names
+    ev.fortran_op = FOP_NONE;
+}
+
 // ---- Macro calls on the line ------------------------------------------------------------------
 
 // Appends a kept argument token, converted as the scanning loop converts tokens.
@@ -278,7 +320,9 @@ PpActual *collect_arguments(const PpMacro *macro, Position call) {
             if (depth == 1) {
                 close_argument(node, &count);
                 if (count < n_formals) {
-                    report_at(PP_MSG_TOO_FEW_ACTUALS, call);
+                    // A variadic macro's variable part may be left out.
+                    if (count < n_formals - macro->variadic)
+                        report_at(PP_MSG_TOO_FEW_ACTUALS, call);
                     fill_missing_arguments(node, count, n_formals);
                 }
                 return head;
@@ -286,7 +330,8 @@ PpActual *collect_arguments(const PpMacro *macro, Position call) {
             --depth;
             break;
         case TOKEN_COMMA:
-            if (depth > 1) break;
+            // In the variable part of a variadic macro's call commas are argument text.
+            if (depth > 1 || (macro->variadic != 0 && count == n_formals - 1)) break;
             close_argument(node, &count);
             if (count == n_formals) {
                 drop_extra_arguments(call);
@@ -323,6 +368,12 @@ bool take_expansion_token() {
         TextHandle text = static_cast<TextHandle>(token->value);
         deliver_constant(token->kind, reinterpret_cast<const unsigned char *>(text_string(text)),
                          text_length(text));
+        break;
+    }
+    case TOKEN_FORTRAN_OP: {
+        TextHandle text = static_cast<TextHandle>(token->value);
+        deliver_fortran_operator(reinterpret_cast<const unsigned char *>(text_string(text)),
+                                 text_length(text));
         break;
     }
     default: break;
@@ -435,6 +486,11 @@ void next_token() {
             }
             if (deliver_name(lexeme, token.position)) return;
             continue; // the macro expanded to nothing: go on with the line
+        }
+        case TOKEN_FORTRAN_OP: {
+            PpLexeme lexeme = joined_lexeme(&token);
+            deliver_fortran_operator(lexeme.text, lexeme.length);
+            return;
         }
         default: return;
         }
@@ -576,6 +632,17 @@ void parse_shift(ExprValue *result) {
     }
 }
 
+// -1, 0, 1 as the left operand is below, equal to or above the right one: signed when both
+// are, else unsigned.
+int compare(ExprValue left, ExprValue right) {
+    if (left.is_signed != 0 && right.is_signed != 0) {
+        std::int32_t l = static_cast<std::int32_t>(left.bits);
+        std::int32_t r = static_cast<std::int32_t>(right.bits);
+        return l < r ? -1 : l > r ? 1 : 0;
+    }
+    return left.bits < right.bits ? -1 : left.bits > right.bits ? 1 : 0;
+}
+
 void parse_relational(ExprValue *result) {
     parse_shift(result);
     while (current_is(TOKEN_GT) || current_is(TOKEN_GTEQ) || current_is(TOKEN_LT) ||
@@ -584,14 +651,7 @@ void parse_relational(ExprValue *result) {
         next_token();
         ExprValue right;
         parse_shift(&right);
-        int order; // -1, 0, 1 as the left operand is below, equal to or above the right
-        if (result->is_signed != 0 && right.is_signed != 0) {
-            std::int32_t l = static_cast<std::int32_t>(result->bits);
-            std::int32_t r = static_cast<std::int32_t>(right.bits);
-            order = l < r ? -1 : l > r ? 1 : 0;
-        } else {
-            order = result->bits < right.bits ? -1 : result->bits > right.bits ? 1 : 0;
-        }
+        int order = compare(*result, right);
         bool truth = op == TOKEN_GT     ? order > 0
                      : op == TOKEN_GTEQ ? order >= 0
                      : op == TOKEN_LT   ? order < 0
@@ -642,16 +702,58 @@ void parse_inclusive_or(ExprValue *result) {
     }
 }
 
+// True while the current token is the Fortran operator `op`.
+bool current_is_fortran(FortranOp op) {
+    return current_is(TOKEN_FORTRAN_OP) && ev.fortran_op == op;
+}
+
+// The Fortran relations, one level for all six, between `|` and `.not.`. Without Fortran
+// operators no token ever reaches them.
+void parse_fortran_relation(ExprValue *result) {
+    parse_inclusive_or(result);
+    while (current_is(TOKEN_FORTRAN_OP) && ev.fortran_op <= FOP_GE) {
+        FortranOp op = static_cast<FortranOp>(ev.fortran_op);
+        next_token();
+        ExprValue right;
+        parse_inclusive_or(&right);
+        int order = compare(*result, right);
+        bool truth = op == FOP_EQ   ? order == 0
+                     : op == FOP_NE ? order != 0
+                     : op == FOP_LT ? order < 0
+                     : op == FOP_LE ? order <= 0
+                     : op == FOP_GT ? order > 0
+                                    : order >= 0;
+        *result = signed_truth(truth);
+    }
+}
+
+// `.not.` binds looser than the relations and tighter than `.and.`: `.not. a .eq. b` is
+// `.not. (a .eq. b)`.
+void parse_fortran_not(ExprValue *result) {
+    if (!current_is_fortran(FOP_NOT)) {
+        parse_fortran_relation(result);
+        return;
+    }
+    if (!enter_level()) {
+        *result = SIGNED_ZERO;
+        return;
+    }
+    next_token();
+    parse_fortran_not(result);
+    leave_level();
+    *result = signed_truth(result->bits == 0);
+}
+
 // The right operand of && and || is always parsed; where its value cannot matter it is parsed
 // quietly, so that 0 && 1/0 says nothing.
 void parse_logical_and(ExprValue *result) {
-    parse_inclusive_or(result);
+    parse_fortran_not(result);
     while (current_is(TOKEN_AMPAMP)) {
         next_token();
         bool left = result->bits != 0;
         ExprValue right;
         if (!left) ++ev.quiet_depth;
-        parse_inclusive_or(&right);
+        parse_fortran_not(&right);
         if (!left) --ev.quiet_depth;
         *result = signed_truth(left && right.bits != 0);
     }
@@ -670,12 +772,25 @@ void parse_logical_or(ExprValue *result) {
     }
 }
 
+// `.eqv.` and `.neqv.`, the loosest operators but `?:`: whether the truth values of both
+// operands agree (`2 .eqv. 1` is true).
+void parse_fortran_equivalence(ExprValue *result) {
+    parse_logical_or(result);
+    while (current_is_fortran(FOP_EQV) || current_is_fortran(FOP_NEQV)) {
+        bool agree = ev.fortran_op == FOP_EQV;
+        next_token();
+        ExprValue right;
+        parse_logical_or(&right);
+        *result = signed_truth(((result->bits != 0) == (right.bits != 0)) == agree);
+    }
+}
+
 void parse_conditional(ExprValue *result) {
     if (!enter_level()) {
         *result = SIGNED_ZERO;
         return;
     }
-    parse_logical_or(result);
+    parse_fortran_equivalence(result);
     if (current_is(TOKEN_QUESTION)) {
         next_token();
         bool condition = result->bits != 0;

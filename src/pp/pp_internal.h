@@ -37,6 +37,8 @@ struct PpMacro {
     std::uint8_t predefined;    // 1 for the macros the program defines itself
     std::uint8_t error_in_defn; // 1 when the definition had an error
     PpMacroState state;         // PROCESSING_BODY while its body is being expanded
+    std::uint8_t variadic;      // 1 when the list ended in `...`: its last formal, __VA_ARGS__,
+                                // takes the rest of the arguments, commas included
 };
 
 // A node of the list of actual arguments of one invocation. An argument collected inside an

@@ -133,6 +133,36 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
                 accept(t);
                 expect_name = false;
                 break;
+            case TOKEN_ELLIPSIS:
+                if (variadic_macros == 0) {
+                    slot_problem(t.position);
+                    break;
+                }
+                // `...` stands for the formal __VA_ARGS__ and ends the list.
+                t.value = text_enter("__VA_ARGS__", 11);
+                accept(t);
+                macro->variadic = 1;
+                t = read_token(error);
+                if (t.kind != TOKEN_RPAREN) {
+                    if (!slot_error) pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
+                    *error = 1;
+                    if (t.kind == TOKEN_NEWLINE || t.kind == TOKEN_END_OF_FILE) {
+                        pp_report(PP_MSG_NO_PARAMETER_RPAREN, t.position);
+                        si_back_up(1);
+                        macro->n_formals = static_cast<std::int16_t>(count);
+                        return;
+                    }
+                    // The rest of the list is read over up to its `)`.
+                    while (t.kind != TOKEN_RPAREN && t.kind != TOKEN_NEWLINE &&
+                           t.kind != TOKEN_END_OF_FILE)
+                        t = read_token(error);
+                    if (t.kind != TOKEN_RPAREN) {
+                        pp_report(PP_MSG_NO_PARAMETER_RPAREN, t.position);
+                        si_back_up(1);
+                    }
+                }
+                macro->n_formals = static_cast<std::int16_t>(count);
+                return;
             case TOKEN_RPAREN:
                 if (count > 0 && !slot_error) {
                     pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
@@ -359,7 +389,11 @@ bool identical_definition(PpMacro *macro) {
             Token *formals = pp_reverse_tokens(macro->formals);
             t = read_token(&error);
             for (Token *f = formals; same && f != nullptr; f = f->next) {
-                if (t.kind != TOKEN_IDENTIFIER || static_cast<std::int32_t>(t.value) != f->value) {
+                // The last formal of a variadic macro was written `...`.
+                bool dots = macro->variadic != 0 && f->next == nullptr;
+                if (dots ? t.kind != TOKEN_ELLIPSIS
+                         : t.kind != TOKEN_IDENTIFIER ||
+                               static_cast<std::int32_t>(t.value) != f->value) {
                     same = false;
                     break;
                 }
@@ -574,6 +608,7 @@ void pp_define_directive() {
     macro->n_formals = -1;
     macro->formals = nullptr;
     macro->body = nullptr;
+    macro->variadic = 0;
     DirToken t = read_token(&error);
     if (t.kind == TOKEN_LPAREN && t.spaced == 0) {
         parse_formals(macro, &error);
@@ -664,6 +699,7 @@ void pp_push_macro(TextHandle name) {
         saved->formals = copy_token_list(macro->formals);
         saved->body = copy_token_list(macro->body);
         saved->error_in_defn = macro->error_in_defn;
+        saved->variadic = macro->variadic;
     }
     pushed_macros[name].push_back(saved);
 }

@@ -612,6 +612,12 @@ struct Collector {
     }
 };
 
+// The number of arguments before a variadic macro's variable part, whose commas are argument
+// text (the part may also be left out); -1, which no count reaches, for other macros.
+int variable_part_index(const PpMacro *macro) {
+    return macro->variadic != 0 ? macro->n_formals - 1 : -1;
+}
+
 Token *aux_token(TokenKind kind, TextHandle value, std::uint8_t spaced) {
     Token *t = pp_new_aux_blank_token();
     t->kind = kind;
@@ -622,6 +628,7 @@ Token *aux_token(TokenKind kind, TextHandle value, std::uint8_t spaced) {
 
 void collect_actuals(PpFrame *frame, PpFrame **context) {
     const int n_formals = frame->macro->n_formals;
+    const int variable_part = variable_part_index(frame->macro);
     Collector c;
     int depth = 1;
     enum { CLOSED, TOO_MANY, RAN_EMPTY } stop = RAN_EMPTY;
@@ -629,7 +636,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
         Token *t = next_token(context, true);
         if (t == finished())
             break;
-        if (t->kind == TOKEN_COMMA && depth == 1) {
+        if (t->kind == TOKEN_COMMA && depth == 1 && c.count != variable_part) {
             c.close();
             if (c.count == n_formals) {
                 stop = TOO_MANY;
@@ -680,7 +687,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
                 stop = CLOSED;
                 break;
             }
-            if (kind == TOKEN_COMMA && depth == 1) {
+            if (kind == TOKEN_COMMA && depth == 1 && c.count != variable_part) {
                 c.close();
                 if (c.count == n_formals) {
                     pp_report(PP_MSG_TOO_MANY_PARAMETERS, ex.invocation);
@@ -691,7 +698,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
             }
             if (kind == TOKEN_RPAREN && depth == 1) {
                 c.close();
-                if (c.count < n_formals)
+                if (c.count < n_formals - frame->macro->variadic)
                     pp_report(PP_MSG_TOO_FEW_ACTUALS, ex.invocation);
                 stop = CLOSED;
                 break;
@@ -720,7 +727,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
                 break;
             }
         }
-    } else if (c.count < n_formals) {
+    } else if (c.count < n_formals - frame->macro->variadic) {
         pp_report(PP_MSG_TOO_FEW_ACTUALS, ex.invocation);
     }
     frame->actuals = c.first;
@@ -889,6 +896,7 @@ void pp_collect_actuals(PpFrame *frame, PpFrame **context) { collect_actuals(fra
 
 void pp_collect_source_actuals(PpFrame *frame) {
     const int n_formals = frame->macro->n_formals;
+    const int variable_part = variable_part_index(frame->macro);
     Collector c;
     c.mark_plain = true;
     int depth = 1;
@@ -912,7 +920,7 @@ void pp_collect_source_actuals(PpFrame *frame) {
             noted = token.position;
             started = true;
         }
-        if (kind == TOKEN_COMMA && depth == 1) {
+        if (kind == TOKEN_COMMA && depth == 1 && c.count != variable_part) {
             c.close();
             started = false;
             if (c.count != n_formals)
@@ -937,7 +945,7 @@ void pp_collect_source_actuals(PpFrame *frame) {
         }
         if (kind == TOKEN_RPAREN && depth == 1) {
             c.close();
-            if (c.count < n_formals)
+            if (c.count < n_formals - frame->macro->variadic)
                 pp_report(PP_MSG_TOO_FEW_ACTUALS, token.position);
             break;
         }

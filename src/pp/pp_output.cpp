@@ -125,6 +125,7 @@ void flush_before_trace(std::FILE *trace) {
 void pp_output_init() {
     // The command line has been read: the lexer learns how quotes are read.
     lex_set_fortran_literals(fortran_literals != 0);
+    lex_set_fortran_operators(fortran_operators != 0);
     out.last_output_kind = FIRST_TOKEN;
     out.output_line = 0;
     pp_output_finish();

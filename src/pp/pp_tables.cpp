@@ -144,6 +144,7 @@ PpMacro *make_macro(TextHandle name, Position position) {
     macro->predefined = 0;
     macro->error_in_defn = 0;
     macro->state = NOT_PROCESSING_BODY;
+    macro->variadic = 0;
     return macro;
 }
 

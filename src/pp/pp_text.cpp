@@ -189,6 +189,7 @@ PpLexeme pp_convert_lexeme(CurrentToken *token) {
     case TOKEN_FLOATCONST:
     case TOKEN_PPNUM:
     case ERROR_TOKEN:
+    case TOKEN_FORTRAN_OP:
     case TOKEN_IDENTIFIER: return lexeme;
     case TOKEN_OCTCONST_BNL:
     case TOKEN_HEXCONST_BNL:
@@ -236,6 +237,7 @@ bool pp_has_source_text(TokenKind kind) {
     case TOKEN_PPNUM:
     case TOKEN_PPNUM_BNL:
     case ERROR_TOKEN:
+    case TOKEN_FORTRAN_OP:
     case TOKEN_IDENTIFIER:
     case TOKEN_CHARCONST:
     case TOKEN_STRINGCONST: return true;

@@ -182,6 +182,28 @@ def fortran_long_comments(ctx):
 
 
 @case
+def fortran_operator_floods(ctx):
+    # Under --fortran: a 2 MB number with an operator at its end (cut before the operator even
+    # though the ring no longer holds the number's start), 100000 `.not.` in #if (abandoned at
+    # the nesting limit), 200000 `.eq` that never close an operator, and a variadic call with
+    # 50000 arguments in its variable part.
+    data = (b"#define N 5\n#define V(a, ...) f(a, __VA_ARGS__)\n" +
+            b"      x = " + b"1" * 2000000 + b".eq.N\n" +
+            b"#if " + b".not. " * 100000 + b"0\n#endif\n" +
+            b"      z = 1" + b".eq" * 200000 + b"\n" +
+            b"      v = V(" + b"1, " * 50000 + b"N)\n")
+    write(ctx, "flood.F90", data)
+    rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", "flood.F90"])
+    expect("status", rc, 1)  # the long lines are errors, and --fortran exits on errors
+    expect("code lines", [l for l in out.split(b"\n") if l.strip()], [
+        b"      x = " + b"1" * 2000000 + b".eq.5",
+        b"      z = 1" + b".eq" * 200000,
+        b"      v = f(1, " + b"1, " * 49999 + b"5)"])
+    if b"** warning  on line 4 in flood.F90: expression nested too deeply." not in err:
+        raise Failure("the #if line was not abandoned at the nesting limit")
+
+
+@case
 def no_newline(ctx):
     data = b"      x = y " * 100000
     write(ctx, "nonl.F", data)

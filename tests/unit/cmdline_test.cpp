@@ -160,13 +160,14 @@ const FlagValues documented_defaults = {
     {"token_spacing", 0}, {"show_banner", 1}, {"expand_macros", 0}, {"stdc_value", 0},
     {"fixed_line_length", 72}, {"strip_c_comments", 0}, {"fortran_comments", 0},
     {"fortran_literals", 0}, {"fortran_lines", 0}, {"fortran_spacing", 0}, {"source_form", 0},
-    {"lex-debug", 0}, {"lex-trace", 0},
+    {"fortran_operators", 0}, {"variadic_macros", 0}, {"lex-debug", 0}, {"lex-trace", 0},
 };
 
-// What the lexing part of the Fortran mode turns on.
+// What the lexing part of the Fortran mode turns on, with its operators and variadic macros.
 const FlagValues fortran_lexing = {
-    {"strip_c_comments", 1}, {"fortran_comments", 1}, {"fortran_literals", 1},
-    {"fortran_lines", 1}, {"fortran_spacing", 1},
+    {"strip_c_comments", 1}, {"fortran_comments", 1},  {"fortran_literals", 1},
+    {"fortran_lines", 1},    {"fortran_spacing", 1},   {"fortran_operators", 1},
+    {"variadic_macros", 1},
 };
 
 const FlagValues ansi_set = {
@@ -237,6 +238,15 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
         {{"--fortran-literals"}, {{"fortran_literals", 1}}},
         {{"--fortran-lines"}, {{"fortran_lines", 1}}},
         {{"--fortran-spacing"}, {{"fortran_spacing", 1}}},
+        {{"--fortran-operators"}, {{"fortran_operators", 1}}},
+        {{"--variadic-macros"}, {{"variadic_macros", 1}}},
+        {{"--variadic-macros", "--fortran-operators", "--no-variadic-macros"},
+         {{"fortran_operators", 1}}},
+        {{"--fortran", "--no-fortran-operators", "--no-variadic-macros"},
+         with(fortran_lexing, {{"expand_macros", 1},
+                               {"pushd_include", 1},
+                               {"fortran_operators", 0},
+                               {"variadic_macros", 0}})},
         {{"--fortran-lines", "--no-fortran-lines", "--no-strip-c-comments"}, {}},
         {{"--form=fixed"}, {{"source_form", 1}}},
         {{"--form=fixed", "--form=free"}, {{"source_form", 2}}},

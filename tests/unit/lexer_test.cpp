@@ -697,9 +697,10 @@ TEST_F(LexerTest, KindNamesAndRangeChecks) {
     EXPECT_STREQ(token_kind_name(102), "TOKEN_TRI_BSLASH");
     EXPECT_STREQ(token_kind_name(121), "FIRST_TOKEN");
     EXPECT_STREQ(token_kind_name(122), "ERROR_TOKEN");
-    EXPECT_EQ(token_kind_name(123), nullptr);
+    EXPECT_STREQ(token_kind_name(123), "TOKEN_FORTRAN_OP");
+    EXPECT_EQ(token_kind_name(124), nullptr);
     EXPECT_EQ(token_kind_name(-1), nullptr);
-    EXPECT_EQ(token_spelling(123), TEXT_NULL);
+    EXPECT_EQ(token_spelling(124), TEXT_NULL);
     EXPECT_EQ(token_spelling(-1), TEXT_NULL);
     EXPECT_STREQ(lex_rule_set_name(1), "main_lexer");
     EXPECT_STREQ(lex_rule_set_name(2), "first_token_lexer");
@@ -781,6 +782,72 @@ TEST_F(LexerTest, FortranLiteralsDoubleTheirQuoteAndKeepBackslashes) {
     lex_set_fortran_literals(false);
     // Off again: the C rules, where a backslash escapes the quote.
     EXPECT_EQ(kinds_and_texts(lex_all(R"('a\'b')")), R"(TOKEN_CHARCONST:'a\\'b' )");
+}
+
+TEST_F(LexerTest, FortranOperatorsAreTokensAlsoRightAfterANumber) {
+    lex_set_fortran_operators(true);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1.eq.N", "TOKEN_DECCONST:1 TOKEN_FORTRAN_OP:.eq. TOKEN_IDENTIFIER:N "},
+        {"a.AND.b", "TOKEN_IDENTIFIER:a TOKEN_FORTRAN_OP:.AND. TOKEN_IDENTIFIER:b "},
+        {".Neqv..not..TRUE.",
+         "TOKEN_FORTRAN_OP:.Neqv. TOKEN_FORTRAN_OP:.not. TOKEN_FORTRAN_OP:.TRUE. "},
+        {".false.", "TOKEN_FORTRAN_OP:.false. "},
+        {"0.ne.1", "TOKEN_OCTCONST:0 TOKEN_FORTRAN_OP:.ne. TOKEN_DECCONST:1 "},
+        {"1.5.lt.x", "TOKEN_FLOATCONST:1.5 TOKEN_FORTRAN_OP:.lt. TOKEN_IDENTIFIER:x "},
+        {"1.e5.ge..5", "TOKEN_FLOATCONST:1.e5 TOKEN_FORTRAN_OP:.ge. TOKEN_FLOATCONST:.5 "},
+        {".5.or.1", "TOKEN_FLOATCONST:.5 TOKEN_FORTRAN_OP:.or. TOKEN_DECCONST:1 "},
+        {"3._dp.gt.1", "TOKEN_PPNUM:3._dp TOKEN_FORTRAN_OP:.gt. TOKEN_DECCONST:1 "},
+        {"1.eqv.2", "TOKEN_DECCONST:1 TOKEN_FORTRAN_OP:.eqv. TOKEN_DECCONST:2 "},
+        // Numbers stay numbers: exponents, kinds, a trailing dot.
+        {"1.e5", "TOKEN_FLOATCONST:1.e5 "},
+        {"1.d0", "TOKEN_PPNUM:1.d0 "},
+        {"1.E+05", "TOKEN_FLOATCONST:1.E+05 "},
+        {"3._dp", "TOKEN_PPNUM:3._dp "},
+        {"2.5_real64", "TOKEN_PPNUM:2.5_real64 "},
+        {"1.", "TOKEN_FLOATCONST:1. "},
+        {"1.e", "TOKEN_PPNUM:1.e "},
+        // Not operators: unknown or too long names, no closing dot, a digit inside.
+        {".foo.", "TOKEN_DOT:. TOKEN_IDENTIFIER:foo TOKEN_DOT:. "},
+        {"1.falsey.x", "TOKEN_PPNUM:1.falsey.x "},
+        {".eq x", "TOKEN_DOT:. TOKEN_IDENTIFIER:eq TOKEN_HORIZ_WHITESPACE:  TOKEN_IDENTIFIER:x "},
+        {".e1.", "TOKEN_DOT:. TOKEN_IDENTIFIER:e1 TOKEN_DOT:. "},
+        {"...", "TOKEN_ELLIPSIS:... "},
+        {".eq", "TOKEN_DOT:. TOKEN_IDENTIFIER:eq "},
+    };
+    for (LexRuleSet set : {LEX_MAIN_LEXER, LEX_FORTRAN_LEXER, LEX_FORTRAN_DIRECTIVE_LEXER})
+        for (const auto &[input, want] : cases)
+            EXPECT_EQ(kinds_and_texts(lex_all(input, set)), want)
+                << visible(input) << " in " << lex_rule_set_name(set);
+    lex_set_fortran_operators(false);
+    // Off again: one pp-number, as the C rules have it.
+    EXPECT_EQ(kinds_and_texts(lex_all("1.eq.N", LEX_FORTRAN_LEXER)), "TOKEN_PPNUM:1.eq.N ");
+}
+
+TEST_F(LexerTest, FortranOperatorsAcrossTheRingComeBackWhole) {
+    // Numbers and operators of growing length, so that some straddle refills and the ring's
+    // wrap point, also between the number and the operator it holds.
+    lex_set_fortran_operators(true);
+    const char *const ops[] = {".eq.", ".NEQV.", ".false.", ".Or."};
+    std::string input;
+    std::vector<std::string> want;
+    for (int i = 0; input.size() < 40000; ++i) {
+        std::string number = std::string(static_cast<std::size_t>(1 + i % 37), '7');
+        std::string op = ops[i % 4];
+        want.push_back(number);
+        want.push_back(op);
+        input += number + op + (i % 5 == 4 ? "\n" : "");
+    }
+    std::vector<Lexeme> got = lex_all(input, LEX_FORTRAN_LEXER);
+    lex_set_fortran_operators(false);
+    std::size_t k = 0;
+    for (const Lexeme &l : got) {
+        if (l.kind == TOKEN_NEWLINE || l.kind == TOKEN_END_OF_FILE) continue;
+        ASSERT_LT(k, want.size());
+        EXPECT_EQ(l.text, want[k]) << "lexeme " << k;
+        EXPECT_EQ(l.kind, k % 2 == 0 ? TOKEN_DECCONST : TOKEN_FORTRAN_OP) << "lexeme " << k;
+        ++k;
+    }
+    EXPECT_EQ(k, want.size());
 }
 
 TEST_F(LexerTest, FortranLiteralsAcrossTheRingComeBackWhole) {
