@@ -298,6 +298,9 @@ void pp_write_expansion_end();
 // A macro is being expanded on the current output line: under --fold the line is measured
 // when it ends.
 void pp_note_expansion();
+// A macro call's arguments were continued over `&` lines up to source line `line`: what comes
+// from those lines is written on the current output line, and a marker follows the next newline.
+void pp_output_merge_lines(std::uint32_t line);
 // True while that blank is still owed: the next text's first token must be written as a token.
 bool pp_output_spacing_pending();
 // A removed comment was just read: the next token joins the text before it (no blank owed

@@ -49,6 +49,10 @@ struct OutputState {
     bool line_expanded = false;
     bool line_broken = false;
     char *fold_copy = nullptr; // OUTPUT_BUFFER_SIZE bytes under folding
+    // A macro call continued over `&` lines up to this source line: its expansion and the rest
+    // of its last line are written on the output line where the call began, without a marker;
+    // the next line gets one. 0 when no call was continued.
+    std::uint32_t merged_until = 0;
 };
 
 OutputState out;
@@ -255,12 +259,28 @@ TokenKind pp_last_output_kind() { return out.last_output_kind; }
 
 void pp_force_marker() { out.output_line = 0; }
 
+void pp_output_merge_lines(std::uint32_t line) {
+    if (line > out.merged_until) out.merged_until = line;
+}
+
+namespace {
+
+// Whether text from source line `line` goes on the output line being written: a line of a
+// continued macro call after the one the output is at.
+inline bool merged_line(std::uint32_t line) {
+    return out.merged_until != 0 && line > out.output_line && line <= out.merged_until &&
+           out.output_line != 0;
+}
+
+} // namespace
+
 std::uint32_t pp_output_line() { return out.output_line; }
 
 void pp_marker_check(Position position, bool white_space) {
     if (position.line == out.output_line) [[likely]]
         return;
     if (output_unix_line == 0 && output_ansi_line == 0) return;
+    if (merged_line(position.line)) return;
     // With both forms on, white space gets the #line form and tokens the short one.
     bool ansi = output_ansi_line != 0 && (output_unix_line == 0 || white_space);
     write_marker(position.line, ansi);
@@ -286,6 +306,11 @@ void pp_write_newline() {
     out.line_start = out.used;
     out.last_output_kind = TOKEN_NEWLINE;
     ++out.output_line;
+    if (out.merged_until != 0) [[unlikely]] {
+        // The output is behind the source by the lines the continued call took.
+        out.merged_until = 0;
+        out.output_line = 0;
+    }
 }
 
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length) {
@@ -352,7 +377,7 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     out.spacing_pending = false;
     bool joined = out.joined;
     out.joined = false;
-    if (markers && token->position.line != out.output_line) {
+    if (markers && token->position.line != out.output_line && !merged_line(token->position.line)) {
         pp_marker_check(token->position, false);
     } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, token->kind))) {
         put_char(' ');

@@ -25,6 +25,8 @@ enum Action : std::uint8_t {
 struct ScanState {
     TextHandle double_slash = TEXT_NULL; // the text "//", written when it is no comment
     bool whole_lines = false; // in pp_scan_to_end: plain lines may be copied without tokens
+    // A macro call's arguments went over a continuation: its later lines join the output line.
+    bool call_continued = false;
 };
 
 ScanState scan;
@@ -87,6 +89,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
             return RETURN;
         }
         pp_note_expansion();
+        scan.call_continued = false;
         pp_start_expansion(macro, token->position);
         return DRAIN;
     }
@@ -395,6 +398,7 @@ TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t
                 if (skip_continuation_end()) {
                     continued = true;
                     spaced_at_amp = *spaced;
+                    scan.call_continued = true;
                     continue;
                 }
             } else if (continued && (token->kind == TOKEN_EXCL || token->kind == TOKEN_EXCLEQ) &&
@@ -405,6 +409,8 @@ TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t
                 continued = false;
             }
         }
+        if (scan.call_continued) [[unlikely]]
+            pp_output_merge_lines(token->position.line);
         switch (token->kind) {
         case TOKEN_HORIZ_WHITESPACE:
         case TOKEN_OTHER_WHITESPACE:
