@@ -269,8 +269,11 @@ def stage_golden(stem, folder):
             if os.path.isdir(src):
                 for sub in os.listdir(src):
                     s = os.path.join(src, sub)
-                    (shutil.copytree if os.path.isdir(s) else shutil.copy)(
-                        s, os.path.join(folder, sub))
+                    # Two folders of one case (.d, .files) may hold the same subfolder.
+                    if os.path.isdir(s):
+                        shutil.copytree(s, os.path.join(folder, sub), dirs_exist_ok=True)
+                    else:
+                        shutil.copy(s, os.path.join(folder, sub))
             else:
                 shutil.copy(src, folder)
     args = None
