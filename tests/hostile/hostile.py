@@ -149,6 +149,37 @@ def long_lines(ctx):
 
 
 @case
+def fortran_folded_expansions(ctx):
+    # Under --fortran: lines that expand to about 30 KB fold while the output buffer fills and is
+    # written out around them, and the folded pieces join back into the unfolded line exactly; a
+    # line that expands past the output buffer (500 KB) is left whole rather than cut wrongly;
+    # the smallest --line-length folds into thousands of pieces.
+    name = b"a" * 49
+    lines = [b"#define A " + name]
+    lines += [b"  x%d = " % k + b" + ".join([b"A"] * 600) for k in range(40)]
+    lines += [b"  y = " + b" + ".join([b"A"] * 10000), b"  z = 'it''s' // 'A'", b""]
+    write(ctx, "big.F90", b"\n".join(lines))
+    for limit in (b"--line-length=16", b"--line-length=132"):
+        rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", limit.decode(), "big.F90"])
+        expect("status", rc, 0)
+        expect("messages", message_lines(err), [])
+        rc, whole, err = run(ctx, ["-nologo", "-P", "--fortran", "--no-fold", "big.F90"])
+        joined, current = [], None
+        for line in out.split(b"\n"):
+            if current is not None:
+                line = line[line.index(b"&") + 1:]
+            if line.endswith(b"&") and len(line) <= int(limit.split(b"=")[1]):
+                current = (current or b"") + line[:-1]
+                continue
+            joined.append((current or b"") + line)
+            current = None
+        expect("joined lines", joined, whole.split(b"\n"))
+        # The y line is left whole, the z line has no expansion.
+        longest = max(len(l) for l in out.split(b"\n") if not l.startswith((b"  y =", b"  z =")))
+        expect("longest folded line fits", longest <= int(limit.split(b"=")[1]), True)
+
+
+@case
 def fortran_long_comments(ctx):
     # Under --fortran: a 1 MB `!` comment, a 1 MB fixed-form comment line and a literal of
     # 300000 doubled quotes pass through unchanged, each a "Line too long" error; NUL bytes in
