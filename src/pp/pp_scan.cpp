@@ -82,6 +82,9 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         write_converted(token, lexeme);
         return RETURN;
     }
+    // A call read from here on starts with no continuation seen (an object-like macro may
+    // expand to the name of a function-like one whose arguments follow in the source).
+    scan.call_continued = false;
     if (macro->n_formals >= 0) {
         // A function-like name without `(` after it is an ordinary name.
         if (!pp_lookahead_lparen()) {
@@ -89,7 +92,6 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
             return RETURN;
         }
         pp_note_expansion();
-        scan.call_continued = false;
         pp_start_expansion(macro, token->position);
         return DRAIN;
     }
