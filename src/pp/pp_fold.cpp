@@ -7,7 +7,8 @@
 // literal cut before the limit column would gain the blanks up to it, so a literal is only cut
 // exactly at the limit. Cuts are made between tokens where one fits; a token longer than a
 // piece is cut at the limit (still exact, for the reasons above). A trailing `!` comment does
-// not count towards the limit and stays whole at the end of the last piece.
+// not count towards the limit and stays whole at the end of the last piece, or on a comment
+// line of its own after it when it would reach past the limit.
 #include "pp/pp_internal.h"
 
 namespace {
@@ -185,6 +186,23 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
     }
     if (added == 0) return 0;
     write_prefix();
+    // A comment that would reach past the limit goes whole on a line of its own after the
+    // statement: compilers that look for the truncated part's `!` without knowing that the
+    // line began inside a literal would take it for code.
+    std::uint32_t prefix = fixed ? 6 : indent + 1;
+    if (code < n && prefix + (n - pos) > L) {
+        emit(context, s + pos, code - pos);
+        emit(context, "\n", 1);
+        std::uint32_t comment = code;
+        while (blank(static_cast<unsigned char>(s[comment]))) ++comment;
+        for (std::uint32_t left = fixed ? 6 : indent; left != 0;) {
+            std::uint32_t k = left < sizeof blanks - 1 ? left : sizeof blanks - 1;
+            emit(context, blanks, k);
+            left -= k;
+        }
+        emit(context, s + comment, n - comment);
+        return added + 1;
+    }
     emit(context, s + pos, n - pos);
     return added;
 }

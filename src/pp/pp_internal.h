@@ -401,7 +401,8 @@ using PpFoldSink = void (*)(void *context, const char *bytes, std::uint32_t leng
 // Folds the output line `s` (`n` bytes, no newline) of a fixed-form (`fixed`) or free-form file
 // whose lines may hold `limit` columns: when its code (a trailing `!` comment not counted) is
 // longer, writes the folded line through `emit` (newlines between the pieces, none after the
-// last) and returns the number of lines added. Returns 0, writing nothing, for a line that fits
+// last; a trailing comment that would reach past the limit on a line of its own at the end)
+// and returns the number of lines added. Returns 0, writing nothing, for a line that fits
 // or is left alone (comment, sentinel and marker lines, fixed-form lines with a tab).
 std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int32_t limit,
                            PpFoldSink emit, void *context);
