@@ -69,7 +69,7 @@ constexpr int flag_rows = 0
 #undef OPTION_SWITCH
     ;
 static_assert(switch_rows == OPTION_SWITCH_COUNT, "every pragma switch has its row");
-static_assert(flag_rows == 28, "the option table has 28 flags");
+static_assert(flag_rows == 31, "the option table has 31 flags");
 
 enum CmdlineText : int {
 #define CMDLINE_TEXT(ident, text) TEXT_##ident,
@@ -496,6 +496,21 @@ void message_limit_option(const char *argument, const char *number) {
         report(MSG_3UNREC, argument);
 }
 
+// --line-length=N: the folding limit, a decimal number from 16 (room for a fixed-form
+// continuation's six columns and some code); false for any other value.
+bool line_length_option(const char *number) {
+    std::int64_t value = 0;
+    bool valid = number[0] != '\0';
+    for (const char *p = number; valid && *p != '\0'; ++p) {
+        valid = *p >= '0' && *p <= '9';
+        value = value * 10 + (*p - '0');
+        valid = valid && value <= INT32_MAX;
+    }
+    if (!valid || value < 16) return false;
+    line_length = static_cast<std::int32_t>(value);
+    return true;
+}
+
 // --form=fixed|free; false for any other value.
 bool form_option(const char *value) {
     if (equals(value, "fixed")) {
@@ -532,6 +547,8 @@ void long_option(const char *argument) {
         message_limit_option(argument, argument + 16);
     } else if (starts_with(argument, "--form=")) {
         if (!form_option(argument + 7)) report(MSG_3UNREC, argument);
+    } else if (starts_with(argument, "--line-length=")) {
+        if (!line_length_option(argument + 14)) report(MSG_3UNREC, argument);
     } else {
         report(MSG_3UNREC, argument);
     }

@@ -301,6 +301,12 @@ void pp_write_separator();
 // The end of an expansion: pp_write_separator, or under fortran_spacing no blank now but one
 // before the next token written only when the -g table separates the two kinds.
 void pp_write_expansion_end();
+// A macro is being expanded on the current output line: under --fold the line is measured
+// when it ends.
+void pp_note_expansion();
+// A macro call's arguments were continued over `&` lines up to source line `line`: what comes
+// from those lines is written on the current output line, and a marker follows the next newline.
+void pp_output_merge_lines(std::uint32_t line);
 // True while that blank is still owed: the next text's first token must be written as a token.
 bool pp_output_spacing_pending();
 // A removed comment was just read: the next token joins the text before it (no blank owed
@@ -393,6 +399,19 @@ bool pp_comment_line_here();
 // The rest of a Fortran comment up to its newline (left unread), written unchanged when
 // `write` is set. False when the input ends first.
 bool pp_copy_fortran_comment(bool write);
+
+// ---- In pp_fold.cpp ------------------------------------------------------------------------
+
+// Receives the bytes of a folded line in order.
+using PpFoldSink = void (*)(void *context, const char *bytes, std::uint32_t length);
+// Folds the output line `s` (`n` bytes, no newline) of a fixed-form (`fixed`) or free-form file
+// whose lines may hold `limit` columns: when its code (a trailing `!` comment not counted) is
+// longer, writes the folded line through `emit` (newlines between the pieces, none after the
+// last; a trailing comment that would reach past the limit on a line of its own at the end)
+// and returns the number of lines added. Returns 0, writing nothing, for a line that fits
+// or is left alone (comment, sentinel and marker lines, fixed-form lines with a tab).
+std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int32_t limit,
+                           PpFoldSink emit, void *context);
 
 // ---- In pp_scan.cpp ------------------------------------------------------------------------
 

@@ -41,6 +41,18 @@ struct OutputState {
     // A removed comment stood right before the next token: that token is joined to the text
     // before it, with no blank from the -g table.
     bool joined = false;
+    // Folding (--fold): where the line being written starts in the buffer, whether a macro
+    // was expanded on it, and whether its start has already gone out (it is then left as it
+    // is). A partial line is kept in the buffer when the buffer is written out.
+    bool folding = false;
+    std::uint32_t line_start = 0;
+    bool line_expanded = false;
+    bool line_broken = false;
+    char *fold_copy = nullptr; // OUTPUT_BUFFER_SIZE bytes under folding
+    // A macro call continued over `&` lines up to this source line: its expansion and the rest
+    // of its last line are written on the output line where the call began, without a marker;
+    // the next line gets one. 0 when no call was continued.
+    std::uint32_t merged_until = 0;
 };
 
 OutputState out;
@@ -54,14 +66,31 @@ void note_write(std::size_t written, std::size_t length) {
 void flush_buffer() {
     if (out.used != 0 && output_stream != nullptr)
         note_write(std::fwrite(out.buffer, 1, out.used, output_stream), out.used);
+    if (out.used > out.line_start) out.line_broken = true;
     out.used = 0;
+    out.line_start = 0;
+}
+
+// Room in a full buffer: everything goes out, except under folding the line being written,
+// which moves to the front so that it can still be folded when it ends.
+void make_room() {
+    if (!out.folding || out.line_start == 0 || out.line_start > out.used) {
+        flush_buffer();
+        return;
+    }
+    if (output_stream != nullptr)
+        note_write(std::fwrite(out.buffer, 1, out.line_start, output_stream), out.line_start);
+    out.used -= out.line_start;
+    std::memmove(out.buffer, out.buffer + out.line_start, out.used);
+    out.line_start = 0;
 }
 
 // Inlined everywhere: it is the whole cost of writing a line or a token.
 [[gnu::always_inline]] inline void put(const char *bytes, std::uint32_t length) {
     if (out.suppressed) return;
     if (length > OUTPUT_BUFFER_SIZE - out.used) [[unlikely]] {
-        flush_buffer();
+        make_room();
+        if (length > OUTPUT_BUFFER_SIZE - out.used) flush_buffer();
         if (length > OUTPUT_BUFFER_SIZE) {
             note_write(std::fwrite(bytes, 1, length, output_stream), length);
             return;
@@ -74,16 +103,46 @@ void flush_buffer() {
 inline void put_char(char c) {
     if (out.suppressed) return;
     if (out.used == OUTPUT_BUFFER_SIZE) [[unlikely]]
-        flush_buffer();
+        make_room();
     out.buffer[out.used++] = c;
 }
 
 void put_text(TextHandle handle) { put(text_string(handle), text_length(handle)); }
 
+void put_folded(void *, const char *bytes, std::uint32_t length) { put(bytes, length); }
+
+// The line being written ends: under folding, a line on which a macro was expanded is folded
+// when it has grown past its form's limit. The folded line takes more output lines than its
+// source line, so the next text gets a marker.
+void fold_line() {
+    out.line_expanded = false;
+    bool broken = out.line_broken;
+    out.line_broken = false;
+    if (!out.folding || broken || out.suppressed) return;
+    bool fixed = pp_fixed_form();
+    std::int32_t limit = line_length != 0 ? line_length : fixed ? fixed_line_length : 132;
+    std::uint32_t n = out.used - out.line_start;
+    if (limit < 0 || n <= static_cast<std::uint32_t>(limit)) return;
+    std::memcpy(out.fold_copy, out.buffer + out.line_start, n);
+    out.used = out.line_start;
+    if (pp_fold_line(out.fold_copy, n, fixed, limit, put_folded, nullptr) == 0) {
+        put(out.fold_copy, n);
+        return;
+    }
+    out.output_line = 0;
+}
+
+// Called right before the newline that ends a line of output.
+[[gnu::always_inline]] inline void end_line() {
+    if (out.line_expanded) [[unlikely]]
+        fold_line();
+}
+
 // "\n# 12 " or "\n#line 12 ", then the quoted name of the file on top and a newline.
 void write_marker(std::uint32_t line, bool ansi) {
     char head[MARKER_HEAD_SIZE];
     std::uint32_t n = 0;
+    end_line(); // the marker's first newline ends the line being written
     head[n++] = '\n';
     head[n++] = '#';
     if (ansi) {
@@ -102,6 +161,7 @@ void write_marker(std::uint32_t line, bool ansi) {
     put(head, n);
     if (const PpFileRecord *file = pp_file_top(); file != nullptr) put_text(file->filename);
     put_char('\n');
+    out.line_start = out.used;
 }
 
 void flush_at_fatal_exit(void *) { pp_output_flush(); }
@@ -136,6 +196,9 @@ void pp_output_init() {
 #include "pp/pp_spacing.def"
 #undef PP_SPACING
     }
+    out.folding = fold_lines != 0;
+    if (out.folding && out.fold_copy == nullptr)
+        out.fold_copy = static_cast<char *>(mm_get_vblock(mm_general_pool(), OUTPUT_BUFFER_SIZE));
     fe_set_trace_hook(flush_before_trace);
     // Text already handed to the buffer reaches the output even when the run ends early.
     if (!out.hook_added) {
@@ -147,6 +210,8 @@ void pp_output_init() {
 void pp_output_finish() {
     if (out.spacing != nullptr) mm_free_vblock(mm_general_pool(), out.spacing);
     out.spacing = nullptr;
+    if (out.fold_copy != nullptr) mm_free_vblock(mm_general_pool(), out.fold_copy);
+    out.fold_copy = nullptr;
 }
 
 bool pp_spacing_needed(TokenKind last, TokenKind next) {
@@ -171,6 +236,8 @@ void pp_write_expansion_end() {
 
 bool pp_output_spacing_pending() { return out.spacing_pending; }
 
+void pp_note_expansion() { out.line_expanded = true; }
+
 void pp_output_join() {
     out.spacing_pending = false;
     out.joined = true;
@@ -193,12 +260,28 @@ TokenKind pp_last_output_kind() { return out.last_output_kind; }
 
 void pp_force_marker() { out.output_line = 0; }
 
+void pp_output_merge_lines(std::uint32_t line) {
+    if (line > out.merged_until) out.merged_until = line;
+}
+
+namespace {
+
+// Whether text from source line `line` goes on the output line being written: a line of a
+// continued macro call after the one the output is at.
+inline bool merged_line(std::uint32_t line) {
+    return out.merged_until != 0 && line > out.output_line && line <= out.merged_until &&
+           out.output_line != 0;
+}
+
+} // namespace
+
 std::uint32_t pp_output_line() { return out.output_line; }
 
 void pp_marker_check(Position position, bool white_space) {
     if (position.line == out.output_line) [[likely]]
         return;
     if (output_unix_line == 0 && output_ansi_line == 0) return;
+    if (merged_line(position.line)) return;
     // With both forms on, white space gets the #line form and tokens the short one.
     bool ansi = output_ansi_line != 0 && (output_unix_line == 0 || white_space);
     write_marker(position.line, ansi);
@@ -219,9 +302,16 @@ void pp_write_newline() {
     out.spacing_pending = false;
     out.joined = false;
     if (compress_newlines != 0 && out.last_output_kind == TOKEN_NEWLINE) return;
+    end_line();
     put_char('\n');
+    out.line_start = out.used;
     out.last_output_kind = TOKEN_NEWLINE;
     ++out.output_line;
+    if (out.merged_until != 0) [[unlikely]] {
+        // The output is behind the source by the lines the continued call took.
+        out.merged_until = 0;
+        out.output_line = 0;
+    }
 }
 
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length) {
@@ -234,6 +324,7 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
     put(reinterpret_cast<const char *>(text), length);
     // Text was written last, so the newline rule always writes this newline.
     put_char('\n');
+    out.line_start = out.used;
     out.last_output_kind = TOKEN_NEWLINE;
     ++out.output_line;
 }
@@ -287,7 +378,7 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     out.spacing_pending = false;
     bool joined = out.joined;
     out.joined = false;
-    if (markers && token->position.line != out.output_line) {
+    if (markers && token->position.line != out.output_line && !merged_line(token->position.line)) {
         pp_marker_check(token->position, false);
     } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, token->kind))) {
         put_char(' ');

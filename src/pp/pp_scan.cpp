@@ -25,6 +25,8 @@ enum Action : std::uint8_t {
 struct ScanState {
     TextHandle double_slash = TEXT_NULL; // the text "//", written when it is no comment
     bool whole_lines = false; // in pp_scan_to_end: plain lines may be copied without tokens
+    // A macro call's arguments went over a continuation: its later lines join the output line.
+    bool call_continued = false;
 };
 
 ScanState scan;
@@ -80,15 +82,20 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         write_converted(token, lexeme);
         return RETURN;
     }
+    // A call read from here on starts with no continuation seen (an object-like macro may
+    // expand to the name of a function-like one whose arguments follow in the source).
+    scan.call_continued = false;
     if (macro->n_formals >= 0) {
         // A function-like name without `(` after it is an ordinary name.
         if (!pp_lookahead_lparen()) {
             pp_write_token(token);
             return RETURN;
         }
+        pp_note_expansion();
         pp_start_expansion(macro, token->position);
         return DRAIN;
     }
+    pp_note_expansion();
     Token *body = macro->body;
     if (body == nullptr || body->kind == TOKEN_NULL) {
         pp_write_expansion_end();
@@ -335,10 +342,77 @@ bool pp_lookahead_lparen() {
     }
 }
 
+namespace {
+
+// After a `&` among a macro call's arguments in a free-form file under --continued-calls:
+// when only blanks and a `!` comment stand between it and the newline, reads through that
+// newline and returns true (the `&` marks a continuation); otherwise puts the input back
+// just after the `&` and returns false.
+bool skip_continuation_end() {
+    Position after_amp = si_current_position();
+    CurrentToken next{};
+    for (;;) {
+        lex_token(&next.kind, &next.position);
+        switch (next.kind) {
+        case TOKEN_HORIZ_WHITESPACE:
+        case TOKEN_OTHER_WHITESPACE: continue;
+        case TOKEN_NEWLINE: return true;
+        case TOKEN_EXCL:
+        case TOKEN_EXCLEQ:
+            if (fortran_comments != 0 && pp_bang_starts_comment(&next)) {
+                // The comment's newline is read next.
+                if (pp_copy_fortran_comment(false)) continue;
+            }
+            break;
+        default: break;
+        }
+        si_seek(after_amp);
+        return false;
+    }
+}
+
+// A `!` comment line between the continuation lines of a call: its text up to the newline
+// is read and dropped. False when the `!` starts no comment.
+bool skip_comment_in_continuation(CurrentToken *token) {
+    if (fortran_comments == 0 || !pp_bang_starts_comment(token)) return false;
+    pp_copy_fortran_comment(false);
+    return true;
+}
+
+} // namespace
+
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
     *spaced = 0;
+    // Set after a continuation's `&` and its newline: blank and comment lines may come, and
+    // a `&` first on the next line is the continuation's other mark.
+    bool continued = false;
+    std::uint8_t spaced_at_amp = 0;
     for (;;) {
         lex_token(&token->kind, &token->position);
+        if (continued_calls != 0) [[unlikely]] {
+            if (token->kind == TOKEN_AMP && !pp_fixed_form()) {
+                if (continued) {
+                    // The leading `&`: the blanks before it are not in the arguments.
+                    continued = false;
+                    *spaced = spaced_at_amp;
+                    continue;
+                }
+                if (skip_continuation_end()) {
+                    continued = true;
+                    spaced_at_amp = *spaced;
+                    scan.call_continued = true;
+                    continue;
+                }
+            } else if (continued && (token->kind == TOKEN_EXCL || token->kind == TOKEN_EXCLEQ) &&
+                       skip_comment_in_continuation(token)) {
+                continue;
+            } else if (token->kind != TOKEN_HORIZ_WHITESPACE &&
+                       token->kind != TOKEN_OTHER_WHITESPACE && token->kind != TOKEN_NEWLINE) {
+                continued = false;
+            }
+        }
+        if (scan.call_continued) [[unlikely]]
+            pp_output_merge_lines(token->position.line);
         switch (token->kind) {
         case TOKEN_HORIZ_WHITESPACE:
         case TOKEN_OTHER_WHITESPACE:

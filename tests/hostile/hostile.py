@@ -116,7 +116,7 @@ def push_macro_flood(ctx):
             b'#pragma push_macro("M")\n#undef M\n#define M(x) x\n' * 100000 +
             b'#pragma pop_macro("M")\n' * 100000 + b"      y = M(1)\n")
     write(ctx, "flood.F90", data)
-    rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", "flood.F90"])
+    rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", "--no-fold", "flood.F90"])
     expect("status", rc, 0)
     expect("messages", message_lines(err), [])
     expect("last line", out.rstrip(b"\n").split(b"\n")[-1].strip(),
@@ -147,6 +147,37 @@ def long_lines(ctx):
     expect("messages", message_lines(err), [
         b"** error TOOLONG on line %d in long.F: Line too long, maximum length is" % n
         for n in (1, 2, 3)])
+
+
+@case
+def fortran_folded_expansions(ctx):
+    # Under --fortran: lines that expand to about 30 KB fold while the output buffer fills and is
+    # written out around them, and the folded pieces join back into the unfolded line exactly; a
+    # line that expands past the output buffer (500 KB) is left whole rather than cut wrongly;
+    # the smallest --line-length folds into thousands of pieces.
+    name = b"a" * 49
+    lines = [b"#define A " + name]
+    lines += [b"  x%d = " % k + b" + ".join([b"A"] * 600) for k in range(40)]
+    lines += [b"  y = " + b" + ".join([b"A"] * 10000), b"  z = 'it''s' // 'A'", b""]
+    write(ctx, "big.F90", b"\n".join(lines))
+    for limit in (b"--line-length=16", b"--line-length=132"):
+        rc, out, err = run(ctx, ["-nologo", "-P", "--fortran", limit.decode(), "big.F90"])
+        expect("status", rc, 0)
+        expect("messages", message_lines(err), [])
+        rc, whole, err = run(ctx, ["-nologo", "-P", "--fortran", "--no-fold", "big.F90"])
+        joined, current = [], None
+        for line in out.split(b"\n"):
+            if current is not None:
+                line = line[line.index(b"&") + 1:]
+            if line.endswith(b"&") and len(line) <= int(limit.split(b"=")[1]):
+                current = (current or b"") + line[:-1]
+                continue
+            joined.append((current or b"") + line)
+            current = None
+        expect("joined lines", joined, whole.split(b"\n"))
+        # The y line is left whole, the z line has no expansion.
+        longest = max(len(l) for l in out.split(b"\n") if not l.startswith((b"  y =", b"  z =")))
+        expect("longest folded line fits", longest <= int(limit.split(b"=")[1]), True)
 
 
 @case

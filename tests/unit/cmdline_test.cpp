@@ -160,14 +160,16 @@ const FlagValues documented_defaults = {
     {"token_spacing", 0}, {"show_banner", 1}, {"expand_macros", 0}, {"stdc_value", 0},
     {"fixed_line_length", 72}, {"strip_c_comments", 0}, {"fortran_comments", 0},
     {"fortran_literals", 0}, {"fortran_lines", 0}, {"fortran_spacing", 0}, {"source_form", 0},
-    {"fortran_operators", 0}, {"variadic_macros", 0}, {"lex-debug", 0}, {"lex-trace", 0},
+    {"fortran_operators", 0}, {"variadic_macros", 0}, {"fold_lines", 0}, {"line_length", 0},
+    {"continued_calls", 0}, {"lex-debug", 0}, {"lex-trace", 0},
 };
 
-// What the lexing part of the Fortran mode turns on, with its operators and variadic macros.
+// What the lexing and line part of the Fortran mode turns on, with its operators and variadic
+// macros.
 const FlagValues fortran_lexing = {
-    {"strip_c_comments", 1}, {"fortran_comments", 1},  {"fortran_literals", 1},
-    {"fortran_lines", 1},    {"fortran_spacing", 1},   {"fortran_operators", 1},
-    {"variadic_macros", 1},
+    {"strip_c_comments", 1},  {"fortran_comments", 1}, {"fortran_literals", 1},
+    {"fortran_lines", 1},     {"fortran_spacing", 1},  {"fortran_operators", 1},
+    {"variadic_macros", 1},   {"fold_lines", 1},       {"continued_calls", 1},
 };
 
 const FlagValues ansi_set = {
@@ -249,6 +251,14 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
                                {"variadic_macros", 0}})},
         {{"--fortran-lines", "--no-fortran-lines", "--no-strip-c-comments"}, {}},
         {{"--form=fixed"}, {{"source_form", 1}}},
+        {{"--fortran", "--no-fold", "--no-continued-calls", "-nom"},
+         with(fortran_lexing, {{"fold_lines", 0}, {"continued_calls", 0}, {"pushd_include", 1}})},
+        {{"--fold", "--continued-calls"}, {{"fold_lines", 1}, {"continued_calls", 1}}},
+        {{"--line-length=100"}, {{"line_length", 100}}},
+        // Too small for a fixed-form continuation, not a number, too large: refused.
+        {{"--line-length=100", "--line-length=15", "--line-length=", "--line-length=9x",
+          "--line-length=99999999999"},
+         {{"line_length", 100}}},
         {{"--form=fixed", "--form=free"}, {{"source_form", 2}}},
         {{"--form=fixed", "--form=wide", "--no-fortran-x", "--fortran-"}, {{"source_form", 1}}},
         {{"-m=dir/"}, {{"expand_macros", 1}}},
