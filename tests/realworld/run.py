@@ -121,8 +121,10 @@ def make_netcdf_inc(root, gen):
 
 
 def tokens(text, fixed):
-    """The code tokens of preprocessed text: markers, comment lines and `!` comments left out."""
-    out = []
+    """The code tokens of preprocessed text: markers, comment lines and `!` comments left out,
+    continuation lines joined to the line they continue (so that a line one route folded and the
+    other left long give the same tokens)."""
+    statements = []
     for line in text.splitlines():
         if line.startswith("#"):
             continue
@@ -139,11 +141,22 @@ def tokens(text, fixed):
                 break
             code.append(ch)
         code = "".join(code)
-        # A fixed-form continuation line that holds only a comment continues nothing.
-        if fixed and len(code) > 5 and code[5] not in " 0" and not code[6:].strip() \
-                and not code[:5].strip():
+        if not code.strip():
+            continue  # a blank or comment line continues nothing and ends nothing
+        if fixed and len(code) > 5 and code[5] not in " 0" and not code[:5].strip():
+            # A continuation line: its text goes on where the line it continues stopped.
+            if statements:
+                statements[-1] += code[6:]
             continue
-        out.extend(re.findall(r"\w+|[^\w\s]", code))
+        if not fixed and statements and statements[-1].rstrip().endswith("&"):
+            rest = code.lstrip()
+            statements[-1] = statements[-1].rstrip()[:-1] + (rest[1:] if rest.startswith("&")
+                                                             else " " + rest)
+            continue
+        statements.append(code)
+    out = []
+    for statement in statements:
+        out.extend(re.findall(r"\w+|[^\w\s]", statement))
     return out
 
 
