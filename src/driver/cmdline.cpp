@@ -452,25 +452,30 @@ void debug_option(const char *argument) {
     if (!accepted) report(MSG_3BADDEBUG, argument);
 }
 
+// A decimal number of the command line (digits only, at most INT32_MAX) into *value; false
+// for anything else.
+bool decimal_value(const char *number, std::int32_t *value) {
+    std::int64_t result = 0;
+    bool valid = number[0] != '\0';
+    for (const char *p = number; valid && *p != '\0'; ++p) {
+        valid = *p >= '0' && *p <= '9';
+        result = result * 10 + (*p - '0');
+        valid = valid && result <= INT32_MAX;
+    }
+    if (valid) *value = static_cast<std::int32_t>(result);
+    return valid;
+}
+
 void extend_source_option(int index) {
     if (index + 1 >= cl.argc) {
         msg_report(texts[TEXT_EXTEND_MISSING], "", POSITION_NULL, SEVERITY_ERROR);
         return;
     }
     const char *number = cl.argv[index + 1];
-    std::int64_t value = 0;
-    bool valid = number[0] != '\0';
-    for (const char *p = number; valid && *p != '\0'; ++p) {
-        valid = *p >= '0' && *p <= '9';
-        value = value * 10 + (*p - '0');
-        valid = valid && value <= INT32_MAX;
-    }
-    if (!valid) {
+    if (!decimal_value(number, &fixed_line_length)) {
         msg_param_string(number, 's');
         msg_report(msg_expand_params(texts[TEXT_EXTEND_BAD]), "", POSITION_NULL, SEVERITY_ERROR);
-        return;
     }
-    fixed_line_length = static_cast<std::int32_t>(value);
 }
 
 // -s=number with the base prefixes of C (0x hexadecimal, 0 octal), held to 32 bits.
@@ -483,15 +488,9 @@ std::int32_t stdc_number(const char *text) {
 
 // --message-limit=N: a decimal number, 0 for no limit.
 void message_limit_option(const char *argument, const char *number) {
-    std::int64_t value = 0;
-    bool valid = number[0] != '\0';
-    for (const char *p = number; valid && *p != '\0'; ++p) {
-        valid = *p >= '0' && *p <= '9';
-        value = value * 10 + (*p - '0');
-        valid = valid && value <= INT32_MAX;
-    }
-    if (valid)
-        msg_set_message_limit(static_cast<std::int32_t>(value));
+    std::int32_t value = 0;
+    if (decimal_value(number, &value))
+        msg_set_message_limit(value);
     else
         report(MSG_3UNREC, argument);
 }
@@ -499,15 +498,9 @@ void message_limit_option(const char *argument, const char *number) {
 // --line-length=N: the folding limit, a decimal number from 16 (room for a fixed-form
 // continuation's six columns and some code); false for any other value.
 bool line_length_option(const char *number) {
-    std::int64_t value = 0;
-    bool valid = number[0] != '\0';
-    for (const char *p = number; valid && *p != '\0'; ++p) {
-        valid = *p >= '0' && *p <= '9';
-        value = value * 10 + (*p - '0');
-        valid = valid && value <= INT32_MAX;
-    }
-    if (!valid || value < 16) return false;
-    line_length = static_cast<std::int32_t>(value);
+    std::int32_t value = 0;
+    if (!decimal_value(number, &value) || value < 16) return false;
+    line_length = value;
     return true;
 }
 
