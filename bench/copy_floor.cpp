@@ -56,7 +56,8 @@ int main(int argc, char **argv) {
             return fail("cannot read", argv[2]);
         }
         if (n == 0) break;
-        if (!write_all(out, buffer.data(), static_cast<size_t>(n))) return fail("cannot write", argv[3]);
+        if (!write_all(out, buffer.data(), static_cast<size_t>(n)))
+            return fail("cannot write", argv[3]);
     }
     if (close(out) != 0) return fail("cannot close", argv[3]);
     close(in);

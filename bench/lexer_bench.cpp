@@ -27,19 +27,26 @@ const std::string &bench_file() {
     std::string chunk;
     for (int i = 0; chunk.size() < (8u << 20); ++i) {
         std::string n = std::to_string(i);
-        chunk += "      subroutine solve" + n + "(a, b, n, alpha)\n"
+        chunk += "      subroutine solve" + n +
+                 "(a, b, n, alpha)\n"
                  "      implicit none\n"
                  "      integer n, i\n"
                  "      real*8 a(n), b(n), alpha\n"
                  "c     scale the vector and add a small term\n"
-                 "#ifdef DEBUG_" + n + "\n"
-                 "      print *, 'entering solve" + n + " with n = ', n\n"
+                 "#ifdef DEBUG_" +
+                 n +
+                 "\n"
+                 "      print *, 'entering solve" +
+                 n +
+                 " with n = ', n\n"
                  "#endif\n"
                  "      do 10 i = 1, n\n"
                  "         a(i) = alpha * b(i) + 2.5d0 / dble(i) - 1.0e-3\n"
                  "     &        + 0.5 * (b(i) ** 2) // ' '\n"
                  "   10 continue\n"
-                 "      if (n .gt. " + n + ") call report(\"too many\", n)\n"
+                 "      if (n .gt. " +
+                 n +
+                 ") call report(\"too many\", n)\n"
                  "      return\n"
                  "      end\n\n";
     }
@@ -91,8 +98,8 @@ void BM_StreamGetChar(benchmark::State &state) {
         si_close_stream();
         benchmark::DoNotOptimize(sum);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() *
-                                                      file_size(bench_file())));
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(state.iterations() * file_size(bench_file())));
     fe_terminate();
 }
 BENCHMARK(BM_StreamGetChar)->Unit(benchmark::kMillisecond);
@@ -112,10 +119,10 @@ void BM_LexTokens(benchmark::State &state) {
         } while (kind != TOKEN_END_OF_FILE);
         si_close_stream();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() *
-                                                      file_size(bench_file())));
-    state.counters["tokens/s"] = benchmark::Counter(static_cast<double>(tokens),
-                                                    benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(state.iterations() * file_size(bench_file())));
+    state.counters["tokens/s"] =
+        benchmark::Counter(static_cast<double>(tokens), benchmark::Counter::kIsRate);
     lex_finalize();
     fe_terminate();
 }

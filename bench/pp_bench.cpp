@@ -27,15 +27,20 @@ const std::string &scan_bench_file() {
     std::string text;
     for (int i = 0; text.size() < (8u << 20); ++i) {
         std::string n = std::to_string(i);
-        text += "      subroutine solve" + n + "(a, b, n, alpha)\n"
+        text += "      subroutine solve" + n +
+                "(a, b, n, alpha)\n"
                 "      integer n, i\n"
                 "c     scale the vector and add a small term\n"
-                "#define SCALE_" + n + " 2\n"
+                "#define SCALE_" +
+                n +
+                " 2\n"
                 "      do 10 i = 1, n\n"
                 "         a(i) = alpha * b(i) + 2.5d0 / dble(i) - 1.0e-3 /* note */\n"
                 "     &        + 0.5 * (b(i) ** 2) // ' '\n"
                 "   10 continue\n"
-                "      if (n .gt. " + n + ") call report(\"too many\", n)\n"
+                "      if (n .gt. " +
+                n +
+                ") call report(\"too many\", n)\n"
                 "      end\n\n";
     }
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();

@@ -36,8 +36,7 @@ void BM_get_char(benchmark::State &state) {
     for (auto _ : state) {
         si_open_stream(h);
         std::uint32_t sum = 0;
-        for (int c; (c = si_get_char()) != SI_END_OF_STREAM;)
-            sum += static_cast<std::uint32_t>(c);
+        for (int c; (c = si_get_char()) != SI_END_OF_STREAM;) sum += static_cast<std::uint32_t>(c);
         benchmark::DoNotOptimize(sum);
         bytes += static_cast<std::int64_t>(std::filesystem::file_size(path));
         si_close_stream();

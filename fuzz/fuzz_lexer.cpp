@@ -78,7 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1) return -1;
     int mark = fuzz_descriptor_mark();
     LexRun run{fuzz_write_file("lex.F", data + 1, size - 1),
-               static_cast<std::uint8_t>(data[0] % 3), {}, 1, {}};
+               static_cast<std::uint8_t>(data[0] % 3),
+               {},
+               1,
+               {}};
     int status = fuzz_guarded(lex_file, &run);
     fuzz_toolkit_down();
     // The direct scan must cut the input exactly as the automaton does.

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,8 +114,8 @@ class FifoFeeder {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 3) return -1;
     int mark = fuzz_descriptor_mark();
-    unsigned bits = data[0] | (static_cast<unsigned>(data[1]) << 8) |
-                    (static_cast<unsigned>(data[2]) << 16);
+    unsigned bits =
+        data[0] | (static_cast<unsigned>(data[1]) << 8) | (static_cast<unsigned>(data[2]) << 16);
     data += 3;
     size -= 3;
     const std::uint8_t *end = data + size;
@@ -160,8 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // give again, and the FIFO cannot. Inputs that may do so are left out of this comparison.
     bool respelled = false;
     for (const char *spelling : {"./", "/proc", "/dev/fd"})
-        respelled = respelled ||
-                    std::search(data, end, spelling, spelling + std::strlen(spelling)) != end;
+        respelled =
+            respelled || std::search(data, end, spelling, spelling + std::strlen(spelling)) != end;
     if ((bits >> BIT_PIPES & 1) != 0 && !respelled) {
         int piped_status;
         {
@@ -174,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzz_read_file("main.d") != depended)
             fuzz_violation("reading the input through a FIFO changed the results");
     }
-    static const char *const keep[] = {"main.F", "main.c", "inc.h", "list.lis", "main.d", "out.f",
-                                       nullptr};
+    static const char *const keep[] = {"main.F", "main.c", "inc.h", "list.lis",
+                                       "main.d", "out.f",  nullptr};
     fuzz_check_clean(mark, keep);
     return 0;
 }

@@ -91,8 +91,8 @@ enum OutFileSlot : int { OUT_OUTPUT, OUT_LIST, OUT_TRACE, OUT_DEPS, OUT_COUNT };
 constexpr const char *OUT_KINDS[OUT_COUNT] = {"output file", "list file", "trace file",
                                               "dependency file"};
 // How each is named when its write fails, as the failure lines name it.
-constexpr const char *OUT_WRITE_NAMES[OUT_COUNT] = {
-    "preprocessor output file", "list output file", "trace output file", "dependency file"};
+constexpr const char *OUT_WRITE_NAMES[OUT_COUNT] = {"preprocessor output file", "list output file",
+                                                    "trace output file", "dependency file"};
 
 struct CommandLineState {
     int argc = 0;
@@ -120,8 +120,8 @@ struct CommandLineState {
     bool deps_missing_target = false; // ... but neither -MT, -MQ nor an output names a target
     bool replaces_source = false;     // a named file is a file the run read (found at the end)
     OutFile out[OUT_COUNT];
-    std::vector<const char *> include_files; // -include, in command-line order
-    std::vector<const char *> macro_files;   // -imacros, in command-line order
+    std::vector<const char *> include_files;   // -include, in command-line order
+    std::vector<const char *> macro_files;     // -imacros, in command-line order
     OptionsDefinitionsRunner runner = nullptr; // installed once; survives a reset
 };
 
@@ -157,15 +157,12 @@ void print_failure(CmdlineText id, const char *part, std::size_t length, const c
     print_text(stderr, id, part, length, tail);
     std::fflush(stderr);
 }
-void print_failure(CmdlineText id, const char *name) {
-    print_failure(id, name, std::strlen(name));
-}
+void print_failure(CmdlineText id, const char *name) { print_failure(id, name, std::strlen(name)); }
 
 void report(MessageId id, const char *argument) {
     msg_param_string(argument, 's');
     fe_report(id, POSITION_NULL);
 }
-
 
 // A pool copy of `dir` ending in '/' (an empty text stays empty).
 char *directory_copy(const char *dir) {
@@ -179,10 +176,9 @@ char *directory_copy(const char *dir) {
 }
 
 // The options that take the next argument as their value (the GNU spellings among them).
-constexpr const char *VALUE_OPTIONS[] = {"-extend_source", "-o",       "-I",       "-S",
-                                         "-D",             "-U",       "-include", "-imacros",
-                                         "-iquote",        "-isystem", "-idirafter", "-MF",
-                                         "-MT",            "-MQ"};
+constexpr const char *VALUE_OPTIONS[] = {
+    "-extend_source", "-o",      "-I",       "-S",         "-D",  "-U",  "-include",
+    "-imacros",       "-iquote", "-isystem", "-idirafter", "-MF", "-MT", "-MQ"};
 
 bool takes_value(const char *argument) {
     for (const char *form : VALUE_OPTIONS)
@@ -191,9 +187,7 @@ bool takes_value(const char *argument) {
 }
 
 // A file name argument: anything that is not an option, and "-" (standard input or output).
-bool is_file_argument(const char *argument) {
-    return argument[0] != '-' || argument[1] == '\0';
-}
+bool is_file_argument(const char *argument) { return argument[0] != '-' || argument[1] == '\0'; }
 
 // Marks the values of options that take the next argument and finds the input file name, so
 // that the look-aheads and the second pass never take a value for a file name or an option.
@@ -232,9 +226,9 @@ void apply_fortran_lexing(bool on) {
 namespace {
 
 void apply_ansi() {
-#define OPTION_SWITCH(name, initial, ansi)                                                        \
+#define OPTION_SWITCH(name, initial, ansi)                                                         \
     if constexpr ((ansi) != OPTION_KEEP) name = static_cast<std::uint8_t>(ansi);
-#define OPTION_FLAG(type, name, initial, ansi)                                                    \
+#define OPTION_FLAG(type, name, initial, ansi)                                                     \
     if constexpr ((ansi) != OPTION_KEEP) name = static_cast<type>(ansi);
 #include "driver/options.def"
 #undef OPTION_FLAG
@@ -656,8 +650,7 @@ void option(int index, const char *argument) {
         else if (equals(argument, "-noC")) {
             output_comments = 0;
             strip_c_comments = 0;
-        }
-        else if (equals(argument, "-noB"))
+        } else if (equals(argument, "-noB"))
             double_slash_comments = 0;
         else if (equals(argument, "-nom"))
             expand_macros = 0;
@@ -703,9 +696,7 @@ void option(int index, const char *argument) {
         else
             report(MSG_3UNREC, argument);
         break;
-    case 'M':
-        dependency_option(index, argument);
-        break;
+    case 'M': dependency_option(index, argument); break;
     default: report(MSG_3UNREC, argument); break;
     }
 }
@@ -872,8 +863,7 @@ bool locate_command_line_file(const char *name, std::string &path) {
     return false;
 }
 
-bool locate_command_line_files(std::vector<const char *> &names,
-                               std::vector<std::string> &paths) {
+bool locate_command_line_files(std::vector<const char *> &names, std::vector<std::string> &paths) {
     for (const char *name : names) {
         paths.emplace_back();
         if (!locate_command_line_file(name, paths.back())) {
@@ -900,8 +890,8 @@ bool same_target(const OutFile &a, const OutFile &b) {
 
 bool stdout_is_file(const char *name) {
     struct stat out, file;
-    return fstat(STDOUT_FILENO, &out) == 0 && stat(name, &file) == 0 &&
-           out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(name, &file) == 0 && out.st_dev == file.st_dev &&
+           out.st_ino == file.st_ino;
 }
 
 // A source is never an output: the named files the run would write must not be the input, an
@@ -909,8 +899,7 @@ bool stdout_is_file(const char *name) {
 // on standard error; false when there was one.
 bool check_named_files() {
     if (cl.input != nullptr && cl.output == nullptr && stdout_is_file(cl.input)) {
-        outfile_refuse("refusing to write to standard output: it is the input file '%s'",
-                       cl.input);
+        outfile_refuse("refusing to write to standard output: it is the input file '%s'", cl.input);
         return false;
     }
     for (int k = 0; k < OUT_COUNT; ++k) {
@@ -970,7 +959,7 @@ bool create_named_files() {
 // the input's base name when the output is standard output.
 void name_md_depfile() {
     if (!cl.md || cl.deps_file_given) return;
-    const char *from = cl.output != nullptr ? cl.output
+    const char *from = cl.output != nullptr  ? cl.output
                        : cl.input != nullptr ? host_file_part(cl.input)
                                              : nullptr;
     if (from == nullptr) return;

@@ -26,9 +26,9 @@ struct FrontEndState {
     bool initialized = false;
     FeReportHook report_hook = nullptr;
     FeEmergencyPrintHook emergency_print_hook = nullptr;
-    std::int32_t report_depth = 0;      // nesting of fe_message
-    std::int32_t fatal_entries = 0;     // entries into fe_fatal_exit
-    std::int32_t exit_hooks_run = 0;    // the hooks run at most once
+    std::int32_t report_depth = 0;   // nesting of fe_message
+    std::int32_t fatal_entries = 0;  // entries into fe_fatal_exit
+    std::int32_t exit_hooks_run = 0; // the hooks run at most once
     ExitHookRecord *exit_hooks = nullptr;
     std::uint8_t flags[FE_FLAG_COUNT] = {};
     std::FILE *trace_stream = nullptr;
@@ -148,11 +148,8 @@ void fe_fatal_exit() {
         else
             print_cannot_print();
         break;
-    case 3:
-        print_cannot_print();
-        break;
-    default:
-        break;
+    case 3: print_cannot_print(); break;
+    default: break;
     }
     if (fe.fatal_entries < 4 && fe_max_severity > SEVERITY_FATAL) {
         std::fflush(stdout);

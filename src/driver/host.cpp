@@ -187,7 +187,8 @@ std::uintptr_t fault_address(const siginfo_t *info, const void *context) {
             static_cast<const ucontext_t *>(context)->uc_mcontext.gregs[REG_EIP]);
 #elif defined(__aarch64__)
     if (context != nullptr)
-        return static_cast<std::uintptr_t>(static_cast<const ucontext_t *>(context)->uc_mcontext.pc);
+        return static_cast<std::uintptr_t>(
+            static_cast<const ucontext_t *>(context)->uc_mcontext.pc);
 #else
     (void)context;
 #endif
@@ -232,7 +233,8 @@ bool run_pager(int fd) {
         _exit(127);
     }
     // While the pager owns the terminal, an interrupt is the pager's to handle, as with system().
-    struct sigaction ignore {}, old_int {}, old_quit {};
+    struct sigaction ignore {
+    }, old_int{}, old_quit{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGINT, &ignore, &old_int);

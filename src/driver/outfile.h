@@ -9,9 +9,9 @@
 #include <string>
 
 struct OutFile {
-    std::string name;    // as the user named it (shown in messages)
-    std::string path;    // what is replaced: `name`, or the file a symbolic link names
-    std::string temp;    // the temporary file while it is written; empty when written directly
+    std::string name;      // as the user named it (shown in messages)
+    std::string path;      // what is replaced: `name`, or the file a symbolic link names
+    std::string temp;      // the temporary file while it is written; empty when written directly
     const char *what = ""; // "output file", "list file", ... for the refusal lines
     std::FILE *file = nullptr;
 };

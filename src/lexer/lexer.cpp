@@ -47,10 +47,10 @@ struct LexerState {
     std::uint8_t *keyword_map = nullptr; // kind of each handle up to map_highest, ERROR_TOKEN else
     std::int32_t map_highest = -1;       // the highest handle the map covers
     std::uint16_t map_clear_count = 0;   // the text table's clear count when the map was built
-    bool fast_scan = true; // off only in tests that compare it with the automaton
-    bool fortran_literals = false; // quotes open Fortran character literals
-    bool fortran_operators = false; // `.eq.` and the like are tokens of their own
-    bool fortran_start = false;     // either of the two: the token's start is looked at first
+    bool fast_scan = true;               // off only in tests that compare it with the automaton
+    bool fortran_literals = false;       // quotes open Fortran character literals
+    bool fortran_operators = false;      // `.eq.` and the like are tokens of their own
+    bool fortran_start = false;          // either of the two: the token's start is looked at first
 };
 
 LexerState lex;
@@ -96,8 +96,7 @@ inline void take_newline(std::uint32_t column) {
 
 // Scans one token from state `start`. The read point and column live in locals while the loop
 // runs and go back to the stream's cursor before every call into the stream layer.
-template <bool Debug>
-TokenKind scan(int start) {
+template <bool Debug> TokenKind scan(int start) {
     SiCursor &cursor = si_cursor;
     unsigned char *read = cursor.read;
     std::uint32_t column = cursor.column;
@@ -339,8 +338,8 @@ bool ell_before_quote(Position start) {
 }
 
 // The Fortran operator and constant names between the dots, lower case.
-constexpr const char *fortran_operator_names[] = {"eq",  "ne", "lt",  "le",   "gt",   "ge",    "and",
-                                                  "or",  "not", "eqv", "neqv", "true", "false"};
+constexpr const char *fortran_operator_names[] = {"eq", "ne",  "lt",  "le",   "gt",   "ge",   "and",
+                                                  "or", "not", "eqv", "neqv", "true", "false"};
 constexpr std::uint32_t FORTRAN_NAME_MAX = 5; // the longest name, "false"
 
 inline bool is_letter(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -375,8 +374,7 @@ bool scan_fortran_operator(Position start) {
     for (;;) {
         int c = peek_char();
         text[n] = static_cast<unsigned char>(c);
-        if (c == SI_END_OF_STREAM || n > FORTRAN_NAME_MAX + 1 || (c != '.' && !is_letter(c)))
-            break;
+        if (c == SI_END_OF_STREAM || n > FORTRAN_NAME_MAX + 1 || (c != '.' && !is_letter(c))) break;
         si_get_char();
         ++n;
         if (c == '.') break;

@@ -13,10 +13,10 @@ namespace {
 
 struct MemoryState {
     bool initialized = false;
-    MmPool *pools = nullptr;         // open pools, newest first
-    MmPool *misc = nullptr;          // "MM INTERNAL MISC": descriptors and names of other pools
-    MmPool *size_classes = nullptr;  // "MM SORTED VBLOCK FREELIST": MmSizeClass nodes
-    MmPool *general = nullptr;       // "MM I-BLOCKS"
+    MmPool *pools = nullptr;        // open pools, newest first
+    MmPool *misc = nullptr;         // "MM INTERNAL MISC": descriptors and names of other pools
+    MmPool *size_classes = nullptr; // "MM SORTED VBLOCK FREELIST": MmSizeClass nodes
+    MmPool *general = nullptr;      // "MM I-BLOCKS"
     MmStatistics statistics{};
 };
 
@@ -347,7 +347,8 @@ void free_all_chunks(MmPool *pool, bool keep_newest = false) {
         if (start != 0) {
             ++chunk->blocks;
             mm_unpoison(start, header + n);
-            if (header != 0) static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
+            if (header != 0)
+                static_cast<MmBlockHeader *>(as_pointer(start))->size = n | MM_LIVE_MARK;
             return as_pointer(start + header);
         }
     }
@@ -546,9 +547,8 @@ void mm_empty_pool(PoolId pool) {
     if (pool == nullptr || pool->kind < MM_KIND_FBLOCK || pool->kind > MM_KIND_VBLOCK)
         mm_error(MM_ERR_UNKNOWN_POOL, {"mm_empty_pool", pool});
     // Nothing handed out since the last emptying: nothing to forget.
-    if (pool->newest == nullptr ||
-        (pool->newest->next == nullptr && pool->frontier == pool->newest->bound &&
-         pool->free_count == 0))
+    if (pool->newest == nullptr || (pool->newest->next == nullptr &&
+                                    pool->frontier == pool->newest->bound && pool->free_count == 0))
         return;
     // A v-block pool gives every chunk back: headers of its forgotten blocks would keep their
     // in-use marks inside a kept chunk, and a stale pointer freed later would pass for live.
@@ -609,7 +609,8 @@ void mm_free_fblock(PoolId pool, void *block) {
 }
 
 void *mm_get_vblock(PoolId pool, std::size_t size) {
-    if (pool == nullptr || static_cast<unsigned>(pool->kind) - MM_KIND_VBLOCK_BARE > 1u) [[unlikely]]
+    if (pool == nullptr || static_cast<unsigned>(pool->kind) - MM_KIND_VBLOCK_BARE > 1u)
+        [[unlikely]]
         mm_kind_error(pool, "mm_get_vblock", MM_KIND_VBLOCK_BARE);
     return get_vblock(pool, size, "mm_get_vblock");
 }

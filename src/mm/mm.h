@@ -66,8 +66,8 @@ void *mm_malloc(std::size_t size);
 // Counters kept for reports and tests.
 struct MmStatistics {
     std::uint32_t open_pools;
-    std::uint32_t chunks_freed;        // chunks released automatically
-    std::uint64_t chunk_bytes_freed;   // their data sizes
+    std::uint32_t chunks_freed;      // chunks released automatically
+    std::uint64_t chunk_bytes_freed; // their data sizes
     std::uint32_t chunk_underflows;
 };
 MmStatistics mm_statistics();

@@ -117,7 +117,7 @@ struct MmPool {
     std::uint32_t chunk_size;      // data bytes of later chunks
     MmPool *next;                  // list of open pools, newest first
     MmPool *prev;
-    char *name;                    // owned copy
+    char *name; // owned copy
 };
 
 inline std::uintptr_t mm_data_start(const MmChunk *chunk) {

@@ -29,8 +29,7 @@ void msg_initialize();
 void msg_report(const char *text, const char *id, Position pos, Severity severity);
 
 // The report hook installed in fe_message: msg_report with the null position for a null pointer.
-void msg_report_handler(const char *text, const char *id, const Position *pos,
-                        Severity severity);
+void msg_report_handler(const char *text, const char *id, const Position *pos, Severity severity);
 
 // Numeric settings: 0 continuation indent (6), 1 line width (72), 2 total message limit (100).
 enum MsgLimitKind : int { MSG_LIMIT_INDENT = 0, MSG_LIMIT_WIDTH = 1, MSG_LIMIT_TOTAL = 2 };
@@ -52,8 +51,8 @@ void msg_reset();
 
 // A stored message, in store order. The printers walk the store through these.
 struct MsgStored {
-    char *text;           // owned copy, "" when none was given
-    char *id;             // owned copy, "" when none was given
+    char *text; // owned copy, "" when none was given
+    char *id;   // owned copy, "" when none was given
     Severity severity;
     Position position;
     std::uint8_t printed; // set once written out
@@ -85,9 +84,9 @@ struct MsgParamSave {
     MsgParamSlot slots[MSG_PARAM_LAST - MSG_PARAM_FIRST + 1];
     char expansion[MSG_EXPANSION_SIZE];
 };
-void msg_save_params(MsgParamSave *save);          // the table is left empty
+void msg_save_params(MsgParamSave *save); // the table is left empty
 void msg_restore_params(const MsgParamSave *save);
-void msg_clear_params();                           // empties every slot without freeing
+void msg_clear_params(); // empties every slot without freeing
 
 // Lays `text` out into `dest` (size bytes) in lines of `width` columns, continuation lines
 // starting at column `indent`. Returns the position of the terminating 0.

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int SLOT_COUNT = MSG_PARAM_LAST - MSG_PARAM_FIRST + 1;
 constexpr std::size_t EXPANSION_LIMIT = MSG_EXPANSION_SIZE - 1; // 999 characters
-constexpr std::size_t CUT_LENGTH = EXPANSION_LIMIT - 3;          // 996 characters, then "..."
+constexpr std::size_t CUT_LENGTH = EXPANSION_LIMIT - 3;         // 996 characters, then "..."
 
 struct ExpansionState {
     MsgParamSlot slots[SLOT_COUNT] = {};
@@ -142,8 +142,8 @@ char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, 
     const char *src = text;
     char *out = dest;
     char *const limit = dest + size - 1; // the last byte is kept for the terminating 0
-    int column = 1;                     // the column the next character would stand in
-    const char *break_src = nullptr;    // the last blank or tab copied on this line
+    int column = 1;                      // the column the next character would stand in
+    const char *break_src = nullptr;     // the last blank or tab copied on this line
     char *break_out = nullptr;
 
     auto overflow = [&]() {

@@ -30,12 +30,12 @@ constexpr char CUT_MARK[] = "...";
 
 struct PrintState {
     // Page state, shared by the standard-error listing and the list file.
-    std::uint32_t page_lines = 0;    // lines on the current page, header included
-    std::uint32_t page_number = 0;   // pages started; printed plus one
+    std::uint32_t page_lines = 0;       // lines on the current page, header included
+    std::uint32_t page_number = 0;      // pages started; printed plus one
     std::uint32_t header_feeds[2] = {}; // embedded line feeds of the two header lines
-    bool first_page = false;         // no form feed before the first page
-    bool paging = false;             // set while the list file is written
-    char *header[2] = {};            // formats kinds 9 and 10 (owned copies)
+    bool first_page = false;            // no form feed before the first page
+    bool paging = false;                // set while the list file is written
+    char *header[2] = {};               // formats kinds 9 and 10 (owned copies)
     // The stream and output file of the last file heading, so that a heading is repeated only
     // when either changes.
     std::uint32_t heading_stream = 0xFFFFFFFFu;

@@ -71,9 +71,7 @@ std::int32_t severity_limit(Severity severity) {
     return row == TOTAL_LIMIT ? settings.limit : row;
 }
 
-bool severity_in_range(Severity severity) {
-    return severity >= 0 && severity < SEVERITY_COUNT;
-}
+bool severity_in_range(Severity severity) { return severity >= 0 && severity < SEVERITY_COUNT; }
 
 // Prints what the run stored before it ends through the fatal exit.
 void print_on_exit(void *) { msg_print_messages(stderr, 0); }
@@ -199,16 +197,13 @@ void msg_report(const char *text, const char *id, Position pos, Severity severit
     if (!dropped) store_message(text, id, pos, severity);
 }
 
-void msg_report_handler(const char *text, const char *id, const Position *pos,
-                        Severity severity) {
+void msg_report_handler(const char *text, const char *id, const Position *pos, Severity severity) {
     msg_report(text, id, pos != nullptr ? *pos : POSITION_NULL, severity);
 }
 
 MsgStored *msg_first_stored() { return msg.first; }
 
-void msg_set_message_limit(std::int32_t limit) {
-    settings.limit = limit > 0 ? limit : INT32_MAX;
-}
+void msg_set_message_limit(std::int32_t limit) { settings.limit = limit > 0 ? limit : INT32_MAX; }
 
 void msg_set_gnu_diagnostics(bool on) { settings.gnu = on; }
 

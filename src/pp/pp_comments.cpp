@@ -36,14 +36,12 @@ bool read_block_comment(bool copy) {
             break;
         case AFTER_STAR:
             if (c == '/') return true;
-            state = c == '\\' ? AFTER_BACKSLASH
+            state = c == '\\'  ? AFTER_BACKSLASH
                     : c == '?' ? AFTER_QUESTION
                     : c == '*' ? AFTER_STAR
                                : IN_TEXT;
             break;
-        case AFTER_BACKSLASH:
-            state = c == '\n' || c == '*' ? AFTER_STAR : IN_TEXT;
-            break;
+        case AFTER_BACKSLASH: state = c == '\n' || c == '*' ? AFTER_STAR : IN_TEXT; break;
         case AFTER_QUESTION:
             state = c == '?' ? AFTER_QUESTIONS : c == '*' ? AFTER_STAR : IN_TEXT;
             break;

@@ -36,7 +36,7 @@ constexpr SkipNameRow skip_names[] = {
 constexpr std::uint32_t ERROR_TEXT_SIZE = 1024; // the longest #error text kept
 
 struct ConditionalState {
-    bool skipping = false;              // pp_skip_group is running
+    bool skipping = false;                // pp_skip_group is running
     char error_text[ERROR_TEXT_SIZE + 1]; // the #error text being collected
 };
 
@@ -55,8 +55,7 @@ PpLexeme joined_name() {
 }
 
 bool is_identifier_kind(TokenKind kind) {
-    return kind == TOKEN_IDENTIFIER || kind == TOKEN_IDENTIFIER_BNL ||
-           kind == TOKEN_IDENTIFIER_DOL;
+    return kind == TOKEN_IDENTIFIER || kind == TOKEN_IDENTIFIER_BNL || kind == TOKEN_IDENTIFIER_DOL;
 }
 
 // One token of the rest of a skipped line: true when the line is over (its newline read, or the
@@ -258,8 +257,8 @@ PpConditional *push_group() {
 
 // After a guard's #endif: passes over blank lines and white space; when the file ends there,
 // its guard is complete (only when the #ifndef was in this file: a group that began in another
-// file does not make up this one's whole text). Reading resumes at the start of the line holding the first other
-// token, so that line keeps its indentation (which fixed-form Fortran needs).
+// file does not make up this one's whole text). Reading resumes at the start of the line holding
+// the first other token, so that line keeps its indentation (which fixed-form Fortran needs).
 void check_guard_end(std::uint16_t guard_stream) {
     Position line_start = si_current_position();
     TokenKind kind;

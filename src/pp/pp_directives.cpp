@@ -138,8 +138,7 @@ PpDirectiveResult pp_directive() {
     case PP_DIRECTIVE_ELSE: pp_else(position); break;
     case PP_DIRECTIVE_ENDIF: pp_endif(position); break;
     case PP_DIRECTIVE_ERROR:
-        pp_diagnostic_directive(position,
-                                error_is_error != 0 ? SEVERITY_ERROR : SEVERITY_WARNING);
+        pp_diagnostic_directive(position, error_is_error != 0 ? SEVERITY_ERROR : SEVERITY_WARNING);
         break;
     case PP_DIRECTIVE_WARNING: pp_diagnostic_directive(position, SEVERITY_WARNING); break;
     case PP_DIRECTIVE_DEFINE: pp_define_directive(); break;

@@ -46,7 +46,16 @@ struct ExprState {
 // equivalences (below `.or.`). `.and.` and `.or.` are `&&` and `||`; `.true.` and `.false.`
 // are 1 and 0.
 enum FortranOp : std::uint8_t {
-    FOP_EQ, FOP_NE, FOP_LT, FOP_LE, FOP_GT, FOP_GE, FOP_NOT, FOP_EQV, FOP_NEQV, FOP_NONE
+    FOP_EQ,
+    FOP_NE,
+    FOP_LT,
+    FOP_LE,
+    FOP_GT,
+    FOP_GE,
+    FOP_NOT,
+    FOP_EQV,
+    FOP_NEQV,
+    FOP_NONE
 };
 
 ExprState ev;
@@ -126,8 +135,7 @@ void joined_token(CurrentToken *token) {
 }
 
 bool is_identifier_kind(TokenKind kind) {
-    return kind == TOKEN_IDENTIFIER || kind == TOKEN_IDENTIFIER_BNL ||
-           kind == TOKEN_IDENTIFIER_DOL;
+    return kind == TOKEN_IDENTIFIER || kind == TOKEN_IDENTIFIER_BNL || kind == TOKEN_IDENTIFIER_DOL;
 }
 
 // ---- Converters -------------------------------------------------------------------------------
@@ -201,12 +209,12 @@ void deliver_fortran_operator(const unsigned char *text, std::uint32_t length) {
         std::uint8_t op; // FOP_NONE with a C kind; the constant's value for TOKEN_LONGCONST
     };
     static constexpr Spelling spellings[] = {
-        {"eq", TOKEN_FORTRAN_OP, FOP_EQ},    {"ne", TOKEN_FORTRAN_OP, FOP_NE},
-        {"lt", TOKEN_FORTRAN_OP, FOP_LT},    {"le", TOKEN_FORTRAN_OP, FOP_LE},
-        {"gt", TOKEN_FORTRAN_OP, FOP_GT},    {"ge", TOKEN_FORTRAN_OP, FOP_GE},
-        {"not", TOKEN_FORTRAN_OP, FOP_NOT},  {"eqv", TOKEN_FORTRAN_OP, FOP_EQV},
+        {"eq", TOKEN_FORTRAN_OP, FOP_EQ},     {"ne", TOKEN_FORTRAN_OP, FOP_NE},
+        {"lt", TOKEN_FORTRAN_OP, FOP_LT},     {"le", TOKEN_FORTRAN_OP, FOP_LE},
+        {"gt", TOKEN_FORTRAN_OP, FOP_GT},     {"ge", TOKEN_FORTRAN_OP, FOP_GE},
+        {"not", TOKEN_FORTRAN_OP, FOP_NOT},   {"eqv", TOKEN_FORTRAN_OP, FOP_EQV},
         {"neqv", TOKEN_FORTRAN_OP, FOP_NEQV}, {"and", TOKEN_AMPAMP, FOP_NONE},
-        {"or", TOKEN_BARBAR, FOP_NONE},      {"true", TOKEN_LONGCONST, 1},
+        {"or", TOKEN_BARBAR, FOP_NONE},       {"true", TOKEN_LONGCONST, 1},
         {"false", TOKEN_LONGCONST, 0},
     };
     // The lexer made the token: a dot, two to five letters, a dot.
@@ -228,8 +236,7 @@ void deliver_fortran_operator(const unsigned char *text, std::uint32_t length) {
 // ---- Macro calls on the line ------------------------------------------------------------------
 
 // Appends a kept argument token, converted as the scanning loop converts tokens.
-Token *keep_argument_token(CurrentToken *token, std::uint8_t spaced, Token *last,
-                           PpActual *node) {
+Token *keep_argument_token(CurrentToken *token, std::uint8_t spaced, Token *last, PpActual *node) {
     switch (token->kind) {
     case TOKEN_SHARP:
     case TOKEN_SHARP_SHARP:
@@ -625,8 +632,8 @@ void parse_shift(ExprValue *result) {
         if (op == TOKEN_LTLT)
             result->bits <<= count;
         else if (result->is_signed != 0)
-            result->bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(result->bits) >>
-                                                      count);
+            result->bits =
+                static_cast<std::uint32_t>(static_cast<std::int32_t>(result->bits) >> count);
         else
             result->bits >>= count;
     }

@@ -17,8 +17,8 @@ namespace {
 // decimal point, `.op.` operators and component selections are not cut. A quote counts as a
 // word byte so that a kind prefix (`ck_'text'`) stays with its literal.
 inline bool word_byte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '$' || c == '.' || c == '%' || c == '\'' || c == '"';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$' || c == '.' || c == '%' || c == '\'' || c == '"';
 }
 
 inline bool blank(unsigned char c) { return c == ' ' || c == '\t'; }
@@ -29,7 +29,8 @@ bool token_boundary(unsigned char x, unsigned char y) {
     bool wx = word_byte(x);
     bool wy = word_byte(y);
     // A signed exponent (`1.e+05`) is one number.
-    if (wx && !wy) return !((y == '+' || y == '-') && (x == 'e' || x == 'E' || x == 'd' || x == 'D'));
+    if (wx && !wy)
+        return !((y == '+' || y == '-') && (x == 'e' || x == 'E' || x == 'd' || x == 'D'));
     if (wx != wy) return true;
     if (wx) return false;
     // Two operator bytes: only after `(` or `,` or before `)` or `,`, never inside `(/` or `/)`.

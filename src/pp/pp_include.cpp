@@ -44,18 +44,18 @@ enum Refusal : std::uint8_t {
 };
 
 struct IncludeState {
-    char header[HEADER_SIZE];   // the header name being collected, 0-terminated
+    char header[HEADER_SIZE]; // the header name being collected, 0-terminated
     std::uint32_t header_length;
-    bool header_too_long;       // bytes were dropped: the name is refused, never searched cut
-    char path[PATH_SIZE];       // the candidate path being built
-    Position where;             // the directive being searched for
-    Refusal refusal;            // why the search has found nothing so far
+    bool header_too_long; // bytes were dropped: the name is refused, never searched cut
+    char path[PATH_SIZE]; // the candidate path being built
+    Position where;       // the directive being searched for
+    Refusal refusal;      // why the search has found nothing so far
     PpIncludeGuard guards[GUARD_COUNT];
     // Entries from here on have not been handed out since the last reset and are still zero,
     // so a reset clears only the used ones: start-up does not zero-fill 1.5 MB.
     std::uint32_t guards_used;
-    bool in_system_dirs;        // the search has reached the system directories (for -MMD)
-    bool angled;                // the name being searched for was written <...>
+    bool in_system_dirs; // the search has reached the system directories (for -MMD)
+    bool angled;         // the name being searched for was written <...>
 };
 
 IncludeState incl;
@@ -408,8 +408,8 @@ const Token *next_name_token(NameSource *source) {
         }
         break;
     }
-    source->line_token = Token{current.kind, static_cast<std::int32_t>(current.value), spaced, 0,
-                               0, nullptr};
+    source->line_token =
+        Token{current.kind, static_cast<std::int32_t>(current.value), spaced, 0, 0, nullptr};
     return &source->line_token;
 }
 

@@ -27,14 +27,14 @@ inline constexpr int PP_MAX_FORMALS = 32767;
 
 // A macro definition, found through the info word of its name in the text table.
 struct PpMacro {
-    TextHandle name;        // TEXT_NULL for the pseudo-macro of an actual argument
-    Position position;      // of the definition; all zero for predefined and pseudo-macros
-    std::int32_t reserved;  // set to 0 by every constructor and read by nobody
-    std::int16_t n_formals; // -1 object-like, 0 function-like with an empty list, else the count
-                            // (at most PP_MAX_FORMALS)
-    Token *formals;         // the formal parameter names
-    Token *body;            // the replacement list
-    std::uint8_t predefined;    // 1 for the macros the program defines itself
+    TextHandle name;         // TEXT_NULL for the pseudo-macro of an actual argument
+    Position position;       // of the definition; all zero for predefined and pseudo-macros
+    std::int32_t reserved;   // set to 0 by every constructor and read by nobody
+    std::int16_t n_formals;  // -1 object-like, 0 function-like with an empty list, else the count
+                             // (at most PP_MAX_FORMALS)
+    Token *formals;          // the formal parameter names
+    Token *body;             // the replacement list
+    std::uint8_t predefined; // 1 for the macros the program defines itself
     std::uint8_t error_in_defn; // 1 when the definition had an error
     PpMacroState state;         // PROCESSING_BODY while its body is being expanded
     std::uint8_t variadic;      // 1 when the list ended in `...`: its last formal, __VA_ARGS__,
@@ -83,9 +83,9 @@ enum PpLocalState : std::uint8_t {
 
 // One open #if group, newest on top.
 struct PpConditional {
-    std::uint8_t pp_include;   // 1 while text of the current group is being included
+    std::uint8_t pp_include; // 1 while text of the current group is being included
     PpLocalState local_state;
-    Position position;         // of the directive that opened the group
+    Position position; // of the directive that opened the group
     std::uint8_t first_in_file;
     PpConditional *previous;
 };
@@ -420,9 +420,9 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
 // after the name. At the end of input inside a comment the end byte is left unread.
 bool pp_lookahead_lparen();
 // The next significant token for the collection of macro arguments, converted as passing
-// (pp_convert_passing_token: valid until the next expansion starts); `#`, `##` and `??/` come back as ERROR_TOKEN with their text. *spaced is 1 when
-// white space, a newline or a comment came before it. TOKEN_END_OF_FILE at the end of input,
-// which is left unread.
+// (pp_convert_passing_token: valid until the next expansion starts); `#`, `##` and `??/` come back
+// as ERROR_TOKEN with their text. *spaced is 1 when white space, a newline or a comment came before
+// it. TOKEN_END_OF_FILE at the end of input, which is left unread.
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);
 // An included file has ended: back to the including file, its directory and file record, with
 // the newline of the #include line written and a marker due before the next text.

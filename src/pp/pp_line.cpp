@@ -55,9 +55,7 @@ Operand read_operand() {
             continue; // the end of input comes next
         case TOKEN_END_OF_FILE: si_back_up(1); [[fallthrough]];
         case TOKEN_NEWLINE: return Operand{token.kind, token.position, TEXT_NULL};
-        default:
-            convert_joined(&token);
-            return Operand{token.kind, token.position, token.value};
+        default: convert_joined(&token); return Operand{token.kind, token.position, token.value};
         }
     }
 }
@@ -283,8 +281,7 @@ void pragma_switch() {
         }
     }
     if (!found) pp_report(PP_MSG_PRAGMA_SWITCH, name.position);
-    if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE)
-        pp_discard_directive_line();
+    if (value.kind != TOKEN_NEWLINE && value.kind != TOKEN_END_OF_FILE) pp_discard_directive_line();
 }
 
 // The debugging form `#pragma "m=letters=value"`: only `c` does anything, and no debugging

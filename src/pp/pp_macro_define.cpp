@@ -53,34 +53,28 @@ DirToken read_token(std::uint8_t *error) {
 bool is_line_end(TokenKind kind) { return kind == TOKEN_NEWLINE || kind == TOKEN_END_OF_FILE; }
 
 TextHandle double_slash_text() {
-    if (def.double_slash == TEXT_NULL)
-        def.double_slash = text_enter("//", 2);
+    if (def.double_slash == TEXT_NULL) def.double_slash = text_enter("//", 2);
     return def.double_slash;
 }
 
 bool is_reserved_name(TextHandle name) {
-    if (def.defined == TEXT_NULL)
-        def.defined = text_enter("defined", 7);
-    if (name == def.defined)
-        return true;
+    if (def.defined == TEXT_NULL) def.defined = text_enter("defined", 7);
+    if (name == def.defined) return true;
     const PpMacro *macro = pp_lookup_macro(name);
     return macro != nullptr && macro->predefined == 1;
 }
 
 // Frees a definition's formals and body; the shared null token stays.
 void free_definition(PpMacro *macro) {
-    for (Token *t = macro->formals; t != nullptr;)
-        t = pp_free_token(t);
-    for (Token *t = macro->body; t != nullptr && t->kind != TOKEN_NULL;)
-        t = pp_free_token(t);
+    for (Token *t = macro->formals; t != nullptr;) t = pp_free_token(t);
+    for (Token *t = macro->body; t != nullptr && t->kind != TOKEN_NULL;) t = pp_free_token(t);
     macro->formals = nullptr;
     macro->body = nullptr;
 }
 
 bool formal_listed(const Token *formals, TextHandle name) {
     for (; formals != nullptr; formals = formals->next)
-        if (formals->value == static_cast<std::int32_t>(name))
-            return true;
+        if (formals->value == static_cast<std::int32_t>(name)) return true;
     return false;
 }
 
@@ -93,11 +87,9 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
     // would make a definition with thousands of formals take seconds.
     std::unordered_set<std::int32_t> names;
     auto listed = [&](TextHandle name) {
-        if (count < FORMAL_SCAN_LIMIT)
-            return formal_listed(macro->formals, name);
+        if (count < FORMAL_SCAN_LIMIT) return formal_listed(macro->formals, name);
         if (names.empty())
-            for (const Token *f = macro->formals; f != nullptr; f = f->next)
-                names.insert(f->value);
+            for (const Token *f = macro->formals; f != nullptr; f = f->next) names.insert(f->value);
         return !names.insert(static_cast<std::int32_t>(name)).second;
     };
     auto accept = [&](const DirToken &t) {
@@ -180,23 +172,18 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
                 break;
             case TOKEN_NEWLINE:
             case TOKEN_END_OF_FILE:
-                if (count > 0 && !slot_error)
-                    pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
+                if (count > 0 && !slot_error) pp_report(PP_MSG_FORMAL_NOT_IDENTIFIER, t.position);
                 pp_report(PP_MSG_NO_PARAMETER_RPAREN, t.position);
                 *error = 1;
                 si_back_up(1);
                 macro->n_formals = static_cast<std::int16_t>(count);
                 return;
-            default:
-                slot_problem(t.position);
-                break;
+            default: slot_problem(t.position); break;
             }
             continue;
         }
         switch (t.kind) {
-        case TOKEN_RPAREN:
-            macro->n_formals = static_cast<std::int16_t>(count);
-            return;
+        case TOKEN_RPAREN: macro->n_formals = static_cast<std::int16_t>(count); return;
         case TOKEN_IDENTIFIER:
             slot_problem(t.position);
             accept(t);
@@ -212,17 +199,14 @@ void parse_formals(PpMacro *macro, std::uint8_t *error) {
             slot_error = false;
             expect_name = true;
             break;
-        default:
-            slot_problem(t.position);
-            break;
+        default: slot_problem(t.position); break;
         }
     }
 }
 
 char *split_scratch(std::uint32_t length) {
     if (length + 1 > def.split_capacity) {
-        if (def.split_buffer != nullptr)
-            mm_free_vblock(mm_general_pool(), def.split_buffer);
+        if (def.split_buffer != nullptr) mm_free_vblock(mm_general_pool(), def.split_buffer);
         def.split_capacity = length + 1 < 256 ? 256 : length + 1;
         def.split_buffer =
             static_cast<char *>(mm_get_vblock(mm_general_pool(), def.split_capacity));
@@ -315,9 +299,7 @@ void parse_body(PpMacro *macro, DirToken t, std::uint8_t *error) {
             *error = 1;
             macro->body = head != nullptr ? head : pp_null_token();
             return;
-        case TOKEN_NEWLINE:
-            macro->body = head != nullptr ? head : pp_null_token();
-            return;
+        case TOKEN_NEWLINE: macro->body = head != nullptr ? head : pp_null_token(); return;
         case TOKEN_CHARCONST:
         case TOKEN_STRINGCONST:
             if ((string_parms != 0 || fortran_literals != 0) && macro->n_formals >= 0)
@@ -406,10 +388,8 @@ bool identical_definition(PpMacro *macro) {
                 }
             }
             macro->formals = pp_reverse_tokens(formals);
-            if (same && t.kind != TOKEN_RPAREN)
-                same = false;
-            if (same)
-                t = read_token(&error);
+            if (same && t.kind != TOKEN_RPAREN) same = false;
+            if (same) t = read_token(&error);
         }
     } else if (macro->n_formals >= 0) {
         same = false;
@@ -456,8 +436,7 @@ bool identical_definition(PpMacro *macro) {
                     same = false;
                     break;
                 }
-                while (b->next != nullptr && b->kind != stop)
-                    b = b->next;
+                while (b->next != nullptr && b->kind != stop) b = b->next;
             } else if (t.kind != b->kind || static_cast<std::int32_t>(t.value) != b->value ||
                        t.spaced != b->spaced) {
                 same = false;
@@ -466,13 +445,10 @@ bool identical_definition(PpMacro *macro) {
             b = b->next;
             t = read_token(&error);
         }
-        if (error != 0)
-            same = false;
+        if (error != 0) same = false;
     }
-    if (same)
-        return true;
-    if (macro->error_in_defn == 0)
-        pp_report(PP_MSG_PERNICIOUS_REDEFINITION, t.position);
+    if (same) return true;
+    if (macro->error_in_defn == 0) pp_report(PP_MSG_PERNICIOUS_REDEFINITION, t.position);
     free_definition(macro);
     si_seek(after_name);
     return false;
@@ -494,12 +470,9 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
         *position = token.position;
         switch (token.kind) {
         case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment())
-                *error = 1;
-            if (strip_c_comments == 0)
-                *spaced = 1;
-            if (!passed_any)
-                comment_first = true;
+            if (!pp_skip_directive_comment()) *error = 1;
+            if (strip_c_comments == 0) *spaced = 1;
+            if (!passed_any) comment_first = true;
             passed_any = true;
             continue;
         case TOKEN_HORIZ_WHITESPACE:
@@ -513,14 +486,9 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
             comment_first = false;
             passed_any = true;
             continue;
-        case TOKEN_BSLASH_NL:
-            continue;
-        case TOKEN_NEWLINE:
-            *value = TEXT_NULL;
-            return TOKEN_NEWLINE;
-        case TOKEN_END_OF_FILE:
-            *value = TEXT_NULL;
-            return TOKEN_END_OF_FILE;
+        case TOKEN_BSLASH_NL: continue;
+        case TOKEN_NEWLINE: *value = TEXT_NULL; return TOKEN_NEWLINE;
+        case TOKEN_END_OF_FILE: *value = TEXT_NULL; return TOKEN_END_OF_FILE;
         case TOKEN_BOL_COMMENT:
             if (double_slash_comments == 1) {
                 // A comment to the end of the line: the line ends here.
@@ -550,8 +518,7 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
 int pp_is_formal(TextHandle name, const PpMacro *macro) {
     int p = 0;
     for (const Token *f = macro->formals; f != nullptr; f = f->next, ++p)
-        if (f->value == static_cast<std::int32_t>(name))
-            return macro->n_formals - p;
+        if (f->value == static_cast<std::int32_t>(name)) return macro->n_formals - p;
     return 0;
 }
 
@@ -601,8 +568,7 @@ void pp_define_directive() {
             pp_skip_directive_rest(); // the same definition read again
             return;
         }
-        if (identical_definition(macro))
-            return;
+        if (identical_definition(macro)) return;
         macro->position = n.position;
     }
     macro->n_formals = -1;
@@ -623,11 +589,9 @@ void pp_undef_directive() {
     CurrentToken token{};
     for (;;) {
         lex_token(&kind, &token.position);
-        if (kind == TOKEN_HORIZ_WHITESPACE || kind == TOKEN_BSLASH_NL)
-            continue;
+        if (kind == TOKEN_HORIZ_WHITESPACE || kind == TOKEN_BSLASH_NL) continue;
         if (kind == TOKEN_COMMENT) {
-            if (!pp_skip_directive_comment())
-                break;
+            if (!pp_skip_directive_comment()) break;
             continue;
         }
         if (kind == TOKEN_OTHER_WHITESPACE) {
@@ -720,4 +684,3 @@ void pp_macro_define_reset() {
     def = DefineState{};
     pushed_macros.clear();
 }
-

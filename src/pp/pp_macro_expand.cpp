@@ -29,8 +29,8 @@ struct ExpandState {
     // line numbers) only go to the output, so they are passing texts, released when the next
     // expansion starts, instead of filling the text table with one entry per distinct value.
     bool passing = false;
-    int nesting = 0;                     // argument expansions running inside one another
-    char *buffer = nullptr;              // text of stringized arguments, joined groups and pastes
+    int nesting = 0;        // argument expansions running inside one another
+    char *buffer = nullptr; // text of stringized arguments, joined groups and pastes
     std::uint32_t capacity = 0;
     std::uint32_t length = 0;
 };
@@ -42,16 +42,12 @@ ExpandState ex;
 void text_reset() { ex.length = 0; }
 
 void text_reserve(std::uint32_t more) {
-    if (ex.length + more <= ex.capacity)
-        return;
+    if (ex.length + more <= ex.capacity) return;
     std::uint32_t capacity = ex.capacity == 0 ? 1024 : ex.capacity;
-    while (capacity < ex.length + more)
-        capacity *= 2;
+    while (capacity < ex.length + more) capacity *= 2;
     auto *grown = static_cast<char *>(mm_get_vblock(mm_general_pool(), capacity));
-    if (ex.length > 0)
-        std::memcpy(grown, ex.buffer, ex.length);
-    if (ex.buffer != nullptr)
-        mm_free_vblock(mm_general_pool(), ex.buffer);
+    if (ex.length > 0) std::memcpy(grown, ex.buffer, ex.length);
+    if (ex.buffer != nullptr) mm_free_vblock(mm_general_pool(), ex.buffer);
     ex.buffer = grown;
     ex.capacity = capacity;
 }
@@ -69,8 +65,7 @@ void text_add_char(char c) {
 
 // The token's text: its interned spelling, empty for the line ends kept in arguments.
 void text_add_token(const Token *token) {
-    if (token->value == TEXT_NULL)
-        return;
+    if (token->value == TEXT_NULL) return;
     auto handle = static_cast<TextHandle>(token->value);
     text_add(text_string(handle), text_length(handle));
 }
@@ -93,8 +88,7 @@ char *format_number(std::int64_t value, char *end) {
         *--p = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
-    if (negative)
-        *--p = '-';
+    if (negative) *--p = '-';
     return p;
 }
 
@@ -115,8 +109,7 @@ bool names_macro(const Token *t) {
 
 // Frees a frame and, for an argument or a pushed-back token, its nameless macro record.
 void free_frame(PpFrame *frame) {
-    if (frame->macro->name == TEXT_NULL)
-        mm_free_fblock(pp_pool(PP_POOL_MACROS), frame->macro);
+    if (frame->macro->name == TEXT_NULL) mm_free_fblock(pp_pool(PP_POOL_MACROS), frame->macro);
     mm_free_fblock(pp_pool(PP_POOL_EXPANSIONS), frame);
 }
 
@@ -141,8 +134,7 @@ void pop_frame(PpFrame **context) {
     *context = frame->previous;
     free_frame(frame);
     PpFrame *below = *context;
-    if (below == nullptr)
-        return;
+    if (below == nullptr) return;
     if (below->top_of_stack == nullptr)
         below->macro->state = PROCESSING_BODY;
     else
@@ -156,11 +148,10 @@ void push_frame(PpFrame **context, PpFrame *frame) {
 
 // The number of the formal that body token `b` names in the frame's macro, 0 for none.
 int formal_number(const PpFrame *frame, Token *b) {
-    if (b->kind != TOKEN_IDENTIFIER || frame->macro->n_formals <= 0)
-        return 0;
+    if (b->kind != TOKEN_IDENTIFIER || frame->macro->n_formals <= 0) return 0;
     if (b->formal_index < 0)
-        b->formal_index =
-            static_cast<std::int16_t>(pp_is_formal(static_cast<TextHandle>(b->value), frame->macro));
+        b->formal_index = static_cast<std::int16_t>(
+            pp_is_formal(static_cast<TextHandle>(b->value), frame->macro));
     return b->formal_index;
 }
 
@@ -177,8 +168,7 @@ bool is_main_context(PpFrame **context) { return context == pp_expansion_context
 // After a function-like name at the source: true when `(` follows (consumed). In a directive
 // the line end is a stop: the next line is never taken into the directive.
 bool source_lparen() {
-    if (!ex.directive_line)
-        return pp_lookahead_lparen();
+    if (!ex.directive_line) return pp_lookahead_lparen();
     Position start = si_current_position();
     TokenKind kind;
     Position position;
@@ -186,17 +176,12 @@ bool source_lparen() {
         switch (lex_token(&kind, &position)) {
         case TOKEN_HORIZ_WHITESPACE:
         case TOKEN_OTHER_WHITESPACE:
-        case TOKEN_BSLASH_NL:
-            break;
+        case TOKEN_BSLASH_NL: break;
         case TOKEN_COMMENT:
-            if (!pp_skip_directive_comment())
-                return false;
+            if (!pp_skip_directive_comment()) return false;
             break;
-        case TOKEN_LPAREN:
-            return true;
-        default:
-            si_seek(start);
-            return false;
+        case TOKEN_LPAREN: return true;
+        default: si_seek(start); return false;
         }
     }
 }
@@ -218,14 +203,12 @@ Token *stringize_argument(PpFrame *frame) {
     Token *end;
     for (Token *t = argument(frame, b->value & 0xFFFF, &end); t != end && t != nullptr;
          t = t->next) {
-        if (t->kind == TOKEN_NULL)
-            break;
+        if (t->kind == TOKEN_NULL) break;
         if (t->kind == TOKEN_NEWLINE) {
             blank = !first;
             continue;
         }
-        if ((t->spaced == 1 || blank) && !first)
-            text_add_char(' ');
+        if ((t->spaced == 1 || blank) && !first) text_add_char(' ');
         blank = false;
         first = false;
         if (t->kind == TOKEN_STRINGCONST || t->kind == TOKEN_CHARCONST) {
@@ -233,8 +216,7 @@ Token *stringize_argument(PpFrame *frame) {
             std::uint32_t length = text_length(static_cast<TextHandle>(t->value));
             text_reserve(2 * length);
             for (std::uint32_t i = 0; i < length; ++i) {
-                if (text[i] == '"' || text[i] == '\\')
-                    ex.buffer[ex.length++] = '\\';
+                if (text[i] == '"' || text[i] == '\\') ex.buffer[ex.length++] = '\\';
                 ex.buffer[ex.length++] = text[i];
             }
         } else {
@@ -264,17 +246,14 @@ Token *join_group(PpFrame *frame, bool *paste) {
         if (b->kind == TOKEN_STRINGCONST || b->kind == TOKEN_CHARCONST) {
             auto handle = static_cast<TextHandle>(b->value);
             std::uint32_t length = text_length(handle);
-            if (length >= 2)
-                text_add(text_string(handle) + 1, length - 2);
+            if (length >= 2) text_add(text_string(handle) + 1, length - 2);
         } else if (b->kind == TOKEN_STRINGIZE || b->kind == TOKEN_CHARIZE) {
             bool first = true;
             Token *end;
             for (Token *t = argument(frame, b->value & 0xFFFF, &end); t != end && t != nullptr;
                  t = t->next) {
-                if (t->kind == TOKEN_NULL || t->kind == TOKEN_NEWLINE)
-                    continue;
-                if (t->spaced == 1 && !first)
-                    text_add_char(' ');
+                if (t->kind == TOKEN_NULL || t->kind == TOKEN_NEWLINE) continue;
+                if (t->spaced == 1 && !first) text_add_char(' ');
                 first = false;
                 text_add_token(t);
             }
@@ -316,8 +295,7 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
     switch (b->kind) {
     case TOKEN_CALC_FILE:
     case TOKEN_CALC_LINE:
-        if (!calc)
-            break;
+        if (!calc) break;
         {
             Token *t = pp_new_aux_blank_token();
             t->spaced = b->spaced;
@@ -344,14 +322,11 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
     case TOKEN_LCHR: {
         bool paste = false;
         Token *t = join_group(frame, &paste);
-        if (paste)
-            *pending = true;
+        if (paste) *pending = true;
         return t;
     }
-    case TOKEN_STRINGIZE:
-        return stringize_argument(frame);
-    default:
-        break;
+    case TOKEN_STRINGIZE: return stringize_argument(frame);
+    default: break;
     }
     frame->body_cursor = b->next;
     return b;
@@ -360,8 +335,7 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
 Token *paste_chain(PpFrame *frame, Token *left, bool pending) {
     while (pending) {
         Token *marker = frame->body_cursor;
-        if (marker == nullptr || marker->kind != TOKEN_PASTE)
-            break;
+        if (marker == nullptr || marker->kind != TOKEN_PASTE) break;
         pending = false;
         Token *b = marker->next;
         if (b != nullptr && b->kind == TOKEN_LOOKAHEAD) {
@@ -370,8 +344,7 @@ Token *paste_chain(PpFrame *frame, Token *left, bool pending) {
         }
         Token *right = pp_null_token();
         frame->body_cursor = b;
-        if (b != nullptr)
-            right = produce(frame, b, false, &pending);
+        if (b != nullptr) right = produce(frame, b, false, &pending);
         left = pp_paste_tokens(left, right);
     }
     return left;
@@ -382,15 +355,13 @@ Token *paste_chain(PpFrame *frame, Token *left, bool pending) {
 bool invoke_function_like(PpFrame **context, Token *t) {
     bool from_argument = *context != nullptr && (*context)->top_of_stack != nullptr;
     Token *p = pp_find_lparen(context);
-    if (p == nullptr)
-        return false;
+    if (p == nullptr) return false;
     if (p->kind != TOKEN_LPAREN) {
         if (p->kind == TOKEN_IDENTIFIER && *context != nullptr &&
             p->value == static_cast<std::int32_t>((*context)->macro->name))
             p = pp_no_expand_token(p);
         pp_push_back_token(context, p);
-        if (from_argument)
-            pp_mark_spaced(&(*context)->body_cursor, t->spaced);
+        if (from_argument) pp_mark_spaced(&(*context)->body_cursor, t->spaced);
         return false;
     }
     PpMacro *macro = pp_lookup_macro(static_cast<TextHandle>(t->value));
@@ -400,25 +371,21 @@ bool invoke_function_like(PpFrame **context, Token *t) {
     frame->body_cursor = macro->body;
     pp_mark_spaced(&frame->body_cursor, t->spaced);
     macro->state = PROCESSING_BODY;
-    if (frame->previous != nullptr)
-        frame->previous->macro->state = PROCESSING_BODY;
+    if (frame->previous != nullptr) frame->previous->macro->state = PROCESSING_BODY;
     return true;
 }
 
 // The macro-name check: true when a frame was pushed, else `*t` is the token to deliver.
 bool macro_name_check(PpFrame **context, Token **t) {
     Token *token = *t;
-    if (token->kind != TOKEN_IDENTIFIER || token->no_expand == 1)
-        return false;
+    if (token->kind != TOKEN_IDENTIFIER || token->no_expand == 1) return false;
     PpMacro *macro = pp_lookup_macro(static_cast<TextHandle>(token->value));
-    if (macro == nullptr)
-        return false;
+    if (macro == nullptr) return false;
     if (macro->state == PROCESSING_BODY) {
         *t = pp_no_expand_token(token);
         return false;
     }
-    if (macro->n_formals >= 0)
-        return invoke_function_like(context, token);
+    if (macro->n_formals >= 0) return invoke_function_like(context, token);
     PpFrame *frame = pp_new_frame(macro);
     frame->body_cursor = macro->body;
     pp_mark_spaced(&frame->body_cursor, token->spaced);
@@ -442,13 +409,11 @@ Token *expand_nested(PpFrame **nested) {
 Token *next_token(PpFrame **context, bool raw) {
     for (;;) {
         PpFrame *frame = *context;
-        if (frame == nullptr)
-            return finished();
+        if (frame == nullptr) return finished();
         if (frame->top_of_stack != nullptr) {
             Token *r = expand_nested(&frame->top_of_stack);
             if (r != finished()) {
-                if (raw || !names_macro(r))
-                    return r;
+                if (raw || !names_macro(r)) return r;
                 if (r->value == static_cast<std::int32_t>(frame->macro->name))
                     return pp_no_expand_token(r);
                 // A function-like name whose argument list did not follow inside the
@@ -456,8 +421,7 @@ Token *next_token(PpFrame **context, bool raw) {
                 const PpMacro *macro = pp_lookup_macro(static_cast<TextHandle>(r->value));
                 bool pushed = macro->n_formals >= 0 ? invoke_function_like(context, r)
                                                     : macro_name_check(context, &r);
-                if (pushed)
-                    continue;
+                if (pushed) continue;
                 return r;
             }
             frame->macro->state = PROCESSING_BODY;
@@ -473,8 +437,7 @@ Token *next_token(PpFrame **context, bool raw) {
         } else {
             Token *b = frame->body_cursor;
             if (b == nullptr || b == frame->body_end || b->kind == TOKEN_NULL) {
-                if (b != nullptr)
-                    frame->body_cursor = b->next;
+                if (b != nullptr) frame->body_cursor = b->next;
                 pop_frame(context);
                 continue;
             }
@@ -487,8 +450,7 @@ Token *next_token(PpFrame **context, bool raw) {
                 // frame marks it.
                 frame->body_cursor = b->next;
                 Token *a = actual->tokens;
-                if (a->kind == TOKEN_NULL)
-                    continue; // the shared null token: never changed
+                if (a->kind == TOKEN_NULL) continue; // the shared null token: never changed
                 a->spaced = b->spaced;
                 frame->actuals_cursor = a->next != actual->end ? a->next : nullptr;
                 frame->actuals_end = actual->end;
@@ -504,19 +466,15 @@ Token *next_token(PpFrame **context, bool raw) {
                     pending = true;
                     b = b->next;
                     frame->body_cursor = b;
-                    if (b == nullptr)
-                        continue;
+                    if (b == nullptr) continue;
                 }
                 Token *operand = produce(frame, b, true, &pending); // may cancel the paste
                 t = paste_chain(frame, operand, pending);
             }
         }
-        if (t->kind == TOKEN_NULL)
-            continue;
-        if (raw)
-            return t;
-        if (macro_name_check(context, &t))
-            continue;
+        if (t->kind == TOKEN_NULL) continue;
+        if (raw) return t;
+        if (macro_name_check(context, &t)) continue;
         return t;
     }
 }
@@ -554,8 +512,7 @@ struct Collector {
     void take(Token *t, bool paint) {
         if (head == nullptr) {
             head = pp_copy_token_fresh(t);
-            if (paint)
-                head->no_expand = 1;
+            if (paint) head->no_expand = 1;
             head->next = t->next;
             tail = t;
             shared = true;
@@ -568,15 +525,13 @@ struct Collector {
         }
         unshare();
         Token *copy = pp_copy_token_fresh(t);
-        if (paint)
-            copy->no_expand = 1;
+        if (paint) copy->no_expand = 1;
         append_argument(&head, &tail, copy);
     }
 
     // Makes the shared tokens copies of the argument's own, so that it can be extended.
     void unshare() {
-        if (!shared)
-            return;
+        if (!shared) return;
         shared = false;
         Token *end = tail->next;
         Token *own = head;
@@ -596,8 +551,7 @@ struct Collector {
         } else {
             head->spaced = 0;
             node->tokens = head;
-            if (shared)
-                node->end = tail->next;
+            if (shared) node->end = tail->next;
         }
         // Source arguments are never shared: their list ends at a null next.
         if (mark_plain) node->plain = names_no_macro(head) ? 1 : 0;
@@ -634,8 +588,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
     enum { CLOSED, TOO_MANY, RAN_EMPTY } stop = RAN_EMPTY;
     for (;;) {
         Token *t = next_token(context, true);
-        if (t == finished())
-            break;
+        if (t == finished()) break;
         if (t->kind == TOKEN_COMMA && depth == 1 && c.count != variable_part) {
             c.close();
             if (c.count == n_formals) {
@@ -649,10 +602,8 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
             stop = CLOSED;
             break;
         }
-        if (t->kind == TOKEN_LPAREN)
-            ++depth;
-        if (t->kind == TOKEN_RPAREN)
-            --depth;
+        if (t->kind == TOKEN_LPAREN) ++depth;
+        if (t->kind == TOKEN_RPAREN) --depth;
         c.take(t, t->kind == TOKEN_IDENTIFIER && *context != nullptr &&
                       t->value == static_cast<std::int32_t>((*context)->macro->name));
     }
@@ -679,10 +630,8 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
                 // What was read from the source is read again as ordinary text.
                 si_seek(first_read);
                 c = saved;
-                if (c.tail != nullptr)
-                    c.tail->next = saved_tail_next;
-                if (c.last != nullptr)
-                    c.last->next = nullptr;
+                if (c.tail != nullptr) c.tail->next = saved_tail_next;
+                if (c.last != nullptr) c.last->next = nullptr;
                 c.close();
                 stop = CLOSED;
                 break;
@@ -703,10 +652,8 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
                 stop = CLOSED;
                 break;
             }
-            if (kind == TOKEN_LPAREN)
-                ++depth;
-            if (kind == TOKEN_RPAREN)
-                --depth;
+            if (kind == TOKEN_LPAREN) ++depth;
+            if (kind == TOKEN_RPAREN) --depth;
             append_argument(&c.head, &c.tail, aux_token(kind, value, spaced));
         }
     } else if (stop == RAN_EMPTY) {
@@ -720,8 +667,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
                 pp_report(PP_MSG_NO_ARGUMENT_RPAREN, ex.invocation);
                 break;
             }
-            if (t->kind == TOKEN_LPAREN)
-                ++skip_depth;
+            if (t->kind == TOKEN_LPAREN) ++skip_depth;
             if (t->kind == TOKEN_RPAREN && --skip_depth == 0) {
                 pp_report(PP_MSG_TOO_MANY_ACTUALS, ex.invocation);
                 break;
@@ -737,8 +683,7 @@ void collect_actuals(PpFrame *frame, PpFrame **context) {
 void abandon(PpFrame **context) {
     while (*context != nullptr) {
         PpFrame *frame = *context;
-        if (frame->top_of_stack != nullptr)
-            abandon(&frame->top_of_stack);
+        if (frame->top_of_stack != nullptr) abandon(&frame->top_of_stack);
         frame->macro->state = NOT_PROCESSING_BODY;
         *context = frame->previous;
         free_frame(frame);
@@ -756,42 +701,32 @@ TokenKind punctuator_paste(TokenKind a, TokenKind b) {
                : b == TOKEN_EQ ? TOKEN_DASHEQ
                : b == TOKEN_GT ? TOKEN_DASHGT
                                : ERROR_TOKEN;
-    case TOKEN_EQ:
-        return b == TOKEN_EQ ? TOKEN_EQEQ : ERROR_TOKEN;
-    case TOKEN_EXCL:
-        return b == TOKEN_EQ ? TOKEN_EXCLEQ : ERROR_TOKEN;
+    case TOKEN_EQ: return b == TOKEN_EQ ? TOKEN_EQEQ : ERROR_TOKEN;
+    case TOKEN_EXCL: return b == TOKEN_EQ ? TOKEN_EXCLEQ : ERROR_TOKEN;
     case TOKEN_GT:
         return b == TOKEN_EQ     ? TOKEN_GTEQ
                : b == TOKEN_GT   ? TOKEN_GTGT
                : b == TOKEN_GTEQ ? TOKEN_GTGTEQ
                                  : ERROR_TOKEN;
-    case TOKEN_GTGT:
-        return b == TOKEN_EQ ? TOKEN_GTGTEQ : ERROR_TOKEN;
+    case TOKEN_GTGT: return b == TOKEN_EQ ? TOKEN_GTGTEQ : ERROR_TOKEN;
     case TOKEN_LT:
         return b == TOKEN_EQ     ? TOKEN_LTEQ
                : b == TOKEN_LT   ? TOKEN_LTLT
                : b == TOKEN_LTEQ ? TOKEN_LTLTEQ
                                  : ERROR_TOKEN;
-    case TOKEN_LTLT:
-        return b == TOKEN_EQ ? TOKEN_LTLTEQ : ERROR_TOKEN;
-    case TOKEN_PCT:
-        return b == TOKEN_EQ ? TOKEN_PCTEQ : ERROR_TOKEN;
+    case TOKEN_LTLT: return b == TOKEN_EQ ? TOKEN_LTLTEQ : ERROR_TOKEN;
+    case TOKEN_PCT: return b == TOKEN_EQ ? TOKEN_PCTEQ : ERROR_TOKEN;
     case TOKEN_PLUS:
         return b == TOKEN_EQ ? TOKEN_PLUSEQ : b == TOKEN_PLUS ? TOKEN_PLUSPLUS : ERROR_TOKEN;
-    case TOKEN_SLASH:
-        return b == TOKEN_EQ ? TOKEN_SLASHEQ : ERROR_TOKEN;
-    case TOKEN_STAR:
-        return b == TOKEN_EQ ? TOKEN_STAREQ : ERROR_TOKEN;
-    case TOKEN_UP:
-        return b == TOKEN_EQ ? TOKEN_UPEQ : ERROR_TOKEN;
-    default:
-        return ERROR_TOKEN;
+    case TOKEN_SLASH: return b == TOKEN_EQ ? TOKEN_SLASHEQ : ERROR_TOKEN;
+    case TOKEN_STAR: return b == TOKEN_EQ ? TOKEN_STAREQ : ERROR_TOKEN;
+    case TOKEN_UP: return b == TOKEN_EQ ? TOKEN_UPEQ : ERROR_TOKEN;
+    default: return ERROR_TOKEN;
     }
 }
 
 bool text_is(const Token *t, const char *text) {
-    if (t->value == TEXT_NULL)
-        return false;
+    if (t->value == TEXT_NULL) return false;
     return std::strcmp(text_string(static_cast<TextHandle>(t->value)), text) == 0;
 }
 
@@ -815,25 +750,20 @@ Token *pp_paste_tokens(const Token *a, const Token *b) {
     TokenKind kind = ERROR_TOKEN;
     switch (a->kind) {
     case TOKEN_DOT:
-        if (b->kind == ERROR_TOKEN && text_is(b, ".."))
-            kind = TOKEN_ELLIPSIS;
+        if (b->kind == ERROR_TOKEN && text_is(b, "..")) kind = TOKEN_ELLIPSIS;
         break;
     case ERROR_TOKEN:
-        if (b->kind == TOKEN_DOT && text_is(a, ".."))
-            kind = TOKEN_ELLIPSIS;
+        if (b->kind == TOKEN_DOT && text_is(a, "..")) kind = TOKEN_ELLIPSIS;
         break;
     case TOKEN_IDENTIFIER:
         switch (b->kind) {
         case TOKEN_IDENTIFIER:
         case TOKEN_DECCONST:
         case TOKEN_OCTCONST:
-        case TOKEN_HEXCONST:
-            kind = TOKEN_IDENTIFIER;
-            break;
+        case TOKEN_HEXCONST: kind = TOKEN_IDENTIFIER; break;
         case TOKEN_CHARCONST:
         case TOKEN_STRINGCONST:
-            if (text_is(a, "L") && !starts_with_l(b))
-                kind = b->kind;
+            if (text_is(a, "L") && !starts_with_l(b)) kind = b->kind;
             break;
         case TOKEN_PPNUM:
         case TOKEN_FLOATCONST:
@@ -841,13 +771,10 @@ Token *pp_paste_tokens(const Token *a, const Token *b) {
                        ? TOKEN_IDENTIFIER
                        : TOKEN_PPNUM;
             break;
-        default:
-            break;
+        default: break;
         }
         break;
-    default:
-        kind = punctuator_paste(a->kind, b->kind);
-        break;
+    default: kind = punctuator_paste(a->kind, b->kind); break;
     }
     r->kind = kind;
     if (kind != ERROR_TOKEN && kind < TOKEN_IDENTIFIER) {
@@ -870,10 +797,8 @@ Token *pp_expand_directive_next() {
 
 Token *pp_find_lparen(PpFrame **context) {
     Token *t = next_token(context, true);
-    if (t != finished())
-        return t;
-    if (!is_main_context(context) || !source_lparen())
-        return nullptr;
+    if (t != finished()) return t;
+    if (!is_main_context(context) || !source_lparen()) return nullptr;
     return aux_token(TOKEN_LPAREN, token_spelling(TOKEN_LPAREN), 0);
 }
 
@@ -910,8 +835,7 @@ void pp_collect_source_actuals(PpFrame *frame) {
         if (kind == TOKEN_END_OF_FILE) {
             pp_report(PP_MSG_MISSING_ACTUALS_RPAREN, noted);
             si_seek(noted);
-            for (Token *t = c.head; t != nullptr;)
-                t = pp_free_aux_token(t);
+            for (Token *t = c.head; t != nullptr;) t = pp_free_aux_token(t);
             c.head = c.tail = nullptr;
             c.close();
             break;
@@ -923,8 +847,7 @@ void pp_collect_source_actuals(PpFrame *frame) {
         if (kind == TOKEN_COMMA && depth == 1 && c.count != variable_part) {
             c.close();
             started = false;
-            if (c.count != n_formals)
-                continue;
+            if (c.count != n_formals) continue;
             // Too many: the rest of the list is read over.
             int skip_depth = 1;
             for (;;) {
@@ -934,8 +857,7 @@ void pp_collect_source_actuals(PpFrame *frame) {
                     si_seek(noted);
                     break;
                 }
-                if (kind == TOKEN_LPAREN)
-                    ++skip_depth;
+                if (kind == TOKEN_LPAREN) ++skip_depth;
                 if (kind == TOKEN_RPAREN && --skip_depth == 0) {
                     pp_report(PP_MSG_TOO_MANY_ACTUALS, noted);
                     break;
@@ -949,10 +871,8 @@ void pp_collect_source_actuals(PpFrame *frame) {
                 pp_report(PP_MSG_TOO_FEW_ACTUALS, token.position);
             break;
         }
-        if (kind == TOKEN_LPAREN)
-            ++depth;
-        if (kind == TOKEN_RPAREN)
-            --depth;
+        if (kind == TOKEN_LPAREN) ++depth;
+        if (kind == TOKEN_RPAREN) --depth;
         append_argument(&c.head, &c.tail, aux_token(kind, value, spaced));
     }
     frame->actuals = c.first;
@@ -998,8 +918,7 @@ void pp_define_predefined_macros() {
 
 void pp_set_stdc_value(std::int32_t value) {
     // Looked up by its text: the command line may run without the preprocessor's tables.
-    if (!pp_tables_are_open())
-        return;
+    if (!pp_tables_are_open()) return;
     PpMacro *stdc = pp_lookup_macro(text_find_string("__STDC__"));
     // A definition from -D (or -U) stands: only the program's own one takes the setting.
     if (stdc == nullptr || stdc->position.line != 0 || stdc->body == nullptr ||
@@ -1020,8 +939,7 @@ void pp_start_expansion(PpMacro *macro, Position invocation) {
     ex.nesting = 0;
     PpFrame *frame = pp_new_frame(macro);
     push_frame(context, frame);
-    if (macro->n_formals >= 0)
-        pp_collect_source_actuals(frame);
+    if (macro->n_formals >= 0) pp_collect_source_actuals(frame);
     frame->body_cursor = macro->body;
     macro->state = PROCESSING_BODY;
 }
@@ -1044,8 +962,7 @@ bool pp_drain_expansion(CurrentToken *token) {
         token->value = static_cast<TextHandle>(t->value);
         token->position = ex.invocation;
         pp_write_expanded_token(token, t->spaced);
-        if (t->kind != TOKEN_PPNUM && t->kind != ERROR_TOKEN)
-            return true;
+        if (t->kind != TOKEN_PPNUM && t->kind != ERROR_TOKEN) return true;
     }
     return false;
 }
@@ -1062,8 +979,7 @@ bool pp_start_directive_expansion(PpMacro *macro, Position invocation) {
         return false; // the name itself stays
     }
     PpFrame *frame = pp_new_frame(macro);
-    if (macro->n_formals >= 0)
-        collect_actuals(frame, context);
+    if (macro->n_formals >= 0) collect_actuals(frame, context);
     push_frame(context, frame);
     frame->body_cursor = macro->body;
     macro->state = PROCESSING_BODY;
@@ -1090,8 +1006,7 @@ void pp_end_directive_expansion() {
 bool pp_expands_to_nothing(PpMacro *macro, Position invocation) {
     if (macro->n_formals < 0 && (macro->body == nullptr || macro->body->kind == TOKEN_NULL))
         return true;
-    if (!pp_start_directive_expansion(macro, invocation))
-        return false;
+    if (!pp_start_directive_expansion(macro, invocation)) return false;
     bool nothing = pp_expand_directive_next() == finished();
     pp_end_directive_expansion();
     return nothing;

@@ -192,7 +192,7 @@ void pp_output_init() {
     if (token_spacing != 0 || fortran_spacing != 0) {
         out.spacing = static_cast<std::uint8_t *>(
             mm_get_cvblock(mm_general_pool(), TOKEN_KIND_COUNT * TOKEN_KIND_COUNT));
-#define PP_SPACING(last, next) out.spacing[(last) * TOKEN_KIND_COUNT + (next)] = 1;
+#define PP_SPACING(last, next) out.spacing[(last)*TOKEN_KIND_COUNT + (next)] = 1;
 #include "pp/pp_spacing.def"
 #undef PP_SPACING
     }

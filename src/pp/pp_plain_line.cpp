@@ -28,9 +28,8 @@ enum PlainClass : std::uint8_t {
 // `names`: under -m; `bang`: `!` may start a Fortran comment (fortran_comments); `question`:
 // `?` starts no trigraph (fortran_lines); `backslash`: `\` continues nothing and escapes
 // nothing (fortran_lines with fortran_literals).
-constexpr std::array<std::uint8_t, 256> make_classes(bool names, bool bang = false,
-                                                     bool question = false,
-                                                     bool backslash = false) {
+constexpr std::array<std::uint8_t, 256>
+make_classes(bool names, bool bang = false, bool question = false, bool backslash = false) {
     std::array<std::uint8_t, 256> classes{};
     for (int c = 0; c < 256; ++c) {
         std::uint8_t k = PLAIN_OTHER;
@@ -39,8 +38,8 @@ constexpr std::array<std::uint8_t, 256> make_classes(bool names, bool bang = fal
         // messages on directive lines), the other control bytes, bytes above 0x7E, `\` and
         // `?` (continuations and trigraphs), `#` (directives, `##`), `$` (the dollar rule)
         // and `@` and backquote (no token of their own).
-        if (c < 0x20 || c >= 0x7F || c == '\\' || c == '?' || c == '#' || c == '$' ||
-            c == '@' || c == '`')
+        if (c < 0x20 || c >= 0x7F || c == '\\' || c == '?' || c == '#' || c == '$' || c == '@' ||
+            c == '`')
             k = PLAIN_STOP;
         if (c == '\t') k = PLAIN_OTHER;
         if ((question && c == '?') || (backslash && c == '\\')) k = PLAIN_OTHER;
@@ -79,8 +78,8 @@ struct PlainTables {
 inline PlainTables plain_tables(bool names) {
     if ((fortran_comments | fortran_lines) == 0) [[likely]]
         return {names ? name_class.data() : plain_class.data(), plain_class.data()};
-    std::size_t bits = (fortran_lines != 0 ? 4U : 0U) |
-                       (fortran_lines != 0 && fortran_literals != 0 ? 8U : 0U);
+    std::size_t bits =
+        (fortran_lines != 0 ? 4U : 0U) | (fortran_lines != 0 && fortran_literals != 0 ? 8U : 0U);
     std::size_t outside = bits | (names ? 1U : 0U) | (fortran_comments != 0 ? 2U : 0U);
     return {fortran_classes[outside].data(), fortran_classes[bits].data()};
 }
@@ -259,8 +258,8 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             // In column 6 of a fixed-form line a continuation mark, else a comment up to the
             // newline unless a sentinel makes it a directive for the compiler (that line is
             // left to the lexer, which expands it).
-            std::uint32_t at = (line_start ? 1 : si_cursor.column) +
-                               static_cast<std::uint32_t>(p - start);
+            std::uint32_t at =
+                (line_start ? 1 : si_cursor.column) + static_cast<std::uint32_t>(p - start);
             if (fixed && at == 6) {
                 ++p;
                 continue;
@@ -310,9 +309,8 @@ void pp_set_plain_lines(bool enabled) {
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
     // The bytes at the noted place are still the name only until the lexer reads on: the note
     // serves the next question and no other.
-    TextHandle handle = text == plain.noted_text && length == plain.noted_length
-                            ? plain.noted_handle
-                            : TEXT_NULL;
+    TextHandle handle =
+        text == plain.noted_text && length == plain.noted_length ? plain.noted_handle : TEXT_NULL;
     plain.noted_text = nullptr;
     return handle;
 }

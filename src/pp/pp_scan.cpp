@@ -105,8 +105,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
         body->kind != TOKEN_CALC_FILE) {
         // A one-token body is written at once, followed by a blank so that it cannot join
         // the text after it.
-        CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value),
-                                 token->position};
+        CurrentToken replacement{body->kind, static_cast<TextHandle>(body->value), token->position};
         pp_write_token(&replacement);
         if (fortran_spacing != 0)
             pp_write_expansion_end();
@@ -131,13 +130,9 @@ Action dispatch(CurrentToken *token) {
         si_back_up(1);
         first_in_file = 1;
         return LINE_START;
-    case TOKEN_NEWLINE:
-        pp_write_newline();
-        return LINE_START;
+    case TOKEN_NEWLINE: pp_write_newline(); return LINE_START;
     case TOKEN_HORIZ_WHITESPACE:
-    case TOKEN_OTHER_WHITESPACE:
-        pp_write_white_space(token);
-        return READ;
+    case TOKEN_OTHER_WHITESPACE: pp_write_white_space(token); return READ;
     case TOKEN_BSLASH_NL: return READ;
     case TOKEN_COMMENT:
         if (!copy_comment(token->position)) return END_OF_FILE;
@@ -157,15 +152,12 @@ Action dispatch(CurrentToken *token) {
     case TOKEN_SHARP_SHARP:
     case TOKEN_TRI_BSLASH:
     case TOKEN_PPNUM:
-    case ERROR_TOKEN:
-        write_converted(token, pp_convert_lexeme(token));
-        return READ;
+    case ERROR_TOKEN: write_converted(token, pp_convert_lexeme(token)); return READ;
     case TOKEN_EXCL:
     case TOKEN_EXCLEQ:
         write_converted(token, pp_convert_lexeme(token));
         // A Fortran comment: its text up to the newline is written as it stands.
-        if (fortran_comments != 0 && pp_bang_starts_comment(token))
-            pp_copy_fortran_comment(true);
+        if (fortran_comments != 0 && pp_bang_starts_comment(token)) pp_copy_fortran_comment(true);
         return RETURN;
     case TOKEN_IDENTIFIER:
     case TOKEN_IDENTIFIER_BNL:
@@ -264,9 +256,7 @@ Action line_start(CurrentToken *token) {
             line_has_text = false;
             break;
         }
-        default:
-            first_in_file = 0;
-            return DISPATCH;
+        default: first_in_file = 0; return DISPATCH;
         }
     }
 }

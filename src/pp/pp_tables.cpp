@@ -63,8 +63,8 @@ struct TableState {
     Token *finished_token = nullptr;
     PpFileRecord *file_top = nullptr;
     PpConditional *conditional_top = nullptr;
-    PpFrame *expansion = nullptr; // the main expansion context
-    std::uint32_t aux_tokens = 0; // aux tokens made since the expansion pools were last reset
+    PpFrame *expansion = nullptr;    // the main expansion context
+    std::uint32_t aux_tokens = 0;    // aux tokens made since the expansion pools were last reset
     std::uint32_t shared_tokens = 0; // argument tokens shared instead of copied, since then
     // One bit per hash of every macro name defined since the tables were opened; #undef
     // leaves its bit, which only costs a lookup.
@@ -154,8 +154,7 @@ constexpr Position POSITION_ZERO{0, 0, 0};
 // skips: the blank of the macro name goes to the operand after it (a copy, since the body is
 // shared), and so to the pasted result. Out of line: the marker rarely comes first.
 [[gnu::noinline]] void mark_paste_operand(Token *marker) {
-    if (marker->next == nullptr)
-        return;
+    if (marker->next == nullptr) return;
     Token *operand = pp_copy_token(marker->next);
     operand->spaced = 1;
     marker->next = operand;
@@ -169,9 +168,8 @@ void pp_tables_open() {
     if (tables.open) return;
     tables = TableState{};
     for (int i = 0; i < PP_POOL_COUNT; ++i)
-        tables.pools[i] =
-            mm_open_pool(pool_rows[i].name, pool_rows[i].block_size,
-                         pool_rows[i].chunk_size, 1 | MM_KEEP_CHUNK);
+        tables.pools[i] = mm_open_pool(pool_rows[i].name, pool_rows[i].block_size,
+                                       pool_rows[i].chunk_size, 1 | MM_KEEP_CHUNK);
     tables.open = true;
     tables.null_token = make_token(PP_POOL_TOKENS, TOKEN_NULL, TEXT_NULL);
     tables.null_token->formal_index = 0;
@@ -305,8 +303,8 @@ void pp_push_file(const char *name) {
     // every name a path buffer holds, so an #include costs no general-pool block.
     char local[2 * 1024 + 3];
     std::size_t size = 2 * length + 3;
-    auto *quoted = size <= sizeof local ? local
-                                        : static_cast<char *>(mm_get_vblock(mm_general_pool(), size));
+    auto *quoted =
+        size <= sizeof local ? local : static_cast<char *>(mm_get_vblock(mm_general_pool(), size));
     char *out = quoted;
     *out++ = '"';
     for (const char *p = name; *p != '\0'; ++p) {

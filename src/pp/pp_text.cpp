@@ -3,8 +3,8 @@
 // the scanning loop, and the upkeep of the current file's directory for pushd_include.
 #include <cstring>
 
-#include "driver/options.h"
 #include "driver/host.h"
+#include "driver/options.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"
@@ -18,7 +18,7 @@ constexpr std::uint32_t SCRATCH_SIZE = 65536;
 
 struct TextState {
     unsigned char fixed[SCRATCH_SIZE];
-    unsigned char *buffer = fixed;   // `fixed`, or a larger general-pool block
+    unsigned char *buffer = fixed; // `fixed`, or a larger general-pool block
     std::uint32_t capacity = SCRATCH_SIZE;
 };
 
@@ -140,9 +140,10 @@ void pp_dollar_rule(const unsigned char *text, std::uint32_t *length, CurrentTok
         return;
     }
     const void *dollar = std::memchr(text, '$', *length);
-    std::uint32_t k = dollar != nullptr
-                          ? static_cast<std::uint32_t>(static_cast<const unsigned char *>(dollar) - text)
-                          : *length;
+    std::uint32_t k =
+        dollar != nullptr
+            ? static_cast<std::uint32_t>(static_cast<const unsigned char *>(dollar) - text)
+            : *length;
     // Back to the lexeme's start, then k bytes again: scanning resumes at the `$` (or after a
     // leading one). A lexeme longer than the ring still holds is found again by seeking.
     if (si_back_up(*length) != SI_OK) si_seek(token->position);
@@ -156,8 +157,8 @@ bool pp_is_identifier_text(const char *text) {
     if (*text == '\0') return false;
     for (; *text != '\0'; ++text) {
         char c = *text;
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '_';
+        bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
         if (!ok) return false;
     }
     return true;

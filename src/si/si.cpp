@@ -41,16 +41,16 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its termi
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
 constexpr std::uint32_t READ_AHEAD = 65536;
 constexpr int IDLE_FILES = 64;
-constexpr std::int64_t IDLE_FILE_SIZE = 65536; // larger files are closed as before
-constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1;      // highest index into the file stack
-constexpr std::uint32_t TABLE_LIMIT = 65534;           // the capacity never reaches this
+constexpr std::int64_t IDLE_FILE_SIZE = 65536;    // larger files are closed as before
+constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1; // highest index into the file stack
+constexpr std::uint32_t TABLE_LIMIT = 65534;      // the capacity never reaches this
 
 struct StreamEntry {
-    const char *name;         // owned copy for files; a fixed text for handles 0 and 1
-    const char *base_name;    // inside name, after its last '/'
-    std::int32_t fd;          // -1 while the file is not open
-    std::int32_t open_count;  // file-stack levels at which it is open, the current one included
-    std::uint32_t hash;       // of the name, for the name index
+    const char *name;             // owned copy for files; a fixed text for handles 0 and 1
+    const char *base_name;        // inside name, after its last '/'
+    std::int32_t fd;              // -1 while the file is not open
+    std::int32_t open_count;      // file-stack levels at which it is open, the current one included
+    std::uint32_t hash;           // of the name, for the name index
     std::int64_t illegal_checked; // file offset up to which its 0 and 3 bytes were reported
     // The descriptor's own offset as our reads and seeks left it (-1: unknown).
     std::int64_t fd_offset;
@@ -66,7 +66,7 @@ struct StreamEntry {
     // then an unnamed temporary file holding the `spooled` bytes read from `source` so far, and
     // every read behind that point is served from it. Backing up, re-reading a long text and
     // the listing all need earlier bytes again, which the source itself cannot give back.
-    std::int32_t source = -1; // the unseekable descriptor, -1 once its end was read
+    std::int32_t source = -1;  // the unseekable descriptor, -1 once its end was read
     std::int64_t spooled = -1; // -1: not spooled
 };
 
@@ -140,7 +140,7 @@ struct StreamState {
     std::uint32_t oldest_line;
     std::uint32_t oldest_column;
     bool at_end;
-    unsigned char *null_block; // the null stream's buffer, shared by all its levels
+    unsigned char *null_block;               // the null stream's buffer, shared by all its levels
     unsigned char *spare_rings[SPARE_RINGS]; // rings of closed streams, ready for reuse
     int spare_count;
     // Regular files closed at every level whose descriptors stay open (up to IDLE_FILES), so that
@@ -290,8 +290,7 @@ bool spool_append(StreamEntry &entry, const unsigned char *bytes, std::size_t co
 // writer paused, and the blocks, hence where 0 bytes are reported and where a run stopped by too
 // many of them ends its output, would depend on that. A failed write to the spool is a failed
 // read: the bytes could not be kept for a second reading.
-std::ptrdiff_t read_spooled(StreamEntry &entry, void *into, std::size_t size,
-                            std::int64_t offset) {
+std::ptrdiff_t read_spooled(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset) {
     auto *bytes = static_cast<unsigned char *>(into);
     std::size_t done = 0;
     while (done < size) {
@@ -357,8 +356,8 @@ std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::
 // as reads of the file would give (a piece is short only at the end of the file).
 // With `clean`, says whether the piece is known to hold no CR, 0 or 3 (searched for once
 // per read-ahead block rather than in every piece).
-std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size,
-                             std::int64_t offset, bool *clean = nullptr) {
+std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset,
+                             bool *clean = nullptr) {
     if (clean != nullptr) *clean = false;
     if (entry.size <= static_cast<std::int64_t>(SI_RING_SIZE))
         return read_file(entry, into, size, offset);
@@ -796,7 +795,7 @@ SiStatus resume_copy(int level) {
 // ---- Seeking ------------------------------------------------------------------------------
 
 bool position_before(std::uint32_t line_a, std::uint32_t column_a, std::uint32_t line_b,
-            std::uint32_t column_b) {
+                     std::uint32_t column_b) {
     return line_a != line_b ? line_a < line_b : column_a < column_b;
 }
 
@@ -922,11 +921,11 @@ SiStatus si_initialize() {
     if (si.initialized) return SI_OK;
     si = StreamState{};
     si_cursor = SiCursor{};
-    si.table = static_cast<StreamEntry *>(
-        mm_get_vblock(pool(), SI_TABLE_GROWTH * sizeof(StreamEntry)));
+    si.table =
+        static_cast<StreamEntry *>(mm_get_vblock(pool(), SI_TABLE_GROWTH * sizeof(StreamEntry)));
     si.null_block = static_cast<unsigned char *>(mm_get_cvblock(pool(), 2));
-    si.stack = static_cast<SavedStream *>(
-        mm_get_vblock(pool(), SI_FILE_STACK_SIZE * sizeof(SavedStream)));
+    si.stack =
+        static_cast<SavedStream *>(mm_get_vblock(pool(), SI_FILE_STACK_SIZE * sizeof(SavedStream)));
     si.capacity = SI_TABLE_GROWTH;
     si.highest = 1;
     if (si.table == nullptr || si.null_block == nullptr || si.stack == nullptr ||
@@ -1052,8 +1051,9 @@ SiStatus si_adopt_file(const char *name, int fd, StreamHandle *handle) {
     std::uint16_t h = ++si.highest;
     // Not entered in the name index: an #include of the same name means some other file.
     // The descriptor's offset is unknown (it was written through), so reads are positioned.
-    si.table[h] = StreamEntry{copy, base_name_of(copy), fd, 0, 0, 0, -1,
-                              static_cast<std::int64_t>(status.st_size), false, true};
+    si.table[h] = StreamEntry{
+        copy, base_name_of(copy), fd, 0, 0, 0, -1, static_cast<std::int64_t>(status.st_size), false,
+        true};
     *handle = static_cast<StreamHandle>(h);
     return SI_OK;
 }

@@ -15,13 +15,13 @@ enum SiStatus : std::uint16_t {
 #undef SI_STATUS
 };
 
-inline constexpr std::uint32_t SI_RING_SIZE = 2048;   // bytes in a stream's ring buffer
-inline constexpr std::uint32_t SI_REFILL_SIZE = 1024; // read size once the ring has wrapped
-inline constexpr int SI_FILE_STACK_SIZE = 21;         // suspended streams, the deepest nesting
-inline constexpr std::uint32_t SI_MARK_AREA_SIZE = 512; // static area for wrapped mark texts
-inline constexpr std::uint16_t SI_TABLE_GROWTH = 256; // stream table capacity step
-inline constexpr int SI_END_OF_STREAM = 3;            // the byte delivered after the last one
-inline constexpr std::uint32_t SI_MAX_COLUMN = 65535; // the widest column a Position can hold
+inline constexpr std::uint32_t SI_RING_SIZE = 2048;       // bytes in a stream's ring buffer
+inline constexpr std::uint32_t SI_REFILL_SIZE = 1024;     // read size once the ring has wrapped
+inline constexpr int SI_FILE_STACK_SIZE = 21;             // suspended streams, the deepest nesting
+inline constexpr std::uint32_t SI_MARK_AREA_SIZE = 512;   // static area for wrapped mark texts
+inline constexpr std::uint16_t SI_TABLE_GROWTH = 256;     // stream table capacity step
+inline constexpr int SI_END_OF_STREAM = 3;                // the byte delivered after the last one
+inline constexpr std::uint32_t SI_MAX_COLUMN = 65535;     // the widest column a Position can hold
 inline constexpr std::uint32_t SI_MAX_LINE = 4294967295u; // the last line a Position can hold
 
 // ---- The reading cursor -------------------------------------------------------------------
@@ -29,14 +29,14 @@ inline constexpr std::uint32_t SI_MAX_LINE = 4294967295u; // the last line a Pos
 // The part of the current stream's state that the inline reading step, the lexer and the
 // directive code use directly. Everything else about the streams is private to si.cpp.
 struct SiCursor {
-    unsigned char *read;        // next byte to deliver; a 0 there is answered by si_next_buffer
-    std::uint32_t line;         // line of the read point, 1-based
-    std::uint32_t column;       // column of the read point, 1-based; passes 65535 on long lines
-    StreamHandle stream;        // the current stream
-    unsigned char *mark;        // first marked byte still in the ring
-    std::uint32_t mark_line;    // position of the mark as it was set (the token start)
+    unsigned char *read;     // next byte to deliver; a 0 there is answered by si_next_buffer
+    std::uint32_t line;      // line of the read point, 1-based
+    std::uint32_t column;    // column of the read point, 1-based; passes 65535 on long lines
+    StreamHandle stream;     // the current stream
+    unsigned char *mark;     // first marked byte still in the ring
+    std::uint32_t mark_line; // position of the mark as it was set (the token start)
     std::uint32_t mark_column;
-    std::uint32_t lost;         // marked bytes delivered before `mark` and no longer in the ring
+    std::uint32_t lost; // marked bytes delivered before `mark` and no longer in the ring
 };
 extern SiCursor si_cursor;
 

@@ -50,8 +50,9 @@ struct TextState {
 TextState text;
 
 // The passing texts: (text, length) pairs in an array indexed by -1 - handle, the bytes in
-// chunks of the table pool (the char pool cannot give single blocks back) that never move, so that a text pointer stays valid while more are
-// entered. Released together: the first chunk and the array are kept for the next expansion.
+// chunks of the table pool (the char pool cannot give single blocks back) that never move, so that
+// a text pointer stays valid while more are entered. Released together: the first chunk and the
+// array are kept for the next expansion.
 struct PassingEntry {
     const char *text;
     std::uint32_t length;
@@ -176,8 +177,8 @@ void rebuild_index(std::int32_t capacity) {
     std::size_t slots = 1;
     while (slots < 2 * static_cast<std::size_t>(capacity)) slots *= 2;
     if (text.index != nullptr) mm_free_vblock(text.table_pool, text.index);
-    text.index = static_cast<std::int32_t *>(
-        mm_get_vblock(text.table_pool, slots * sizeof(std::int32_t)));
+    text.index =
+        static_cast<std::int32_t *>(mm_get_vblock(text.table_pool, slots * sizeof(std::int32_t)));
     std::memset(text.index, 0, slots * sizeof(std::int32_t));
     text.index_mask = slots - 1;
     for (std::int32_t h = 1; h < text.count; ++h)
@@ -214,8 +215,8 @@ void grow_arrays() {
         mm_adjust_vblock(text.table_pool, text.entries, std::size_t(size) * sizeof(TextEntry)));
     text.info = static_cast<void **>(
         mm_adjust_vblock(text.table_pool, text.info, std::size_t(size) * sizeof(void *)));
-    text.previous = static_cast<std::int32_t *>(mm_adjust_vblock(
-        text.table_pool, text.previous, std::size_t(size) * sizeof(std::int32_t)));
+    text.previous = static_cast<std::int32_t *>(
+        mm_adjust_vblock(text.table_pool, text.previous, std::size_t(size) * sizeof(std::int32_t)));
     text.highest = size - 1;
     rebuild_index(size);
 }
@@ -300,8 +301,8 @@ void text_release_passing() {
 void text_initialize() {
     if (text.initialized) return;
     text.table_pool = mm_open_pool("LUMEN text table", MM_VBLOCK, 256, 0);
-    text.char_pool = mm_open_pool("LUMEN char table", MM_VBLOCK, MM_DEFAULT_CHUNK,
-                                  MM_SUPPRESS_HEADER);
+    text.char_pool =
+        mm_open_pool("LUMEN char table", MM_VBLOCK, MM_DEFAULT_CHUNK, MM_SUPPRESS_HEADER);
     text.characters = 0;
     text.initialized = true;
     text_clear();

@@ -111,8 +111,8 @@ class CommandLineTest : public ToolkitTest {
         definitions_text = "<not run>";
         definitions_dir.clear();
         ::testing::internal::CaptureStderr();
-        bool ok = parse_command_line(static_cast<int>(storage.size()), argv.data(), &stream,
-                                     &copied);
+        bool ok =
+            parse_command_line(static_cast<int>(storage.size()), argv.data(), &stream, &copied);
         std::string out = ::testing::internal::GetCapturedStderr();
         opened_ = ok;
         return {ok, out};
@@ -152,32 +152,64 @@ FlagValues current_flags() {
 // The documented values after a command line naming only a Fortran input: the start-up values,
 // with "//" decided as text by the extension and __STDC__ computed as 0.
 const FlagValues documented_defaults = {
-    {"red_directive_severity", 0}, {"output_comments", 1}, {"endif_comments", 1},
-    {"string_parms", 0}, {"string_trigraphs", 0}, {"pushd_include", 0},
-    {"user_defined_sys_include", 1}, {"esc_filename", 0}, {"output_unix_line", 1},
-    {"output_ansi_line", 0}, {"compress_newlines", 0}, {"warn_comment_pasting", 0},
-    {"warn_unix_line", 0}, {"dollar_ident", 1}, {"double_slash_comments", 0},
-    {"token_spacing", 0}, {"show_banner", 1}, {"expand_macros", 0}, {"stdc_value", 0},
-    {"fixed_line_length", 72}, {"strip_c_comments", 0}, {"fortran_comments", 0},
-    {"fortran_literals", 0}, {"fortran_lines", 0}, {"fortran_spacing", 0}, {"source_form", 0},
-    {"fortran_operators", 0}, {"variadic_macros", 0}, {"fold_lines", 0}, {"line_length", 0},
-    {"continued_calls", 0}, {"lex-debug", 0}, {"lex-trace", 0},
+    {"red_directive_severity", 0},
+    {"output_comments", 1},
+    {"endif_comments", 1},
+    {"string_parms", 0},
+    {"string_trigraphs", 0},
+    {"pushd_include", 0},
+    {"user_defined_sys_include", 1},
+    {"esc_filename", 0},
+    {"output_unix_line", 1},
+    {"output_ansi_line", 0},
+    {"compress_newlines", 0},
+    {"warn_comment_pasting", 0},
+    {"warn_unix_line", 0},
+    {"dollar_ident", 1},
+    {"double_slash_comments", 0},
+    {"token_spacing", 0},
+    {"show_banner", 1},
+    {"expand_macros", 0},
+    {"stdc_value", 0},
+    {"fixed_line_length", 72},
+    {"strip_c_comments", 0},
+    {"fortran_comments", 0},
+    {"fortran_literals", 0},
+    {"fortran_lines", 0},
+    {"fortran_spacing", 0},
+    {"source_form", 0},
+    {"fortran_operators", 0},
+    {"variadic_macros", 0},
+    {"fold_lines", 0},
+    {"line_length", 0},
+    {"continued_calls", 0},
+    {"lex-debug", 0},
+    {"lex-trace", 0},
 };
 
 // What the lexing and line part of the Fortran mode turns on, with its operators and variadic
 // macros.
 const FlagValues fortran_lexing = {
-    {"strip_c_comments", 1},  {"fortran_comments", 1}, {"fortran_literals", 1},
-    {"fortran_lines", 1},     {"fortran_spacing", 1},  {"fortran_operators", 1},
-    {"variadic_macros", 1},   {"fold_lines", 1},       {"continued_calls", 1},
+    {"strip_c_comments", 1}, {"fortran_comments", 1}, {"fortran_literals", 1},
+    {"fortran_lines", 1},    {"fortran_spacing", 1},  {"fortran_operators", 1},
+    {"variadic_macros", 1},  {"fold_lines", 1},       {"continued_calls", 1},
 };
 
 const FlagValues ansi_set = {
-    {"red_directive_severity", 0}, {"output_comments", 0}, {"endif_comments", 0},
-    {"string_parms", 0}, {"string_trigraphs", 1}, {"pushd_include", 0},
-    {"user_defined_sys_include", 0}, {"esc_filename", 0}, {"output_unix_line", 0},
-    {"output_ansi_line", 0}, {"compress_newlines", 0}, {"warn_unix_line", 1},
-    {"dollar_ident", 0}, {"stdc_value", 1},
+    {"red_directive_severity", 0},
+    {"output_comments", 0},
+    {"endif_comments", 0},
+    {"string_parms", 0},
+    {"string_trigraphs", 1},
+    {"pushd_include", 0},
+    {"user_defined_sys_include", 0},
+    {"esc_filename", 0},
+    {"output_unix_line", 0},
+    {"output_ansi_line", 0},
+    {"compress_newlines", 0},
+    {"warn_unix_line", 1},
+    {"dollar_ident", 0},
+    {"stdc_value", 1},
 };
 
 FlagValues with(FlagValues base, const FlagValues &changes) {
@@ -187,7 +219,7 @@ FlagValues with(FlagValues base, const FlagValues &changes) {
 
 struct FlagCase {
     std::vector<std::string> args; // before the input a.F
-    FlagValues changes;             // from documented_defaults
+    FlagValues changes;            // from documented_defaults
 };
 
 TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
@@ -202,7 +234,8 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
         {{"-e", "-p", "-Q", "-n", "-C", "-ansi"}, ansi},
         {{"-ansi", "-i"}, with(ansi, {{"string_trigraphs", 0}, {"stdc_value", 0}})},
         {{"-ansi", "-s="}, with(ansi, {{"stdc_value", 0}})},
-        {{"-ansi", "-C", "-e"}, with(ansi, {{"output_comments", 1}, {"red_directive_severity", 1}})},
+        {{"-ansi", "-C", "-e"},
+         with(ansi, {{"output_comments", 1}, {"red_directive_severity", 1}})},
         {{"-B"}, {{"double_slash_comments", 1}}},
         {{"-noB"}, {}},
         {{"-c"}, {{"endif_comments", 0}}},
@@ -218,7 +251,9 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
         {{"-W"}, {{"warn_unix_line", 1}}},
         {{"-z"}, {{"dollar_ident", 0}}},
         {{"-c", "-u", "-z", "-W"},
-         {{"endif_comments", 0}, {"user_defined_sys_include", 0}, {"dollar_ident", 0},
+         {{"endif_comments", 0},
+          {"user_defined_sys_include", 0},
+          {"dollar_ident", 0},
           {"warn_unix_line", 1}}},
         {{"-m"}, {{"expand_macros", 1}}},
         {{"--fortran"}, with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
@@ -234,8 +269,7 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
                                {"strip_c_comments", 0},
                                {"output_comments", 0},
                                {"pushd_include", 1}})},
-        {{"-C", "--fortran"},
-         with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
+        {{"-C", "--fortran"}, with(fortran_lexing, {{"expand_macros", 1}, {"pushd_include", 1}})},
         {{"--fortran-comments"}, {{"fortran_comments", 1}}},
         {{"--fortran-literals"}, {{"fortran_literals", 1}}},
         {{"--fortran-lines"}, {{"fortran_lines", 1}}},
@@ -295,10 +329,10 @@ TEST_F(CommandLineTest, EveryOptionSetsItsFlags) {
 
 TEST_F(CommandLineTest, ExtensionDecidesDoubleSlashUnlessAnOptionDid) {
     const std::vector<std::pair<std::vector<std::string>, long>> cases = {
-        {{"x.F"}, 0},         {{"x.f"}, 0},         {{"x.f90"}, 0},   {{"x.FOR"}, 0},
-        {{"x.c"}, 1},         {{"x"}, 1},           {{"dir.f/x"}, 1}, {{"x.F.c"}, 1},
-        {{"sub.c/x.F"}, 0},   {{"x.F", "-B"}, 1},   {{"-B", "x.F"}, 1},
-        {{"-noB", "x.f"}, 0}, {{"x.c", "-noB"}, 0}, {{"-noB", "x.c"}, 0},
+        {{"x.F"}, 0},         {{"x.f"}, 0},         {{"x.f90"}, 0},     {{"x.FOR"}, 0},
+        {{"x.c"}, 1},         {{"x"}, 1},           {{"dir.f/x"}, 1},   {{"x.F.c"}, 1},
+        {{"sub.c/x.F"}, 0},   {{"x.F", "-B"}, 1},   {{"-B", "x.F"}, 1}, {{"-noB", "x.f"}, 0},
+        {{"x.c", "-noB"}, 0}, {{"-noB", "x.c"}, 0},
     };
     for (const auto &[args, expected] : cases) {
         parse(args); // the files do not exist: only the flag matters here
@@ -385,12 +419,12 @@ TEST_F(CommandLineTest, DefinitionsFileDirectory) {
     const std::string tdir = base_ + "/tdir";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-DX", "-m=" + mdir}, base_ + "/mdir"},
-        {{"-m=" + mdir, "-DX"}, base_ + "/tmp"},     // only a -m= after the -D counts
-        {{"-UX", "-m=" + mdir}, base_ + "/mdir"},    // -U looks ahead from its own place
+        {{"-m=" + mdir, "-DX"}, base_ + "/tmp"},  // only a -m= after the -D counts
+        {{"-UX", "-m=" + mdir}, base_ + "/mdir"}, // -U looks ahead from its own place
         {{"-temp=" + tdir, "-DX", "-m=" + mdir}, base_ + "/tdir"},
-        {{"-DX", "-temp=" + tdir}, base_ + "/tmp"},  // -temp= must come first
+        {{"-DX", "-temp=" + tdir}, base_ + "/tmp"}, // -temp= must come first
         {{"-DX", "-m=" + base_ + "/missing/"}, base_ + "/tmp"},
-        {{"-DX", "-m=" + base_ + "/mdir"}, base_},   // verbatim: "<base>/mdircpXXXXXX"
+        {{"-DX", "-m=" + base_ + "/mdir"}, base_}, // verbatim: "<base>/mdircpXXXXXX"
         {{"-temp=" + base_ + "/missing", "-DX"}, base_ + "/tmp"},
         {{"-t=trace.txt", "-temp=" + tdir, "-DX"}, base_ + "/tmp"},
         {{"-temp=" + std::string(1100, 'd'), "-DX"}, base_ + "/tmp"},
@@ -451,7 +485,8 @@ TEST_F(CommandLineTest, IncludeListsKeepOrderAndEndInSlash) {
 
 TEST_F(CommandLineTest, ListFileNameAndHeader) {
     setenv("SOURCE_DATE_EPOCH", "0", 1);
-    const std::string header_tail = "\n\n----- C Front End List -----\n\nThu Jan  1 00:00:00 1970\n\n";
+    const std::string header_tail =
+        "\n\n----- C Front End List -----\n\nThu Jan  1 00:00:00 1970\n\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-l", "a.F"}, "a.lis"},
         {{"a.F", "-l"}, "a.lis"},
@@ -572,9 +607,9 @@ TEST_F(CommandLineTest, ErrorExitIsSetAndResetWithTheOtherFlags) {
 // option changes one, an earlier one is overridden; a new run starts with all of them off.
 TEST_F(CommandLineTest, FortranModeSetsItsSwitchesLeftToRight) {
     auto long_flags = [] {
-        return std::vector<int>{expand_macros, pushd_include, pragma_once, push_pop_macro,
-                                warning_directive, error_is_error, function_like_defines,
-                                error_exit};
+        return std::vector<int>{expand_macros,         pushd_include,     pragma_once,
+                                push_pop_macro,        warning_directive, error_is_error,
+                                function_like_defines, error_exit};
     };
     const std::vector<std::pair<std::vector<std::string>, std::vector<int>>> cases = {
         {{}, {0, 0, 0, 0, 0, 0, 0, 0}},
@@ -584,12 +619,11 @@ TEST_F(CommandLineTest, FortranModeSetsItsSwitchesLeftToRight) {
         {{"--fortran", "--no-includer-dir-first", "--no-error-exit"}, {1, 0, 1, 1, 1, 1, 1, 0}},
         {{"--fortran", "--no-pragma-once", "--no-push-pop-macro", "--no-warning-directive"},
          {1, 1, 0, 0, 0, 1, 1, 1}},
-        {{"--fortran", "--no-error-is-error", "--no-function-like-defines",
-          "--no-expand-macros"},
+        {{"--fortran", "--no-error-is-error", "--no-function-like-defines", "--no-expand-macros"},
          {0, 1, 1, 1, 1, 0, 0, 1}},
         {{"--expand-macros", "--includer-dir-first", "--pragma-once"}, {1, 1, 1, 0, 0, 0, 0, 0}},
-        {{"--push-pop-macro", "--warning-directive", "--error-is-error",
-          "--function-like-defines", "--error-exit"},
+        {{"--push-pop-macro", "--warning-directive", "--error-is-error", "--function-like-defines",
+          "--error-exit"},
          {0, 0, 0, 1, 1, 1, 1, 1}},
         {{"--pragma-once", "--no-pragma-once"}, {0, 0, 0, 0, 0, 0, 0, 0}},
     };

@@ -116,9 +116,9 @@ TEST(FrontEndHelpers, PrintCharShowsControlsReadably) {
     struct Case {
         int c;
         const char *shown;
-    } cases[] = {{0, "<0>"},   {3, "<EOF>"},   {'\n', "<NL>"}, {'\f', "<FF>"},  {'\t', "\t"},
-                 {'A', "A"},   {' ', " "},     {1, "<1>"},     {127, "<127>"},  {0xE9, "<-23>"},
-                 {'~', "~"},   {0x80, "<-128>"}, {'\r', "<13>"}};
+    } cases[] = {{0, "<0>"}, {3, "<EOF>"},     {'\n', "<NL>"}, {'\f', "<FF>"}, {'\t', "\t"},
+                 {'A', "A"}, {' ', " "},       {1, "<1>"},     {127, "<127>"}, {0xE9, "<-23>"},
+                 {'~', "~"}, {0x80, "<-128>"}, {'\r', "<13>"}};
     for (const Case &c : cases) {
         std::FILE *file = std::tmpfile();
         fe_print_char(file, c.c);

@@ -47,7 +47,7 @@ RunResult run(const std::vector<std::string> &options, const char *input) {
         fuzz_run_program(static_cast<int>(argv.size()) - 1, argv.data(), &result.completed);
     result.errors = testing::internal::GetCapturedStderr();
     result.output = read_file(dir + "out.txt");
-    static const char *const keep[] = {"self.F", "plain.F", "errors.F",   "guard.F",
+    static const char *const keep[] = {"self.F", "plain.F", "errors.F",  "guard.F",
                                        "g.h",    "out.txt", "fortran.F", nullptr};
     fuzz_check_clean(mark, keep);
     return result;

@@ -176,7 +176,8 @@ TEST(HostExitDeathTest, HostExitRemovesTemporaryFiles) {
 // temporary files must still be there while they run, and gone afterwards.
 std::string hook_probe;
 void probe_hook(void *) {
-    std::fprintf(stderr, "hook sees the file: %s\n", access(hook_probe.c_str(), F_OK) == 0 ? "yes" : "no");
+    std::fprintf(stderr, "hook sees the file: %s\n",
+                 access(hook_probe.c_str(), F_OK) == 0 ? "yes" : "no");
 }
 
 TEST_F(HostTest, FatalExitRemovesTemporaryFilesAfterTheExitHooks) {
@@ -377,8 +378,8 @@ TEST_F(HostTest, TemporaryDirectory) {
         const char *expected;
     };
     const Case cases[] = {
-        {std::nullopt, "/tmp/"}, {"", "/tmp/"}, {"/var/x", "/var/x/"}, {"/var/x/", "/var/x/"},
-        {"rel", "rel/"},
+        {std::nullopt, "/tmp/"}, {"", "/tmp/"},   {"/var/x", "/var/x/"},
+        {"/var/x/", "/var/x/"},  {"rel", "rel/"},
     };
     for (const Case &c : cases) {
         EnvGuard tmpdir("TMPDIR", c.tmpdir);
@@ -397,8 +398,8 @@ TEST_F(HostTest, TemporaryDirectory) {
 
 TEST(HostFilePart, IsTheTextAfterTheLastSlash) {
     const std::pair<const char *, const char *> cases[] = {
-        {"a/b/c.F", "c.F"}, {"c.F", "c.F"}, {"/c", "c"}, {"dir/", ""},
-        {"a\\b:c.F", "a\\b:c.F"}, {"", ""},
+        {"a/b/c.F", "c.F"}, {"c.F", "c.F"},           {"/c", "c"},
+        {"dir/", ""},       {"a\\b:c.F", "a\\b:c.F"}, {"", ""},
     };
     for (const auto &[path, part] : cases) EXPECT_STREQ(host_file_part(path), part) << path;
 }
@@ -424,10 +425,14 @@ TEST(HostDate, SourceDateEpochGivesAReproducibleDate) {
         const char *text; // nullptr: ignored, the local time is used
     };
     const Case cases[] = {
-        {"0", "Thu Jan  1 00:00:00 1970"},     {"86399", "Thu Jan  1 23:59:59 1970"},
-        {"1700000000", "Tue Nov 14 22:13:20 2023"}, {"", nullptr},
-        {"-1", nullptr},                        {"12a", nullptr},
-        {" 5", nullptr},                        {"99999999999999999999999", nullptr},
+        {"0", "Thu Jan  1 00:00:00 1970"},
+        {"86399", "Thu Jan  1 23:59:59 1970"},
+        {"1700000000", "Tue Nov 14 22:13:20 2023"},
+        {"", nullptr},
+        {"-1", nullptr},
+        {"12a", nullptr},
+        {" 5", nullptr},
+        {"99999999999999999999999", nullptr},
     };
     for (const Case &c : cases) {
         EnvGuard epoch("SOURCE_DATE_EPOCH", c.value);

@@ -28,13 +28,16 @@ struct Lexeme {
 std::string visible(const std::string &s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 32 || c >= 127) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02X", c);
             out += buf;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -130,23 +133,23 @@ struct Punctuator {
 };
 
 const std::vector<Punctuator> punctuators = {
-    {"&", TOKEN_AMP},        {"&&", TOKEN_AMPAMP},      {"&=", TOKEN_AMPEQ},
-    {"|", TOKEN_BAR},        {"||", TOKEN_BARBAR},      {"|=", TOKEN_BAREQ},
-    {":", TOKEN_COLON},      {",", TOKEN_COMMA},        {"-", TOKEN_DASH},
-    {"--", TOKEN_DASHDASH},  {"-=", TOKEN_DASHEQ},      {"->", TOKEN_DASHGT},
-    {".", TOKEN_DOT},        {"...", TOKEN_ELLIPSIS},   {"=", TOKEN_EQ},
-    {"==", TOKEN_EQEQ},      {"!", TOKEN_EXCL},         {"!=", TOKEN_EXCLEQ},
-    {">", TOKEN_GT},         {">=", TOKEN_GTEQ},        {">>", TOKEN_GTGT},
-    {">>=", TOKEN_GTGTEQ},   {"{", TOKEN_LBRACE},       {"[", TOKEN_LBRACK},
-    {"(", TOKEN_LPAREN},     {"<", TOKEN_LT},           {"<=", TOKEN_LTEQ},
-    {"<<", TOKEN_LTLT},      {"<<=", TOKEN_LTLTEQ},     {"%", TOKEN_PCT},
-    {"%=", TOKEN_PCTEQ},     {"+", TOKEN_PLUS},         {"+=", TOKEN_PLUSEQ},
-    {"++", TOKEN_PLUSPLUS},  {"?", TOKEN_QUESTION},     {"}", TOKEN_RBRACE},
-    {"]", TOKEN_RBRACK},     {")", TOKEN_RPAREN},       {";", TOKEN_SEMICOLON},
-    {"/", TOKEN_SLASH},      {"/=", TOKEN_SLASHEQ},     {"*", TOKEN_STAR},
-    {"*=", TOKEN_STAREQ},    {"~", TOKEN_TILDE},        {"^", TOKEN_UP},
-    {"^=", TOKEN_UPEQ},      {"#", TOKEN_SHARP},        {"##", TOKEN_SHARP_SHARP},
-    {"/*", TOKEN_COMMENT},   {"//", TOKEN_BOL_COMMENT},
+    {"&", TOKEN_AMP},       {"&&", TOKEN_AMPAMP},      {"&=", TOKEN_AMPEQ},
+    {"|", TOKEN_BAR},       {"||", TOKEN_BARBAR},      {"|=", TOKEN_BAREQ},
+    {":", TOKEN_COLON},     {",", TOKEN_COMMA},        {"-", TOKEN_DASH},
+    {"--", TOKEN_DASHDASH}, {"-=", TOKEN_DASHEQ},      {"->", TOKEN_DASHGT},
+    {".", TOKEN_DOT},       {"...", TOKEN_ELLIPSIS},   {"=", TOKEN_EQ},
+    {"==", TOKEN_EQEQ},     {"!", TOKEN_EXCL},         {"!=", TOKEN_EXCLEQ},
+    {">", TOKEN_GT},        {">=", TOKEN_GTEQ},        {">>", TOKEN_GTGT},
+    {">>=", TOKEN_GTGTEQ},  {"{", TOKEN_LBRACE},       {"[", TOKEN_LBRACK},
+    {"(", TOKEN_LPAREN},    {"<", TOKEN_LT},           {"<=", TOKEN_LTEQ},
+    {"<<", TOKEN_LTLT},     {"<<=", TOKEN_LTLTEQ},     {"%", TOKEN_PCT},
+    {"%=", TOKEN_PCTEQ},    {"+", TOKEN_PLUS},         {"+=", TOKEN_PLUSEQ},
+    {"++", TOKEN_PLUSPLUS}, {"?", TOKEN_QUESTION},     {"}", TOKEN_RBRACE},
+    {"]", TOKEN_RBRACK},    {")", TOKEN_RPAREN},       {";", TOKEN_SEMICOLON},
+    {"/", TOKEN_SLASH},     {"/=", TOKEN_SLASHEQ},     {"*", TOKEN_STAR},
+    {"*=", TOKEN_STAREQ},   {"~", TOKEN_TILDE},        {"^", TOKEN_UP},
+    {"^=", TOKEN_UPEQ},     {"#", TOKEN_SHARP},        {"##", TOKEN_SHARP_SHARP},
+    {"/*", TOKEN_COMMENT},  {"//", TOKEN_BOL_COMMENT},
 };
 
 TEST_F(LexerTest, PunctuatorsPlain) {
@@ -162,22 +165,30 @@ TEST_F(LexerTest, PunctuatorsPlain) {
 
 TEST_F(LexerTest, PunctuatorsWithTrigraphs) {
     const std::vector<Case> cases = {
-        {"?\?=", {{TOKEN_SHARP, 3}}},           {"?\?=?\?=", {{TOKEN_SHARP_SHARP, 6}}},
-        {"#?\?=", {{TOKEN_SHARP_SHARP, 4}}},    {"?\?=#", {{TOKEN_SHARP_SHARP, 4}}},
-        {"?\?(", {{TOKEN_LBRACK, 3}}},          {"?\?)", {{TOKEN_RBRACK, 3}}},
-        {"?\?<", {{TOKEN_LBRACE, 3}}},          {"?\?>", {{TOKEN_RBRACE, 3}}},
-        {"?\?!", {{TOKEN_BAR, 3}}},             {"?\?!?\?!", {{TOKEN_BARBAR, 6}}},
-        {"|?\?!", {{TOKEN_BARBAR, 4}}},         {"?\?!|", {{TOKEN_BARBAR, 4}}},
-        {"?\?!=", {{TOKEN_BAREQ, 4}}},          {"?\?'", {{TOKEN_UP, 3}}},
-        {"?\?'=", {{TOKEN_UPEQ, 4}}},           {"?\?-", {{TOKEN_TILDE, 3}}},
+        {"?\?=", {{TOKEN_SHARP, 3}}},
+        {"?\?=?\?=", {{TOKEN_SHARP_SHARP, 6}}},
+        {"#?\?=", {{TOKEN_SHARP_SHARP, 4}}},
+        {"?\?=#", {{TOKEN_SHARP_SHARP, 4}}},
+        {"?\?(", {{TOKEN_LBRACK, 3}}},
+        {"?\?)", {{TOKEN_RBRACK, 3}}},
+        {"?\?<", {{TOKEN_LBRACE, 3}}},
+        {"?\?>", {{TOKEN_RBRACE, 3}}},
+        {"?\?!", {{TOKEN_BAR, 3}}},
+        {"?\?!?\?!", {{TOKEN_BARBAR, 6}}},
+        {"|?\?!", {{TOKEN_BARBAR, 4}}},
+        {"?\?!|", {{TOKEN_BARBAR, 4}}},
+        {"?\?!=", {{TOKEN_BAREQ, 4}}},
+        {"?\?'", {{TOKEN_UP, 3}}},
+        {"?\?'=", {{TOKEN_UPEQ, 4}}},
+        {"?\?-", {{TOKEN_TILDE, 3}}},
         // A question mark that starts no trigraph.
         {"?\?", {{TOKEN_QUESTION, 1}, {TOKEN_QUESTION, 1}}},
         {"?\?x", {{TOKEN_QUESTION, 1}, {TOKEN_QUESTION, 1}, {TOKEN_IDENTIFIER, 1}}},
         {"?\?\?=", {{TOKEN_QUESTION, 1}, {TOKEN_SHARP, 3}}},
         {"?=", {{TOKEN_QUESTION, 1}, {TOKEN_EQ, 1}}},
         // No continuation inside a trigraph itself.
-        {"?\?\\\n=", {{TOKEN_QUESTION, 1}, {TOKEN_QUESTION, 1}, {TOKEN_BSLASH_NL, 2},
-                     {TOKEN_EQ, 1}}},
+        {"?\?\\\n=",
+         {{TOKEN_QUESTION, 1}, {TOKEN_QUESTION, 1}, {TOKEN_BSLASH_NL, 2}, {TOKEN_EQ, 1}}},
     };
     check_cases(cases);
 }
@@ -198,8 +209,8 @@ TEST_F(LexerTest, PunctuatorsWithContinuationsInside) {
     cases.push_back({"+\\\n3", {{TOKEN_PLUS, 1}, {TOKEN_BSLASH_NL, 2}, {TOKEN_DECCONST, 1}}});
     cases.push_back({"/\\\n/", {{TOKEN_SLASH, 1}, {TOKEN_BSLASH_NL, 2}, {TOKEN_SLASH, 1}}});
     cases.push_back({"#?\?/\n?\?=", {{TOKEN_SHARP_SHARP, 8}}});
-    cases.push_back({".\\\n.x", {{TOKEN_DOT, 1}, {TOKEN_BSLASH_NL, 2}, {TOKEN_DOT, 1},
-                                 {TOKEN_IDENTIFIER, 1}}});
+    cases.push_back(
+        {".\\\n.x", {{TOKEN_DOT, 1}, {TOKEN_BSLASH_NL, 2}, {TOKEN_DOT, 1}, {TOKEN_IDENTIFIER, 1}}});
     check_cases(cases);
 }
 
@@ -219,8 +230,8 @@ TEST_F(LexerTest, Identifiers) {
         {"a?\?/\nb", {{TOKEN_IDENTIFIER_BNL, 6}}},
         {"a\\\n\\\nb", {{TOKEN_IDENTIFIER_BNL, 6}}},
         {"a\\\n", {{TOKEN_IDENTIFIER_BNL, 3}}}, // a continuation at the very end
-        {"ab\\\n c", {{TOKEN_IDENTIFIER_BNL, 4}, {TOKEN_HORIZ_WHITESPACE, 1},
-                      {TOKEN_IDENTIFIER, 1}}},
+        {"ab\\\n c",
+         {{TOKEN_IDENTIFIER_BNL, 4}, {TOKEN_HORIZ_WHITESPACE, 1}, {TOKEN_IDENTIFIER, 1}}},
         {"a$\\\nb", {{TOKEN_IDENTIFIER_DOL, 5}}},
         {"a\\\n$", {{TOKEN_IDENTIFIER_DOL, 4}}},
         {"$\\\n", {{TOKEN_IDENTIFIER_DOL, 3}}},
@@ -232,29 +243,49 @@ TEST_F(LexerTest, Identifiers) {
 
 TEST_F(LexerTest, Numbers) {
     const std::vector<Case> cases = {
-        {"7", {{TOKEN_DECCONST, 1}}},        {"123456789", {{TOKEN_DECCONST, 9}}},
-        {"12u", {{TOKEN_DECCONST, 3}}},      {"12ul", {{TOKEN_DECCONST, 4}}},
-        {"12LU", {{TOKEN_DECCONST, 4}}},     {"12lU", {{TOKEN_DECCONST, 4}}},
-        {"0", {{TOKEN_OCTCONST, 1}}},        {"017", {{TOKEN_OCTCONST, 3}}},
-        {"0u", {{TOKEN_OCTCONST, 2}}},       {"07L", {{TOKEN_OCTCONST, 3}}},
-        {"0x1F", {{TOKEN_HEXCONST, 4}}},     {"0XabUL", {{TOKEN_HEXCONST, 6}}},
-        {"0x1e5", {{TOKEN_HEXCONST, 5}}},    {"0xdead", {{TOKEN_HEXCONST, 6}}},
-        {"1.", {{TOKEN_FLOATCONST, 2}}},     {".5", {{TOKEN_FLOATCONST, 2}}},
-        {"1.5", {{TOKEN_FLOATCONST, 3}}},    {"1.5f", {{TOKEN_FLOATCONST, 4}}},
-        {"1e5", {{TOKEN_FLOATCONST, 3}}},    {"1e+5", {{TOKEN_FLOATCONST, 4}}},
-        {"1E-5L", {{TOKEN_FLOATCONST, 5}}},  {"09.5", {{TOKEN_FLOATCONST, 4}}},
-        {"0e5", {{TOKEN_FLOATCONST, 3}}},    {"1.e5F", {{TOKEN_FLOATCONST, 5}}},
-        {".5e-3l", {{TOKEN_FLOATCONST, 6}}}, {"89.", {{TOKEN_FLOATCONST, 3}}},
+        {"7", {{TOKEN_DECCONST, 1}}},
+        {"123456789", {{TOKEN_DECCONST, 9}}},
+        {"12u", {{TOKEN_DECCONST, 3}}},
+        {"12ul", {{TOKEN_DECCONST, 4}}},
+        {"12LU", {{TOKEN_DECCONST, 4}}},
+        {"12lU", {{TOKEN_DECCONST, 4}}},
+        {"0", {{TOKEN_OCTCONST, 1}}},
+        {"017", {{TOKEN_OCTCONST, 3}}},
+        {"0u", {{TOKEN_OCTCONST, 2}}},
+        {"07L", {{TOKEN_OCTCONST, 3}}},
+        {"0x1F", {{TOKEN_HEXCONST, 4}}},
+        {"0XabUL", {{TOKEN_HEXCONST, 6}}},
+        {"0x1e5", {{TOKEN_HEXCONST, 5}}},
+        {"0xdead", {{TOKEN_HEXCONST, 6}}},
+        {"1.", {{TOKEN_FLOATCONST, 2}}},
+        {".5", {{TOKEN_FLOATCONST, 2}}},
+        {"1.5", {{TOKEN_FLOATCONST, 3}}},
+        {"1.5f", {{TOKEN_FLOATCONST, 4}}},
+        {"1e5", {{TOKEN_FLOATCONST, 3}}},
+        {"1e+5", {{TOKEN_FLOATCONST, 4}}},
+        {"1E-5L", {{TOKEN_FLOATCONST, 5}}},
+        {"09.5", {{TOKEN_FLOATCONST, 4}}},
+        {"0e5", {{TOKEN_FLOATCONST, 3}}},
+        {"1.e5F", {{TOKEN_FLOATCONST, 5}}},
+        {".5e-3l", {{TOKEN_FLOATCONST, 6}}},
+        {"89.", {{TOKEN_FLOATCONST, 3}}},
         // Every other pp-number.
-        {"08", {{TOKEN_PPNUM, 2}}},          {"0x", {{TOKEN_PPNUM, 2}}},
-        {"1e", {{TOKEN_PPNUM, 2}}},          {"1e+", {{TOKEN_PPNUM, 3}}},
-        {"12ll", {{TOKEN_PPNUM, 4}}},        {"12uu", {{TOKEN_PPNUM, 4}}},
-        {"1.2.3", {{TOKEN_PPNUM, 5}}},       {"0x1.5", {{TOKEN_PPNUM, 5}}},
-        {"1.5fl", {{TOKEN_PPNUM, 5}}},       {"123abc", {{TOKEN_PPNUM, 6}}},
-        {"0x1p3", {{TOKEN_PPNUM, 5}}},       {"0x1e+5", {{TOKEN_PPNUM, 6}}},
-        {"1.5e", {{TOKEN_PPNUM, 4}}},        {"1e+a", {{TOKEN_PPNUM, 4}}},
-        {"1_0", {{TOKEN_PPNUM, 3}}},         {"0x1p+3", {{TOKEN_PPNUM, 4}, {TOKEN_PLUS, 1},
-                                                        {TOKEN_DECCONST, 1}}},
+        {"08", {{TOKEN_PPNUM, 2}}},
+        {"0x", {{TOKEN_PPNUM, 2}}},
+        {"1e", {{TOKEN_PPNUM, 2}}},
+        {"1e+", {{TOKEN_PPNUM, 3}}},
+        {"12ll", {{TOKEN_PPNUM, 4}}},
+        {"12uu", {{TOKEN_PPNUM, 4}}},
+        {"1.2.3", {{TOKEN_PPNUM, 5}}},
+        {"0x1.5", {{TOKEN_PPNUM, 5}}},
+        {"1.5fl", {{TOKEN_PPNUM, 5}}},
+        {"123abc", {{TOKEN_PPNUM, 6}}},
+        {"0x1p3", {{TOKEN_PPNUM, 5}}},
+        {"0x1e+5", {{TOKEN_PPNUM, 6}}},
+        {"1.5e", {{TOKEN_PPNUM, 4}}},
+        {"1e+a", {{TOKEN_PPNUM, 4}}},
+        {"1_0", {{TOKEN_PPNUM, 3}}},
+        {"0x1p+3", {{TOKEN_PPNUM, 4}, {TOKEN_PLUS, 1}, {TOKEN_DECCONST, 1}}},
         {"1$", {{TOKEN_DECCONST, 1}, {TOKEN_IDENTIFIER_DOL, 1}}},
         // Where numbers end.
         {"1+2", {{TOKEN_DECCONST, 1}, {TOKEN_PLUS, 1}, {TOKEN_DECCONST, 1}}},
@@ -353,8 +384,11 @@ TEST_F(LexerTest, CharactersOfNoToken) {
         // A run of bytes 0x80..0xFF outside constants is one token.
         {"\xC3\xA9", {{ERROR_TOKEN, 2}}},
         {"\xC3\xA9x\xFF", {{ERROR_TOKEN, 2}, {TOKEN_IDENTIFIER, 1}, {ERROR_TOKEN, 1}}},
-        {"a\xE2\x82\xAC b", {{TOKEN_IDENTIFIER, 1}, {ERROR_TOKEN, 3},
-                             {TOKEN_HORIZ_WHITESPACE, 1}, {TOKEN_IDENTIFIER, 1}}},
+        {"a\xE2\x82\xAC b",
+         {{TOKEN_IDENTIFIER, 1},
+          {ERROR_TOKEN, 3},
+          {TOKEN_HORIZ_WHITESPACE, 1},
+          {TOKEN_IDENTIFIER, 1}}},
         {"", {}},
     };
     check_cases(cases);
@@ -367,7 +401,7 @@ TEST_F(LexerTest, FirstTokenRuleSet) {
         std::size_t length;
     };
     const std::vector<FirstCase> cases = {
-        {"#define X", FIRST_TOKEN, 1}, {"\n", FIRST_TOKEN, 1},  {"@", FIRST_TOKEN, 1},
+        {"#define X", FIRST_TOKEN, 1}, {"\n", FIRST_TOKEN, 1},           {"@", FIRST_TOKEN, 1},
         {"abc", FIRST_TOKEN, 1},       {"\xEF\xBB\xBF", FIRST_TOKEN, 1}, {"", TOKEN_END_OF_FILE, 1},
     };
     for (const FirstCase &c : cases) {
@@ -403,10 +437,12 @@ TEST_F(LexerTest, PositionsCountLinesAndColumns) {
         std::uint32_t line;
         std::uint16_t column;
     } want[] = {
-        {TOKEN_IDENTIFIER, 1, 1},     {TOKEN_NEWLINE, 1, 2},         {TOKEN_HORIZ_WHITESPACE, 2, 1},
-        {TOKEN_IDENTIFIER_BNL, 2, 2}, {TOKEN_HORIZ_WHITESPACE, 3, 2}, {TOKEN_IDENTIFIER, 3, 3},
-        {TOKEN_NEWLINE, 3, 4},        {TOKEN_STRINGCONST, 4, 1},     {TOKEN_BSLASH_NL, 4, 7},
-        {TOKEN_IDENTIFIER, 5, 1},     {TOKEN_END_OF_FILE, 5, 2},
+        {TOKEN_IDENTIFIER, 1, 1},       {TOKEN_NEWLINE, 1, 2},
+        {TOKEN_HORIZ_WHITESPACE, 2, 1}, {TOKEN_IDENTIFIER_BNL, 2, 2},
+        {TOKEN_HORIZ_WHITESPACE, 3, 2}, {TOKEN_IDENTIFIER, 3, 3},
+        {TOKEN_NEWLINE, 3, 4},          {TOKEN_STRINGCONST, 4, 1},
+        {TOKEN_BSLASH_NL, 4, 7},        {TOKEN_IDENTIFIER, 5, 1},
+        {TOKEN_END_OF_FILE, 5, 2},
     };
     ASSERT_EQ(got.size(), std::size(want));
     for (std::size_t i = 0; i < got.size(); ++i) {
@@ -528,8 +564,9 @@ TEST_F(LexerTest, RandomInputIsCutIntoLexemesThatJoinToIt) {
         std::size_t length = rng() % 200;
         for (std::size_t i = 0; i < length; ++i) {
             unsigned r = rng() % 8;
-            unsigned char c = r == 0 ? static_cast<unsigned char>(1 + rng() % 255)
-                                     : static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
+            unsigned char c = r == 0
+                                  ? static_cast<unsigned char>(1 + rng() % 255)
+                                  : static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
             // The stream layer ends the data at byte 3 and takes CR LF as one newline.
             if (c == 3 || (c == '\n' && !input.empty() && input.back() == '\r')) c = 'k';
             input += static_cast<char>(c);
@@ -617,19 +654,22 @@ TEST_F(LexerTest, LexTraceLines) {
     do lex_token(&kind, &pos);
     while (kind != TOKEN_END_OF_FILE);
     std::string f = ", file=" + path;
-    EXPECT_EQ(read_file(trace),
-              "  LEX FIRST_TOKEN,\tvalue='a', line=1, col=1" + f +
-                  ", ruleset=first_token_lexer [discard]\n"
-                  "  LEX TOKEN_IDENTIFIER,\tvalue='ab', line=1, col=1" + f +
-                  ", ruleset=main_lexer\n"
-                  "  LEX TOKEN_HORIZ_WHITESPACE,\tvalue='\t', line=1, col=3" + f +
-                  ", ruleset=main_lexer\n"
-                  "  LEX ERROR_TOKEN,\tvalue='@', line=1, col=4" + f +
-                  ", ruleset=main_lexer [discard]\n"
-                  "  LEX TOKEN_NEWLINE,\tvalue='<NL>', line=1, col=5" + f +
-                  ", ruleset=main_lexer\n"
-                  "  LEX END-OF-FILE,\tvalue='<EOF>', line=2, col=1" + f +
-                  ", ruleset=main_lexer\n");
+    EXPECT_EQ(read_file(trace), "  LEX FIRST_TOKEN,\tvalue='a', line=1, col=1" + f +
+                                    ", ruleset=first_token_lexer [discard]\n"
+                                    "  LEX TOKEN_IDENTIFIER,\tvalue='ab', line=1, col=1" +
+                                    f +
+                                    ", ruleset=main_lexer\n"
+                                    "  LEX TOKEN_HORIZ_WHITESPACE,\tvalue='\t', line=1, col=3" +
+                                    f +
+                                    ", ruleset=main_lexer\n"
+                                    "  LEX ERROR_TOKEN,\tvalue='@', line=1, col=4" +
+                                    f +
+                                    ", ruleset=main_lexer [discard]\n"
+                                    "  LEX TOKEN_NEWLINE,\tvalue='<NL>', line=1, col=5" +
+                                    f +
+                                    ", ruleset=main_lexer\n"
+                                    "  LEX END-OF-FILE,\tvalue='<EOF>', line=2, col=1" +
+                                    f + ", ruleset=main_lexer\n");
     std::fclose(trace);
 }
 

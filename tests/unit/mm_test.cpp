@@ -425,8 +425,7 @@ TEST_F(MmTest, RandomRequestsNeverOverwriteBlocksInUse) {
         unsigned char seed;
     };
     auto fill = [](const Live &l) {
-        for (std::size_t i = 0; i < l.size; ++i)
-            l.block[i] = static_cast<char>(l.seed + i * 7);
+        for (std::size_t i = 0; i < l.size; ++i) l.block[i] = static_cast<char>(l.seed + i * 7);
     };
     auto intact = [](const Live &l) {
         for (std::size_t i = 0; i < l.size; ++i)
@@ -495,7 +494,8 @@ TEST(MmFormat, EscapesAndArguments) {
     const Case cases[] = {
         {"%s: pool '%P'", {"op", nullptr}, "op: pool 'NULL POOL'"},
         {"%s: pool '%P'", {nullptr, &dummy}, "NULL STRING: pool 'INVALID POOL ID'"},
-        {"%A < %A", {reinterpret_cast<void *>(0x1f0), reinterpret_cast<void *>(0xabc)},
+        {"%A < %A",
+         {reinterpret_cast<void *>(0x1f0), reinterpret_cast<void *>(0xabc)},
          "0x1f0 < 0xabc"},
         {"%S bytes, %d", {std::size_t{4294967296}, -12}, "4294967296 bytes, -12"},
         {"100%% \\n\\q %x|%", {}, "100% \nq *|"},
@@ -702,7 +702,8 @@ TEST_F(MmDeathTest, DamagedChunkEndMark) {
         },
         ::testing::ExitedWithCode(1),
         report_line(6, "A chunk descriptor has been corrupted in pool 'INVALID POOL ID' at "
-                       "address " + hex(addr(top + 32))));
+                       "address " +
+                           hex(addr(top + 32))));
 }
 
 // Freeing the first of two 40-byte v-blocks after its header was overwritten with `header`
@@ -718,7 +719,8 @@ void expect_damaged_header_report(PoolId v, std::size_t header) {
         },
         ::testing::ExitedWithCode(1),
         report_line(6, "A v-block header has been corrupted in pool 'INVALID POOL ID' at "
-                       "address " + hex(addr(a) - 8)));
+                       "address " +
+                           hex(addr(a) - 8)));
 }
 
 TEST_F(MmDeathTest, DamagedSizeHeader) {
@@ -740,7 +742,7 @@ TEST_F(MmDeathTest, SecondFreeOfABlockReturnedToTheFrontier) {
     char *b = bytes(mm_get_vblock(v, 40));
     mm_get_vblock(v, 40);
     char *c = bytes(mm_get_vblock(v, 16));
-    mm_free_vblock(v, c); // the last block carved: back to the frontier
+    mm_free_vblock(v, c);  // the last block carved: back to the frontier
     mm_get_vblock(v, 600); // a new chunk; the old one's rest goes on the free lists
     EXPECT_EXIT(
         {
@@ -780,8 +782,8 @@ TEST_F(MmDeathTest, OperationsOnTheWrongKindOfPool) {
          "mm_get_fblock: Unknown pool ID 'NULL POOL'"},
         {[](PoolId p, void *) { mm_close_pool(p); }, nullptr, nullptr,
          "mm_close_pool: Unknown pool ID 'NULL POOL'"},
-        {[](PoolId, void *) { mm_open_pool("late", 16, 1024, MM_SYSTEM_POOL); }, nullptr,
-         nullptr, "mm_open_pool: bad option when opening pool 'NULL POOL'"},
+        {[](PoolId, void *) { mm_open_pool("late", 16, 1024, MM_SYSTEM_POOL); }, nullptr, nullptr,
+         "mm_open_pool: bad option when opening pool 'NULL POOL'"},
     };
     for (const Case &c : cases) {
         EXPECT_EXIT(
@@ -804,8 +806,7 @@ TEST_F(MmDeathTest, OutOfMemoryIsASystemError) {
             mm_get_vblock(v, request);
         },
         ::testing::ExitedWithCode(1),
-        report_line(5, "out of memory (request size is " + std::to_string(request + 8 + 32) +
-                           ")"));
+        report_line(5, "out of memory (request size is " + std::to_string(request + 8 + 32) + ")"));
     EXPECT_EXIT(
         {
             fe_set_report_hook(print_report);

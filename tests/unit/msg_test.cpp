@@ -70,9 +70,9 @@ TEST_F(MessageStoreTest, KeepsPositionOrderAndReportingOrderForTies) {
     msg_report("line 3 column 2", "", at(2, 3, 2), SEVERITY_WARNING);
     msg_report("no position again", "", POSITION_NULL, SEVERITY_WARNING);
     msg_report("line 70000", "", at(2, 70000, 1), SEVERITY_WARNING);
-    std::vector<std::string> expected = {"line 3 column 2", "line 3 first", "line 3 second",
-                                         "line 7", "line 70000", "later stream, line 1",
-                                         "no position", "no position again"};
+    std::vector<std::string> expected = {
+        "line 3 column 2", "line 3 first",         "line 3 second", "line 7",
+        "line 70000",      "later stream, line 1", "no position",   "no position again"};
     EXPECT_EQ(stored_texts(), expected);
     EXPECT_EQ(fe_max_severity, SEVERITY_ERROR);
 }
@@ -179,8 +179,7 @@ TEST_F(MessageExpandTest, LongExpansionsAreCutWithEllipsis) {
 
     // A parameter that brings the output to exactly 999 characters is cut too.
     msg_param_string(std::string(989, 'c').c_str(), 's');
-    EXPECT_EQ(msg_expand_params("0123456789%s"),
-              "0123456789" + std::string(986, 'c') + "...");
+    EXPECT_EQ(msg_expand_params("0123456789%s"), "0123456789" + std::string(986, 'c') + "...");
     msg_param_string(std::string(988, 'c').c_str(), 's');
     EXPECT_EQ(std::string(msg_expand_params("0123456789%s")).size(), 998u);
 }
@@ -227,8 +226,8 @@ TEST(MessageWrap, LinesAndBreaks) {
 
 TEST(MessageWrap, ContinuationLinesWrapAtTheSameWidth) {
     std::string text(200, 'x');
-    std::string expected = std::string(72, 'x') + "\n     " + std::string(67, 'x') + "\n     " +
-                           std::string(61, 'x');
+    std::string expected =
+        std::string(72, 'x') + "\n     " + std::string(67, 'x') + "\n     " + std::string(61, 'x');
     EXPECT_EQ(wrap(text), expected);
 }
 
@@ -265,8 +264,8 @@ TEST_F(MessagePrintTest, PlainPrinterWrapsHard) {
     EXPECT_EQ(printed(msg_print_plain, 0),
               "\nPrinting messages without source lines due to internal error.\n"
               "** error ID: plain.\n     \n"
-              "** warning : " + std::string(59, 'p') + "\n     " + std::string(21, 'p') +
-                  ".\n     \n");
+              "** warning : " +
+                  std::string(59, 'p') + "\n     " + std::string(21, 'p') + ".\n     \n");
     EXPECT_EQ(printed(msg_print_plain, 0), "");
 }
 
@@ -305,15 +304,16 @@ TEST_F(MessageListingTest, SourceLineWithOneCaretPerMessage) {
     msg_report("elsewhere", "", Position{1, 7, s}, SEVERITY_WARNING);
     std::string name = si_stream_name(s);
     EXPECT_EQ(printed(msg_print_messages, 1),
-              "\n" + std::string(72, '-') + "\n" + name + ":\n"
-              "    1:\t      x = y\n"
-              "      \t      ^\n"
-              "** warning  on line 1 in a.F: elsewhere.\n\n"
-              "    2:\t\tif (a) b = c\n"
-              // The tab before the first caret stays a tab; the caret steps over its column.
-              "      \t\t ^     ^\n"
-              "** error  on line 2 in a.F: first.\n\n"
-              "** warning  on line 2 in a.F: second.\n\n");
+              "\n" + std::string(72, '-') + "\n" + name +
+                  ":\n"
+                  "    1:\t      x = y\n"
+                  "      \t      ^\n"
+                  "** warning  on line 1 in a.F: elsewhere.\n\n"
+                  "    2:\t\tif (a) b = c\n"
+                  // The tab before the first caret stays a tab; the caret steps over its column.
+                  "      \t\t ^     ^\n"
+                  "** error  on line 2 in a.F: first.\n\n"
+                  "** warning  on line 2 in a.F: second.\n\n");
 }
 
 TEST_F(MessageListingTest, BaseNameIsCutAndMissingLinesAreSaidOnce) {
@@ -324,8 +324,8 @@ TEST_F(MessageListingTest, BaseNameIsCutAndMissingLinesAreSaidOnce) {
     EXPECT_NE(out.find("** warning  on line 5 in a_rather_long_file_n: past the end.\n"),
               std::string::npos)
         << out;
-    std::string unreadable = "** Unable to open '" + std::string(si_stream_name(s)) +
-                             "' for error summary\n";
+    std::string unreadable =
+        "** Unable to open '" + std::string(si_stream_name(s)) + "' for error summary\n";
     EXPECT_NE(out.find(unreadable), std::string::npos) << out;
     EXPECT_EQ(out.find(unreadable), out.rfind(unreadable)) << out;
 }

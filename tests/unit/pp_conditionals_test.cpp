@@ -13,16 +13,15 @@
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp_fixture.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 class PpConditionalsTest : public PreprocessorTest {
   protected:
-
     void start_output() {
         out_ = std::tmpfile();
         output_stream = out_;
@@ -249,8 +248,8 @@ TEST_F(PpConditionalsTest, ErrorAtTheEndOfInputKeepsItsTextAndSaysTheLineIsUnfin
     run("e3.F", "#error last words");
     std::vector<std::string> texts;
     for (MsgStored *m = msg_first_stored(); m != nullptr; m = m->next) texts.push_back(m->text);
-    EXPECT_EQ(texts, (std::vector<std::string>{" last words",
-                                               "file ends in an unfinished pp directive"}));
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{" last words", "file ends in an unfinished pp directive"}));
 }
 
 } // namespace

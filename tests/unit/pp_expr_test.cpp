@@ -12,9 +12,9 @@
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp_fixture.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +27,6 @@ struct Case {
 
 class PpExprTest : public PreprocessorTest {
   protected:
-
     struct Result {
         int value;
         std::vector<std::string> messages; // "line:column text"
@@ -88,124 +87,124 @@ class PpExprTest : public PreprocessorTest {
 
 TEST_F(PpExprTest, SignedAndUnsignedComparisons) {
     expect_cases({
-                     {" -1 < 0u", 0, {}},
-                     {" -1 < 0", 1, {}},
-                     {" 0xFFFFFFFF > 0", 1, {}},                 // an unsigned constant
-                     {" (0xFFFFFFFF | 0) > 0", 0, {}},           // bitwise results are signed
-                     {" (0x80000000 & 0x80000000) < 0", 1, {}},  // also from unsigned operands
-                     {" 0x7FFFFFFF > 0", 1, {}},
-                     {" 0x7FFFFFFF + 1 > 0", 0, {}},             // signed wrap-around
-                     {" 2147483648 > 0", 1, {}},                 // bit 31 set: unsigned
-                     {" 020000000000 > 0", 1, {}},
-                     {" 0u - 1 > 0", 1, {}},
-                     {" -1 >= 0u", 1, {}},
-                     {" -1 <= -1", 1, {}},
-                     {" 1 == 1u && -1 == 0xFFFFFFFF", 1, {}},   // bit equality
-                     {" 3 != 3", 0, {}},
-                     {" (-1 < 0) == 1", 1, {}},                 // comparisons give signed 1
-                     {" (1 ? -1 : 0u) < 0", 1, {}},             // the chosen operand's flag
-                     {" (0 ? 0u : -1) < 0", 1, {}},
-                 });
+        {" -1 < 0u", 0, {}},
+        {" -1 < 0", 1, {}},
+        {" 0xFFFFFFFF > 0", 1, {}},                // an unsigned constant
+        {" (0xFFFFFFFF | 0) > 0", 0, {}},          // bitwise results are signed
+        {" (0x80000000 & 0x80000000) < 0", 1, {}}, // also from unsigned operands
+        {" 0x7FFFFFFF > 0", 1, {}},
+        {" 0x7FFFFFFF + 1 > 0", 0, {}}, // signed wrap-around
+        {" 2147483648 > 0", 1, {}},     // bit 31 set: unsigned
+        {" 020000000000 > 0", 1, {}},
+        {" 0u - 1 > 0", 1, {}},
+        {" -1 >= 0u", 1, {}},
+        {" -1 <= -1", 1, {}},
+        {" 1 == 1u && -1 == 0xFFFFFFFF", 1, {}}, // bit equality
+        {" 3 != 3", 0, {}},
+        {" (-1 < 0) == 1", 1, {}},     // comparisons give signed 1
+        {" (1 ? -1 : 0u) < 0", 1, {}}, // the chosen operand's flag
+        {" (0 ? 0u : -1) < 0", 1, {}},
+    });
 }
 
 TEST_F(PpExprTest, ArithmeticShiftsAndDivision) {
     expect_cases({
-                     {" (-1 >> 1) == -1", 1, {}},               // arithmetic on signed
-                     {" (0xFFFFFFFFu >> 31) == 1", 1, {}},       // logical on unsigned
-                     {" (1 << 32) == 1", 1, {}},                 // counts are taken modulo 32
-                     {" (1 << 33) == 2", 1, {}},
-                     {" (8 >> 33) == 4", 1, {}},
-                     {" (-1u >> 1) > 0", 1, {}},                 // the left operand's flag
-                     {" 65536 * 65536", 0, {}},                  // wraps to 0
-                     {" -7 / 2 == -3 && -7 % 2 == -1", 1, {}},   // truncation toward zero
-                     {" -1 / 2u == 0x7FFFFFFF", 1, {}},          // unsigned division
-                     {" (-2147483647 - 1) / -1 == (-2147483647 - 1)", 1, {}},
-                     {" (-2147483647 - 1) % -1 == 0", 1, {}},
-                     {" ~0 < 0 && ~0u > 0 && !0 == 1 && !5 == 0 && +3 == 3", 1, {}},
-                     {" - - 2 == 2", 1, {}},
-                     {" 2 + 3 * 4 == 14 && (2 + 3) * 4 == 20 && 10 - 4 - 3 == 3", 1, {}},
-                     {" (1 | 2 ^ 3 & 1) == 3", 1, {}},          // & before ^ before |
-                     {" (0 ? 1 : 0 ? 2 : 3) == 3", 1, {}},      // both conditionals nest
-                     {" (1 ? 0 ? 5 : 6 : 7) == 6", 1, {}},
-                 });
+        {" (-1 >> 1) == -1", 1, {}},          // arithmetic on signed
+        {" (0xFFFFFFFFu >> 31) == 1", 1, {}}, // logical on unsigned
+        {" (1 << 32) == 1", 1, {}},           // counts are taken modulo 32
+        {" (1 << 33) == 2", 1, {}},
+        {" (8 >> 33) == 4", 1, {}},
+        {" (-1u >> 1) > 0", 1, {}},               // the left operand's flag
+        {" 65536 * 65536", 0, {}},                // wraps to 0
+        {" -7 / 2 == -3 && -7 % 2 == -1", 1, {}}, // truncation toward zero
+        {" -1 / 2u == 0x7FFFFFFF", 1, {}},        // unsigned division
+        {" (-2147483647 - 1) / -1 == (-2147483647 - 1)", 1, {}},
+        {" (-2147483647 - 1) % -1 == 0", 1, {}},
+        {" ~0 < 0 && ~0u > 0 && !0 == 1 && !5 == 0 && +3 == 3", 1, {}},
+        {" - - 2 == 2", 1, {}},
+        {" 2 + 3 * 4 == 14 && (2 + 3) * 4 == 20 && 10 - 4 - 3 == 3", 1, {}},
+        {" (1 | 2 ^ 3 & 1) == 3", 1, {}},     // & before ^ before |
+        {" (0 ? 1 : 0 ? 2 : 3) == 3", 1, {}}, // both conditionals nest
+        {" (1 ? 0 ? 5 : 6 : 7) == 6", 1, {}},
+    });
 }
 
 TEST_F(PpExprTest, DivisionByZeroOnlyWhereTheValueMatters) {
     expect_cases({
-                     {" 1/0", 0, {"1:5 division by zero in expression"}},
-                     {" 1 % 0 + 1", 1, {"1:8 division by zero in expression"}},
-                     {" 0 && 1/0", 0, {}},
-                     {" 1 || 1/0", 1, {}},
-                     {" 0 ? 1/0 : 2", 1, {}},
-                     {" 1 ? 2 : 1/0", 1, {}},
-                     {" 1 && 1/0", 0, {"1:10 division by zero in expression"}},
-                     {" 1/0 + 1/0", 0, {"1:6 division by zero in expression"}},
-                     // A syntax message makes later divisions quiet; a quiet division does not
-                     // keep a later syntax message from being given.
-                     {" ) + 1/0", 0, {"1:2 syntax error in constant expression"}},
-                     {" 0 && 1/0 + )", 0, {"1:13 syntax error in constant expression"}},
-                 });
+        {" 1/0", 0, {"1:5 division by zero in expression"}},
+        {" 1 % 0 + 1", 1, {"1:8 division by zero in expression"}},
+        {" 0 && 1/0", 0, {}},
+        {" 1 || 1/0", 1, {}},
+        {" 0 ? 1/0 : 2", 1, {}},
+        {" 1 ? 2 : 1/0", 1, {}},
+        {" 1 && 1/0", 0, {"1:10 division by zero in expression"}},
+        {" 1/0 + 1/0", 0, {"1:6 division by zero in expression"}},
+        // A syntax message makes later divisions quiet; a quiet division does not
+        // keep a later syntax message from being given.
+        {" ) + 1/0", 0, {"1:2 syntax error in constant expression"}},
+        {" 0 && 1/0 + )", 0, {"1:13 syntax error in constant expression"}},
+    });
 }
 
 TEST_F(PpExprTest, ConstantsAndTheirOverflow) {
     expect_cases({
-                     {" 4294967296", 0, {"1:2 decimal constant value too large"}},
-                     {" 4294967295 == -1", 1, {}},
-                     {" 4294967295 > 0", 1, {}},
-                     {" 4294967297 == 1", 1, {"1:2 decimal constant value too large"}},
-                     {" 0x100000000", 0, {"1:2 hex constant value too large"}},
-                     {" 0xFFFFFFFF == -1", 1, {}},
-                     {" 040000000000", 0, {"1:2 octal constant value too large"}},
-                     {" 037777777777 == -1", 1, {}},
-                     {" 4294967296 + 4294967296", 0, {"1:2 decimal constant value too large"}},
-                     {" 10L == 10 && 0x1fUL == 31 && 017 == 15 && 0 == 0", 1, {}},
-                     {" (0x7FFFFFFFu + 1) > 0 && (5u - 6) > 0", 1, {}},
-                     {" 'A' == 65", 1, {}},
-                     {" '\\n' == 92", 1, {}},                    // no escape interpretation
-                     {" 'AB' == 'A'", 1, {}},
-                     {" '' == 0", 1, {}},
-                     {" '\xe9' < 0", 1, {}},                     // a signed byte
-                     {" 1.0", 0, {"1:2 syntax error in constant expression"}},
-                     {" \"s\"", 0, {"1:2 syntax error in constant expression"}},
-                     {" L'a'", 0, {"1:2 syntax error in constant expression"}},
-                 });
+        {" 4294967296", 0, {"1:2 decimal constant value too large"}},
+        {" 4294967295 == -1", 1, {}},
+        {" 4294967295 > 0", 1, {}},
+        {" 4294967297 == 1", 1, {"1:2 decimal constant value too large"}},
+        {" 0x100000000", 0, {"1:2 hex constant value too large"}},
+        {" 0xFFFFFFFF == -1", 1, {}},
+        {" 040000000000", 0, {"1:2 octal constant value too large"}},
+        {" 037777777777 == -1", 1, {}},
+        {" 4294967296 + 4294967296", 0, {"1:2 decimal constant value too large"}},
+        {" 10L == 10 && 0x1fUL == 31 && 017 == 15 && 0 == 0", 1, {}},
+        {" (0x7FFFFFFFu + 1) > 0 && (5u - 6) > 0", 1, {}},
+        {" 'A' == 65", 1, {}},
+        {" '\\n' == 92", 1, {}}, // no escape interpretation
+        {" 'AB' == 'A'", 1, {}},
+        {" '' == 0", 1, {}},
+        {" '\xe9' < 0", 1, {}}, // a signed byte
+        {" 1.0", 0, {"1:2 syntax error in constant expression"}},
+        {" \"s\"", 0, {"1:2 syntax error in constant expression"}},
+        {" L'a'", 0, {"1:2 syntax error in constant expression"}},
+    });
 }
 
 TEST_F(PpExprTest, SyntaxMessagesOnePerLine) {
     expect_cases({
-                     {"", 0, {"1:1 missing conditional expression"}},
-                     {"   ", 0, {"1:1 missing conditional expression"}},
-                     {" 1 +", 1, {"1:5 syntax error in constant expression"}},
-                     {" 1 2", 1, {"1:4 illegal token on pp directive line"}},
-                     {" 1 2 3 )", 1, {"1:4 illegal token on pp directive line"}},
-                     {" (1", 1, {"1:4 missing right parenthesis"}},
-                     {" (1 +", 1, {"1:6 syntax error in constant expression"}},
-                     {" 1 ? 2", 1, {"1:7 missing colon for conditional expression"}},
-                     {" 0 ? 2", 0, {"1:7 missing colon for conditional expression"}},
-                     {" 0x100000000 + 4294967296 2", 0, {"1:2 hex constant value too large"}},
-                     {" * 1", 0, {"1:2 syntax error in constant expression"}},
-                     {" 1 = 1", 1, {"1:4 illegal token on pp directive line"}},
-                 });
+        {"", 0, {"1:1 missing conditional expression"}},
+        {"   ", 0, {"1:1 missing conditional expression"}},
+        {" 1 +", 1, {"1:5 syntax error in constant expression"}},
+        {" 1 2", 1, {"1:4 illegal token on pp directive line"}},
+        {" 1 2 3 )", 1, {"1:4 illegal token on pp directive line"}},
+        {" (1", 1, {"1:4 missing right parenthesis"}},
+        {" (1 +", 1, {"1:6 syntax error in constant expression"}},
+        {" 1 ? 2", 1, {"1:7 missing colon for conditional expression"}},
+        {" 0 ? 2", 0, {"1:7 missing colon for conditional expression"}},
+        {" 0x100000000 + 4294967296 2", 0, {"1:2 hex constant value too large"}},
+        {" * 1", 0, {"1:2 syntax error in constant expression"}},
+        {" 1 = 1", 1, {"1:4 illegal token on pp directive line"}},
+    });
 }
 
 TEST_F(PpExprTest, DefinedInItsThreeSpellings) {
     define_object("X");
     expect_cases({
-                     {" defined X", 1, {}},
-                     {" defined(X)", 1, {}},
-                     {" defined ( X )", 1, {}},
-                     {" defined /* c */ X", 1, {}},
-                     {" defined Y", 0, {}},
-                     {" !defined(Y) && defined X", 1, {}},
-                     {" defined(X", 0, {}},
-                     {" defined", 0, {}},
-                     {" defined (", 0, {}},
-                     // What follows a failed operator is read again as the expression's rest.
-                     {" defined 3", 0, {"1:10 illegal token on pp directive line"}},
-                     {" defined(X + 1", 1, {}}, // 0 + 1
-                     {" UNDEFINED_NAME", 0, {}},
-                     {" UNDEFINED_NAME == 0", 1, {}},
-                 });
+        {" defined X", 1, {}},
+        {" defined(X)", 1, {}},
+        {" defined ( X )", 1, {}},
+        {" defined /* c */ X", 1, {}},
+        {" defined Y", 0, {}},
+        {" !defined(Y) && defined X", 1, {}},
+        {" defined(X", 0, {}},
+        {" defined", 0, {}},
+        {" defined (", 0, {}},
+        // What follows a failed operator is read again as the expression's rest.
+        {" defined 3", 0, {"1:10 illegal token on pp directive line"}},
+        {" defined(X + 1", 1, {}}, // 0 + 1
+        {" UNDEFINED_NAME", 0, {}},
+        {" UNDEFINED_NAME == 0", 1, {}},
+    });
 }
 
 TEST_F(PpExprTest, DollarNamesFollowTheDollarRule) {
@@ -222,24 +221,25 @@ TEST_F(PpExprTest, DollarNamesFollowTheDollarRule) {
 
 TEST_F(PpExprTest, WhiteSpaceCommentsAndContinuations) {
     expect_cases({
-                     {" 1 /* c */ + /* d\n */ 1 == 2", 1, {}},
-                     {" 1 \\\n + 1 == 2", 1, {}},
-                     {" 1\\\n0 == 10", 1, {}},                    // a continued number is joined
-                     {" defi\\\nned X", 0, {}},
-                     {" 1 \f+ 1 == 2", 1, {"1:4 vertical whitespace within pp directive"}},
-                     // The vertical-white-space warning is given whatever came before.
-                     {" ) \v", 0,
-                      {"1:2 syntax error in constant expression",
-                       "1:4 vertical whitespace within pp directive"}},
-                 });
+        {" 1 /* c */ + /* d\n */ 1 == 2", 1, {}},
+        {" 1 \\\n + 1 == 2", 1, {}},
+        {" 1\\\n0 == 10", 1, {}}, // a continued number is joined
+        {" defi\\\nned X", 0, {}},
+        {" 1 \f+ 1 == 2", 1, {"1:4 vertical whitespace within pp directive"}},
+        // The vertical-white-space warning is given whatever came before.
+        {" ) \v",
+         0,
+         {"1:2 syntax error in constant expression",
+          "1:4 vertical whitespace within pp directive"}},
+    });
 }
 
 TEST_F(PpExprTest, DoubleSlashIsTextInFortranAndACommentElsewhere) {
     double_slash_comments = 0;
     expect_cases({{" 1 // 2", 1, {"1:4 illegal token on pp directive line"}}});
     double_slash_comments = 1;
-    expect_cases({{" 1 // 2", 1, {}}, {" // only a comment", 0,
-                                             {"1:2 missing conditional expression"}}});
+    expect_cases(
+        {{" 1 // 2", 1, {}}, {" // only a comment", 0, {"1:2 missing conditional expression"}}});
 }
 
 TEST_F(PpExprTest, EndOfInputInsideTheLine) {

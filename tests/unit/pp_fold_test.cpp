@@ -121,8 +121,8 @@ TEST(PpFold, LiteralsAreCutAtTheLimitInFixedFormAndAnywhereInFreeForm) {
 TEST(PpFold, ADoubledQuoteIsNeverSplit) {
     // The limit falls between the two quotes of `''`: the cut moves one byte back.
     for (int limit = 20; limit < 40; ++limit) {
-        std::string line = "s = '" + std::string(static_cast<std::size_t>(limit) - 6, 'q') +
-                           "''" + std::string(100, 'r') + "'";
+        std::string line = "s = '" + std::string(static_cast<std::size_t>(limit) - 6, 'q') + "''" +
+                           std::string(100, 'r') + "'";
         Folded f = fold(line, false, limit);
         ASSERT_GE(f.added, 1u);
         for (std::size_t i = 0; i + 1 < f.lines.size(); ++i) {
@@ -140,8 +140,8 @@ TEST(PpFold, ADoubledQuoteIsNeverSplit) {
 
 TEST(PpFold, RandomLinesFoldWithinTheLimitAndJoinBack) {
     std::mt19937 random(18);
-    const char *words[] = {"alpha", "b", "12", "3.5e+10", ".and.", "x%y", "(", ")", ",",
-                           "**",    "+", "==", "'lit''s'", "\"dq\"", "(/", "/)", "//", " "};
+    const char *words[] = {"alpha", "b", "12", "3.5e+10",  ".and.",  "x%y", "(",  ")",  ",",
+                           "**",    "+", "==", "'lit''s'", "\"dq\"", "(/",  "/)", "//", " "};
     for (int round = 0; round < 2000; ++round) {
         bool fixed = round % 2 == 0;
         int limit = fixed ? (round % 4 == 0 ? 72 : 132) : 16 + static_cast<int>(random() % 140);

@@ -13,9 +13,9 @@
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp_fixture.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -169,14 +169,10 @@ TEST_F(PpIncludeTest, HeaderNamesReplaceTrigraphsAndDropContinuationsButNotEscap
         const char *line;
         const char *name;
     } cases[] = {
-        {"#include <a?\?/b.h>\n", "a\\b.h"},
-        {"#include \"a??\?=b\"\n", "a?#b"},
-        {"#include \"a???\?-\"\n", "a??~"},
-        {"#include \"a??x??\"\n", "a??x??"},
-        {"#include \"a\\nb\"\n", "a\\nb"},
-        {"#include \"a\\\nb\"\n", "ab"},
-        {"#include \"a?\?/\nb\"\n", "ab"},
-        {"#include <a'b\"c>\n", "a'b\"c"},
+        {"#include <a?\?/b.h>\n", "a\\b.h"}, {"#include \"a??\?=b\"\n", "a?#b"},
+        {"#include \"a???\?-\"\n", "a??~"},  {"#include \"a??x??\"\n", "a??x??"},
+        {"#include \"a\\nb\"\n", "a\\nb"},   {"#include \"a\\\nb\"\n", "ab"},
+        {"#include \"a?\?/\nb\"\n", "ab"},   {"#include <a'b\"c>\n", "a'b\"c"},
         {"#include \"abc\n", "abc"},
     };
     for (const Case &c : cases) {
@@ -260,11 +256,16 @@ TEST_F(PpIncludeTest, MacroFormsGiveAngledAndQuotedNames) {
     write_file("inc/a.h", "ANGLED\n");
     write_file("a.h", "QUOTED\n");
     write_file("inc/=b.h", "LTEQ\n");
-    define("H", {{TOKEN_LT, "<", 0}, {TOKEN_IDENTIFIER, "a", 0}, {TOKEN_DOT, ".", 0},
-                 {TOKEN_IDENTIFIER, "h", 0}, {TOKEN_GT, ">", 0}});
+    define("H", {{TOKEN_LT, "<", 0},
+                 {TOKEN_IDENTIFIER, "a", 0},
+                 {TOKEN_DOT, ".", 0},
+                 {TOKEN_IDENTIFIER, "h", 0},
+                 {TOKEN_GT, ">", 0}});
     define("Q", {{TOKEN_STRINGCONST, "\"a.h\"", 0}});
     define("E", {});
-    define("LE", {{TOKEN_LTEQ, "<=", 0}, {TOKEN_IDENTIFIER, "b", 0}, {TOKEN_DOT, ".", 0},
+    define("LE", {{TOKEN_LTEQ, "<=", 0},
+                  {TOKEN_IDENTIFIER, "b", 0},
+                  {TOKEN_DOT, ".", 0},
                   {TOKEN_IDENTIFIER, "h", 0}});
     define("OPEN", {{ERROR_TOKEN, "\"a.h", 0}});
     scan("#include H\n#include Q\n#include E \"a.h\"\n#include LE >\n#include OPEN .\"\n");
@@ -327,8 +328,9 @@ TEST_F(PpIncludeTest, LineOperandsFromMacros) {
     define("L", {{TOKEN_DECCONST, "42", 0}});
     define("LF", {{TOKEN_DECCONST, "42", 0}, {TOKEN_STRINGCONST, "\"y.f\"", 1}});
     define("LX", {{TOKEN_DECCONST, "42", 0}, {TOKEN_PLUS, "+", 1}, {TOKEN_DECCONST, "1", 1}});
-    define("LS", {{TOKEN_DECCONST, "42", 0}, {TOKEN_STRINGCONST, "\"y.f\"", 1},
-                  {TOKEN_IDENTIFIER, "x", 1}});
+    define(
+        "LS",
+        {{TOKEN_DECCONST, "42", 0}, {TOKEN_STRINGCONST, "\"y.f\"", 1}, {TOKEN_IDENTIFIER, "x", 1}});
     define("N", {{TOKEN_STRINGCONST, "\"n.f\"", 0}});
     define("E", {});
     struct Case {

@@ -14,16 +14,15 @@
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp_fixture.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 class PpMacroTest : public PreprocessorTest {
   protected:
-
     // The output of `source` under -m without markers. Each run reads a file of its own, so a
     // definition is never taken for the same one read again.
     std::string run(const std::string &source) {
@@ -46,8 +45,7 @@ class PpMacroTest : public PreprocessorTest {
         pp_output_flush();
         std::string text;
         std::rewind(out);
-        for (int c; (c = std::fgetc(out)) != EOF;)
-            text += static_cast<char>(c);
+        for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
         std::fclose(out);
         output_stream = stdout;
         si_close_stream();
@@ -77,15 +75,13 @@ PpMacro *macro(const char *name) { return pp_lookup_macro(text_find_string(name)
 std::string describe(const Token *list) {
     std::string out;
     for (const Token *t = list; t != nullptr; t = t->next) {
-        if (!out.empty())
-            out += " | ";
+        if (!out.empty()) out += " | ";
         out += token_kind_name(t->kind);
         if (t->kind == TOKEN_STRINGIZE || t->kind == TOKEN_CHARIZE)
             out += " " + std::to_string(t->value);
         else if (t->value != TEXT_NULL)
             out += " " + std::string(text_string(static_cast<TextHandle>(t->value)));
-        if (t->spaced != 0)
-            out += " _";
+        if (t->spaced != 0) out += " _";
     }
     return out;
 }
@@ -162,12 +158,10 @@ TEST_F(PpMacroTest, RedefinitionsCompareSpellingSpacingAndFormals) {
     for (const Case &c : cases) {
         run(std::string("#undef A\n#undef f\n") + c.first + c.second);
         std::vector<std::string> messages;
-        for (const std::string &m : c.messages)
-            messages.push_back(m);
+        for (const std::string &m : c.messages) messages.push_back(m);
         std::vector<std::string> got = take_messages();
         // The cases give line 2 for the second definition; here it is line 4.
-        for (std::string &m : got)
-            m[0] = static_cast<char>(m[0] - 2);
+        for (std::string &m : got) m[0] = static_cast<char>(m[0] - 2);
         EXPECT_EQ(got, messages) << c.first << c.second;
         // An identical definition leaves the first in force; any other replaces it.
         const char *name = c.second[8] == 'f' ? "f" : "A";
@@ -341,8 +335,7 @@ TEST_F(PpMacroTest, DeepChainsAndLongArgumentsNeedNoDeepRecursion) {
     EXPECT_EQ(run(chain), std::string(1001, '\n') + "      end \n");
 
     std::string nested = "#define f(x) x\n      ";
-    for (int i = 0; i < 1000; ++i)
-        nested += "f(";
+    for (int i = 0; i < 1000; ++i) nested += "f(";
     nested += "1";
     nested += std::string(1000, ')') + "\n";
     EXPECT_EQ(run(nested), "\n      1 \n");
@@ -354,8 +347,7 @@ TEST_F(PpMacroTest, DeepChainsAndLongArgumentsNeedNoDeepRecursion) {
         const char word[] = {'a', static_cast<char>('0' + i % 10), '\0'};
         args += i % 10 == 0 ? '\n' : ' ';
         args += word;
-        if (i > 0)
-            expected_args += ' ';
+        if (i > 0) expected_args += ' ';
         expected_args += word;
     }
     std::string out =
@@ -388,8 +380,7 @@ TEST_F(PpMacroTest, ArgumentsAndMadeTextsThatOnlyPassThroughDoNotFillTheTextTabl
 
 TEST_F(PpMacroTest, CallsNestedBeyondTheBoundEndTheRun) {
     std::string nested = "#define f(x) x\n      ";
-    for (int i = 0; i < 2100; ++i)
-        nested += "f(";
+    for (int i = 0; i < 2100; ++i) nested += "f(";
     nested += "1" + std::string(2100, ')') + "\n";
     EXPECT_EXIT(run(nested), ::testing::ExitedWithCode(1), "macro arguments nested too deeply");
 }
@@ -419,18 +410,17 @@ TEST_F(PpMacroTest, LongFormalListsKeepEveryFormalsNumber) {
         EXPECT_EQ(take_messages(), std::vector<std::string>{}) << n << " formals";
     }
     std::string formals = "a0";
-    for (int i = 1; i < 100; ++i)
-        formals += ",a" + std::to_string(i);
+    for (int i = 1; i < 100; ++i) formals += ",a" + std::to_string(i);
     run("#define G(" + formals + ",a99,a3) 1\n");
     // The repeated names stand at columns 401 (a99) and 405 (a3).
-    EXPECT_EQ(take_messages(), (std::vector<std::string>{"1:401 non-unique formal parameter definition",
-                                                         "1:405 non-unique formal parameter definition"}));
+    EXPECT_EQ(take_messages(),
+              (std::vector<std::string>{"1:401 non-unique formal parameter definition",
+                                        "1:405 non-unique formal parameter definition"}));
 }
 
 TEST_F(PpMacroTest, FormalsBeyondTheBoundEndTheRun) {
     std::string formals = "p0";
-    for (int i = 1; i < PP_MAX_FORMALS; ++i)
-        formals += ",p" + std::to_string(i);
+    for (int i = 1; i < PP_MAX_FORMALS; ++i) formals += ",p" + std::to_string(i);
     // The most formals a macro may have is accepted; one more ends the run.
     EXPECT_EQ(run("#define F(" + formals + ") p" + std::to_string(PP_MAX_FORMALS - 1) + "\n"),
               "\n");

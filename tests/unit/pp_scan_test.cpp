@@ -15,9 +15,9 @@
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp_fixture.h"
 #include "si/si.h"
 #include "text/text.h"
-#include "pp_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -25,7 +25,6 @@ namespace {
 // Runs sources through the loop in a folder of their own, so markers show short names.
 class PpScanTest : public PreprocessorTest {
   protected:
-
     // Starts the output into a temporary file; `finish` returns what was written.
     void start_output() {
         out_ = std::tmpfile();
@@ -107,8 +106,8 @@ TEST_F(PpScanTest, DirectiveSentinelsAfterTheCommentMark) {
                             "DEC$(", "gcc$ builtin", "$omp\n"})
         EXPECT_EQ(sentinel(yes), 1) << yes;
     // In a buffer every line ends in a newline.
-    for (const char *no : {"$\n", "$x\n", "$om\n", "omp\n", " $omp\n", "dir\n", "di\nr$",
-                           "\n$omp", "gcc \n", "$ompx"})
+    for (const char *no : {"$\n", "$x\n", "$om\n", "omp\n", " $omp\n", "dir\n", "di\nr$", "\n$omp",
+                           "gcc \n", "$ompx"})
         EXPECT_EQ(sentinel(no), 0) << no;
     // A 0 byte (the end of the buffered data) before the answer.
     EXPECT_EQ(sentinel(""), -1);
@@ -149,10 +148,11 @@ TEST_F(PpScanTest, DollarRuleCutsIdentifiersWithoutDollarIdent) {
 TEST_F(PpScanTest, SingleTokenBodiesAreWrittenOnlyUnderDashM) {
     auto define = [] { define_one_token("A", TOKEN_DECCONST, "1"); };
     EXPECT_EQ(run("X = A\n", define), "X = A\n");
-    EXPECT_EQ(run("X = A\n", [&] {
-                  define();
-                  expand_macros = 1;
-              }),
+    EXPECT_EQ(run("X = A\n",
+                  [&] {
+                      define();
+                      expand_macros = 1;
+                  }),
               "X = 1 \n");
     // An empty body leaves one blank unless a blank was written last.
     auto empty = [] {
@@ -258,7 +258,8 @@ TEST_F(PpScanTest, LookaheadForAParenthesisRewindsWhenThereIsNone) {
     } cases[] = {
         {"F(x)", true, TOKEN_IDENTIFIER},
         {"F \
- /* c\n */\n\n  (x)", true, TOKEN_IDENTIFIER},
+ /* c\n */\n\n  (x)",
+         true, TOKEN_IDENTIFIER},
         {"F  + 1", false, TOKEN_HORIZ_WHITESPACE},
         {"F\n(x)", true, TOKEN_IDENTIFIER},
         {"F\n", false, TOKEN_NEWLINE},
@@ -290,11 +291,17 @@ TEST_F(PpScanTest, ArgumentTokensCarryTheirSpacingAndConvertedText) {
         const char *text;
         std::uint8_t spaced;
     } expected[] = {
-        {TOKEN_LPAREN, "(", 0},      {TOKEN_IDENTIFIER, "a", 0}, {TOKEN_COMMA, ",", 0},
+        {TOKEN_LPAREN, "(", 0},
+        {TOKEN_IDENTIFIER, "a", 0},
+        {TOKEN_COMMA, ",", 0},
         {TOKEN_IDENTIFIER, "b", 0},
-        {TOKEN_IDENTIFIER, "c\\\nd", 1}, // a continued name keeps its backslash-newline
-        {ERROR_TOKEN, "#", 1},       {TOKEN_IDENTIFIER, "x", 0}, {ERROR_TOKEN, "##", 1},
-        {ERROR_TOKEN, "\\", 1},     {TOKEN_IDENTIFIER, "e$", 1},
+        {TOKEN_IDENTIFIER, "c\\\nd", 1}, // a continued name keeps its
+                                         // backslash-newline
+        {ERROR_TOKEN, "#", 1},
+        {TOKEN_IDENTIFIER, "x", 0},
+        {ERROR_TOKEN, "##", 1},
+        {ERROR_TOKEN, "\\", 1},
+        {TOKEN_IDENTIFIER, "e$", 1},
     };
     CurrentToken token{};
     TextHandle value = TEXT_NULL;
@@ -384,8 +391,8 @@ TEST_F(PpScanTest, DirectiveTailReportsOneProblemAndLeavesTheNewline) {
         {" E /* c */ E\n", {}},
         {" a b c\n", {"1:2 illegal token on pp directive line"}},
         {" E ONE\n", {"1:4 illegal token on pp directive line"}},
-        {" \v x\n", {"1:2 vertical whitespace within pp directive",
-                       "1:4 illegal token on pp directive line"}},
+        {" \v x\n",
+         {"1:2 vertical whitespace within pp directive", "1:4 illegal token on pp directive line"}},
         {" x \v\n", {"1:2 illegal token on pp directive line"}},
     };
     for (const Case &c : cases) {
@@ -534,7 +541,8 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "D     z = A ! $omp\n     !  w = A\n      s = 'a\\' // A // \"b\"\"c A\" // F(A)\n"
         "#if 0\n      x = 1 ! a /* b\nC     it's /* c\n#endif\n      v = A != A ! A \\\n"
         "      u = A//A ??= A\n!$ t = A\n!$x A\n      r = 'open A\n      q = wrap_/**/A\n"
-        "      p = 1 ! trail   \nC     fixed trail  \n      o = L'a\\' // A // 'b' // L\"c\\\" A \"d\"\n",
+        "      p = 1 ! trail   \nC     fixed trail  \n      o = L'a\\' // A // 'b' // L\"c\\\" A "
+        "\"d\"\n",
         // The column count of a line whose text after an expansion reaches past the widest
         // column.
         "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
@@ -604,13 +612,13 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
 // Lines put together at random (fixed seed) from the pieces the Fortran mode treats specially:
 // under each of its option sets the whole-line copy and the token-by-token reading agree.
 TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
-    const std::vector<std::string> line_starts = {"      ", "C ", "c", "*", "!", "D ", "     !",
-                                                  "c$omp ", "!$omp ", "!$ ", "*$acc ", "\t",
-                                                  "#if 0\n", "#endif\n", "", "!dir$ "};
+    const std::vector<std::string> line_starts = {
+        "      ", "C ",  "c",      "*",  "!",       "D ",       "     !", "c$omp ",
+        "!$omp ", "!$ ", "*$acc ", "\t", "#if 0\n", "#endif\n", "",       "!dir$ "};
     const std::vector<std::string> pieces = {
-        "A",  " ",  "'", "''", "\"", "!", "!=", "\\", "??=", "??/", "/*", "*/", "//", "F(",
-        ")",  ",",  "x", "1", "$", "\t", "&", "wrap_/**/A", "E", "'it''s A'", "A!A", "$omp",
-        "L'", "L"};
+        "A",  " ",          "'",  "''",        "\"",  "!",    "!=", "\\", "??=", "??/",
+        "/*", "*/",         "//", "F(",        ")",   ",",    "x",  "1",  "$",   "\t",
+        "&",  "wrap_/**/A", "E",  "'it''s A'", "A!A", "$omp", "L'", "L"};
     const std::string definitions = "#define A 1\n#define E\n#define F(a) 'a' // a\n";
     const std::vector<std::function<void()>> option_sets = {
         [] {

@@ -43,7 +43,8 @@ Token *make_list(const std::vector<const char *> &texts) {
 
 std::vector<std::string> texts_of(const Token *list) {
     std::vector<std::string> out;
-    for (; list != nullptr; list = list->next) out.emplace_back(text_string(TextHandle(list->value)));
+    for (; list != nullptr; list = list->next)
+        out.emplace_back(text_string(TextHandle(list->value)));
     return out;
 }
 
@@ -51,10 +52,11 @@ TEST_F(PpTablesTest, EveryPoolHoldsItsRecordOnA64BitHost) {
     struct Row {
         PpPoolIndex pool;
         std::size_t size;
-    } rows[] = {{PP_POOL_TOKENS, sizeof(Token)},          {PP_POOL_AUX_TOKENS, sizeof(Token)},
-                {PP_POOL_FILES, sizeof(PpFileRecord)},    {PP_POOL_CONDITIONALS, sizeof(PpConditional)},
-                {PP_POOL_EXPANSIONS, sizeof(PpFrame)},    {PP_POOL_ACTUALS, sizeof(PpActual)},
-                {PP_POOL_MACROS, sizeof(PpMacro)}};
+    } rows[] = {
+        {PP_POOL_TOKENS, sizeof(Token)},       {PP_POOL_AUX_TOKENS, sizeof(Token)},
+        {PP_POOL_FILES, sizeof(PpFileRecord)}, {PP_POOL_CONDITIONALS, sizeof(PpConditional)},
+        {PP_POOL_EXPANSIONS, sizeof(PpFrame)}, {PP_POOL_ACTUALS, sizeof(PpActual)},
+        {PP_POOL_MACROS, sizeof(PpMacro)}};
     for (const Row &row : rows) {
         std::uint32_t block = mm_pool_info(pp_pool(row.pool)).block_size;
         EXPECT_GE(block, row.size) << "pool " << row.pool;
@@ -135,7 +137,8 @@ TEST_F(PpTablesTest, ReverseTokens) {
     struct Case {
         std::vector<const char *> in;
         std::vector<std::string> out;
-    } cases[] = {{{}, {}}, {{"A"}, {"A"}}, {{"A", "B"}, {"B", "A"}}, {{"A", "B", "C"}, {"C", "B", "A"}}};
+    } cases[] = {
+        {{}, {}}, {{"A"}, {"A"}}, {{"A", "B"}, {"B", "A"}}, {{"A", "B", "C"}, {"C", "B", "A"}}};
     for (const Case &c : cases) EXPECT_EQ(texts_of(pp_reverse_tokens(make_list(c.in))), c.out);
 }
 

@@ -30,8 +30,8 @@ struct Reported {
 std::vector<Reported> reported;
 
 void capture(const char *text, const char *id, const Position *pos, Severity severity) {
-    reported.push_back({text, id != nullptr ? id : "", pos != nullptr ? *pos : POSITION_NULL,
-                        severity});
+    reported.push_back(
+        {text, id != nullptr ? id : "", pos != nullptr ? *pos : POSITION_NULL, severity});
 }
 
 std::string crlf_to_lf(const std::string &bytes) {
@@ -131,8 +131,8 @@ TEST_F(StreamTest, DeliversBytesCountingLinesAndColumns) {
     struct Step {
         int byte;
         std::uint32_t line, column; // after the byte
-    } steps[] = {{'a', 1, 2}, {'b', 1, 3}, {'\n', 2, 1}, {'\t', 2, 2}, {'c', 2, 3},
-                 {SI_END_OF_STREAM, 2, 4}};
+    } steps[] = {{'a', 1, 2},  {'b', 1, 3}, {'\n', 2, 1},
+                 {'\t', 2, 2}, {'c', 2, 3}, {SI_END_OF_STREAM, 2, 4}};
     for (const Step &step : steps) {
         EXPECT_EQ(si_get_char(), step.byte);
         expect_at(step.line, step.column);
@@ -358,8 +358,13 @@ TEST_F(StreamTest, BackUpRecountsLineAndColumn) {
         std::uint32_t count;
         SiStatus status;
         int next; // the byte then under the read point
-    } cases[] = {{0, SI_OK, 'h'}, {1, SI_OK, 'g'}, {2, SI_OK, '\n'}, {5, SI_OK, 'd'},
-                 {6, SI_OK, '\n'}, {9, SI_OK, 'a'}, {10, SI_CANNOT_BACK_UP, 'h'}};
+    } cases[] = {{0, SI_OK, 'h'},
+                 {1, SI_OK, 'g'},
+                 {2, SI_OK, '\n'},
+                 {5, SI_OK, 'd'},
+                 {6, SI_OK, '\n'},
+                 {9, SI_OK, 'a'},
+                 {10, SI_CANNOT_BACK_UP, 'h'}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.count);
         ASSERT_EQ(si_seek(at(3, 2, h)), SI_OK);
@@ -405,11 +410,16 @@ TEST_F(StreamTest, SeekForwardBackwardAndBeyondTheEnd) {
         std::uint32_t line, column;
         SiStatus status;
     } cases[] = {
-        {20, 1, SI_OK},    {2000, 1, SI_OK}, // forward over many refills
-        {1990, 1, SI_OK},                    // back into the ring
-        {5, 1, SI_OK},                       // back before the ring: read again from the start
-        {5, 1, SI_OK},     {3000, 1, SI_OK}, {3001, 1, SI_OK}, // the end byte's line
-        {3002, 1, SI_BEYOND_END}, {3005, 1, SI_BEYOND_END}, {12, 80, SI_BEYOND_END},
+        {20, 1, SI_OK},
+        {2000, 1, SI_OK}, // forward over many refills
+        {1990, 1, SI_OK}, // back into the ring
+        {5, 1, SI_OK},    // back before the ring: read again from the start
+        {5, 1, SI_OK},
+        {3000, 1, SI_OK},
+        {3001, 1, SI_OK}, // the end byte's line
+        {3002, 1, SI_BEYOND_END},
+        {3005, 1, SI_BEYOND_END},
+        {12, 80, SI_BEYOND_END},
         {7, 1, SI_OK},
     };
     for (const Case &c : cases) {
@@ -434,8 +444,8 @@ TEST_F(StreamTest, SeekForwardBackwardAndBeyondTheEnd) {
 // passes the long lines and the lines of the next refills and the byte 3, which is only the
 // end of the stream when the stream puts it there, and stops at the real end.
 TEST_F(StreamTest, SeekPassesLongLinesAndAByte3AndStopsAtTheEnd) {
-    std::string text = "a\n" + std::string(10000, 'x') + "\nb\n" + std::string(5000, 'y') +
-                       "\x03z\nc\n";
+    std::string text =
+        "a\n" + std::string(10000, 'x') + "\nb\n" + std::string(5000, 'y') + "\x03z\nc\n";
     StreamHandle h = open("e.f", text);
     ASSERT_EQ(si_seek(at(3, 1, h)), SI_OK);
     expect_at(3, 1);
@@ -637,8 +647,8 @@ TEST_F(StreamTest, CrLfIsOneLineFeedEvenAcrossBlockBoundaries) {
     // after a lone CR; lone CRs stay, also when one ends a read or the file. The last cases put
     // the first CR at and after the end of the first 64 KiB read from the file, behind pieces
     // that need no translation.
-    for (std::size_t cr : {1023u, 1024u, 2046u, 2047u, 2048u, 3071u, 3072u, 4094u, 4095u,
-                           65535u, 65536u, 65537u, 70000u}) {
+    for (std::size_t cr : {1023u, 1024u, 2046u, 2047u, 2048u, 3071u, 3072u, 4094u, 4095u, 65535u,
+                           65536u, 65537u, 70000u}) {
         SCOPED_TRACE(cr);
         std::string raw = std::string(cr - 1, 'x') + "\r\r\n" + "y\rz\r\n" +
                           std::string(2000, 'w') + "\r" + std::string(cr, 'v') + "\r\n\r";
@@ -814,8 +824,8 @@ TEST_F(StreamTest, IncludeRecordsMapCumulativeLinesToFiles) {
         std::uint32_t cumulative;
         std::uint32_t line, column;
         StreamHandle stream;
-    } cases[] = {{0, 0, 1, STREAM_NULL}, {1, 1, 1, one}, {3, 1, 1, one}, {4, 2, 1, one},
-                 {5, 1, 1, two},         {9, 5, 1, two}};
+    } cases[] = {{0, 0, 1, STREAM_NULL}, {1, 1, 1, one}, {3, 1, 1, one},
+                 {4, 2, 1, one},         {5, 1, 1, two}, {9, 5, 1, two}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cumulative);
         Position p = si_cumulative_to_position(c.cumulative);
@@ -848,7 +858,8 @@ TEST_F(StreamTest, DirectoryPrefixEndsInASlash) {
 TEST_F(StreamTest, ManyInclusionsReadEveryFileWholeAndKeepTheirRecords) {
     std::string main_text = numbered_lines(400);
     std::string inner_text;
-    for (int i = 0; i < 300; ++i) inner_text.append("inner line ").append(std::to_string(i)) += '\n';
+    for (int i = 0; i < 300; ++i)
+        inner_text.append("inner line ").append(std::to_string(i)) += '\n';
     open("main.f", main_text);
     StreamHandle inner = handle_of(write("inner.f", inner_text));
     std::vector<StreamHandle> chain;
@@ -871,8 +882,8 @@ TEST_F(StreamTest, ManyInclusionsReadEveryFileWholeAndKeepTheirRecords) {
     read_main += take_all();
     EXPECT_EQ(read_main, main_text);
     // The first inclusion starts at cumulative line 1 + the lines read before it.
-    std::uint32_t first = 1 + static_cast<std::uint32_t>(std::count(
-                                  main_text.begin(), main_text.begin() + 100, '\n'));
+    std::uint32_t first = 1 + static_cast<std::uint32_t>(
+                                  std::count(main_text.begin(), main_text.begin() + 100, '\n'));
     Position p = si_cumulative_to_position(first + 1);
     EXPECT_EQ(p.stream, inner);
     EXPECT_EQ(p.line, 2u);

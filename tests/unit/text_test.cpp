@@ -98,10 +98,9 @@ TEST_F(TextTable, SameHashDifferentBytesAndSameBucketDifferentLengthStayApart) {
     EXPECT_EQ(text_find_string("ba"), ba);
     EXPECT_EQ(text_find_string("abc"), abc);
     EXPECT_EQ(text_find_string("\xCA"), ca);
-    EXPECT_EQ(capture(text_dump_hash_table),
-              "\n text hash table\n"
-              "  204  (\xCA ) (abc )\n"
-              "  301  (ba ) (ac )\n");
+    EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n"
+                                             "  204  (\xCA ) (abc )\n"
+                                             "  301  (ba ) (ac )\n");
 }
 
 // Names of every length up to 24 against partners of the same length and hash that differ in
@@ -263,10 +262,10 @@ TEST_F(TextTable, ChainOrderFollowsEveryLookupThroughGrowthAndClear) {
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 3000; ++i) {
             // Short names, long texts that differ only far from their end, and lookups.
-            std::string s = i % 3 == 0 ? numbered("v", static_cast<int>(rng() % 900))
-                            : i % 3 == 1 ? numbered("x", static_cast<int>(rng() % 400)) +
-                                               std::string(40, 'q')
-                                         : numbered("w", static_cast<int>(rng() % 1200));
+            std::string s =
+                i % 3 == 0   ? numbered("v", static_cast<int>(rng() % 900))
+                : i % 3 == 1 ? numbered("x", static_cast<int>(rng() % 400)) + std::string(40, 'q')
+                             : numbered("w", static_cast<int>(rng() % 1200));
             use(s, rng() % 4 != 0);
             if (i % 500 == 0) {
                 ASSERT_EQ(bounded_dump(), model_dump()) << i;
@@ -324,44 +323,41 @@ TEST_F(TextTable, DumpAndHistogramOfASmallTable) {
     text_enter_string("ac");  // bucket 301
     text_enter_string("ba");  // bucket 301
     text_enter("", 0);        // bucket 0
-    EXPECT_EQ(capture(text_dump_hash_table),
-              "\n text hash table\n"
-              "    0  ( )\n"
-              "  204  (abc )\n"
-              "  301  (ba ) (ac )\n");
-    EXPECT_EQ(capture(text_hash_histogram),
-              "\nHistogram of Text Hash Table\n"
-              "    0 *\n"
-              "  204 *\n"
-              "  301 **\n"
-              "\n"
-              " longest list in hash table            2\n"
-              " number of nonempty lists              3\n"
-              " average list length                0.01\n"
-              " average length non empty lists     1.33\n"
-              "\n"
-              " total number of characters           25\n"
-              " total number of handles               4\n"
-              " max number of handles          2147483647\n"
-              " hash table size                     503\n" +
-                  clears_line() + "\n");
+    EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n"
+                                             "    0  ( )\n"
+                                             "  204  (abc )\n"
+                                             "  301  (ba ) (ac )\n");
+    EXPECT_EQ(capture(text_hash_histogram), "\nHistogram of Text Hash Table\n"
+                                            "    0 *\n"
+                                            "  204 *\n"
+                                            "  301 **\n"
+                                            "\n"
+                                            " longest list in hash table            2\n"
+                                            " number of nonempty lists              3\n"
+                                            " average list length                0.01\n"
+                                            " average length non empty lists     1.33\n"
+                                            "\n"
+                                            " total number of characters           25\n"
+                                            " total number of handles               4\n"
+                                            " max number of handles          2147483647\n"
+                                            " hash table size                     503\n" +
+                                                clears_line() + "\n");
 }
 
 TEST_F(TextTable, HistogramOfAnEmptyTableShowsZeroAverages) {
     EXPECT_EQ(capture(text_dump_hash_table), "\n text hash table\n");
-    EXPECT_EQ(capture(text_hash_histogram),
-              "\nHistogram of Text Hash Table\n"
-              "\n"
-              " longest list in hash table            0\n"
-              " number of nonempty lists              0\n"
-              " average list length                0.00\n"
-              " average length non empty lists     0.00\n"
-              "\n"
-              " total number of characters           14\n"
-              " total number of handles               0\n"
-              " max number of handles          2147483647\n"
-              " hash table size                     503\n" +
-                  clears_line() + "\n");
+    EXPECT_EQ(capture(text_hash_histogram), "\nHistogram of Text Hash Table\n"
+                                            "\n"
+                                            " longest list in hash table            0\n"
+                                            " number of nonempty lists              0\n"
+                                            " average list length                0.00\n"
+                                            " average length non empty lists     0.00\n"
+                                            "\n"
+                                            " total number of characters           14\n"
+                                            " total number of handles               0\n"
+                                            " max number of handles          2147483647\n"
+                                            " hash table size                     503\n" +
+                                                clears_line() + "\n");
 }
 
 TEST_F(TextTable, TextTraceFlagPrintsTableThenHistogramAtShutDown) {

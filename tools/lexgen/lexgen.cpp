@@ -80,8 +80,7 @@ RegexPtr splice(const RegexPtr &r, const RegexPtr &cont) {
     switch (r->type) {
     case Regex::SYMBOL: return make(Regex::CAT, r, make(Regex::STAR, cont));
     case Regex::EMPTY: return r;
-    default:
-        return make(r->type, splice(r->a, cont), r->b ? splice(r->b, cont) : nullptr);
+    default: return make(r->type, splice(r->a, cont), r->b ? splice(r->b, cont) : nullptr);
     }
 }
 
@@ -100,7 +99,7 @@ struct RuleSet {
 };
 
 struct Description {
-    int byte_class[256];          // effective class of each byte; -1 for the 0 byte
+    int byte_class[256]; // effective class of each byte; -1 for the 0 byte
     bool class_declared[CLASS_COUNT] = {};
     std::map<std::string, RegexPtr> patterns;
     std::vector<RuleSet> rule_sets;
@@ -170,10 +169,14 @@ class Parser {
     RegexPtr postfix() {
         RegexPtr r = atom();
         for (;;) {
-            if (at('*')) r = make(Regex::STAR, r);
-            else if (at('+')) r = make(Regex::PLUS, r);
-            else if (at('?')) r = make(Regex::OPT, r);
-            else break;
+            if (at('*'))
+                r = make(Regex::STAR, r);
+            else if (at('+'))
+                r = make(Regex::PLUS, r);
+            else if (at('?'))
+                r = make(Regex::OPT, r);
+            else
+                break;
             ++i_;
         }
         return r;
@@ -243,8 +246,10 @@ class Parser {
                 ++i_;
                 break;
             }
-            if (s_[i_] == '\\') b = escape();
-            else b = static_cast<unsigned char>(s_[i_++]);
+            if (s_[i_] == '\\')
+                b = escape();
+            else
+                b = static_cast<unsigned char>(s_[i_++]);
             std::bitset<256> one;
             one.set(b);
             RegexPtr sym = make_symbol(classes_of(one));
@@ -286,8 +291,8 @@ class Parser {
             if (bytes.test(b)) classes.set(d_.byte_class[b]);
         for (int b = 1; b < 256; ++b)
             if (classes.test(d_.byte_class[b]) && !bytes.test(b))
-                error("a set takes part of class " + std::to_string(d_.byte_class[b]) +
-                      " (byte " + std::to_string(b) + " is missing)");
+                error("a set takes part of class " + std::to_string(d_.byte_class[b]) + " (byte " +
+                      std::to_string(b) + " is missing)");
         if (bytes.test(0)) error("the 0 byte is never a character");
         return classes;
     }
@@ -476,8 +481,7 @@ Dfa build_dfa(const Description &d) {
             nfa.states[start].eps.push_back(s);
             // ERROR_TOKEN rules describe text that is consumed but never accepted.
             nfa.states[e].rule = static_cast<int>(i);
-            nfa.states[e].kind =
-                rs.rules[i].kind == ERROR_KIND ? CONSUMING_KIND : rs.rules[i].kind;
+            nfa.states[e].kind = rs.rules[i].kind == ERROR_KIND ? CONSUMING_KIND : rs.rules[i].kind;
         }
         starts.push_back(start);
     }
@@ -529,8 +533,7 @@ Dfa build_dfa(const Description &d) {
             auto it = signatures.emplace(sig, static_cast<int>(signatures.size())).first;
             refined[s] = it->second;
         }
-        bool stable = signatures.size() ==
-                      std::set<int>(block.begin(), block.end()).size();
+        bool stable = signatures.size() == std::set<int>(block.begin(), block.end()).size();
         block = refined;
         if (stable) break;
     }
@@ -589,10 +592,9 @@ Packed pack(const Dfa &dfa) {
     // there (a hole inside a row holds the dead state 0 and must stay 0).
     std::vector<int> order(n);
     for (int s = 0; s < n; ++s) order[s] = s;
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return p.high[a] - p.low[a] > p.high[b] - p.low[b];
-    });
-    std::vector<int> slots;         // -1 when free
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return p.high[a] - p.low[a] > p.high[b] - p.low[b]; });
+    std::vector<int> slots; // -1 when free
     for (int s : order) {
         if (p.low[s] > p.high[s]) continue;
         for (int base = -p.low[s];; ++base) {
@@ -705,7 +707,8 @@ std::vector<long> read_array(const std::string &text, const std::string &name) {
     int depth = 0;
     for (std::size_t i = open; i < text.size(); ++i) {
         char ch = text[i];
-        if (ch == '{') ++depth;
+        if (ch == '{')
+            ++depth;
         else if (ch == '}') {
             if (--depth == 0) break;
         } else if (ch == '/' && i + 1 < text.size() && text[i + 1] == '/') {
