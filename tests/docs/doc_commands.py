@@ -7,6 +7,8 @@ when the line before it (blank lines aside) is a marker comment:
   <!-- doc-test: session -->     an indented block of "$ command" lines, each followed by the
                                  output it must print (compared exactly); run with bash in a
                                  fresh folder holding the files named by doc-file markers
+  <!-- doc-test: repo -->        a session as above, run in the top folder of the repository (the
+                                 commands must only read it)
   <!-- doc-test: makefile T -->  the block is the Makefile; "make T" must succeed there
   <!-- doc-test: cmake -->       the block must be the top of examples/cmake-fortran/
                                  CMakeLists.txt (comments aside), which the example test builds
@@ -157,6 +159,15 @@ def main():
                 try:
                     if kind == "session":
                         found = run_session(block, work, env)
+                    elif kind == "repo":
+                        programs = {line[2:].split()[0] for line in block if line.startswith("$ ")}
+                        absent = [p for p in programs if shutil.which(p, path=env["PATH"]) is None]
+                        if absent:
+                            print("(%s not installed: a block of %s is not run)" %
+                                  (", ".join(absent), document))
+                            found = []
+                        else:
+                            found = run_session(block, ROOT, env)
                     elif kind == "makefile":
                         found = run_make(block, arg, work, env)
                     elif kind == "cmake":
