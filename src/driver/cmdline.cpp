@@ -774,22 +774,26 @@ std::int32_t computed_stdc_value() {
 // The name standard input goes by in line markers, messages, the listing and __FILE__.
 constexpr char STDIN_SHOWN_NAME[] = "<stdin>";
 
-// Copies standard input byte for byte into a new temporary file, removes the file at once (so
-// no way out, not even SIGKILL, leaves it behind) and adds it as the stream `*handle`.
-bool copy_standard_input(StreamHandle *handle) {
+// The failure line about the copy of standard input, naming the folder it was made in (its own
+// name is gone: the file is removed as soon as it is made).
+void print_copy_failure() {
     const char *dir = cl.temp_dir;
     char system_dir[HOST_NAME_SIZE];
     if (dir == nullptr) {
         host_temp_dir(sizeof system_dir, system_dir);
         dir = system_dir;
     }
-    char name[HOST_NAME_SIZE];
-    int fd = host_create_temp_file(dir, name);
+    print_failure(TEXT_CANT_COPY_STDIN, dir, std::strlen(dir), TEMP_PATTERN);
+}
+
+// Copies standard input byte for byte into a scratch file (removed as soon as it is made, so no
+// way out, not even SIGKILL, leaves it behind) and adds it as the stream `*handle`.
+bool copy_standard_input(StreamHandle *handle) {
+    int fd = host_open_scratch_file();
     if (fd < 0) {
-        print_failure(TEXT_CANT_COPY_STDIN, dir, std::strlen(dir), TEMP_PATTERN);
+        print_copy_failure();
         return false;
     }
-    host_delete_temp_file(name);
     // Someone who typed "tfpp" alone would otherwise wait on a silent terminal.
     if (cl.files_seen == 0 && isatty(STDIN_FILENO))
         std::fputs("tfpp: reading the source from standard input (end it with Ctrl-D; "
@@ -813,7 +817,7 @@ bool copy_standard_input(StreamHandle *handle) {
     }
     if (ok && si_adopt_file(STDIN_SHOWN_NAME, fd, handle) == SI_OK) return true;
     close(fd);
-    print_failure(TEXT_CANT_COPY_STDIN, name);
+    print_copy_failure();
     return false;
 }
 
@@ -838,35 +842,10 @@ bool prepare_input(StreamHandle *handle) {
     return true;
 }
 
-bool readable_file(const char *path) {
-    struct stat info;
-    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode) && access(path, R_OK) == 0;
-}
-
-// Finds an -include or -imacros file: as named (from the current directory), then along the
-// include search of a quoted name, the system directories and the environment variable.
-bool locate_command_line_file(const char *name, std::string &path) {
-    path = name;
-    if (readable_file(name)) return true;
-    if (name[0] == '/') return false;
-    for (char **list : {include_dirs, sys_include_dirs}) {
-        for (int i = 0; list[i] != nullptr; ++i) {
-            path = std::string(list[i]) + name;
-            if (readable_file(path.c_str())) return true;
-        }
-    }
-    char found[HOST_NAME_SIZE];
-    if (host_search_include_env(name, sizeof found, found)) {
-        path = found;
-        return true;
-    }
-    return false;
-}
-
 bool locate_command_line_files(std::vector<const char *> &names, std::vector<std::string> &paths) {
     for (const char *name : names) {
         paths.emplace_back();
-        if (!locate_command_line_file(name, paths.back())) {
+        if (!pp_locate_file(name, &paths.back())) {
             print_failure(TEXT_CANT_OPEN_SOURCE, name);
             return false;
         }
@@ -1073,11 +1052,11 @@ bool options_finish_output_files() {
         if (file != stderr && file != stdout) continue;
         errno = 0;
         if (std::fflush(file) != 0 || std::ferror(file) != 0) {
-            int error = output_write_errno != 0 ? output_write_errno : errno;
-            std::fprintf(stderr, "Error writing %s '%s': %s.\n",
-                         file == stdout ? "preprocessor output file" : "list output file",
-                         file == stdout ? "standard output" : "standard error",
-                         error != 0 ? std::strerror(error) : "write failed");
+            bool output = file == stdout;
+            // errno is long gone for a write of the text that failed during the run.
+            int error = output && output_write_errno != 0 ? output_write_errno : errno;
+            outfile_report_write_failure(output ? "preprocessor output file" : "list output file",
+                                         output ? "standard output" : "standard error", error);
             ok = false;
         }
     }

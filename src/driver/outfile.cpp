@@ -100,12 +100,14 @@ bool outfile_close(OutFile &out, const char *what_for_report) {
         if (error == 0) error = errno;
     }
     out.file = nullptr;
-    if (!ok) {
-        std::fprintf(stderr, "Error writing %s '%s': %s.\n", what_for_report, out.name.c_str(),
-                     error != 0 ? std::strerror(error) : "write failed");
-        std::fflush(stderr);
-    }
+    if (!ok) outfile_report_write_failure(what_for_report, out.name.c_str(), error);
     return ok;
+}
+
+void outfile_report_write_failure(const char *what, const char *name, int error) {
+    std::fprintf(stderr, "Error writing %s '%s': %s.\n", what, name,
+                 error != 0 ? std::strerror(error) : "write failed");
+    std::fflush(stderr);
 }
 
 bool outfile_commit(OutFile &out) {

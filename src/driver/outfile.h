@@ -27,6 +27,9 @@ bool outfile_create(OutFile &out);
 // Flushes and closes the file. A write that failed (now or before) is reported on standard
 // error with the file's name and the system's reason; false then.
 bool outfile_close(OutFile &out, const char *what_for_report);
+// The line on standard error for output that did not reach its file: "Error writing <what>
+// '<name>': <the system's reason, or "write failed" when it is not known>."
+void outfile_report_write_failure(const char *what, const char *name, int error);
 // Renames the finished temporary file over the target; false (reported) when that fails.
 bool outfile_commit(OutFile &out);
 // Closes the file if still open and removes the temporary file; the target is untouched.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/types.h"
 #include "lexer/token.h"
@@ -44,6 +45,10 @@ void pp_check_open_groups();
 void pp_push_file(const char *name);
 // Removes and frees the top file inclusion record.
 void pp_pop_file();
+// Finds a file the command line names for reading (-include, -imacros): as named, then along
+// the search of a quoted #include name (the input's folder, -iquote, -I, -S, the environment
+// variable). True with its path in *path; nothing is entered or reported.
+bool pp_locate_file(const char *name, std::string *path);
 // Enters the file `path` (found already) above the current stream, as an #include of it
 // would: its lines are read next, then the current stream's. False when it cannot be opened.
 bool pp_include_file(const char *path);

@@ -56,6 +56,9 @@ struct IncludeState {
     std::uint32_t guards_used;
     bool in_system_dirs; // the search has reached the system directories (for -MMD)
     bool angled;         // the name being searched for was written <...>
+    // pp_locate_file: the search only finds the file (its path is left in `path`), enters
+    // nothing and reports nothing.
+    bool locating;
 };
 
 IncludeState incl;
@@ -232,6 +235,7 @@ void report_missing_header(Position where) {
 
 // The message of a search that entered nothing: what stood in the way, if anything did.
 void report_not_found(Position where) {
+    if (incl.locating) return;
     switch (incl.refusal) {
     case REFUSED_NONE: report_missing_header(where); break;
     case REFUSED_NAME_TOO_LONG: pp_report(PP_MSG_INCLUDE_NAME_TOO_LONG, where); break;
@@ -260,6 +264,11 @@ bool file_exists(const char *path) {
 // for; any other is opened at once, and the stream layer keeps that descriptor for reading it
 // (a check first and an open after would cost two more system calls per inclusion).
 bool enter_if_readable(const char *path) {
+    if (incl.locating) {
+        if (!file_exists(path)) return false;
+        if (path != incl.path) std::memcpy(incl.path, path, std::strlen(path) + 1);
+        return true;
+    }
     if (is_once_file(path)) {
         // Found, and read already: nothing to include, but still a dependency.
         deps_record(path, incl.in_system_dirs);
@@ -633,6 +642,25 @@ void pp_find_quoted(Position where) {
 void pp_find_angled(Position where) {
     incl.angled = true;
     search(user_defined_sys_include != 0 ? 1 + quote_include_count : -1, where);
+}
+
+bool pp_locate_file(const char *name, std::string *path) {
+    std::size_t length = std::strlen(name);
+    if (length == 0 || length >= HEADER_SIZE) return false;
+    if (file_exists(name)) {
+        *path = name;
+        return true;
+    }
+    std::memcpy(incl.header, name, length + 1);
+    incl.header_length = static_cast<std::uint32_t>(length);
+    incl.header_too_long = false;
+    incl.path[0] = '\0';
+    incl.locating = true;
+    search(0, POSITION_NULL);
+    incl.locating = false;
+    if (incl.path[0] == '\0' || !file_exists(incl.path)) return false;
+    *path = incl.path;
+    return true;
 }
 
 bool pp_include_file(const char *path) {

@@ -978,6 +978,27 @@ SiStatus si_finalize() {
 
 // ---- Streams ------------------------------------------------------------------------------
 
+namespace {
+
+// A new entry of the table for `name` (a copy kept whole, however long: it is never cut to fit
+// a buffer), not open, not yet in the name index.
+SiStatus add_entry(const char *name, StreamHandle *handle) {
+    if (si.highest + 1u >= si.capacity) {
+        SiStatus status = grow_table();
+        if (status != SI_OK) return status;
+    }
+    std::size_t length = std::strlen(name);
+    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 1));
+    if (copy == nullptr) return SI_NO_BLOCK;
+    std::memcpy(copy, name, length + 1);
+    std::uint16_t h = ++si.highest;
+    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, 0, 0, -1, -1, false};
+    *handle = static_cast<StreamHandle>(h);
+    return SI_OK;
+}
+
+} // namespace
+
 SiStatus si_lookup_stream(const char *name, StreamHandle *handle) {
     if (!si.initialized) return SI_NOT_INITIALIZED;
     if (name == nullptr) return SI_NULL_NAME;
@@ -1018,20 +1039,10 @@ SiStatus si_find_file(const char *name, StreamHandle *handle) {
 SiStatus si_find_stream(const char *name, StreamHandle *handle) {
     SiStatus found = si_lookup_stream(name, handle);
     if (found != SI_BAD_HANDLE) return found;
-    std::uint32_t hash = name_hash(name);
-    if (si.highest + 1u >= si.capacity) {
-        SiStatus status = grow_table();
-        if (status != SI_OK) return status;
-    }
-    // The name is kept whole, however long: it is never cut to fit a buffer.
-    std::size_t length = std::strlen(name);
-    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 1));
-    if (copy == nullptr) return SI_NO_BLOCK;
-    std::memcpy(copy, name, length + 1);
-    std::uint16_t h = ++si.highest;
-    si.table[h] = StreamEntry{copy, base_name_of(copy), -1, 0, hash, 0, -1, -1, false};
-    index_insert(h);
-    *handle = static_cast<StreamHandle>(h);
+    SiStatus status = add_entry(name, handle);
+    if (status != SI_OK) return status;
+    si.table[*handle].hash = name_hash(name);
+    index_insert(*handle);
     return SI_OK;
 }
 
@@ -1040,21 +1051,14 @@ SiStatus si_adopt_file(const char *name, int fd, StreamHandle *handle) {
     if (name == nullptr) return SI_NULL_NAME;
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return SI_OPEN_FAILED;
-    if (si.highest + 1u >= si.capacity) {
-        SiStatus grown = grow_table();
-        if (grown != SI_OK) return grown;
-    }
-    std::size_t length = std::strlen(name);
-    auto *copy = static_cast<char *>(mm_get_vblock(pool(), length + 1));
-    if (copy == nullptr) return SI_NO_BLOCK;
-    std::memcpy(copy, name, length + 1);
-    std::uint16_t h = ++si.highest;
+    SiStatus added = add_entry(name, handle);
+    if (added != SI_OK) return added;
     // Not entered in the name index: an #include of the same name means some other file.
     // The descriptor's offset is unknown (it was written through), so reads are positioned.
-    si.table[h] = StreamEntry{
-        copy, base_name_of(copy), fd, 0, 0, 0, -1, static_cast<std::int64_t>(status.st_size), false,
-        true};
-    *handle = static_cast<StreamHandle>(h);
+    StreamEntry &entry = si.table[*handle];
+    entry.fd = fd;
+    entry.size = static_cast<std::int64_t>(status.st_size);
+    entry.adopted = true;
     return SI_OK;
 }
 
