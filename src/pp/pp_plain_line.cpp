@@ -3,6 +3,11 @@
 // without lexing it token by token. Any byte that could change the text or draw a message
 // leaves the line to the lexer.
 #include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "driver/fe.h"
 #include "driver/options.h"
@@ -120,9 +125,26 @@ constexpr std::array<bool, 256> name_bytes = make_name_bytes();
 
 inline bool name_byte(unsigned char c) { return name_bytes[c]; }
 
+// The byte classes the scans below test 16 bytes at a time. Every class table differs from
+// plain_class only in the bytes of these four sets (make_classes), so one set of switches per
+// table says which of them stop the scan.
+struct StopSet {
+    bool names;     // letters, digits and `_` (under -m)
+    bool bang;      // `!` (fortran_comments)
+    bool question;  // `?` (not under fortran_lines)
+    bool backslash; // `\` (not under fortran_lines with fortran_literals)
+};
+
+constexpr StopSet stop_set_of(const std::uint8_t *classes) {
+    return StopSet{classes['a'] != PLAIN_OTHER, classes['!'] != PLAIN_OTHER,
+                   classes['?'] != PLAIN_OTHER, classes['\\'] != PLAIN_OTHER};
+}
+
 // Advances over the bytes of class PLAIN_OTHER, four at a time. Every byte is read only after
 // the ones before it proved ordinary, so the scan never passes the 0 byte that ends the data.
-inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_t *classes) {
+// Used where stops come every few bytes (the names under -m), where testing 16 bytes at once
+// costs more than it saves.
+inline const unsigned char *skip_table(const unsigned char *p, const std::uint8_t *classes) {
     for (;;) {
         if (classes[p[0]] != PLAIN_OTHER) return p;
         if (classes[p[1]] != PLAIN_OTHER) return p + 1;
@@ -131,6 +153,52 @@ inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_
         p += 4;
     }
 }
+
+inline const unsigned char *skip_name(const unsigned char *p) {
+    while (name_byte(*p)) ++p;
+    return p;
+}
+
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
+// whose other sets are those of `stops`.
+inline unsigned stop_mask16(const unsigned char *p, const StopSet &stops) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    // Control bytes but the tab and, as negative numbers, the bytes above 0x7F; then 0x7F.
+    __m128i hit = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                   _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+    // `"`, `#` and `$` are 0x22 to 0x24; `@` and backquote are 0x40 and 0x60.
+    hit = _mm_or_si128(hit, _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x21)),
+                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x25))));
+    hit = _mm_or_si128(hit,
+                       _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x60)));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
+    if (stops.question) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('?')));
+    if (stops.backslash) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    if (stops.bang) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('!')));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// skip_table for a table without names, 16 bytes at a time: long stretches of ordinary text
+// (default mode, constants). The 0 that ends the buffered data stops it, and the ring has
+// SI_SCAN_SLACK bytes after that 0, so the loads stay inside.
+inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_t *classes,
+                                       const StopSet &stops) {
+    if (stops.names) return skip_table(p, classes);
+    for (;;) {
+        unsigned mask = stop_mask16(p, stops);
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+}
+#else
+inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_t *classes,
+                                       const StopSet &) {
+    return skip_table(p, classes);
+}
+#endif
 
 struct PlainLineState {
     bool enabled = true;      // off only in tests that compare the two ways of reading
@@ -203,6 +271,9 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     const PlainTables tables = plain_tables(names);
     const std::uint8_t *outside = tables.outside;
     const std::uint8_t *classes = outside;
+    const StopSet outside_stops = stop_set_of(tables.outside);
+    const StopSet inside_stops = stop_set_of(tables.inside);
+    const StopSet *stops = &outside_stops;
     const std::uint32_t *shapes = pp_macro_name_shapes();
     bool comment = false; // the line ends in a Fortran comment, copied as it stands
     const bool fixed = fortran_comments != 0 && pp_fixed_form();
@@ -214,7 +285,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     // A comment line is text up to its newline; anything else is scanned byte class by class.
     if (comment && !rest_of_line(&p)) return PP_PLAIN_NONE;
     while (!comment) {
-        p = skip_other(p, classes);
+        p = skip_other(p, classes, *stops);
         unsigned char c = *p;
         std::uint8_t k = classes[c];
         // Under -m most stops are names: they are taken before the switch, whose indirect
@@ -222,8 +293,8 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         if (names && k == PLAIN_START) {
             // A name starts here: the byte before is no letter or digit (those would be part
             // of the same name or number). Under -m a macro name needs the lexer.
-            const unsigned char *name = p++;
-            while (name_byte(*p)) ++p;
+            const unsigned char *name = p;
+            p = skip_name(p + 1);
             if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
                 names_macro(name, static_cast<std::uint32_t>(p - name)))
                 return copy_before_name(start, after_quote, name);
@@ -244,15 +315,17 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             if (quote == 0) {
                 quote = c;
                 classes = tables.inside;
+                stops = &inside_stops;
             } else if (quote == c) {
                 quote = 0;
                 classes = outside;
+                stops = &outside_stops;
             }
             after_quote = ++p;
             continue;
         case PLAIN_DIGIT:
             // A number takes the letters and digits after it: none of them starts a name.
-            while (name_byte(*p)) ++p;
+            p = skip_name(p);
             continue;
         case PLAIN_BANG: {
             // In column 6 of a fixed-form line a continuation mark, else a comment up to the
@@ -316,6 +389,31 @@ TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
 }
 
 std::uint64_t pp_plain_lines_copied() { return plain.copied; }
+
+std::uint32_t pp_plain_scan_mismatches() {
+    std::uint32_t mismatches = 0;
+    auto check = [&](const std::uint8_t *classes) {
+        const StopSet stops = stop_set_of(classes);
+        // Each byte value at each place of a 16-byte load, behind ordinary bytes and before
+        // the 0 that ends the data, as in the ring.
+        alignas(16) unsigned char block[64] = {};
+        for (int c = 1; c < 256; ++c) {
+            for (int at = 0; at < 32; ++at) {
+                std::memset(block, 'x' | 0x20, sizeof block);
+                for (int i = 0; i < 40; ++i) block[i] = ' ';
+                block[at] = static_cast<unsigned char>(c);
+                block[40] = 0;
+                const unsigned char *fast = skip_other(block, classes, stops);
+                const unsigned char *slow = skip_table(block, classes);
+                if (fast != slow) ++mismatches;
+            }
+        }
+    };
+    check(plain_class.data());
+    check(name_class.data());
+    for (const auto &table : fortran_classes) check(table.data());
+    return mismatches;
+}
 
 PpPlainLine pp_copy_plain_line() {
     return expand_macros != 0 ? copy_plain_text<true, true>() : copy_plain_text<true, false>();

@@ -34,7 +34,8 @@ static_assert(si_status_count == 12, "twelve status codes, 0 included");
 constexpr const char *NULL_STREAM_NAME = "<<null stream>>";
 constexpr const char *STDIN_NAME = "standard input";
 constexpr const char *BAD_HANDLE_NAME = "<<bad stream handle>>";
-constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1; // the ring and its terminating 0
+// The ring, its terminating 0 and the slack of the scans that load 16 bytes at once.
+constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1 + SI_SCAN_SLACK;
 // Rings of closed streams kept for the next opens. A file included many times would otherwise
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
@@ -206,14 +207,11 @@ unsigned char *ring_back(unsigned char *p, std::uint32_t count) {
     return si.start + offset;
 }
 
+// A plain counting loop, which the compiler turns into vector compares: the stretches are
+// whole ring blocks of many short lines, where a search call per line costs more than the count.
 std::uint32_t count_newlines_in(const unsigned char *from, const unsigned char *to) {
     std::uint32_t count = 0;
-    while (from < to) {
-        const void *hit = std::memchr(from, '\n', static_cast<std::size_t>(to - from));
-        if (hit == nullptr) break;
-        ++count;
-        from = static_cast<const unsigned char *>(hit) + 1;
-    }
+    for (; from < to; ++from) count += *from == '\n' ? 1U : 0U;
     return count;
 }
 
@@ -226,18 +224,14 @@ std::uint32_t count_newlines(const unsigned char *from, const unsigned char *to)
 // Moves (line, column) over the bytes [from, to), which lie in one piece.
 void advance_position(const unsigned char *from, const unsigned char *to, std::uint32_t &line,
                       std::uint32_t &column) {
-    const unsigned char *last = nullptr;
-    for (const unsigned char *p = from; p < to;) {
-        const void *hit = std::memchr(p, '\n', static_cast<std::size_t>(to - p));
-        if (hit == nullptr) break;
-        last = static_cast<const unsigned char *>(hit);
-        ++line;
-        p = last + 1;
-    }
-    if (last != nullptr)
-        column = static_cast<std::uint32_t>(to - last);
-    else
+    const auto *last = static_cast<const unsigned char *>(
+        ::memrchr(from, '\n', static_cast<std::size_t>(to - from)));
+    if (last == nullptr) {
         column += static_cast<std::uint32_t>(to - from);
+        return;
+    }
+    line += count_newlines_in(from, last + 1);
+    column = static_cast<std::uint32_t>(to - last);
 }
 
 void reset_mark() {
@@ -759,7 +753,9 @@ void adopt_file(StreamEntry &entry, const OpenedFile &opened) {
 // A ring for a stream being opened: a spare one, else a new block (null without memory).
 unsigned char *take_ring() {
     if (si.spare_count > 0) return si.spare_rings[--si.spare_count];
-    return static_cast<unsigned char *>(mm_get_vblock(pool(), BUFFER_BLOCK));
+    // Zero-filled: the slack and the part of the ring not yet read into are loaded by the
+    // 16-byte scans (and never used), so they hold defined bytes.
+    return static_cast<unsigned char *>(mm_get_cvblock(pool(), BUFFER_BLOCK));
 }
 
 // The ring of a stream that is closed, or was not opened after all.
@@ -923,7 +919,7 @@ SiStatus si_initialize() {
     si_cursor = SiCursor{};
     si.table =
         static_cast<StreamEntry *>(mm_get_vblock(pool(), SI_TABLE_GROWTH * sizeof(StreamEntry)));
-    si.null_block = static_cast<unsigned char *>(mm_get_cvblock(pool(), 2));
+    si.null_block = static_cast<unsigned char *>(mm_get_cvblock(pool(), 2 + SI_SCAN_SLACK));
     si.stack =
         static_cast<SavedStream *>(mm_get_vblock(pool(), SI_FILE_STACK_SIZE * sizeof(SavedStream)));
     si.capacity = SI_TABLE_GROWTH;

@@ -23,6 +23,9 @@ inline constexpr std::uint16_t SI_TABLE_GROWTH = 256;     // stream table capaci
 inline constexpr int SI_END_OF_STREAM = 3;                // the byte delivered after the last one
 inline constexpr std::uint32_t SI_MAX_COLUMN = 65535;     // the widest column a Position can hold
 inline constexpr std::uint32_t SI_MAX_LINE = 4294967295u; // the last line a Position can hold
+// Bytes after the 0 that ends the buffered data which a reader may load, but never use: a scan
+// that tests 16 bytes at once stops at that 0 and may have loaded up to 15 bytes beyond it.
+inline constexpr std::uint32_t SI_SCAN_SLACK = 16;
 
 // ---- The reading cursor -------------------------------------------------------------------
 

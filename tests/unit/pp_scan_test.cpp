@@ -607,6 +607,12 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
     EXPECT_GT(copied, 500u);
 }
 
+// The scan that tests 16 bytes at once stops where the byte-by-byte one does, for every class
+// table, byte value and place within a load.
+TEST_F(PpPlainLineTest, WideScanStopsWhereTheByteScanDoes) {
+    EXPECT_EQ(pp_plain_scan_mismatches(), 0u);
+}
+
 // Worked out by hand: the marker before the first line, blanks before a newline dropped except
 // in a constant left open, a blank line as a bare newline, and -n squeezing empty lines.
 // Lines put together at random (fixed seed) from the pieces the Fortran mode treats specially:
