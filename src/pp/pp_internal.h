@@ -281,8 +281,9 @@ TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length);
 // token-by-token reading of the same lines; and the number of lines it has copied.
 void pp_set_plain_lines(bool enabled);
 std::uint64_t pp_plain_lines_copied();
-// The places where the scan that tests 16 bytes at once and the byte-by-byte scan of the same
-// class table disagree, over every table, byte value and place in a load: 0 when they agree.
+// The places where the scans that test 16 bytes at once (ordinary text, names) and the
+// byte-by-byte scans disagree, over every class table, byte value and place in a load: 0 when
+// they agree.
 std::uint32_t pp_plain_scan_mismatches();
 
 // ---- In pp_output.cpp -----------------------------------------------------------------------
