@@ -226,6 +226,10 @@ struct PlainLineState {
     const unsigned char *noted_text = nullptr;
     std::uint32_t noted_length = 0;
     TextHandle noted_handle = TEXT_NULL;
+    // A line that ended a copy of several lines, and what was found there (stop_at).
+    const unsigned char *resume_line = nullptr;
+    const unsigned char *resume_name = nullptr;
+    const unsigned char *resume_after_quote = nullptr;
 };
 
 PlainLineState plain;
@@ -263,6 +267,28 @@ PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *af
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
+// The end of a copy at the line starting at `line`, which it cannot take whole: with no line
+// copied before it, what the copy gives there (the text before the macro name `name`, or
+// nothing); after copied lines, what the last of them gave, the outcome at `line` kept for the
+// next call, which the scanning loop makes at once from there.
+PpPlainLine stop_at(PpPlainLine done, const unsigned char *line, const unsigned char *name,
+                    const unsigned char *after_quote) {
+    if (done == PP_PLAIN_NONE)
+        return name == nullptr ? PP_PLAIN_NONE : copy_before_name(line, after_quote, name);
+    plain.resume_line = line;
+    plain.resume_name = name;
+    plain.resume_after_quote = after_quote;
+    return done;
+}
+
+// The outcome kept by stop_at when the copy starts again at that line: nothing, or the text
+// before the macro name found there (its handle still noted).
+PpPlainLine resume_at(const unsigned char *line) {
+    plain.resume_line = nullptr;
+    if (plain.resume_name == nullptr) return PP_PLAIN_NONE;
+    return copy_before_name(line, plain.resume_after_quote, plain.resume_name);
+}
+
 template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
@@ -270,6 +296,11 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     // At the end of the buffered data (a file just entered, a line starting at a refill), read
     // the next block first, as the lexer would before anything else on this line. Within a
     // line the lexer reads on: the ring may still hold the line's earlier tokens.
+    if constexpr (line_start)
+        if (plain.resume_line != nullptr) {
+            if (plain.resume_line == si_cursor.read) return resume_at(si_cursor.read);
+            plain.resume_line = nullptr; // not taken up at once: no longer true
+        }
     if (*si_cursor.read == 0) {
         if constexpr (!line_start) return PP_PLAIN_NONE;
         si_refill_char();
@@ -280,114 +311,127 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             *si_cursor.read != '\n')
             return PP_PLAIN_NONE;
     const bool slash_comments = double_slash_comments == 1 && fortran_lines == 0;
-    const unsigned char *start = si_cursor.read;
-    const unsigned char *p = start;
-    unsigned char quote = 0; // the quote of the open constant, 0 outside constants
-    // Just past the last quote seen: a blank before it may lie in a constant.
-    const unsigned char *after_quote = start;
     // Names matter only outside constants: inside one every letter is ordinary text.
     const PlainTables tables = plain_tables(names);
     const std::uint8_t *outside = tables.outside;
-    const std::uint8_t *classes = outside;
     const StopSet outside_stops = stop_set_of(tables.outside);
     const StopSet inside_stops = stop_set_of(tables.inside);
-    const StopSet *stops = &outside_stops;
     const std::uint32_t *shapes = pp_macro_name_shapes();
-    bool comment = false; // the line ends in a Fortran comment, copied as it stands
     const bool fixed = fortran_comments != 0 && pp_fixed_form();
-    if (line_start && fixed) {
-        int line_comment = fixed_comment_line(start);
-        if (line_comment < 0) return PP_PLAIN_NONE;
-        comment = line_comment > 0;
-    }
-    // A comment line is text up to its newline; anything else is scanned byte class by class.
-    if (comment && !rest_of_line(&p)) return PP_PLAIN_NONE;
-    while (!comment) {
-        p = skip_other(p, classes, *stops);
-        unsigned char c = *p;
-        std::uint8_t k = classes[c];
-        // Under -m most stops are names: they are taken before the switch, whose indirect
-        // jump would be mispredicted at nearly every name.
-        if (names && k == PLAIN_START) {
-            // A name starts here: the byte before is no letter or digit (those would be part
-            // of the same name or number). Under -m a macro name needs the lexer.
-            const unsigned char *name = p;
-            p = skip_name(p + 1);
-            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
-                names_macro(name, static_cast<std::uint32_t>(p - name)))
-                return copy_before_name(start, after_quote, name);
-            continue;
+    // From the start of a line the copy goes on over the lines after it while they are in the
+    // buffer, as the scanning loop would call it again for each; `done` is what the last line
+    // copied gave.
+    PpPlainLine done = PP_PLAIN_NONE;
+    for (;;) {
+        const unsigned char *start = si_cursor.read;
+        const unsigned char *p = start;
+        unsigned char quote = 0; // the quote of the open constant, 0 outside constants
+        // Just past the last quote seen: a blank before it may lie in a constant.
+        const unsigned char *after_quote = start;
+        const std::uint8_t *classes = outside;
+        const StopSet *stops = &outside_stops;
+        bool comment = false; // the line ends in a Fortran comment, copied as it stands
+        if (line_start && fixed) {
+            int line_comment = fixed_comment_line(start);
+            if (line_comment < 0) return stop_at(done, start, nullptr, nullptr);
+            comment = line_comment > 0;
         }
-        switch (k) {
-        case PLAIN_OTHER: ++p; continue;
-        case PLAIN_STOP: return PP_PLAIN_NONE;
-        case PLAIN_NEWLINE: break;
-        case PLAIN_SLASH:
-            // Inside a constant `/*` and `//` are text. A continuation or trigraph between
-            // the two bytes stops the scan at the next byte.
-            if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
-                return PP_PLAIN_NONE;
-            ++p;
-            continue;
-        case PLAIN_QUOTE:
-            if (quote == 0) {
-                quote = c;
-                classes = tables.inside;
-                stops = &inside_stops;
-            } else if (quote == c) {
-                quote = 0;
-                classes = outside;
-                stops = &outside_stops;
-            }
-            after_quote = ++p;
-            continue;
-        case PLAIN_DIGIT:
-            // A number takes the letters and digits after it: none of them starts a name.
-            p = skip_name(p);
-            continue;
-        case PLAIN_BANG: {
-            // In column 6 of a fixed-form line a continuation mark, else a comment up to the
-            // newline unless a sentinel makes it a directive for the compiler (that line is
-            // left to the lexer, which expands it).
-            std::uint32_t at =
-                (line_start ? 1 : si_cursor.column) + static_cast<std::uint32_t>(p - start);
-            if (fixed && at == 6) {
-                ++p;
+        // A comment line is text up to its newline; anything else is scanned byte class by
+        // class.
+        if (comment && !rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr);
+        while (!comment) {
+            p = skip_other(p, classes, *stops);
+            unsigned char c = *p;
+            std::uint8_t k = classes[c];
+            // Under -m most stops are names: they are taken before the switch, whose indirect
+            // jump would be mispredicted at nearly every name.
+            if (names && k == PLAIN_START) {
+                // A name starts here: the byte before is no letter or digit (those would be
+                // part of the same name or number). Under -m a macro name needs the lexer.
+                const unsigned char *name = p;
+                p = skip_name(p + 1);
+                if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
+                    names_macro(name, static_cast<std::uint32_t>(p - name)))
+                    return stop_at(done, start, name, after_quote);
                 continue;
             }
-            if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p)) return PP_PLAIN_NONE;
-            comment = true;
+            switch (k) {
+            case PLAIN_OTHER: ++p; continue;
+            case PLAIN_STOP: return stop_at(done, start, nullptr, nullptr);
+            case PLAIN_NEWLINE: break;
+            case PLAIN_SLASH:
+                // Inside a constant `/*` and `//` are text. A continuation or trigraph between
+                // the two bytes stops the scan at the next byte.
+                if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                    return stop_at(done, start, nullptr, nullptr);
+                ++p;
+                continue;
+            case PLAIN_QUOTE:
+                if (quote == 0) {
+                    quote = c;
+                    classes = tables.inside;
+                    stops = &inside_stops;
+                } else if (quote == c) {
+                    quote = 0;
+                    classes = outside;
+                    stops = &outside_stops;
+                }
+                after_quote = ++p;
+                continue;
+            case PLAIN_DIGIT:
+                // A number takes the letters and digits after it: none of them starts a name.
+                p = skip_name(p);
+                continue;
+            case PLAIN_BANG: {
+                // In column 6 of a fixed-form line a continuation mark, else a comment up to
+                // the newline unless a sentinel makes it a directive for the compiler (that
+                // line is left to the lexer, which expands it).
+                std::uint32_t at =
+                    (line_start ? 1 : si_cursor.column) + static_cast<std::uint32_t>(p - start);
+                if (fixed && at == 6) {
+                    ++p;
+                    continue;
+                }
+                if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p))
+                    return stop_at(done, start, nullptr, nullptr);
+                comment = true;
+                break;
+            }
+            }
             break;
         }
+        // The newline ends the column count here, as it does in the lexer: a line past the
+        // widest column is left to the lexer, which reports it.
+        const std::uint32_t column = line_start ? 1 : si_cursor.column;
+        if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN)
+            return stop_at(done, start, nullptr, nullptr);
+        // The blanks before the newline belong to the newline token and are not written,
+        // except in a constant left open, whose text runs up to the newline.
+        const unsigned char *end = p;
+        // A comment is copied unchanged, its trailing blanks too.
+        if (quote == 0 && !comment)
+            while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
+        Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
+                          si_cursor.stream};
+        std::uint32_t length = static_cast<std::uint32_t>(end - start);
+        if constexpr (line_start) {
+            pp_write_plain_line(position, start, length);
+        } else {
+            // The same writes (text, then the newline rule), kept apart from the line start's
+            // call so that this hotter one stays inlined.
+            if (length != 0) pp_write_plain_text(position, start, length);
+            pp_write_newline();
         }
-        break;
+        si_cursor.read = const_cast<unsigned char *>(p) + 1;
+        ++si_cursor.line;
+        si_cursor.column = 1;
+        ++plain.copied;
+        done = length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
+        // A line with text is the file's first ordinary line, as its first token is.
+        if (done == PP_PLAIN_TEXT) first_in_file = 0;
+        // At the end of the buffered data the scanning loop calls again, which reads on.
+        if (!line_start || *si_cursor.read == 0) return done;
     }
-    // The newline ends the column count here, as it does in the lexer: a line past the widest
-    // column is left to the lexer, which reports it.
-    const std::uint32_t column = line_start ? 1 : si_cursor.column;
-    if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN) return PP_PLAIN_NONE;
-    // The blanks before the newline belong to the newline token and are not written, except
-    // in a constant left open, whose text runs up to the newline.
-    const unsigned char *end = p;
-    // A comment is copied unchanged, its trailing blanks too.
-    if (quote == 0 && !comment)
-        while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
-    Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
-                      si_cursor.stream};
-    std::uint32_t length = static_cast<std::uint32_t>(end - start);
-    if constexpr (line_start) {
-        pp_write_plain_line(position, start, length);
-    } else {
-        // The same writes (text, then the newline rule), kept apart from the line start's
-        // call so that this hotter one stays inlined.
-        if (length != 0) pp_write_plain_text(position, start, length);
-        pp_write_newline();
-    }
-    si_cursor.read = const_cast<unsigned char *>(p) + 1;
-    ++si_cursor.line;
-    si_cursor.column = 1;
-    ++plain.copied;
-    return length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
 }
 
 } // namespace
@@ -395,6 +439,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
 void pp_set_plain_lines(bool enabled) {
     plain.enabled = enabled;
     plain.noted_text = nullptr;
+    plain.resume_line = nullptr;
 }
 
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
