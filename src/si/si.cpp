@@ -12,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "driver/fe.h"
 #include "driver/host.h" // the spool files of unseekable inputs are the host's temporary files
 #include "mm/mm.h"
@@ -207,10 +211,24 @@ unsigned char *ring_back(unsigned char *p, std::uint32_t count) {
     return si.start + offset;
 }
 
-// A plain counting loop, which the compiler turns into vector compares: the stretches are
-// whole ring blocks of many short lines, where a search call per line costs more than the count.
+// Line feeds among the bytes [from, to). The stretches are whole ring blocks of many short
+// lines, where a search call per line costs more than counting 16 bytes at a time.
 std::uint32_t count_newlines_in(const unsigned char *from, const unsigned char *to) {
     std::uint32_t count = 0;
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    while (to - from >= 16) {
+        // Up to 255 loads are counted in the byte lanes (a match is -1), then summed.
+        __m128i lanes = _mm_setzero_si128();
+        for (int n = 0; n < 255 && to - from >= 16; ++n, from += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, newline));
+        }
+        __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
     for (; from < to; ++from) count += *from == '\n' ? 1U : 0U;
     return count;
 }
