@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "si/si.h"
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "si/si.h"
 
 namespace {

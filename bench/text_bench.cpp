@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "text/text.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
 #include "driver/run.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"

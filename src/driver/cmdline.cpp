@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"

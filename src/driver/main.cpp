@@ -8,10 +8,10 @@
 #include <cstdlib>
 #endif
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
 #include "driver/run.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp.h"

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 

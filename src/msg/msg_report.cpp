@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "msg/msg_internal.h"
@@ -18,12 +18,12 @@ struct CatalogueEntry {
 
 constexpr CatalogueEntry catalogue[] = {
 #define MSG_ENTRY(index, ident, text) {#ident, text},
-#include "msg/msg_catalogue.def"
+#include "common/msg_catalogue.def"
 #undef MSG_ENTRY
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] == 46, "the catalogue has 46 entries");
 #define MSG_ENTRY(index, ident, text) static_assert(MSG_##ident == index);
-#include "msg/msg_catalogue.def"
+#include "common/msg_catalogue.def"
 #undef MSG_ENTRY
 
 struct SeverityRow {
@@ -35,7 +35,7 @@ struct SeverityRow {
 
 constexpr SeverityRow severities[] = {
 #define SEVERITY_ROW(value, name, upper_name, letter, limit) {name, upper_name, letter, limit},
-#include "msg/msg_severities.def"
+#include "common/msg_severities.def"
 #undef SEVERITY_ROW
 };
 constexpr int SEVERITY_COUNT = sizeof severities / sizeof severities[0];

@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"

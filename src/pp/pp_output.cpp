@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/fe.h"
 #include "driver/options.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"

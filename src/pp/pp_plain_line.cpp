@@ -4,8 +4,8 @@
 // leaves the line to the lexer.
 #include <array>
 
-#include "driver/fe.h"
 #include "driver/options.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"

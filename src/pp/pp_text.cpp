@@ -3,8 +3,8 @@
 // the scanning loop, and the upkeep of the current file's directory for pushd_include.
 #include <cstring>
 
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/host.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
 #include "si/si.h"

@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/fe.h"
-#include "driver/host.h" // the spool files of unseekable inputs are the host's temporary files
+#include "fe/fe.h"
+#include "fe/host.h" // the spool files of unseekable inputs are the host's temporary files
 #include "mm/mm.h"
 #include "msg/msg.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/host.h"
 #include "pp/pp.h"
 #include "si/si.h"
 #include "toolkit_fixture.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "mm/mm_internal.h"
 #include "msg/msg.h"

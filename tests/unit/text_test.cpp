@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "text/text.h"
 #include "toolkit_fixture.h"
 

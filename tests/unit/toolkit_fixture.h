@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "msg/msg.h"
 
 class ToolkitTest : public ::testing::Test {

@@ -52,7 +52,7 @@ FeEmergencyPrintHook fe_get_emergency_print_hook();
 // The debug flag table: FE_FLAG_TEXT_DEBUG .. FE_FLAG_ERROR_RECOVERY (fe_flags.def).
 enum FeFlag : std::uint8_t {
 #define FE_FLAG(index, ident, name, initial) ident = index,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
     FE_FLAG_COUNT
 };

@@ -1,12 +1,12 @@
 // This file implements the front-end services: the toolkit's start-up and shut-down order, the
 // report path into the message service with its direct fallback lines, the fatal exit with its
 // exit hooks and emergency output, the debug flag table and the small helpers used by traces.
-#include "driver/fe.h"
+#include "fe/fe.h"
 
 #include <cstdlib>
 #include <ctime>
 
-#include "driver/host.h"
+#include "fe/host.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "si/si.h"
@@ -40,18 +40,18 @@ FrontEndState fe;
 
 const char *const flag_names[FE_FLAG_COUNT] = {
 #define FE_FLAG(index, ident, name, initial) name,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 };
 
 constexpr std::uint8_t flag_initial[FE_FLAG_COUNT] = {
 #define FE_FLAG(index, ident, name, initial) initial,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 };
 
 #define FE_FLAG(index, ident, name, initial) static_assert(ident == index);
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 static_assert(FE_FLAG_COUNT == 11, "the debug flag table has 11 entries");
 

@@ -1,7 +1,7 @@
 // This file implements the host services on a POSIX system: the registry of temporary files
 // with the signal hooks that remove them on every way out, the crash report, the search along
 // the include environment variable, the temporary directory, the help text and the build date.
-#include "driver/host.h"
+#include "fe/host.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "msg/msg.h"
 
 namespace {
@@ -41,7 +41,7 @@ struct SignalRow {
 constexpr ExceptionRow exception_table[] = {
 #define HOST_EXCEPTION(code, name) {code, name},
 #define HOST_SIGNAL(signal, si_code, code)
-#include "driver/host_exceptions.def"
+#include "fe/host_exceptions.def"
 #undef HOST_SIGNAL
 #undef HOST_EXCEPTION
 };
@@ -50,7 +50,7 @@ static_assert(std::size(exception_table) == 17, "15 documented exceptions and tw
 const SignalRow signal_table[] = {
 #define HOST_EXCEPTION(code, name)
 #define HOST_SIGNAL(signal, si_code, code) {signal, si_code, code},
-#include "driver/host_exceptions.def"
+#include "fe/host_exceptions.def"
 #undef HOST_SIGNAL
 #undef HOST_EXCEPTION
 };
