@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run.h"
 #include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "si/si.h"

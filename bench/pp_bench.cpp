@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver/options.h"
+#include "driver/run.h"
 #include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp.h"

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "driver/run.h"
 #include "fe/fe.h"
 #include "si/si.h"
 

@@ -1,10 +1,17 @@
-// The run between the toolkit's start-up and the end of the process: the command line, the
-// scanning loop, and the end (open groups, dependency file, messages, list file, shut-down,
-// output files, the copy of standard input). Shared by the program's entry and the fuzz harness,
-// so that the two run the same sequence.
+// The toolkit's start-up and shut-down order, and the run between them and the end of the
+// process: the command line, the scanning loop, and the end (open groups, dependency file,
+// messages, list file, shut-down, output files, the copy of standard input). Shared by the
+// program's entry and the fuzz harness, so that the two run the same sequence.
 #pragma once
 
 #include "pp/pp.h"
+
+// Brings the toolkit up in its fixed order: memory, streams, messages, debug flags, text table.
+// A second call does nothing.
+void fe_initialize();
+
+// Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
+void fe_terminate();
 
 // What the caller supplies to the sequence.
 struct FeRunSteps {

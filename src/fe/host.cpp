@@ -15,7 +15,6 @@
 #include <iterator>
 
 #include "fe/fe.h"
-#include "msg/msg.h"
 
 namespace {
 
@@ -454,8 +453,8 @@ bool host_search_include_env(const char *name, std::size_t size, char *buffer, P
             if (is_regular_file(candidate)) {
                 found = true;
                 if (std::strlen(candidate) >= size) {
-                    msg_report("file found in 'include' search list too long to fitin buffer", "",
-                               where, SEVERITY_SYSTEM);
+                    fe_message("file found in 'include' search list too long to fitin buffer", "",
+                               &where, SEVERITY_SYSTEM);
                     std::free(candidate);
                     return false;
                 }
@@ -476,8 +475,7 @@ void host_temp_dir(std::size_t size, char *buffer) {
     const char *slash = dir[length - 1] == '/' ? "" : "/";
     if (size == 0 || !join(buffer, size, dir, length, slash)) {
         if (size > 0) buffer[0] = '\0';
-        msg_report("cannot get temporary area for temporary files", "", POSITION_NULL,
-                   SEVERITY_SYSTEM);
+        fe_message("cannot get temporary area for temporary files", "", nullptr, SEVERITY_SYSTEM);
     }
 }
 

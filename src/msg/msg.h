@@ -20,9 +20,14 @@ const char *msg_catalogue_text(MessageId id);
 
 // ---- Reporting and the store --------------------------------------------------------------
 
-// Installs the default line format and, when none is set, the report hook of fe_message and
-// the emergency print hook of the fatal exit; resets the counts and the store.
+// Installs the default line format, the catalogue hook of fe_report and, when none is set, the
+// report hook of fe_message and the emergency print hook of the fatal exit; resets the counts
+// and the store.
 void msg_initialize();
+
+// Reports catalogue entry `id` at `pos` through fe_message, its text expanded with the
+// parameters bound before: the catalogue hook behind fe_report.
+void msg_report_catalogue(MessageId id, Position pos);
 
 // Files a message: counted against its severity's limit and the total limit (the too-many rule
 // ends the run), then stored after every message whose position is not after `pos`.

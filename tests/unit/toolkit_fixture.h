@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/run.h"
 #include "fe/fe.h"
 #include "msg/msg.h"
 
