@@ -32,6 +32,7 @@ void fe_initialize() {
     mm_initialize();
     if (si_initialize() != SI_OK) report_stream_failure();
     msg_initialize();
+    msg_set_source_reader(&si_message_reader);
     msg_clear_params();
     fe_reset_flags();
     text_initialize();

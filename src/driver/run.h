@@ -6,7 +6,8 @@
 
 #include "pp/pp.h"
 
-// Brings the toolkit up in its fixed order: memory, streams, messages, debug flags, text table.
+// Brings the toolkit up in its fixed order: memory, streams, messages (their printers re-read
+// source lines through the streams), debug flags, text table.
 // A second call does nothing.
 void fe_initialize();
 

@@ -99,6 +99,20 @@ char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, 
 
 // ---- Printing -----------------------------------------------------------------------------
 
+// How the printers re-read source lines: the stream layer's reading, lent to them at start-up.
+// Without a reader the printers act as when no stream can be opened (no source lines).
+struct MsgSourceReader {
+    const char *(*stream_name)(StreamHandle stream);      // the full name
+    const char *(*stream_base_name)(StreamHandle stream); // the name after its last '/'
+    bool (*open)();                // a reading slot of its own above the current stream
+    void (*close)();               // back to the stream that was current before open
+    void (*set_listing)(bool on);  // while on, what the stream drops is not reported
+    bool (*seek)(Position target); // to any position of any stream; false when beyond it
+    int (*get_char)();             // the next byte; MSG_SOURCE_END after the last one
+};
+inline constexpr int MSG_SOURCE_END = 3;
+void msg_set_source_reader(const MsgSourceReader *reader);
+
 // Prints the stored messages without source lines (the fallback printer); all = 0 skips those
 // already printed.
 void msg_print_plain(std::FILE *file, int all);
