@@ -148,10 +148,7 @@ int fuzz_guarded(void (*body)(void *), void *argument) {
 }
 
 void fuzz_toolkit_up() {
-    fe_initialize();
-    lex_initialize();
-    mm_initialize();
-    pp_initialize();
+    fe_start_program();
     pp_set_plain_lines(copy_plain_lines);
 }
 

@@ -51,6 +51,15 @@ void fe_terminate() {
     fe_set_up(false);
 }
 
+void fe_start_program() {
+    fe_initialize();
+    lex_initialize();
+    mm_initialize();
+    pp_initialize();
+    options_set_definitions_runner(pp_run_definitions);
+    pp_set_include_recorder(deps_record);
+}
+
 int fe_run_program(int argc, char **argv, const FeRunSteps &steps) {
     StreamHandle main_stream = STREAM_NULL;
     std::uint8_t stdin_copied = 0;

@@ -14,6 +14,11 @@ void fe_initialize();
 // Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
 void fe_terminate();
 
+// The program's start-up: the toolkit (fe_initialize), the lexer and the preprocessor, then the
+// command line's two ties to the preprocessor (the runner of the -D/-U definitions file, and
+// the dependency file's recorder of every file an #include finds).
+void fe_start_program();
+
 // What the caller supplies to the sequence.
 struct FeRunSteps {
     void (*scan)(CurrentToken *token); // the scanning loop, up to the end of the input

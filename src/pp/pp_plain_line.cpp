@@ -4,10 +4,10 @@
 // leaves the line to the lexer.
 #include <array>
 
-#include "driver/options.h"
 #include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

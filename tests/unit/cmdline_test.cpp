@@ -141,7 +141,7 @@ FlagValues current_flags() {
     FlagValues values;
 #define OPTION_SWITCH(name, initial, ansi) values[#name] = name;
 #define OPTION_FLAG(type, name, initial, ansi) values[#name] = name;
-#include "driver/options.def"
+#include "pp/pp_options.def"
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
     values["lex-debug"] = fe_get_flag(FE_FLAG_LEX_DEBUG);
