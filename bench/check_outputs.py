@@ -315,6 +315,12 @@ def main():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(timing_source(7, mb, heavy))
         return 0
+    if "-h" in sys.argv[1:] or "--help" in sys.argv[1:]:
+        print(__doc__.strip())
+        return 0
+    if len(sys.argv) < 3:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
     tfpp, ref = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     work = tempfile.mkdtemp(prefix="tfpp-check-")
     failures = checks = 0

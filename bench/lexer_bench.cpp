@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "si/si.h"
 

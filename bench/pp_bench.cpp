@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/fe.h"
 #include "driver/options.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp.h"
 #include "si/si.h"

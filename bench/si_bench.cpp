@@ -11,7 +11,8 @@
 #include <fstream>
 #include <string>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "si/si.h"
 
 namespace {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "text/text.h"
 
 namespace {
@@ -43,7 +44,8 @@ void BM_TextEnterPresent(benchmark::State &state) {
 BENCHMARK(BM_TextEnterPresent)->Arg(500)->Arg(5000)->Arg(50000);
 
 // Hits as source text has them: a few names very often, most rarely (the cube of a uniform
-// draw picks the index), which is what move-to-front is for. Round robin above is its worst case.
+// draw picks the index), which is what move-to-front is for. Round robin above is its worst
+// case.
 void BM_TextEnterSkewed(benchmark::State &state) {
     fe_initialize();
     const auto names = make_names(int(state.range(0)), "v");

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
 #include "driver/run.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
@@ -148,10 +148,7 @@ int fuzz_guarded(void (*body)(void *), void *argument) {
 }
 
 void fuzz_toolkit_up() {
-    fe_initialize();
-    lex_initialize();
-    mm_initialize();
-    pp_initialize();
+    fe_start_program();
     pp_set_plain_lines(copy_plain_lines);
 }
 

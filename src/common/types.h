@@ -51,10 +51,10 @@ enum Severity : std::int8_t {
     SEVERITY_ASSERTION = 6,
 };
 
-// An index into the message catalogue (msg/msg_catalogue.def): MSG_3UNREC and so on.
+// An index into the message catalogue (common/msg_catalogue.def): MSG_3UNREC and so on.
 enum MessageId : std::uint16_t {
 #define MSG_ENTRY(index, ident, text) MSG_##ident = index,
-#include "msg/msg_catalogue.def"
+#include "common/msg_catalogue.def"
 #undef MSG_ENTRY
     MSG_CATALOGUE_SIZE
 };

@@ -8,12 +8,9 @@
 #include <cstdlib>
 #endif
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
 #include "driver/run.h"
-#include "lexer/lexer.h"
-#include "mm/mm.h"
+#include "fe/host.h"
 #include "pp/pp.h"
 
 namespace {
@@ -59,10 +56,7 @@ int main(int argc, char **argv) {
     host_open_standard_streams();
     output_stream = stdout;
     host_install_hooks();
-    fe_initialize();
-    lex_initialize();
-    mm_initialize();
-    pp_initialize();
+    fe_start_program();
 #ifdef TFPP_CRASH_TEST
     FeRunSteps steps{scan_counting_steps, print_banner, nullptr};
 #else

@@ -1,43 +1,13 @@
-// The option flags and settings of a run, set once by the command line (the switches among
-// them also by `#pragma`), and the command-line reader that sets them, opens the input, output,
-// list and trace streams and builds the include directory lists.
+// The command-line reader that sets the option flags and settings of a run (pp/pp_options.h),
+// opens the input, output, list and trace streams and builds the include directory lists; the
+// dependency file and the output files it names.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "common/types.h"
-
-// The -ansi column of options.def for a flag that -ansi leaves alone.
-inline constexpr int OPTION_KEEP = -1;
-
-#define OPTION_SWITCH(name, initial, ansi) extern std::uint8_t name;
-#define OPTION_FLAG(type, name, initial, ansi) extern type name;
-#include "driver/options.def"
-#undef OPTION_FLAG
-#undef OPTION_SWITCH
-
-// A `#pragma` switch: its name and its flag.
-struct OptionSwitch {
-    const char *name;
-    std::uint8_t *flag;
-};
-inline constexpr int OPTION_SWITCH_COUNT = 14;
-// The switches in the order in which a pragma compares its name with them.
-extern const OptionSwitch option_switches[OPTION_SWITCH_COUNT];
-
-extern std::FILE *output_stream; // preprocessed text: standard output unless a file was named
-extern std::FILE *list_stream;   // listing and severity summary; null without -l
-extern std::FILE *dump_stream;   // the trace file of -t=file; standard error otherwise
-// Slot 0: a buffer of OPTION_NAME_SIZE bytes with the current file's directory ("" or ending
-// in '/'); then the -I directories in command-line order, each ending in '/'; a null entry.
-extern char **include_dirs;
-// The -S directories in command-line order, each ending in '/'; a null entry.
-extern char **sys_include_dirs;
-
-// The size of the name buffers of the command line (names up to 1023 bytes).
-inline constexpr std::size_t OPTION_NAME_SIZE = 1024;
+#include "pp/pp_options.h"
 
 // Puts every flag and setting back to its start-up value. parse_command_line starts with it.
 void options_set_defaults();
@@ -48,33 +18,10 @@ void options_set_defaults();
 void options_reset();
 
 // Runs the definitions file, already open as the current stream, through the scanning loop
-// until its end. The preprocessor installs it at start-up; without one, -D and -U are written
-// and checked but not applied.
+// until its end. The program's start-up installs the preprocessor's (pp_run_definitions);
+// without one, -D and -U are written and checked but not applied.
 using OptionsDefinitionsRunner = void (*)();
 void options_set_definitions_runner(OptionsDefinitionsRunner runner);
-
-// Turns the Fortran-mode lexing, comment and spacing behaviours on or off together
-// (--strip-c-comments, --fortran-comments, --fortran-literals, --fortran-lines,
-// --fortran-spacing); --form= is left as it is.
-void apply_fortran_lexing(bool on);
-
-// Set by --error-exit: the run ends with status 1 when an error (severity 3) or worse was reported.
-extern std::uint8_t error_exit;
-// The number of -iquote directories, which follow slot 0 of include_dirs: the search for an
-// angled name skips them.
-extern int quote_include_count;
-
-// The switches of the long options that only long options (and --fortran) set; all 0 at start-up.
-// #pragma once: a file that says it is never read again.
-extern std::uint8_t pragma_once;
-// #pragma push_macro("X") / #pragma pop_macro("X") save and restore the definition of X.
-extern std::uint8_t push_pop_macro;
-// #warning shows the rest of its line as a warning (else it is an unknown directive).
-extern std::uint8_t warning_directive;
-// #error reports its text as an error (severity 3) instead of a warning.
-extern std::uint8_t error_is_error;
-// -Dname(params)=value defines a function-like macro (else the list is spread into the body).
-extern std::uint8_t function_like_defines;
 
 // The program's version line, "tfpp <version>".
 inline constexpr char OPTIONS_VERSION_FORMAT[] = "tfpp %s\n";
@@ -115,8 +62,6 @@ void options_check_sources();
 // replace a file the run read, renames each over its target. Each failure is reported on
 // standard error. False when any output was lost or refused: the run ends with status 1.
 bool options_finish_output_files();
-// The error of the first failed write of the preprocessed text (0 when none), for its report.
-extern int output_write_errno;
 
 // Reads the argument vector once, left to right: sets the flags, runs the -D/-U definitions,
 // builds the include lists, opens the streams and the main input (standard input is copied to a

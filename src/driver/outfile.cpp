@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/host.h"
+#include "fe/host.h"
 
 namespace {
 

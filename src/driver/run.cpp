@@ -1,14 +1,64 @@
-// This file implements the program's run between start-up and exit (see run.h).
+// This file implements the toolkit's start-up and shut-down order and the program's run between
+// start-up and exit (see run.h).
 #include "driver/run.h"
 
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/fe.h"
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
+#include "mm/mm.h"
 #include "msg/msg.h"
+#include "si/si.h"
+#include "text/text.h"
+
+namespace {
+
+// The stream table could not be brought up or down; the report names the start-up routine in
+// both cases. It is made before the message service is up, so it goes straight to fe_message.
+[[noreturn]] void report_stream_failure() {
+    msg_param_string("fe_initialize", 'f');
+    msg_param_string("si_initialize", 's');
+    msg_report_catalogue(MSG_6BADINIT, POSITION_NULL);
+    fe_internal_error();
+}
+
+} // namespace
+
+void fe_initialize() {
+    if (fe_is_up()) return;
+    mm_initialize();
+    if (si_initialize() != SI_OK) report_stream_failure();
+    msg_initialize();
+    msg_set_source_reader(&si_message_reader);
+    msg_clear_params();
+    fe_reset_flags();
+    text_initialize();
+    fe_set_up(true);
+}
+
+void fe_terminate() {
+    if (!fe_is_up()) return;
+    if (fe_get_flag(FE_FLAG_TEXT_TRACE) != 0) {
+        text_dump_hash_table(stdout);
+        text_hash_histogram(stdout);
+    }
+    text_finalize();
+    msg_clear_messages();
+    if (si_finalize() != SI_OK) report_stream_failure();
+    fe_set_up(false);
+}
+
+void fe_start_program() {
+    fe_initialize();
+    lex_initialize();
+    mm_initialize();
+    pp_initialize();
+    options_set_definitions_runner(pp_run_definitions);
+    pp_set_include_recorder(deps_record);
+}
 
 int fe_run_program(int argc, char **argv, const FeRunSteps &steps) {
     StreamHandle main_stream = STREAM_NULL;

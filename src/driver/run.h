@@ -1,10 +1,23 @@
-// The run between the toolkit's start-up and the end of the process: the command line, the
-// scanning loop, and the end (open groups, dependency file, messages, list file, shut-down,
-// output files, the copy of standard input). Shared by the program's entry and the fuzz harness,
-// so that the two run the same sequence.
+// The toolkit's start-up and shut-down order, and the run between them and the end of the
+// process: the command line, the scanning loop, and the end (open groups, dependency file,
+// messages, list file, shut-down, output files, the copy of standard input). Shared by the
+// program's entry and the fuzz harness, so that the two run the same sequence.
 #pragma once
 
 #include "pp/pp.h"
+
+// Brings the toolkit up in its fixed order: memory, streams, messages (their printers re-read
+// source lines through the streams), debug flags, text table.
+// A second call does nothing.
+void fe_initialize();
+
+// Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
+void fe_terminate();
+
+// The program's start-up: the toolkit (fe_initialize), the lexer and the preprocessor, then the
+// command line's two ties to the preprocessor (the runner of the -D/-U definitions file, and
+// the dependency file's recorder of every file an #include finds).
+void fe_start_program();
 
 // What the caller supplies to the sequence.
 struct FeRunSteps {

@@ -7,7 +7,7 @@
 #include <cassert>
 #include <cstdio>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "lexer/lexer_internal.h"
 #include "lexer_tables.h"
 #include "mm/mm.h"

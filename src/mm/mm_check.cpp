@@ -3,7 +3,7 @@
 // of the manager is formatted from its error table, reported and turned into the fatal exit.
 #include <cstdio>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm_internal.h"
 
 namespace {

@@ -20,9 +20,14 @@ const char *msg_catalogue_text(MessageId id);
 
 // ---- Reporting and the store --------------------------------------------------------------
 
-// Installs the default line format and, when none is set, the report hook of fe_message and
-// the emergency print hook of the fatal exit; resets the counts and the store.
+// Installs the default line format, the catalogue hook of fe_report and, when none is set, the
+// report hook of fe_message and the emergency print hook of the fatal exit; resets the counts
+// and the store.
 void msg_initialize();
+
+// Reports catalogue entry `id` at `pos` through fe_message, its text expanded with the
+// parameters bound before: the catalogue hook behind fe_report.
+void msg_report_catalogue(MessageId id, Position pos);
 
 // Files a message: counted against its severity's limit and the total limit (the too-many rule
 // ends the run), then stored after every message whose position is not after `pos`.
@@ -93,6 +98,20 @@ void msg_clear_params(); // empties every slot without freeing
 char *msg_wrap_text(const char *text, char *dest, std::size_t size, int indent, int width);
 
 // ---- Printing -----------------------------------------------------------------------------
+
+// How the printers re-read source lines: the stream layer's reading, lent to them at start-up.
+// Without a reader the printers act as when no stream can be opened (no source lines).
+struct MsgSourceReader {
+    const char *(*stream_name)(StreamHandle stream);      // the full name
+    const char *(*stream_base_name)(StreamHandle stream); // the name after its last '/'
+    bool (*open)();                // a reading slot of its own above the current stream
+    void (*close)();               // back to the stream that was current before open
+    void (*set_listing)(bool on);  // while on, what the stream drops is not reported
+    bool (*seek)(Position target); // to any position of any stream; false when beyond it
+    int (*get_char)();             // the next byte; MSG_SOURCE_END after the last one
+};
+inline constexpr int MSG_SOURCE_END = 3;
+void msg_set_source_reader(const MsgSourceReader *reader);
 
 // Prints the stored messages without source lines (the fallback printer); all = 0 skips those
 // already printed.

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "msg/msg_internal.h"

@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "msg/msg_internal.h"
-#include "si/si.h"
 
 namespace {
 
@@ -44,6 +43,20 @@ struct PrintState {
 
 PrintState pr;
 
+// The stream layer's reading (msg_set_source_reader); kept over msg_reset, like the wiring of
+// the other hooks.
+const MsgSourceReader *source = nullptr;
+
+const char *source_name(std::uint32_t stream) {
+    return source != nullptr ? source->stream_name(static_cast<StreamHandle>(stream)) : "";
+}
+
+const char *source_base_name(std::uint32_t stream) {
+    return source != nullptr ? source->stream_base_name(static_cast<StreamHandle>(stream)) : "";
+}
+
+bool open_source() { return source != nullptr && source->open(); }
+
 std::uint32_t header_size() { return pr.header_feeds[0] + pr.header_feeds[1] + 3; }
 
 // Writes text and counts its line feeds toward the page.
@@ -63,7 +76,7 @@ void format_location(char *buffer, std::size_t size, Position pos) {
     buffer[0] = '\0';
     if (!position_is_valid(pos)) return;
     std::snprintf(buffer, size, " on line %" PRIu32 " in %.20s", pos.line,
-                  si_stream_base_name(static_cast<StreamHandle>(pos.stream)));
+                  source_base_name(pos.stream));
 }
 
 // Writes one message with the line format, wrapped at the message width, then a line feed.
@@ -135,7 +148,7 @@ bool write_numbered_line(std::FILE *file, std::uint32_t line) {
     char piece[SOURCE_WIDTH + sizeof CUT_MARK + 1];
     std::size_t used = 0;
     int c;
-    while ((c = si_get_char()) != '\n' && c != SI_END_OF_STREAM) {
+    while ((c = source->get_char()) != '\n' && c != MSG_SOURCE_END) {
         if (used < SOURCE_WIDTH) {
             piece[used++] = static_cast<char>(c);
         } else if (used == SOURCE_WIDTH) {
@@ -146,7 +159,7 @@ bool write_numbered_line(std::FILE *file, std::uint32_t line) {
     piece[used++] = '\n';
     std::fwrite(piece, 1, used, file);
     ++pr.page_lines;
-    return c != SI_END_OF_STREAM;
+    return c != MSG_SOURCE_END;
 }
 
 // Writes the caret line for the messages at the line of `first` (and those after it in the
@@ -160,8 +173,8 @@ void write_caret_line(std::FILE *file, MsgStored *first, int all) {
         std::uint32_t target = m->position.column;
         if (target > SOURCE_WIDTH + 1) target = SOURCE_WIDTH + 1;
         while (!line_ended && column < target) {
-            int c = si_get_char();
-            if (c == '\n' || c == SI_END_OF_STREAM) {
+            int c = source->get_char();
+            if (c == '\n' || c == MSG_SOURCE_END) {
                 line_ended = true;
                 break;
             }
@@ -171,8 +184,8 @@ void write_caret_line(std::FILE *file, MsgStored *first, int all) {
         std::fputc('^', file);
         if (!line_ended && column == target) {
             // The caret stands for this column's byte: step over it, keeping a tab a tab.
-            int c = si_get_char();
-            if (c == '\n' || c == SI_END_OF_STREAM) {
+            int c = source->get_char();
+            if (c == '\n' || c == MSG_SOURCE_END) {
                 line_ended = true;
             } else {
                 if (c == '\t') std::fputc('\t', file);
@@ -186,9 +199,9 @@ void write_caret_line(std::FILE *file, MsgStored *first, int all) {
 // Writes the source line of `first` with its carets. False when the line cannot be reached.
 bool write_source_line(std::FILE *file, MsgStored *first, int all) {
     Position start = line_start(first->position.line, first->position.stream);
-    if (si_seek(start) != SI_OK) return false;
+    if (!source->seek(start)) return false;
     write_numbered_line(file, start.line);
-    if (si_seek(start) != SI_OK) return true;
+    if (!source->seek(start)) return true;
     write_caret_line(file, first, all);
     return true;
 }
@@ -199,14 +212,14 @@ void write_separator_and_heading(std::FILE *file, std::uint32_t stream) {
     separator[SEPARATOR_WIDTH] = '\n';
     separator[SEPARATOR_WIDTH + 1] = '\0';
     emit(file, separator);
-    emit(file, si_stream_name(static_cast<StreamHandle>(stream)));
+    emit(file, source_name(stream));
     emit(file, ":\n");
     pr.heading_stream = stream;
     pr.heading_file = file;
 }
 
 void write_unreadable(std::FILE *file, std::uint32_t stream) {
-    msg_param_string(si_stream_name(static_cast<StreamHandle>(stream)), 's');
+    msg_param_string(source_name(stream), 's');
     emit(file, msg_expand_params(msg_catalogue_text(MSG_2CANTREAD)));
     emit_char(file, '\n');
 }
@@ -287,13 +300,13 @@ void put_one_line(std::FILE *file, const char *text) {
 // the line's blanks and tabs up to the column, '^'). Nothing when the line cannot be re-read.
 void write_gnu_source(std::FILE *file, Position pos) {
     Position start = line_start(pos.line, pos.stream);
-    if (si_seek(start) != SI_OK) return;
+    if (!source->seek(start)) return;
     char text[GNU_SOURCE_WIDTH + 1];
     std::uint32_t length = 0;
     bool cut = false;
     for (;;) {
-        int c = si_get_char();
-        if (c == '\n' || c == SI_END_OF_STREAM) break;
+        int c = source->get_char();
+        if (c == '\n' || c == MSG_SOURCE_END) break;
         if (length == GNU_SOURCE_WIDTH) {
             cut = true;
             continue;
@@ -318,8 +331,7 @@ void print_gnu_message(std::FILE *file, MsgStored &message, bool with_source) {
     }
     bool placed = position_is_valid(message.position);
     if (placed)
-        std::fprintf(file, "%s:%" PRIu32 ":%" PRIu32 ": ",
-                     si_stream_name(static_cast<StreamHandle>(message.position.stream)),
+        std::fprintf(file, "%s:%" PRIu32 ":%" PRIu32 ": ", source_name(message.position.stream),
                      message.position.line, message.position.column);
     else
         std::fputs("tfpp: ", file);
@@ -371,12 +383,12 @@ void msg_print_plain(std::FILE *file, int all) {
 
 void msg_print_gnu(std::FILE *file, int all) {
     if (msg_first_stored() == nullptr) return;
-    bool readable = si_open_stream(STREAM_NULL) == SI_OK;
+    bool readable = open_source();
     for (MsgStored *message = msg_first_stored(); message != nullptr; message = message->next) {
         // Without a stream to re-read the lines with, the message lines alone.
         if (wanted(message, all)) print_gnu_message(file, *message, readable);
     }
-    if (readable) si_close_stream();
+    if (readable) source->close();
     std::fflush(file);
 }
 
@@ -386,11 +398,11 @@ void msg_print_messages(std::FILE *file, int all) {
         msg_print_gnu(file, all);
         return;
     }
-    if (si_open_stream(STREAM_NULL) != SI_OK) {
+    if (!open_source()) {
         msg_print_plain(file, all);
         return;
     }
-    si_set_listing(true);
+    source->set_listing(true);
     MsgParamSave save;
     msg_save_params(&save);
     emit_char(file, '\n');
@@ -419,8 +431,8 @@ void msg_print_messages(std::FILE *file, int all) {
         for (; message != nullptr && same_line(message, first); message = message->next)
             if (wanted(message, all)) print_message(file, *message);
     }
-    si_set_listing(false);
-    si_close_stream();
+    source->set_listing(false);
+    source->close();
     msg_restore_params(&save);
     std::fflush(file);
 }
@@ -436,16 +448,16 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
     pr.first_page = true;
     pr.page_number = 0;
     pr.page_lines = 0;
-    if (si_open_stream(STREAM_NULL) != SI_OK) {
+    if (!open_source()) {
         fe_report(MSG_5STREAMOVF, POSITION_NULL);
         return;
     }
-    si_set_listing(true);
+    source->set_listing(true);
     MsgParamSave save;
     msg_save_params(&save);
     pr.paging = true;
 
-    const char *name = si_stream_name(main_stream);
+    const char *name = source_name(main_stream);
     std::size_t length = std::strlen(name);
     auto *second_header = static_cast<char *>(mm_get_vblock(mm_general_pool(), length + 7));
     std::memcpy(second_header, "File: ", 6);
@@ -460,7 +472,7 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
     });
 
     std::uint32_t line = 1;
-    if (si_seek(line_start(line, main_stream)) != SI_OK) {
+    if (!source->seek(line_start(line, main_stream))) {
         msg_param_string(name, 's');
         fe_report(MSG_2CANTREAD, POSITION_NULL);
     } else {
@@ -483,22 +495,24 @@ void msg_list_file(StreamHandle main_stream, std::FILE *file) {
             }
             Position start = line_start(line, main_stream);
             bool more = write_numbered_line(file, line);
-            if (si_seek(start) == SI_OK) write_caret_line(file, next, 1);
+            if (source->seek(start)) write_caret_line(file, next, 1);
             MsgStored *first = next;
             for (; next != nullptr && same_line(next, first); next = next->next)
                 print_message(file, *next);
             if (!more) break;
             ++line;
-            if (si_seek(line_start(line, main_stream)) != SI_OK) break;
+            if (!source->seek(line_start(line, main_stream))) break;
         }
     }
 
     list_messages(file, [](const MsgStored *m) { return position_is_null(m->position); });
     pr.paging = false;
-    si_set_listing(false);
-    si_close_stream();
+    source->set_listing(false);
+    source->close();
     msg_restore_params(&save);
     std::fflush(file);
 }
 
 void msg_print_reset() { pr = PrintState{}; }
+
+void msg_set_source_reader(const MsgSourceReader *reader) { source = reader; }

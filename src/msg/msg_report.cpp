@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "msg/msg_internal.h"
@@ -18,12 +18,12 @@ struct CatalogueEntry {
 
 constexpr CatalogueEntry catalogue[] = {
 #define MSG_ENTRY(index, ident, text) {#ident, text},
-#include "msg/msg_catalogue.def"
+#include "common/msg_catalogue.def"
 #undef MSG_ENTRY
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] == 46, "the catalogue has 46 entries");
 #define MSG_ENTRY(index, ident, text) static_assert(MSG_##ident == index);
-#include "msg/msg_catalogue.def"
+#include "common/msg_catalogue.def"
 #undef MSG_ENTRY
 
 struct SeverityRow {
@@ -35,7 +35,7 @@ struct SeverityRow {
 
 constexpr SeverityRow severities[] = {
 #define SEVERITY_ROW(value, name, upper_name, letter, limit) {name, upper_name, letter, limit},
-#include "msg/msg_severities.def"
+#include "common/msg_severities.def"
 #undef SEVERITY_ROW
 };
 constexpr int SEVERITY_COUNT = sizeof severities / sizeof severities[0];
@@ -152,6 +152,7 @@ void msg_initialize() {
     for (std::int32_t &count : msg.counts) count = 0;
     msg.total = 0;
     msg.first = msg.last = nullptr;
+    fe_set_catalogue_hook(msg_report_catalogue);
     if (fe_get_report_hook() == nullptr) fe_set_report_hook(msg_report_handler);
     if (fe_get_emergency_print_hook() == nullptr)
         fe_set_emergency_print_hook([] { msg_print_plain(stderr, 0); });
@@ -199,6 +200,11 @@ void msg_report(const char *text, const char *id, Position pos, Severity severit
 
 void msg_report_handler(const char *text, const char *id, const Position *pos, Severity severity) {
     msg_report(text, id, pos != nullptr ? *pos : POSITION_NULL, severity);
+}
+
+void msg_report_catalogue(MessageId id, Position pos) {
+    const char *text = msg_expand_params(msg_catalogue_text(id));
+    fe_message(text, msg_catalogue_mnemonic(id), &pos, msg_catalogue_severity(id));
 }
 
 MsgStored *msg_first_stored() { return msg.first; }

@@ -13,9 +13,19 @@
 extern std::uint8_t first_in_file;
 
 // The preprocessor's start-up: the rest of the spelling table, its seven pools with the shared
-// null and finished tokens, the lexer's first-token rule set and the -D/-U definitions runner.
-// Runs after the lexer's start-up and before the command line is read.
+// null and finished tokens and the lexer's first-token rule set. Runs after the lexer's start-up
+// and before the command line is read.
 void pp_initialize();
+
+// Runs the -D/-U definitions file, the current stream, through the scanning loop up to its end;
+// it writes nothing. The command line calls it once the file is written.
+void pp_run_definitions();
+
+// A routine told of every file an #include names and finds (also one skipped for its complete
+// guard or for #pragma once): its path and whether it was found in a system directory. The
+// driver installs its dependency-file recorder; null tells no one. Kept over pp_reset.
+using PpIncludeRecorder = void (*)(const char *path, bool system);
+void pp_set_include_recorder(PpIncludeRecorder recorder);
 
 // Forgets everything a run left behind, however it ended (the fatal exit included): closes the
 // preprocessor's pools and puts its tables, stacks, buffers and flags back to their start-up

@@ -1,9 +1,9 @@
 // This file implements the comment readers (block comments with continuations between `*` and
 // `/`, line comments) and the checks that finish a directive line. They read the current stream
 // byte by byte, or token by token through the lexer, and write to the preprocessor's output.
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

@@ -4,10 +4,10 @@
 #include <cassert>
 #include <cstring>
 
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

@@ -3,9 +3,9 @@
 // missing or unknown name, and the hand-over to the directive's handler.
 #include <cstring>
 
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 
 namespace {

@@ -4,9 +4,9 @@
 // of their arguments.
 #include <cstring>
 
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

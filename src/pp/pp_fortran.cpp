@@ -4,10 +4,10 @@
 // directive sentinels that keep a comment line code.
 #include <cstring>
 
-#include "driver/host.h"
-#include "driver/options.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 
 namespace {

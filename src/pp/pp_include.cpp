@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/fe.h"
-#include "driver/host.h"
-#include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 
@@ -62,6 +62,13 @@ struct IncludeState {
 };
 
 IncludeState incl;
+
+// Told of every file found (pp_set_include_recorder); installed once, kept over the resets.
+PpIncludeRecorder include_recorder = nullptr;
+
+void record_include(const char *path) {
+    if (include_recorder != nullptr) include_recorder(path, incl.in_system_dirs);
+}
 
 // A file that said `#pragma once`, known by its device and inode: another name for the same
 // file (a link, `sub/../x.h`) is the same file.
@@ -271,7 +278,7 @@ bool enter_if_readable(const char *path) {
     }
     if (is_once_file(path)) {
         // Found, and read already: nothing to include, but still a dependency.
-        deps_record(path, incl.in_system_dirs);
+        record_include(path);
         return true;
     }
     StreamHandle handle = STREAM_NULL;
@@ -671,7 +678,7 @@ bool pp_include_file(const char *path) {
 bool pp_enter_file(const char *path, StreamHandle handle) {
     // A file skipped by its complete guard is still a dependency: a change to it may remove
     // the guard.
-    deps_record(path, incl.in_system_dirs);
+    record_include(path);
     const PpIncludeGuard *guard = pp_include_guard(handle);
     if (guard != nullptr && guard->complete != 0) return pp_reenter_guarded(path, handle);
     check_include_depth();
@@ -710,3 +717,5 @@ bool pp_directive_expansion_start(PpMacro *macro, Position call) {
 }
 
 void pp_directive_expansion_abandon() { pp_end_directive_expansion(); }
+
+void pp_set_include_recorder(PpIncludeRecorder recorder) { include_recorder = recorder; }

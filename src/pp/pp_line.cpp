@@ -3,9 +3,9 @@
 // and accepts the debugging form `#pragma "c=letters"`.
 #include <cstring>
 
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

@@ -6,11 +6,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/fe.h"
-#include "driver/options.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

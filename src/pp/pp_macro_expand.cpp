@@ -5,12 +5,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/fe.h"
-#include "driver/host.h"
-#include "driver/options.h"
+#include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

@@ -1,9 +1,9 @@
 // This file implements the preprocessor's reports: its free-text messages, each filed through
 // the message service with an empty identifier, and the end-of-input check of open groups.
-#include "driver/options.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/fe.h"
-#include "driver/options.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

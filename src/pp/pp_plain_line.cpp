@@ -9,10 +9,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "driver/fe.h"
-#include "driver/options.h"
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

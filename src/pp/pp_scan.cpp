@@ -1,9 +1,9 @@
 // This file implements the scanning loop: each step reads tokens from the lexer, writes white
 // space, newlines and comments through, hands directive lines to the dispatcher, converts and
 // writes tokens, and returns to the including file when an included file ends.
-#include "driver/options.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 
@@ -30,14 +30,6 @@ struct ScanState {
 };
 
 ScanState scan;
-
-// Runs the -D/-U definitions file, the current stream, through the loop; it writes nothing.
-void run_definitions() {
-    pp_output_suppress(true);
-    CurrentToken token{};
-    pp_scan_to_end(&token);
-    pp_output_suppress(false);
-}
 
 // A block comment after its `/*`: copied (or a blank) and followed by a separator; removed
 // without a trace under strip_c_comments, where the text around it meets directly. False at
@@ -294,7 +286,13 @@ void pp_initialize() {
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     pp_set_plain_lines(true);
     first_in_file = 1;
-    options_set_definitions_runner(run_definitions);
+}
+
+void pp_run_definitions() {
+    pp_output_suppress(true);
+    CurrentToken token{};
+    pp_scan_to_end(&token);
+    pp_output_suppress(false);
 }
 
 void pp_reset() {

@@ -4,10 +4,10 @@
 #include <cassert>
 #include <cstring>
 
-#include "driver/fe.h"
-#include "driver/options.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

@@ -3,10 +3,10 @@
 // the scanning loop, and the upkeep of the current file's directory for pushd_include.
 #include <cstring>
 
-#include "driver/host.h"
-#include "driver/options.h"
+#include "fe/host.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
+#include "pp/pp_options.h"
 #include "si/si.h"
 #include "text/text.h"
 

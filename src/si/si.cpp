@@ -16,8 +16,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "driver/fe.h"
-#include "driver/host.h" // the spool files of unseekable inputs are the host's temporary files
+#include "fe/fe.h"
+#include "fe/host.h" // the spool files of unseekable inputs are the host's temporary files
 #include "mm/mm.h"
 #include "msg/msg.h"
 
@@ -1294,6 +1294,18 @@ SiStatus si_back_up(std::uint32_t count) {
 }
 
 SiStatus si_seek(Position target) { return seek_to(target.stream, target.line, target.column); }
+
+static_assert(MSG_SOURCE_END == SI_END_OF_STREAM, "the printers know the end byte");
+
+const MsgSourceReader si_message_reader = {
+    si_stream_name,
+    si_stream_base_name,
+    [] { return si_open_stream(STREAM_NULL) == SI_OK; },
+    [] { si_close_stream(); },
+    si_set_listing,
+    [](Position target) { return si_seek(target) == SI_OK; },
+    [] { return si_get_char(); },
+};
 
 // ---- Marks and positions ------------------------------------------------------------------
 

@@ -130,6 +130,11 @@ inline int si_get_char() {
 // there as its end byte would, so that a device or sparse file of 0 bytes cannot hold the
 // listing of its line forever.
 void si_set_listing(bool on);
+
+// The message printers' reading of source lines (msg/msg.h): the null stream opened above the
+// current one, seeks, si_get_char and the listing mode. The start-up lends it to them.
+struct MsgSourceReader;
+extern const MsgSourceReader si_message_reader;
 inline constexpr std::uint32_t SI_LISTING_DROP_LIMIT = 1u << 20;
 
 // Reports 3TOOLONG at the current line and column 65535; reading goes on.

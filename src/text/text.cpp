@@ -7,7 +7,7 @@
 #include <cassert>
 #include <cstring>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "msg/msg.h"
 

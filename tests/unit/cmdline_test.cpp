@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/host.h"
 #include "driver/options.h"
+#include "fe/host.h"
 #include "pp/pp.h"
 #include "si/si.h"
 #include "toolkit_fixture.h"
@@ -141,7 +141,7 @@ FlagValues current_flags() {
     FlagValues values;
 #define OPTION_SWITCH(name, initial, ansi) values[#name] = name;
 #define OPTION_FLAG(type, name, initial, ansi) values[#name] = name;
-#include "driver/options.def"
+#include "pp/pp_options.def"
 #undef OPTION_FLAG
 #undef OPTION_SWITCH
     values["lex-debug"] = fe_get_flag(FE_FLAG_LEX_DEBUG);

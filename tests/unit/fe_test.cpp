@@ -44,6 +44,23 @@ TEST_F(FrontEndTest, DirectLineNamesTheIdentifier) {
     EXPECT_EQ(fe_max_severity, SEVERITY_ERROR);
 }
 
+// The front end knows no catalogue of its own: without the message service's hook a catalogue
+// report is an internal fault, never a silent nothing. The direct line names a severity outside
+// the scale as the message service would.
+TEST_F(FrontEndTest, ReportWithoutTheCatalogueHookIsAnAssertionLine) {
+    fe_set_report_hook(nullptr);
+    fe_set_catalogue_hook(nullptr);
+    ::testing::internal::CaptureStderr();
+    fe_report(MSG_3UNREC, POSITION_NULL);
+    fe_message("odd", "", nullptr, static_cast<Severity>(9));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "** QXR assertion violation: a catalogue message was reported before the message "
+              "service was up\n** QXR ***BAD SEVERITY***: odd\n");
+    EXPECT_EQ(fe_max_severity, 9);
+    fe_max_severity = SEVERITY_NONE;
+    fe_set_catalogue_hook(msg_report_catalogue);
+}
+
 TEST_F(FrontEndTest, ReportTakesSeverityAndMnemonicFromTheCatalogue) {
     msg_param_string("a.F", 's');
     fe_report(MSG_4READERROR, Position{12, 3, 2});

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/host.h"
+#include "fe/host.h"
 #include "toolkit_fixture.h"
 
 namespace {

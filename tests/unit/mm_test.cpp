@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "mm/mm.h"
 #include "mm/mm_internal.h"
 #include "msg/msg.h"
@@ -840,7 +841,8 @@ TEST_F(MmDeathTest, UseAfterFreeOfAPoolBlockIsCaughtBySanitizer) {
     void *gone = mm_get_vblock(v, 100);
     mm_free_vblock(v, gone);
     void *beyond = mm_get_vblock(v, 20);
-    // Blocks in use are readable; freed ones, uncarved chunk space and bytes past a block are not.
+    // Blocks in use are readable; freed ones, uncarved chunk space and bytes past a block are
+    // not.
     EXPECT_EQ(read_byte(bytes(kept_f) + 23), read_byte(bytes(kept_f) + 23));
     EXPECT_EQ(read_byte(bytes(kept_v) + 39), read_byte(bytes(kept_v) + 39));
     mm_free_fblock(f, fblock);

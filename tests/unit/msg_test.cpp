@@ -316,6 +316,22 @@ TEST_F(MessageListingTest, SourceLineWithOneCaretPerMessage) {
                   "** warning  on line 2 in a.F: second.\n\n");
 }
 
+// The printers reach the source only through the reader lent at start-up: without it they
+// print as when no stream can be opened, and with it again under the source lines.
+TEST_F(MessageListingTest, WithoutTheSourceReaderMessagesArePrintedPlain) {
+    StreamHandle s = file("a.F", "      x = y\n");
+    msg_report("odd", "", Position{1, 7, s}, SEVERITY_WARNING);
+    msg_set_source_reader(nullptr);
+    std::string plain = printed(msg_print_messages, 1);
+    msg_set_source_reader(&si_message_reader);
+    EXPECT_EQ(plain.rfind("\nPrinting messages without source lines due to internal error.\n", 0),
+              0u)
+        << plain;
+    EXPECT_NE(plain.find("** warning  on line 1 in : odd.\n"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("x = y"), std::string::npos) << plain;
+    EXPECT_NE(printed(msg_print_messages, 1).find("    1:\t      x = y\n"), std::string::npos);
+}
+
 TEST_F(MessageListingTest, BaseNameIsCutAndMissingLinesAreSaidOnce) {
     StreamHandle s = file("a_rather_long_file_name_indeed.F", "one line\n");
     msg_report("past the end", "", Position{5, 1, s}, SEVERITY_WARNING);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "fe/fe.h"
 #include "msg/msg.h"
 #include "toolkit_fixture.h"
 

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "text/text.h"
 #include "toolkit_fixture.h"
 
@@ -148,7 +149,8 @@ TEST_F(TextTable, NullHandleIsNeverFoundByItsText) {
 }
 
 TEST_F(TextTable, GrowthKeepsHandlesTextsPointersAndInfoWords) {
-    // Capacities 256, 510, 1018, 2034, 4066, 8130: the handle that no longer fits triggers each.
+    // Capacities 256, 510, 1018, 2034, 4066, 8130: the handle that no longer fits triggers
+    // each.
     const int total = 5000;
     std::vector<TextHandle> handles;
     std::vector<const char *> texts;
@@ -387,8 +389,9 @@ TEST_F(TextTable, TextTraceFlagPrintsTableThenHistogramAtShutDown) {
 }
 
 TEST_F(TextTable, GrowsWhileMemoryLastsWithEveryHandleFoundAgain) {
-    // Far more distinct spellings than a table of 16-bit-sized arrays could hold: the arrays keep
-    // doubling, every handle keeps its text and info word, and lookups still find each one.
+    // Far more distinct spellings than a table of 16-bit-sized arrays could hold: the arrays
+    // keep doubling, every handle keeps its text and info word, and lookups still find each
+    // one.
     const int total = 300000;
     static int marker;
     char name[16];

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/fe.h"
+#include "driver/run.h"
+#include "fe/fe.h"
 #include "msg/msg.h"
 
 class ToolkitTest : public ::testing::Test {

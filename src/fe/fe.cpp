@@ -1,16 +1,13 @@
-// This file implements the front-end services: the toolkit's start-up and shut-down order, the
-// report path into the message service with its direct fallback lines, the fatal exit with its
-// exit hooks and emergency output, the debug flag table and the small helpers used by traces.
-#include "driver/fe.h"
+// This file implements the front-end services: the report path into the message service with
+// its direct fallback lines, the fatal exit with its exit hooks and emergency output, the debug
+// flag table and the small helpers used by traces.
+#include "fe/fe.h"
 
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 
-#include "driver/host.h"
-#include "mm/mm.h"
-#include "msg/msg.h"
-#include "si/si.h"
-#include "text/text.h"
+#include "fe/host.h"
 
 Severity fe_max_severity = SEVERITY_NONE;
 
@@ -26,6 +23,7 @@ struct FrontEndState {
     bool initialized = false;
     FeReportHook report_hook = nullptr;
     FeEmergencyPrintHook emergency_print_hook = nullptr;
+    FeCatalogueHook catalogue_hook = nullptr;
     std::int32_t report_depth = 0;   // nesting of fe_message
     std::int32_t fatal_entries = 0;  // entries into fe_fatal_exit
     std::int32_t exit_hooks_run = 0; // the hooks run at most once
@@ -40,43 +38,54 @@ FrontEndState fe;
 
 const char *const flag_names[FE_FLAG_COUNT] = {
 #define FE_FLAG(index, ident, name, initial) name,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 };
 
 constexpr std::uint8_t flag_initial[FE_FLAG_COUNT] = {
 #define FE_FLAG(index, ident, name, initial) initial,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 };
 
 #define FE_FLAG(index, ident, name, initial) static_assert(ident == index);
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
 static_assert(FE_FLAG_COUNT == 11, "the debug flag table has 11 entries");
 
-void reset_flags() {
-    for (int i = 0; i < FE_FLAG_COUNT; ++i) fe.flags[i] = flag_initial[i];
-    fe.trace_stream = stdout;
+// The lower-case severity names of the direct lines (the message service prints the same).
+constexpr const char *severity_names[] = {
+#define SEVERITY_ROW(value, name, upper_name, letter, limit) name,
+#include "common/msg_severities.def"
+#undef SEVERITY_ROW
+};
+
+const char *severity_name(Severity severity) {
+    if (severity < 0 || severity >= static_cast<int>(std::size(severity_names)))
+        return "***BAD SEVERITY***";
+    return severity_names[severity];
+}
+
+// The text of a catalogue entry as it stands, for the lines printed when nothing can be filed.
+constexpr const char *catalogue_text(MessageId id) {
+    switch (id) {
+#define MSG_ENTRY(index, ident, text)                                                              \
+    case MSG_##ident:                                                                              \
+        return text;
+#include "common/msg_catalogue.def"
+#undef MSG_ENTRY
+    default: return "";
+    }
 }
 
 // The direct form of a report, used when no report hook is installed.
 void print_direct(const char *text, const char *id, Severity severity) {
     std::fflush(stdout);
     if (id == nullptr || id[0] == '\0')
-        std::fprintf(stderr, "** QXR %s: %s\n", msg_severity_name(severity), text);
+        std::fprintf(stderr, "** QXR %s: %s\n", severity_name(severity), text);
     else
-        std::fprintf(stderr, "** QXR %s [%s]:\n   %s\n", msg_severity_name(severity), id, text);
+        std::fprintf(stderr, "** QXR %s [%s]:\n   %s\n", severity_name(severity), id, text);
     std::fflush(stderr);
-}
-
-// The stream table could not be brought up or down; the report names the start-up routine in
-// both cases.
-[[noreturn]] void report_stream_failure() {
-    msg_param_string("fe_initialize", 'f');
-    msg_param_string("si_initialize", 's');
-    fe_report(MSG_6BADINIT, POSITION_NULL);
-    fe_internal_error();
 }
 
 void print_cannot_print() {
@@ -86,38 +95,33 @@ void print_cannot_print() {
 
 } // namespace
 
-void fe_initialize() {
-    if (fe.initialized) return;
-    mm_initialize();
-    if (si_initialize() != SI_OK) report_stream_failure();
-    msg_initialize();
-    msg_clear_params();
-    reset_flags();
-    text_initialize();
-    fe.initialized = true;
-}
+bool fe_is_up() { return fe.initialized; }
+void fe_set_up(bool up) { fe.initialized = up; }
 
-void fe_terminate() {
-    if (!fe.initialized) return;
-    if (fe.flags[FE_FLAG_TEXT_TRACE] != 0) {
-        text_dump_hash_table(stdout);
-        text_hash_histogram(stdout);
-    }
-    text_finalize();
-    msg_clear_messages();
-    if (si_finalize() != SI_OK) report_stream_failure();
-    fe.initialized = false;
+void fe_reset_flags() {
+    for (int i = 0; i < FE_FLAG_COUNT; ++i) fe.flags[i] = flag_initial[i];
+    fe.trace_stream = stdout;
 }
 
 void fe_reset() {
+    while (fe.exit_hooks != nullptr) {
+        ExitHookRecord *next = fe.exit_hooks->next;
+        std::free(fe.exit_hooks);
+        fe.exit_hooks = next;
+    }
     fe = FrontEndState{};
     fe_max_severity = SEVERITY_NONE;
 }
 
 void fe_report(MessageId id, Position pos) {
-    const char *text = msg_expand_params(msg_catalogue_text(id));
-    fe_message(text, msg_catalogue_mnemonic(id), &pos, msg_catalogue_severity(id));
+    if (fe.catalogue_hook != nullptr)
+        fe.catalogue_hook(id, pos);
+    else
+        fe_message("a catalogue message was reported before the message service was up", "", &pos,
+                   SEVERITY_ASSERTION);
 }
+
+void fe_set_catalogue_hook(FeCatalogueHook hook) { fe.catalogue_hook = hook; }
 
 void fe_message(const char *text, const char *id, const Position *pos, Severity severity) {
     if (severity > fe_max_severity) fe_max_severity = severity;
@@ -163,8 +167,8 @@ void fe_fatal_exit() {
 void fe_internal_error() { fe_fatal_exit(); }
 
 void fe_add_exit_hook(FeExitHook routine, void *argument) {
-    auto *record =
-        static_cast<ExitHookRecord *>(mm_get_vblock(mm_general_pool(), sizeof(ExitHookRecord)));
+    // From the host heap: the hooks are few, and kept until fe_reset.
+    auto *record = static_cast<ExitHookRecord *>(fe_alloc(1, sizeof(ExitHookRecord)));
     record->next = nullptr;
     record->routine = routine;
     record->argument = argument;
@@ -204,7 +208,7 @@ std::FILE *fe_begin_trace() {
 void *fe_alloc(std::size_t n, std::size_t m) {
     void *memory = std::calloc(n == 0 ? 1 : n, m == 0 ? 1 : m);
     if (memory == nullptr) {
-        std::fputs(msg_catalogue_text(MSG_5NOMEMORY), stderr);
+        std::fputs(catalogue_text(MSG_5NOMEMORY), stderr);
         std::fputc('\n', stderr);
         fe_max_severity = SEVERITY_SYSTEM;
         fe_internal_error();

@@ -1,5 +1,7 @@
-// Front-end services: bringing the toolkit up and down, the report path with its direct
-// fallback, the maximum severity, the fatal exit with its hooks, debug switches and traces.
+// Front-end services: the report path with its direct fallback, the maximum severity, the fatal
+// exit with its hooks, debug switches and traces. They stand below every other subsystem and
+// call none of them: the message service plugs into the report path through the hooks below,
+// and the order in which the toolkit comes up and goes down is the driver's (driver/run.h).
 #pragma once
 
 #include <cstddef>
@@ -10,21 +12,30 @@
 // The highest severity reported so far; raised, never lowered.
 extern Severity fe_max_severity;
 
-// Brings the toolkit up in its fixed order: memory, streams, messages, debug flags, text table.
-// A second call does nothing.
-void fe_initialize();
+// Whether the toolkit is up: set at the end of the start-up, cleared by the shut-down (both in
+// the driver) and by fe_reset.
+bool fe_is_up();
+void fe_set_up(bool up);
 
-// Shuts the toolkit down (text table, message store, streams); nothing when not initialised.
-void fe_terminate();
+// The front end's own part of the start-up: every debug flag at its initial value, traces on
+// standard output.
+void fe_reset_flags();
 
-// Forgets everything the front end keeps between runs: the exit hooks (their records lived in
-// the general pool), the fatal-exit counters, the report hooks, the flags, the trace stream and
-// the maximum severity. Call it after a shut-down or a fatal exit and before mm_finalize, so
-// that fe_initialize can bring the toolkit up again; only harnesses need it.
+// Forgets everything the front end keeps between runs: the exit hooks, the fatal-exit counters,
+// the report hooks, the flags, the trace stream and the maximum severity. Call it after a
+// shut-down or a fatal exit, so that fe_initialize can bring the toolkit up again; only
+// harnesses need it.
 void fe_reset();
 
-// Reports catalogue entry `id` at `pos`, its text expanded with the parameters bound before.
+// Reports catalogue entry `id` at `pos`, its text expanded with the parameters bound before,
+// through the catalogue hook. Without one (the message service is not up) an assertion line
+// saying so is reported instead.
 void fe_report(MessageId id, Position pos);
+
+// The routine behind fe_report: the message service installs its own at start-up, which looks
+// the entry up in its catalogue, expands the text and hands it to fe_message.
+using FeCatalogueHook = void (*)(MessageId id, Position pos);
+void fe_set_catalogue_hook(FeCatalogueHook hook);
 
 // Hands a finished message to the report hook; without one prints a direct "** QXR" line.
 // `id` may be null or empty; `pos` may be null (no position).
@@ -52,7 +63,7 @@ FeEmergencyPrintHook fe_get_emergency_print_hook();
 // The debug flag table: FE_FLAG_TEXT_DEBUG .. FE_FLAG_ERROR_RECOVERY (fe_flags.def).
 enum FeFlag : std::uint8_t {
 #define FE_FLAG(index, ident, name, initial) ident = index,
-#include "driver/fe_flags.def"
+#include "fe/fe_flags.def"
 #undef FE_FLAG
     FE_FLAG_COUNT
 };

@@ -1,7 +1,7 @@
 // This file implements the host services on a POSIX system: the registry of temporary files
 // with the signal hooks that remove them on every way out, the crash report, the search along
 // the include environment variable, the temporary directory, the help text and the build date.
-#include "driver/host.h"
+#include "fe/host.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +14,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "driver/fe.h"
-#include "msg/msg.h"
+#include "fe/fe.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ struct SignalRow {
 constexpr ExceptionRow exception_table[] = {
 #define HOST_EXCEPTION(code, name) {code, name},
 #define HOST_SIGNAL(signal, si_code, code)
-#include "driver/host_exceptions.def"
+#include "fe/host_exceptions.def"
 #undef HOST_SIGNAL
 #undef HOST_EXCEPTION
 };
@@ -50,7 +49,7 @@ static_assert(std::size(exception_table) == 17, "15 documented exceptions and tw
 const SignalRow signal_table[] = {
 #define HOST_EXCEPTION(code, name)
 #define HOST_SIGNAL(signal, si_code, code) {signal, si_code, code},
-#include "driver/host_exceptions.def"
+#include "fe/host_exceptions.def"
 #undef HOST_SIGNAL
 #undef HOST_EXCEPTION
 };
@@ -454,8 +453,8 @@ bool host_search_include_env(const char *name, std::size_t size, char *buffer, P
             if (is_regular_file(candidate)) {
                 found = true;
                 if (std::strlen(candidate) >= size) {
-                    msg_report("file found in 'include' search list too long to fitin buffer", "",
-                               where, SEVERITY_SYSTEM);
+                    fe_message("file found in 'include' search list too long to fitin buffer", "",
+                               &where, SEVERITY_SYSTEM);
                     std::free(candidate);
                     return false;
                 }
@@ -476,8 +475,7 @@ void host_temp_dir(std::size_t size, char *buffer) {
     const char *slash = dir[length - 1] == '/' ? "" : "/";
     if (size == 0 || !join(buffer, size, dir, length, slash)) {
         if (size > 0) buffer[0] = '\0';
-        msg_report("cannot get temporary area for temporary files", "", POSITION_NULL,
-                   SEVERITY_SYSTEM);
+        fe_message("cannot get temporary area for temporary files", "", nullptr, SEVERITY_SYSTEM);
     }
 }
 
