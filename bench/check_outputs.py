@@ -163,6 +163,9 @@ OPTION_SETS = [
     ["-B"], ["-noB", "-m"], ["-z"], ["-ansi"], ["-c", "-e"], ["-extend_source", "40"],
     ["-DDEBUG", "-ULEVEL", "-DN=7"], ["-m", "-P", "-n", "-noC"], ["-l"], ["-tl=trace.txt"],
     ["-i", "-s"], ["-p", "-m", "-g", "-a"],
+    # The Fortran mode, with its folding of expanded lines in both forms and at a short limit.
+    ["--fortran"], ["--fortran", "--form=free"], ["--fortran", "--line-length=24"],
+    ["--fortran", "--form=free", "--line-length=30", "-P"],
 ]
 
 GENERATED = [

@@ -9,6 +9,9 @@
 // piece is cut at the limit (still exact, for the reasons above). A trailing `!` comment does
 // not count towards the limit and stays whole at the end of the last piece, or on a comment
 // line of its own after it when it would reach past the limit.
+#include <array>
+#include <cstring>
+
 #include "pp/pp_internal.h"
 
 namespace {
@@ -16,10 +19,17 @@ namespace {
 // Letters, digits, `_`, `$`, `.` and `%` run together into one word: names, numbers with their
 // decimal point, `.op.` operators and component selections are not cut. A quote counts as a
 // word byte so that a kind prefix (`ck_'text'`) stays with its literal.
-inline bool word_byte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '$' || c == '.' || c == '%' || c == '\'' || c == '"';
+constexpr std::array<bool, 256> make_word_bytes() {
+    std::array<bool, 256> bytes{};
+    for (int c = 0; c < 256; ++c)
+        bytes[static_cast<std::size_t>(c)] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                             (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+                                             c == '.' || c == '%' || c == '\'' || c == '"';
+    return bytes;
 }
+constexpr std::array<bool, 256> word_bytes = make_word_bytes();
+
+inline bool word_byte(unsigned char c) { return word_bytes[c]; }
 
 inline bool blank(unsigned char c) { return c == ' ' || c == '\t'; }
 
@@ -72,13 +82,28 @@ bool step(const char *s, std::uint32_t n, std::uint32_t i, LiteralState *state, 
     return false;
 }
 
+// Whether s[from, to) holds a quote, which may open or close a literal.
+bool has_quote(const char *s, std::uint32_t from, std::uint32_t to) {
+    return std::memchr(s + from, '\'', to - from) != nullptr ||
+           std::memchr(s + from, '"', to - from) != nullptr;
+}
+
 // Where the code of the line ends: the start of a trailing `!` comment outside literals (in
 // fixed form not the continuation mark of column 6), then back over the blanks before it.
 std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed) {
     LiteralState state;
     bool no_cut = false;
     std::uint32_t end = n;
+    // Without literals every `!` is outside one: the first that is no continuation mark.
+    const bool literals = has_quote(s, 0, n);
     for (std::uint32_t i = 0; i < n; ++i) {
+        if (!literals) {
+            if (s[i] == '!' && !(fixed && i == 5)) {
+                end = i;
+                break;
+            }
+            continue;
+        }
         bool was_outside = state.quote == 0 && !state.pair_second;
         step(s, n, i, &state, &no_cut);
         if (was_outside && s[i] == '!' && !(fixed && i == 5)) {
@@ -94,8 +119,8 @@ std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed) {
 // copied into it), a fixed-form line with a tab (its columns are the compiler's guess), a
 // comment line, a directive sentinel line or a line marker.
 bool left_alone(const char *s, std::uint32_t n, bool fixed) {
-    for (std::uint32_t i = 0; i < n; ++i)
-        if (s[i] == '\n' || (fixed && s[i] == '\t')) return true;
+    if (std::memchr(s, '\n', n) != nullptr || (fixed && std::memchr(s, '\t', n) != nullptr))
+        return true;
     if (fixed && (s[0] == 'C' || s[0] == 'c' || s[0] == '*')) return true;
     std::uint32_t i = 0;
     while (i < n && blank(static_cast<unsigned char>(s[i]))) ++i;
@@ -147,22 +172,35 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
         LiteralState best_state;
         LiteralState at_limit;
         LiteralState walk = state;
-        for (std::uint32_t b = pos + 1; b <= limit_cut; ++b) {
-            bool no_cut = false;
-            bool inside = step(s, n, b - 1, &walk, &no_cut);
-            if (b == limit_cut) at_limit = walk;
-            bool allowed;
-            if (no_cut)
-                allowed = false;
-            else if (inside)
-                allowed = !fixed || b == limit_cut;
-            else
-                allowed = token_boundary(static_cast<unsigned char>(s[b - 1]),
-                                         static_cast<unsigned char>(s[b]));
-            if (fixed && first && b <= 6) allowed = false;
-            if (allowed) {
-                best = b;
-                best_state = walk;
+        if (walk.quote == 0 && !walk.pair_second && !has_quote(s, pos, limit_cut)) {
+            // No literal in the piece: every place between two bytes is outside one, and the
+            // last boundary between tokens is found walking back from the limit.
+            for (std::uint32_t b = limit_cut; b > pos && best == 0; --b) {
+                if (fixed && first && b <= 6) break;
+                if (token_boundary(static_cast<unsigned char>(s[b - 1]),
+                                   static_cast<unsigned char>(s[b])))
+                    best = b;
+            }
+            best_state = walk;
+            at_limit = walk;
+        } else {
+            for (std::uint32_t b = pos + 1; b <= limit_cut; ++b) {
+                bool no_cut = false;
+                bool inside = step(s, n, b - 1, &walk, &no_cut);
+                if (b == limit_cut) at_limit = walk;
+                bool allowed;
+                if (no_cut)
+                    allowed = false;
+                else if (inside)
+                    allowed = !fixed || b == limit_cut;
+                else
+                    allowed = token_boundary(static_cast<unsigned char>(s[b - 1]),
+                                             static_cast<unsigned char>(s[b]));
+                if (fixed && first && b <= 6) allowed = false;
+                if (allowed) {
+                    best = b;
+                    best_state = walk;
+                }
             }
         }
         if (best == 0) {
