@@ -34,7 +34,7 @@ inline bool word_byte(unsigned char c) { return word_bytes[c]; }
 inline bool blank(unsigned char c) { return c == ' ' || c == '\t'; }
 
 // Whether a cut between `x` and `y`, outside a literal, falls between two tokens.
-bool token_boundary(unsigned char x, unsigned char y) {
+[[gnu::always_inline]] inline bool token_boundary(unsigned char x, unsigned char y) {
     if (blank(x) || blank(y)) return true;
     bool wx = word_byte(x);
     bool wy = word_byte(y);
@@ -82,6 +82,16 @@ bool step(const char *s, std::uint32_t n, std::uint32_t i, LiteralState *state, 
     return false;
 }
 
+constexpr std::uint32_t NO_QUOTE = 0xFFFFFFFFU;
+
+// The place of the last quote in s[from, to), NO_QUOTE when there is none.
+std::uint32_t last_quote_in(const char *s, std::uint32_t from, std::uint32_t to) {
+    const void *apostrophe = ::memrchr(s + from, '\'', to - from);
+    const void *quote = ::memrchr(s + from, '"', to - from);
+    const char *last = static_cast<const char *>(apostrophe > quote ? apostrophe : quote);
+    return last == nullptr ? NO_QUOTE : static_cast<std::uint32_t>(last - s);
+}
+
 // Whether s[from, to) holds a quote, which may open or close a literal.
 bool has_quote(const char *s, std::uint32_t from, std::uint32_t to) {
     return std::memchr(s + from, '\'', to - from) != nullptr ||
@@ -94,9 +104,11 @@ std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed) {
     LiteralState state;
     bool no_cut = false;
     std::uint32_t end = n;
-    // Without literals every `!` is outside one: the first that is no continuation mark.
-    const bool literals = has_quote(s, 0, n);
-    for (std::uint32_t i = 0; i < n; ++i) {
+    // A line without `!` (most lines) has no comment. Without literals every `!` is outside
+    // one: the first that is no continuation mark.
+    const bool marks = std::memchr(s, '!', n) != nullptr;
+    const bool literals = marks && has_quote(s, 0, n);
+    for (std::uint32_t i = 0; marks && i < n; ++i) {
         if (!literals) {
             if (s[i] == '!' && !(fixed && i == 5)) {
                 end = i;
@@ -172,19 +184,9 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
         LiteralState best_state;
         LiteralState at_limit;
         LiteralState walk = state;
-        if (walk.quote == 0 && !walk.pair_second && !has_quote(s, pos, limit_cut)) {
-            // No literal in the piece: every place between two bytes is outside one, and the
-            // last boundary between tokens is found walking back from the limit.
-            for (std::uint32_t b = limit_cut; b > pos && best == 0; --b) {
-                if (fixed && first && b <= 6) break;
-                if (token_boundary(static_cast<unsigned char>(s[b - 1]),
-                                   static_cast<unsigned char>(s[b])))
-                    best = b;
-            }
-            best_state = walk;
-            at_limit = walk;
-        } else {
-            for (std::uint32_t b = pos + 1; b <= limit_cut; ++b) {
+        // Steps over the places b in [from, to], keeping the last where a cut may be made.
+        auto forward = [&](std::uint32_t from, std::uint32_t to) {
+            for (std::uint32_t b = from; b <= to; ++b) {
                 bool no_cut = false;
                 bool inside = step(s, n, b - 1, &walk, &no_cut);
                 if (b == limit_cut) at_limit = walk;
@@ -200,6 +202,35 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
                 if (allowed) {
                     best = b;
                     best_state = walk;
+                }
+            }
+        };
+        // Only quotes change the literal state, so the bytes up to the piece's last quote are
+        // stepped over one by one and the rest, all on one side of a literal, is not.
+        std::uint32_t tail = pos + 1; // the first place after the last quote
+        std::uint32_t last_quote = last_quote_in(s, pos, limit_cut);
+        if (last_quote != NO_QUOTE) {
+            forward(pos + 1, last_quote + 1);
+            tail = last_quote + 2;
+        }
+        if (tail <= limit_cut) {
+            at_limit = walk;
+            if (walk.quote != 0) {
+                // Inside a literal with no quote up to the limit: a cut is allowed at the limit
+                // in both forms (and anywhere before it in free form), so the limit is the last.
+                best = limit_cut;
+                best_state = walk;
+            } else {
+                // Outside any literal: the last boundary between tokens, walking back from
+                // the limit.
+                for (std::uint32_t b = limit_cut; b >= tail; --b) {
+                    if (fixed && first && b <= 6) break;
+                    if (token_boundary(static_cast<unsigned char>(s[b - 1]),
+                                       static_cast<unsigned char>(s[b]))) {
+                        best = b;
+                        best_state = walk;
+                        break;
+                    }
                 }
             }
         }
