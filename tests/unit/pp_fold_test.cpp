@@ -2,6 +2,9 @@
 // cuts fall where the form allows them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -136,6 +139,128 @@ TEST(PpFold, ADoubledQuoteIsNeverSplit) {
         }
         EXPECT_EQ(join(f, false), line) << limit;
     }
+}
+
+// ---- The cuts against a model that looks at every place of the line ------------------------
+
+// Where each piece the folding wrote starts, as offsets into the line (the sink is handed
+// pointers into it for the line's own bytes).
+struct Starts {
+    const char *line;
+    std::size_t length;
+    std::vector<std::size_t> offsets;
+};
+
+void note_start(void *context, const char *bytes, std::uint32_t) {
+    auto *starts = static_cast<Starts *>(context);
+    if (bytes >= starts->line && bytes < starts->line + starts->length)
+        starts->offsets.push_back(static_cast<std::size_t>(bytes - starts->line));
+}
+
+bool word(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("_$.%'\"", c) != nullptr;
+}
+
+// A cut between x and y outside literals: at a blank, between a word and an operator (not inside
+// a signed exponent), between two operators only next to `(`, `)` or `,` (not `(/`, `/)`).
+bool model_boundary(char x, char y) {
+    if (x == ' ' || x == '\t' || y == ' ' || y == '\t') return true;
+    if (word(x) && !word(y)) return !((y == '+' || y == '-') && std::strchr("eEdD", x) != nullptr);
+    if (word(x) || word(y)) return !(word(x) && word(y));
+    if ((x == '(' && y == '/') || (x == '/' && y == ')')) return false;
+    return x == '(' || x == ',' || y == ')' || y == ',';
+}
+
+// The cuts the folding must make: each piece ends at the last place up to its limit where a cut
+// is allowed, found by looking at every place, with the literal state of every place worked out
+// first from the start of the line.
+std::vector<std::size_t> model_cuts(const std::string &s, bool fixed, std::size_t limit) {
+    std::size_t n = s.size();
+    std::vector<char> inside(n + 1, 0), no_cut(n + 1, 0), pair(n + 1, 0);
+    char quote = 0;
+    bool second = false;
+    std::size_t code = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = s[i];
+        if (code == n && quote == 0 && !second && c == '!' && !(fixed && i == 5)) code = i;
+        if (second) {
+            second = false;
+            inside[i + 1] = 1;
+        } else if (quote != 0 && c == quote && i + 1 < n && s[i + 1] == c) {
+            second = true;
+            inside[i + 1] = no_cut[i + 1] = pair[i + 1] = 1;
+        } else if (quote != 0) {
+            inside[i + 1] = c != quote;
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            inside[i + 1] = 1;
+        }
+    }
+    while (code > 0 && s[code - 1] == ' ') --code;
+    std::vector<std::size_t> cuts;
+    if (code <= limit) return cuts;
+    std::size_t indent = 0;
+    if (!fixed) {
+        while (s[indent] == ' ') ++indent;
+        indent = std::min(indent, limit / 4);
+    }
+    for (std::size_t pos = 0;;) {
+        bool first = pos == 0;
+        std::size_t room =
+            fixed ? (first ? limit : limit - 6) : (first ? limit - 1 : limit - indent - 2);
+        std::size_t last_room = fixed ? room : room + 1;
+        if (code - pos <= last_room) return cuts;
+        std::size_t end = pos + room;
+        std::size_t best = 0;
+        for (std::size_t b = pos + 1; b <= end; ++b) {
+            bool allowed = no_cut[b] != 0   ? false
+                           : inside[b] != 0 ? !fixed || b == end
+                                            : model_boundary(s[b - 1], s[b]);
+            if (allowed && !(fixed && first && b <= 6)) best = b;
+        }
+        if (best == 0) best = pair[end] != 0 ? end - 1 : end;
+        cuts.push_back(best);
+        pos = best;
+    }
+}
+
+// Lines of words, operators and literals (doubled quotes, literals that span pieces, `!` and
+// `//` inside literals), some with a trailing comment, folded in both forms at many limits:
+// the folding cuts where the model does.
+TEST(PpFold, CutsAreTheLastPlacesTheFormAllows) {
+    std::mt19937 random(7);
+    const char *words[] = {
+        "alpha",     "b",      "12",
+        "1.e+05",    ".and.",  "x%y",
+        "(",         ")",      ",",
+        "**",        "+",      "==",
+        "'lit''s'",  "\"dq\"", "(/",
+        "/)",        "//",     " ",
+        "''''",      "''",     "'a long literal, with blanks and ! and // in it'",
+        "\"q\"\"q\""};
+    int folded = 0;
+    for (int round = 0; round < 4000; ++round) {
+        bool fixed = round % 2 == 0;
+        std::size_t limit = 16 + random() % 120;
+        std::string line = fixed ? "      " : std::string(random() % 12, ' ');
+        std::size_t count = 5 + random() % 60;
+        for (std::size_t i = 0; i < count; ++i) line += words[random() % std::size(words)];
+        if (random() % 3 == 0) line += " ! note 'it' " + std::string(random() % 30, 'n');
+        Starts starts{line.data(), line.size(), {}};
+        pp_fold_line(line.data(), static_cast<std::uint32_t>(line.size()), fixed,
+                     static_cast<std::int32_t>(limit), note_start, &starts);
+        std::vector<std::size_t> want = model_cuts(line, fixed, limit);
+        // The pieces start at 0 and at each cut; a comment moved to a line of its own starts
+        // after the code, where no cut is.
+        std::size_t code = code_length(line, fixed);
+        std::vector<std::size_t> got;
+        for (std::size_t offset : starts.offsets)
+            if (offset != 0 && offset < code) got.push_back(offset);
+        EXPECT_EQ(got, want) << (fixed ? "fixed " : "free ") << limit << ": " << line;
+        if (!want.empty()) ++folded;
+    }
+    EXPECT_GT(folded, 1000) << "most lines are long enough to fold";
 }
 
 TEST(PpFold, RandomLinesFoldWithinTheLimitAndJoinBack) {
