@@ -105,9 +105,10 @@ void peek_line(unsigned char (&look)[PEEK_SIZE + 1]) {
 
 bool pp_bang_starts_comment(const CurrentToken *token) {
     if (fortran_comments == 0) return false;
-    if (token->kind == TOKEN_EXCLEQ) return true;
-    // A `!` in column 6 of a fixed-form line marks a continuation line.
+    // A `!` in column 6 of a fixed-form line marks a continuation line, also when the lexer
+    // took it together with the `=` after it.
     if (token->position.column == 6 && pp_fixed_form()) return false;
+    if (token->kind == TOKEN_EXCLEQ) return true;
     unsigned char look[PEEK_SIZE + 1];
     peek_line(look);
     return pp_sentinel_at(look) != 1;
