@@ -100,7 +100,8 @@ bool has_quote(const char *s, std::uint32_t from, std::uint32_t to) {
 
 // Where the code of the line ends: the start of a trailing `!` comment outside literals (in
 // fixed form not the continuation mark of column 6), then back over the blanks before it.
-std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed) {
+// *comment is that `!`, or n when the line has no comment (blanks may still end it).
+std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed, std::uint32_t *comment) {
     LiteralState state;
     bool no_cut = false;
     std::uint32_t end = n;
@@ -123,6 +124,7 @@ std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed) {
             break;
         }
     }
+    *comment = end;
     while (end > 0 && blank(static_cast<unsigned char>(s[end - 1]))) --end;
     return end;
 }
@@ -146,7 +148,8 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
     if (limit < 16 || n <= static_cast<std::uint32_t>(limit)) return 0;
     auto L = static_cast<std::uint32_t>(limit);
     if (left_alone(s, n, fixed)) return 0;
-    std::uint32_t code = code_end(s, n, fixed);
+    std::uint32_t comment = n;
+    std::uint32_t code = code_end(s, n, fixed, &comment);
     if (code <= L) return 0;
 
     // Free-form continuations keep the line's indentation (up to a quarter of the limit).
@@ -260,11 +263,10 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
     // statement: compilers that look for the truncated part's `!` without knowing that the
     // line began inside a literal would take it for code.
     std::uint32_t prefix = fixed ? 6 : indent + 1;
-    if (code < n && prefix + (n - pos) > L) {
+    // Blanks that end a line without a comment (in a literal left open) stay on the last piece.
+    if (comment < n && prefix + (n - pos) > L) {
         emit(context, s + pos, code - pos);
         emit(context, "\n", 1);
-        std::uint32_t comment = code;
-        while (blank(static_cast<unsigned char>(s[comment]))) ++comment;
         for (std::uint32_t left = fixed ? 6 : indent; left != 0;) {
             std::uint32_t k = left < sizeof blanks - 1 ? left : sizeof blanks - 1;
             emit(context, blanks, k);

@@ -141,6 +141,44 @@ TEST(PpFold, ADoubledQuoteIsNeverSplit) {
     }
 }
 
+// A line that ends in a literal left open and blanks has no comment: the blanks stay on the
+// last piece, and nothing after the line is read (the bytes behind it here hold an `X`).
+TEST(PpFold, BlanksEndingALineWithoutCommentStayOnItsLastPiece) {
+    struct Sink {
+        std::string text;
+        bool huge = false;
+    };
+    auto sink = [](void *context, const char *bytes, std::uint32_t length) {
+        auto *out = static_cast<Sink *>(context);
+        if (length > (1U << 20))
+            out->huge = true;
+        else
+            out->text.append(bytes, length);
+    };
+    for (bool fixed : {true, false}) {
+        // The long name goes whole on a continuation line, which the literal's blank then
+        // takes past the limit.
+        int limit = fixed ? 72 : 132;
+        std::string line = (fixed ? "      call s(" : "  call s(") +
+                           std::string(fixed ? 60 : 125, 'x') + ") 'abc ";
+        std::string buffer = line + "  X" + std::string(40, ' ');
+        Sink out;
+        std::uint32_t added = pp_fold_line(buffer.data(), static_cast<std::uint32_t>(line.size()),
+                                           fixed, limit, sink, &out);
+        EXPECT_FALSE(out.huge);
+        EXPECT_EQ(out.text.find('X'), std::string::npos) << out.text;
+        ASSERT_GT(added, 0U);
+        Folded f;
+        f.added = added;
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = out.text.find('\n', start)) != std::string::npos; start = nl + 1)
+            f.lines.push_back(out.text.substr(start, nl - start));
+        f.lines.push_back(out.text.substr(start));
+        EXPECT_EQ(f.lines.size(), added + 1) << "no line of its own for a comment there is not";
+        EXPECT_EQ(join(f, fixed), line);
+    }
+}
+
 // ---- The cuts against a model that looks at every place of the line ------------------------
 
 // Where each piece the folding wrote starts, as offsets into the line (the sink is handed
