@@ -86,10 +86,12 @@ constexpr std::uint32_t NO_QUOTE = 0xFFFFFFFFU;
 
 // The place of the last quote in s[from, to), NO_QUOTE when there is none.
 std::uint32_t last_quote_in(const char *s, std::uint32_t from, std::uint32_t to) {
-    const void *apostrophe = ::memrchr(s + from, '\'', to - from);
-    const void *quote = ::memrchr(s + from, '"', to - from);
-    const char *last = static_cast<const char *>(apostrophe > quote ? apostrophe : quote);
-    return last == nullptr ? NO_QUOTE : static_cast<std::uint32_t>(last - s);
+    const auto *apostrophe = static_cast<const char *>(::memrchr(s + from, '\'', to - from));
+    const auto *quote = static_cast<const char *>(::memrchr(s + from, '"', to - from));
+    if (apostrophe == nullptr && quote == nullptr) return NO_QUOTE;
+    if (apostrophe == nullptr || (quote != nullptr && quote > apostrophe))
+        return static_cast<std::uint32_t>(quote - s);
+    return static_cast<std::uint32_t>(apostrophe - s);
 }
 
 // Whether s[from, to) holds a quote, which may open or close a literal.
