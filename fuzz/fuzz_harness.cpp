@@ -43,9 +43,13 @@ bool copy_plain_lines = true;
 
 // The working folder's name, for the removal at exit.
 char work_dir_name[256];
+// The process that made the folder: a child forked later (a death test) that exits must not
+// remove it from under its parent.
+pid_t work_dir_owner = 0;
 
 // Removes the working folder and the files in it (it has no subfolders).
 void remove_work_dir() {
+    if (::getpid() != work_dir_owner) return;
     if (DIR *dir = ::opendir(work_dir_name)) {
         while (const dirent *entry = ::readdir(dir)) {
             if (entry->d_name[0] == '.') continue;
@@ -93,6 +97,7 @@ const std::string &fuzz_work_dir() {
             ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/tfpp-fuzz-XXXXXX" : "/tmp/tfpp-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) violation("cannot make the working folder");
         std::snprintf(work_dir_name, sizeof work_dir_name, "%s", pattern.c_str());
+        work_dir_owner = ::getpid();
         std::atexit(remove_work_dir);
         std::string made = pattern + "/";
         ::setenv("TMPDIR", made.c_str(), 1);
