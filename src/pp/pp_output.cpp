@@ -85,6 +85,18 @@ void make_room() {
     out.line_start = 0;
 }
 
+// Copies the first and the last `sizeof(Word)` bytes of [from, from + length), which may
+// overlap, to the same places at `to`.
+template <typename Word>
+[[gnu::always_inline]] inline void copy_two_words(char *to, const char *from,
+                                                  std::uint32_t length) {
+    Word head, tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + length - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + length - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies `length` bytes. Most tokens are a few bytes long, where a call of memcpy costs more
 // than the copy: up to 16 bytes are moved as two overlapping words (or single bytes), which
 // read and write only the bytes of [from, from + length) and [to, to + length).
@@ -92,17 +104,9 @@ void make_room() {
     if (length > 16) {
         std::memcpy(to, from, length);
     } else if (length >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + length - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + length - 8, &tail, 8);
+        copy_two_words<std::uint64_t>(to, from, length);
     } else if (length >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + length - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + length - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(to, from, length);
     } else if (length != 0) {
         to[0] = from[0];
         to[length / 2] = from[length / 2];
