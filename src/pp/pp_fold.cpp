@@ -94,36 +94,22 @@ std::uint32_t last_quote_in(const char *s, std::uint32_t from, std::uint32_t to)
     return static_cast<std::uint32_t>(apostrophe - s);
 }
 
-// Whether s[from, to) holds a quote, which may open or close a literal.
-bool has_quote(const char *s, std::uint32_t from, std::uint32_t to) {
-    return std::memchr(s + from, '\'', to - from) != nullptr ||
-           std::memchr(s + from, '"', to - from) != nullptr;
-}
-
 // Where the code of the line ends: the start of a trailing `!` comment outside literals (in
 // fixed form not the continuation mark of column 6), then back over the blanks before it.
 // *comment is that `!`, or n when the line has no comment (blanks may still end it).
 std::uint32_t code_end(const char *s, std::uint32_t n, bool fixed, std::uint32_t *comment) {
-    LiteralState state;
-    bool no_cut = false;
     std::uint32_t end = n;
-    // A line without `!` (most lines) has no comment. Without literals every `!` is outside
-    // one: the first that is no continuation mark.
-    const bool marks = std::memchr(s, '!', n) != nullptr;
-    const bool literals = marks && has_quote(s, 0, n);
-    for (std::uint32_t i = 0; marks && i < n; ++i) {
-        if (!literals) {
-            if (s[i] == '!' && !(fixed && i == 5)) {
+    // Most lines hold no `!` at all and are not walked.
+    if (std::memchr(s, '!', n) != nullptr) {
+        LiteralState state;
+        bool no_cut = false;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            bool was_outside = state.quote == 0 && !state.pair_second;
+            step(s, n, i, &state, &no_cut);
+            if (was_outside && s[i] == '!' && !(fixed && i == 5)) {
                 end = i;
                 break;
             }
-            continue;
-        }
-        bool was_outside = state.quote == 0 && !state.pair_second;
-        step(s, n, i, &state, &no_cut);
-        if (was_outside && s[i] == '!' && !(fixed && i == 5)) {
-            end = i;
-            break;
         }
     }
     *comment = end;

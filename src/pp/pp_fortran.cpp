@@ -114,13 +114,19 @@ bool pp_bang_starts_comment(const CurrentToken *token) {
     return pp_sentinel_at(look) != 1;
 }
 
+int pp_fixed_comment_line_at(const unsigned char *line) {
+    unsigned char c = line[0];
+    if (c != 'C' && c != 'c' && c != '*' && c != '!') return 0;
+    int sentinel = pp_sentinel_at(line + 1);
+    return sentinel < 0 ? -1 : sentinel == 0 ? 1 : 0;
+}
+
 bool pp_comment_line_here() {
     if (fortran_comments == 0 || si_cursor.column != 1 || !pp_fixed_form()) return false;
     unsigned char look[PEEK_SIZE + 1];
     peek_line(look);
-    unsigned char c = look[0];
-    if (c != 'C' && c != 'c' && c != '*' && c != '!') return false;
-    return pp_sentinel_at(look + 1) != 1;
+    // The peeked bytes end at the end of the input: a sentinel not complete there is none.
+    return pp_fixed_comment_line_at(look) != 0;
 }
 
 bool pp_copy_fortran_comment(bool write) {

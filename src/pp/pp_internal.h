@@ -269,8 +269,10 @@ enum PpPlainLine : std::uint8_t {
 // newline, in one piece and moves the read point past the newline, provided they are all in the
 // read buffer and every token among them would be written as it stands. Under -m a macro name
 // among them ends the piece at the last blank before it (PP_PLAIN_PART). pp_copy_plain_line
-// starts at the start of a line (and may refill the buffer first); pp_copy_plain_rest between
-// two tokens of a source line, with no expansion running.
+// starts at the start of a line (and may refill the buffer first) and goes on over the lines
+// after it while they are in the buffer and can be copied, giving what the last one gave;
+// pp_copy_plain_rest starts between two tokens of a source line, with no expansion running. A
+// line with text copied whole clears first_in_file, as its first token would.
 PpPlainLine pp_copy_plain_line();
 PpPlainLine pp_copy_plain_rest();
 // The handle of the macro name at `text` when the copy stopped before that very name (same
@@ -397,8 +399,12 @@ int pp_sentinel_at(const unsigned char *text);
 // After a `!` or `!=` token of a code line under fortran_comments: true when it starts a
 // comment (not a sentinel, not the continuation mark in column 6 of a fixed-form line).
 bool pp_bang_starts_comment(const CurrentToken *token);
+// Whether the fixed-form line starting at `line` is a comment line (`C`, `c`, `*` or `!` in
+// column 1 and no sentinel after it): 1 yes, 0 no, -1 when the buffered data ends before the
+// answer.
+int pp_fixed_comment_line_at(const unsigned char *line);
 // At the start of a line of a fixed-form file under fortran_comments: true when the line is a
-// comment line (`C`, `c`, `*` or `!` in column 1 and no sentinel after it). Reads nothing.
+// comment line (pp_fixed_comment_line_at). Reads nothing.
 bool pp_comment_line_here();
 // The rest of a Fortran comment up to its newline (left unread), written unchanged when
 // `write` is set. False when the input ends first.

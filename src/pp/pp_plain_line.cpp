@@ -100,13 +100,6 @@ inline bool rest_of_line(const unsigned char **p) {
     return true;
 }
 
-// A fixed-form line whose column 1 makes it a comment line: 1 yes, 0 no, -1 not known yet.
-int fixed_comment_line(const unsigned char *line) {
-    unsigned char c = line[0];
-    if (c != 'C' && c != 'c' && c != '*' && c != '!') return 0;
-    int sentinel = pp_sentinel_at(line + 1);
-    return sentinel < 0 ? -1 : sentinel == 0 ? 1 : 0;
-}
 static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == PLAIN_STOP);
 static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
 static_assert(plain_class['a'] == PLAIN_OTHER && name_class['a'] == PLAIN_START);
@@ -332,7 +325,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         const StopSet *stops = &outside_stops;
         bool comment = false; // the line ends in a Fortran comment, copied as it stands
         if (line_start && fixed) {
-            int line_comment = fixed_comment_line(start);
+            int line_comment = pp_fixed_comment_line_at(start);
             if (line_comment < 0) return stop_at(done, start, nullptr, nullptr);
             comment = line_comment > 0;
         }

@@ -182,8 +182,7 @@ Action line_start(CurrentToken *token) {
         if (scan.whole_lines && si_cursor.column == 1) {
             PpPlainLine plain = pp_copy_plain_line();
             if (plain == PP_PLAIN_BLANK || plain == PP_PLAIN_TEXT) {
-                // A line with text is the file's first ordinary line, as its first token is.
-                if (plain == PP_PLAIN_TEXT) first_in_file = 0;
+                // (The copy itself marks a line with text as the file's first ordinary line.)
                 line_has_text = false;
                 continue;
             }

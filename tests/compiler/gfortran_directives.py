@@ -7,13 +7,14 @@ tests/cli/fortran_directives where the two are meant to agree: the same tokens i
 Each case runs in a fresh folder holding its input and its .d files. tfpp gets the case's own
 arguments with -P; gfortran gets `-cpp -E -P` with the case's -D and -I arguments.
 """
-import argparse
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from compiler_setup import SKIPPED, tfpp_and_compiler
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES_DIR = os.path.join(HERE, "..", "cli", "fortran_directives")
@@ -70,18 +71,14 @@ def check(stem, tfpp, gfortran, work, failures):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tfpp", required=True)
-    opts = parser.parse_args()
-    gfortran = shutil.which("gfortran")
+    tfpp, gfortran = tfpp_and_compiler("gfortran")
     if gfortran is None:
-        print("gfortran not found: test skipped")
-        return 77
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="tfpp-gfortran-directives-")
     failures = []
     try:
         for stem in CASES:
-            check(stem, os.path.abspath(opts.tfpp), gfortran, work, failures)
+            check(stem, tfpp, gfortran, work, failures)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for failure in failures:

@@ -14,13 +14,14 @@ original file and line, which only the line marker after the folded line can giv
 
 Exits 77 (skipped) when gfortran is absent.
 """
-import argparse
 import os
 import random
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from compiler_setup import SKIPPED, tfpp_and_compiler
 
 VARIABLES = 12
 OBJECTS = 10
@@ -219,14 +220,9 @@ def check_error_position(tfpp, gfortran, work):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tfpp", required=True)
-    opts = parser.parse_args()
-    gfortran = shutil.which("gfortran")
+    tfpp, gfortran = tfpp_and_compiler("gfortran")
     if gfortran is None:
-        print("gfortran not found: test skipped")
-        return 77
-    tfpp = os.path.abspath(opts.tfpp)
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="tfpp-fold-")
     try:
         failures = []

@@ -9,13 +9,14 @@ the fixed and free forms with their comment lines. Comments are not compared (tf
 Fortran comments unchanged, gfortran's preprocessor may not), nor is white space. Exits 77
 (skipped) when gfortran is absent.
 """
-import argparse
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from compiler_setup import SKIPPED, tfpp_and_compiler
 
 CASES = {
     "c_comments.F90": (
@@ -156,13 +157,9 @@ def check_column_72(tfpp, gfortran, work):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tfpp", required=True)
-    opts = parser.parse_args()
-    gfortran = shutil.which("gfortran")
+    tfpp, gfortran = tfpp_and_compiler("gfortran")
     if gfortran is None:
-        print("gfortran not found: test skipped")
-        return 77
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="tfpp-fortran-mode-")
     failures = 0
     try:
@@ -170,7 +167,7 @@ def main():
             with open(os.path.join(work, name), "w") as f:
                 f.write(text)
             fixed = name.endswith(".F")
-            ours = subprocess.run([os.path.abspath(opts.tfpp), "-nologo", "--fortran", "-P", name],
+            ours = subprocess.run([tfpp, "-nologo", "--fortran", "-P", name],
                                   cwd=work, capture_output=True, text=True, timeout=60)
             theirs = subprocess.run([gfortran, "-cpp", "-E", "-P", name], cwd=work,
                                     capture_output=True, text=True, timeout=60)
@@ -186,7 +183,7 @@ def main():
                 failures += 1
             else:
                 print(f"{name}: {len(a)} tokens as gfortran -cpp -E gives them")
-        failures += check_column_72(opts.tfpp, gfortran, work)
+        failures += check_column_72(tfpp, gfortran, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 1 if failures else 0

@@ -5,12 +5,13 @@ A fixed-form program with a deliberate error on line 7 is preprocessed with -n, 
 blank lines and the directive line, so only the line markers keep the numbering right. Then
 `gfortran -fsyntax-only` must report "prog.F:7:". Exits 77 (skipped) when gfortran is absent.
 """
-import argparse
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from compiler_setup import SKIPPED, tfpp_and_compiler
 
 PROGRAM = (
     "      PROGRAM P\n"
@@ -25,18 +26,14 @@ PROGRAM = (
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tfpp", required=True)
-    opts = parser.parse_args()
-    gfortran = shutil.which("gfortran")
+    tfpp, gfortran = tfpp_and_compiler("gfortran")
     if gfortran is None:
-        print("gfortran not found: test skipped")
-        return 77
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="tfpp-gfortran-")
     try:
         with open(os.path.join(work, "prog.F"), "w") as f:
             f.write(PROGRAM)
-        pre = subprocess.run([os.path.abspath(opts.tfpp), "-nologo", "-n", "prog.F", "out.f"],
+        pre = subprocess.run([tfpp, "-nologo", "-n", "prog.F", "out.f"],
                              cwd=work, capture_output=True, text=True, timeout=60)
         if pre.returncode != 0:
             print("tfpp failed:", pre.returncode, pre.stdout, pre.stderr)

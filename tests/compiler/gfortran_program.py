@@ -6,12 +6,13 @@ declarations would not compile), takes a macro file through an angled name found
 its loop body with -DSQUARES and expands a function-like macro in its source under -m. Each
 variant must print its expected line. Exits 77 (skipped) when gfortran is absent.
 """
-import argparse
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from compiler_setup import SKIPPED, tfpp_and_compiler
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -23,18 +24,14 @@ VARIANTS = [
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tfpp", required=True)
-    opts = parser.parse_args()
-    gfortran = shutil.which("gfortran")
+    tfpp, gfortran = tfpp_and_compiler("gfortran")
     if gfortran is None:
-        print("gfortran not found: test skipped")
-        return 77
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="tfpp-program-")
     try:
         shutil.copytree(os.path.join(HERE, "program"), work, dirs_exist_ok=True)
         for extra, expected in VARIANTS:
-            args = [os.path.abspath(opts.tfpp), "-nologo", "-m", "-Iinc"] + extra
+            args = [tfpp, "-nologo", "-m", "-Iinc"] + extra
             pre = subprocess.run(args + ["main.F", "out.f"], cwd=work, capture_output=True,
                                  text=True, timeout=60)
             if pre.returncode != 0 or pre.stderr:
