@@ -110,8 +110,38 @@ void outfile_report_write_failure(const char *what, const char *name, int error)
     std::fflush(stderr);
 }
 
+namespace {
+
+// Puts the finished temporary file in the place of an existing regular file by swapping the
+// two names, then removes the old file under the temporary name; false when that cannot be
+// done (no such file, a file system or kernel without the swap), and nothing has changed.
+// Either way the target names the old file or the new one at every moment. A plain rename
+// over an existing file makes some file systems (ext4) write the new file's data out before
+// the rename returns, which for a large output was a third of the whole run's time; the swap
+// leaves that to the usual write-back, as for any file written in place.
+bool replace_by_swap(const OutFile &out) {
+#if defined(RENAME_EXCHANGE)
+    struct stat info;
+    if (lstat(out.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (renameat2(AT_FDCWD, out.temp.c_str(), AT_FDCWD, out.path.c_str(), RENAME_EXCHANGE) != 0)
+        return false;
+    // The temporary name, still registered for removal on a signal, now holds the old file.
+    host_delete_temp_file(out.temp.c_str());
+    return true;
+#else
+    (void)out;
+    return false;
+#endif
+}
+
+} // namespace
+
 bool outfile_commit(OutFile &out) {
     if (out.temp.empty()) return true;
+    if (replace_by_swap(out)) {
+        out.temp.clear();
+        return true;
+    }
     if (std::rename(out.temp.c_str(), out.path.c_str()) != 0) {
         int error = errno;
         std::fprintf(stderr, "tfpp: cannot replace '%s': %s\n", out.name.c_str(),

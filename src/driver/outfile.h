@@ -30,7 +30,8 @@ bool outfile_close(OutFile &out, const char *what_for_report);
 // The line on standard error for output that did not reach its file: "Error writing <what>
 // '<name>': <the system's reason, or "write failed" when it is not known>."
 void outfile_report_write_failure(const char *what, const char *name, int error);
-// Renames the finished temporary file over the target; false (reported) when that fails.
+// Puts the finished temporary file in the target's place (the names swapped and the old file
+// removed, else a rename); false (reported) when that fails.
 bool outfile_commit(OutFile &out);
 // Closes the file if still open and removes the temporary file; the target is untouched.
 void outfile_discard(OutFile &out);

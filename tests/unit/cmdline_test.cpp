@@ -5,6 +5,7 @@
 // What a golden case shows is not repeated here.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "driver/outfile.h"
 #include "fe/host.h"
 #include "pp/pp.h"
 #include "si/si.h"
@@ -757,5 +759,37 @@ TEST_F(CommandLineTest, DependencyFileTargetAndFailures) {
     ASSERT_TRUE(parse({"a.F", "out.f"}).ok);
     deps_record("x.h", false);
     EXPECT_TRUE(options_write_depfile());
+    EXPECT_TRUE(stored().empty());
+}
+
+// Replacing a file: the new text under the old name with the old file's mode, through a
+// symbolic link the link kept, and nothing else left in the folder (the old file is gone
+// under whatever name the replacement used for it). A name not yet taken is simply created.
+TEST_F(CommandLineTest, FinishedFileReplacesTheOldOneAndLeavesNothingBehind) {
+    fs::create_directories("out");
+    auto write_through = [](const std::string &name, const std::string &text) {
+        OutFile out;
+        out.name = name;
+        EXPECT_TRUE(outfile_create(out));
+        std::fputs(text.c_str(), out.file);
+        EXPECT_TRUE(outfile_close(out, "output file"));
+        EXPECT_TRUE(outfile_commit(out));
+    };
+    std::ofstream("out/a.f") << std::string(100000, 'o');
+    fs::permissions("out/a.f", fs::perms(0640));
+    write_through("out/a.f", "new\n");
+    EXPECT_EQ(read_file("out/a.f"), "new\n");
+    EXPECT_EQ(fs::status("out/a.f").permissions() & fs::perms::all, fs::perms(0640));
+
+    fs::create_symlink("a.f", "out/link.f");
+    write_through("out/link.f", "again\n");
+    EXPECT_TRUE(fs::is_symlink("out/link.f"));
+    EXPECT_EQ(read_file("out/a.f"), "again\n");
+
+    write_through("out/fresh.f", "first\n");
+    EXPECT_EQ(read_file("out/fresh.f"), "first\n");
+    std::vector<std::string> names = entries("out");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.f", "fresh.f", "link.f"}));
     EXPECT_TRUE(stored().empty());
 }
