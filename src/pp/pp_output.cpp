@@ -1,8 +1,14 @@
 // This file implements the preprocessor's output: one large buffer in front of the output
 // stream, the newline and white-space rules, the line markers in their two forms, the writing of
 // tokens read from the input or taken out of expansions, and the -g spacing table.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "fe/fe.h"
 #include "lexer/lexer.h"
@@ -14,7 +20,7 @@
 
 namespace {
 
-constexpr std::uint32_t OUTPUT_BUFFER_SIZE = 1 << 16;
+constexpr std::uint32_t OUTPUT_BUFFER_SIZE = 1 << 18;
 // A marker line: newline, "#line ", ten digits, blank, newline; the name is copied on its own.
 constexpr std::uint32_t MARKER_HEAD_SIZE = 24;
 
@@ -28,7 +34,9 @@ constexpr int count_spacing_rows() {
 static_assert(count_spacing_rows() == 126, "-g separates 126 pairs of kinds");
 
 struct OutputState {
-    char buffer[OUTPUT_BUFFER_SIZE];
+    // The buffer being filled: one of the two below; the other may be in the writer's hands.
+    char *buffer = buffers[0];
+    char buffers[2][OUTPUT_BUFFER_SIZE];
     std::uint32_t used = 0;
     bool suppressed = false;
     TokenKind last_output_kind = FIRST_TOKEN;
@@ -63,25 +71,117 @@ void note_write(std::size_t written, std::size_t length) {
     if (written != length && output_write_errno == 0) output_write_errno = errno != 0 ? errno : EIO;
 }
 
-void flush_buffer() {
-    if (out.used != 0 && output_stream != nullptr)
-        note_write(std::fwrite(out.buffer, 1, out.used, output_stream), out.used);
+// A full buffer is written by a thread of its own while the next one fills: on a large output
+// the write calls (the kernel copying the text into the file) are a sixth of the run, and a
+// second processor takes them off its path. Only one buffer is ever in its hands, so the text
+// goes out in order; everything else that writes (the end of the run, a trace on the same
+// file, a token larger than the buffer, a fatal exit) first waits until it is done. The thread
+// starts at the first full buffer, so a run whose output fits in one never starts it.
+struct OutputWriter {
+    std::mutex lock;
+    std::condition_variable changed;
+    const char *data = nullptr; // the bytes being written; nullptr while idle
+    std::size_t length = 0;
+    std::FILE *stream = nullptr;
+    int error = 0; // errno of its first failed write, taken up by the next wait
+};
+
+// Made once and never destroyed: at exit the thread may still wait on it.
+OutputWriter *writer = nullptr;
+
+void run_writer(OutputWriter *w) {
+    std::unique_lock<std::mutex> hold(w->lock);
+    for (;;) {
+        w->changed.wait(hold, [w] { return w->data != nullptr; });
+        const char *data = w->data;
+        std::size_t length = w->length;
+        std::FILE *stream = w->stream;
+        hold.unlock();
+        errno = 0;
+        std::size_t written = std::fwrite(data, 1, length, stream);
+        int error = written != length ? (errno != 0 ? errno : EIO) : 0;
+        hold.lock();
+        if (error != 0 && w->error == 0) w->error = error;
+        w->data = nullptr;
+        w->changed.notify_all();
+    }
+}
+
+// The thread does not take the signals sent to the process (an interrupt, a hang-up): the
+// main thread's handlers see them as before. Those its own writes raise (a closed pipe, a
+// file-size limit) reach it, and the handlers act on them there as they would have.
+void start_writer() {
+    writer = new OutputWriter;
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
+        sigaddset(&blocked, signal);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    std::thread(run_writer, writer).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Returns once the writer holds nothing; its failure, if any, becomes the run's.
+void wait_for_writer() {
+    if (writer == nullptr) return;
+    std::unique_lock<std::mutex> hold(writer->lock);
+    writer->changed.wait(hold, [] { return writer->data == nullptr; });
+    if (writer->error != 0 && output_write_errno == 0) output_write_errno = writer->error;
+    writer->error = 0;
+}
+
+// Hands the first `length` bytes of the buffer being filled to the writer and makes the other
+// buffer the one filled; the caller sets what the new buffer holds.
+void hand_over(std::uint32_t length) {
+    if (writer == nullptr) start_writer();
+    wait_for_writer();
+    {
+        std::lock_guard<std::mutex> hold(writer->lock);
+        writer->data = out.buffer;
+        writer->length = length;
+        writer->stream = output_stream;
+    }
+    writer->changed.notify_all();
+    out.buffer = out.buffer == out.buffers[0] ? out.buffers[1] : out.buffers[0];
+}
+
+// Writes the first `length` bytes of the buffer: at the writer when the buffer filled up,
+// where the next one can fill meanwhile; here and now when the caller needs them out.
+void write_buffer(std::uint32_t length, bool now) {
+    if (length == 0 || output_stream == nullptr) return;
+    if (!now) {
+        hand_over(length);
+        return;
+    }
+    wait_for_writer();
+    note_write(std::fwrite(out.buffer, 1, length, output_stream), length);
+}
+
+void write_out(bool now) {
+    write_buffer(out.used, now);
     if (out.used > out.line_start) out.line_broken = true;
     out.used = 0;
     out.line_start = 0;
 }
 
+void flush_buffer() { write_out(true); }
+
 // Room in a full buffer: everything goes out, except under folding the line being written,
-// which moves to the front so that it can still be folded when it ends.
+// which moves to the front of the next buffer so that it can still be folded when it ends.
 void make_room() {
     if (!out.folding || out.line_start == 0 || out.line_start > out.used) {
-        flush_buffer();
+        write_out(false);
         return;
     }
-    if (output_stream != nullptr)
-        note_write(std::fwrite(out.buffer, 1, out.line_start, output_stream), out.line_start);
-    out.used -= out.line_start;
-    std::memmove(out.buffer, out.buffer + out.line_start, out.used);
+    const char *line = out.buffer + out.line_start;
+    std::uint32_t kept = out.used - out.line_start;
+    write_buffer(out.line_start, false);
+    if (output_stream == nullptr) {
+        std::memmove(out.buffer, line, kept);
+    } else {
+        std::memcpy(out.buffer, line, kept); // the other buffer now
+    }
+    out.used = kept;
     out.line_start = 0;
 }
 
@@ -121,6 +221,7 @@ template <typename Word>
         make_room();
         if (length > OUTPUT_BUFFER_SIZE - out.used) flush_buffer();
         if (length > OUTPUT_BUFFER_SIZE) {
+            wait_for_writer();
             note_write(std::fwrite(bytes, 1, length, output_stream), length);
             return;
         }

@@ -81,6 +81,21 @@ def stdout_full(ctx):
 
 
 @case
+def stdout_full_large(ctx):
+    # Output of many buffers, written while the next one fills: the failed writes neither end
+    # nor stall the run (its last line's message comes); their reason is reported, status 1.
+    write(ctx, "a.F", b"".join(b"      x = %d\n" % i for i in range(300000)) +
+          b"#error last\n")
+    with open("/dev/full", "wb") as full:
+        rc, _, err = run(ctx, ["-nologo", "a.F"], stdout=full)
+    expect("status", rc, 1)
+    expect("the message of the last line", b"last" in err, True)
+    expect("failure line", err.endswith(
+        b"Error writing preprocessor output file 'standard output': No space left on device.\n"),
+        True)
+
+
+@case
 def closed_pipe(ctx):
     # Enough output to fill the pipe after the reader has gone: the run ends by SIGPIPE, as
     # `tfpp a.F | head` expects, never with status 0.
