@@ -111,6 +111,13 @@ void run_writer(OutputWriter *w) {
 // main thread's handlers see them as before. Those its own writes raise (a closed pipe, a
 // file-size limit) reach it, and the handlers act on them there as they would have.
 void start_writer() {
+    // A child made by fork (a test's death test) has no such thread: its own starts when it
+    // needs one, and what the parent's held is the parent's to write.
+    static bool fork_handler_added = false;
+    if (!fork_handler_added) {
+        pthread_atfork(nullptr, nullptr, [] { writer = nullptr; });
+        fork_handler_added = true;
+    }
     writer = new OutputWriter;
     sigset_t blocked, old;
     sigemptyset(&blocked);
