@@ -332,6 +332,12 @@ void pp_write_char(char c);
 // would be written: the marker check (white-space form when it starts with a blank or tab),
 // the bytes, then the newline rule. An empty text is the newline rule alone.
 void pp_write_plain_line(Position position, const unsigned char *text, std::uint32_t length);
+// Writes `lines` whole source lines that follow one another, the first at `position`: `length`
+// bytes, each line with its newline and none with blanks before it. The same bytes as
+// pp_write_plain_line writes for each in turn: only the first can need a marker, since each
+// line written makes the next one the output's current line.
+void pp_write_plain_lines(Position position, const unsigned char *text, std::uint32_t length,
+                          std::uint32_t lines);
 // Writes the text of whole tokens and white space ending in a blank, as pp_write_plain_line
 // writes a line but without the newline.
 void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length);

@@ -466,6 +466,16 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
     ++out.output_line;
 }
 
+void pp_write_plain_lines(Position position, const unsigned char *text, std::uint32_t length,
+                          std::uint32_t lines) {
+    out.spacing_pending = false;
+    pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
+    put(reinterpret_cast<const char *>(text), length);
+    out.line_start = out.used;
+    out.last_output_kind = TOKEN_NEWLINE;
+    out.output_line += lines;
+}
+
 void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length) {
     // The copy leaves text that does not start with a blank to the lexer while a blank may be
     // owed (pp_output_spacing_pending).

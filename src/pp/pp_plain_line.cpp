@@ -3,6 +3,7 @@
 // without lexing it token by token. Any byte that could change the text or draw a message
 // leaves the line to the lexer.
 #include <array>
+#include <cassert>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -257,6 +258,35 @@ PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *af
     return PP_PLAIN_PART;
 }
 
+// Whole lines copied one after another, written together: the bytes of a line that keeps every
+// byte up to its newline are those of the output, so a stretch of such lines goes to the
+// output in one piece rather than line by line. Any other write waits until it has gone out.
+struct LineRun {
+    const unsigned char *text = nullptr;
+    std::uint32_t length = 0; // with the newlines
+    std::uint32_t lines = 0;
+    Position position{}; // the first line's
+};
+
+// Adds the line of `length` bytes at `line` (its newline right after) to the run.
+inline void extend_run(LineRun &run, const unsigned char *line, std::uint32_t length,
+                       Position position) {
+    if (run.lines == 0) {
+        run.text = line;
+        run.position = position;
+    }
+    assert(line == run.text + run.length && "the lines of a run follow one another");
+    run.length += length + 1;
+    ++run.lines;
+}
+
+void write_run(LineRun &run) {
+    if (run.lines == 0) return;
+    pp_write_plain_lines(run.position, run.text, run.length, run.lines);
+    run.lines = 0;
+    run.length = 0;
+}
+
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
@@ -265,7 +295,8 @@ PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *af
 // nothing); after copied lines, what the last of them gave, the outcome at `line` kept for the
 // next call, which the scanning loop makes at once from there.
 PpPlainLine stop_at(PpPlainLine done, const unsigned char *line, const unsigned char *name,
-                    const unsigned char *after_quote) {
+                    const unsigned char *after_quote, LineRun &run) {
+    write_run(run);
     if (done == PP_PLAIN_NONE)
         return name == nullptr ? PP_PLAIN_NONE : copy_before_name(line, after_quote, name);
     plain.resume_line = line;
@@ -315,6 +346,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     // buffer, as the scanning loop would call it again for each; `done` is what the last line
     // copied gave.
     PpPlainLine done = PP_PLAIN_NONE;
+    LineRun run;
     for (;;) {
         const unsigned char *start = si_cursor.read;
         const unsigned char *p = start;
@@ -326,12 +358,12 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         bool comment = false; // the line ends in a Fortran comment, copied as it stands
         if (line_start && fixed) {
             int line_comment = pp_fixed_comment_line_at(start);
-            if (line_comment < 0) return stop_at(done, start, nullptr, nullptr);
+            if (line_comment < 0) return stop_at(done, start, nullptr, nullptr, run);
             comment = line_comment > 0;
         }
         // A comment line is text up to its newline; anything else is scanned byte class by
         // class.
-        if (comment && !rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr);
+        if (comment && !rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr, run);
         while (!comment) {
             p = skip_other(p, classes, *stops);
             unsigned char c = *p;
@@ -345,18 +377,18 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                 p = skip_name(p + 1);
                 if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
                     names_macro(name, static_cast<std::uint32_t>(p - name)))
-                    return stop_at(done, start, name, after_quote);
+                    return stop_at(done, start, name, after_quote, run);
                 continue;
             }
             switch (k) {
             case PLAIN_OTHER: ++p; continue;
-            case PLAIN_STOP: return stop_at(done, start, nullptr, nullptr);
+            case PLAIN_STOP: return stop_at(done, start, nullptr, nullptr, run);
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
                 // Inside a constant `/*` and `//` are text. A continuation or trigraph between
                 // the two bytes stops the scan at the next byte.
                 if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
-                    return stop_at(done, start, nullptr, nullptr);
+                    return stop_at(done, start, nullptr, nullptr, run);
                 ++p;
                 continue;
             case PLAIN_QUOTE:
@@ -386,7 +418,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                     continue;
                 }
                 if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p))
-                    return stop_at(done, start, nullptr, nullptr);
+                    return stop_at(done, start, nullptr, nullptr, run);
                 comment = true;
                 break;
             }
@@ -397,7 +429,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         // widest column is left to the lexer, which reports it.
         const std::uint32_t column = line_start ? 1 : si_cursor.column;
         if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN)
-            return stop_at(done, start, nullptr, nullptr);
+            return stop_at(done, start, nullptr, nullptr, run);
         // The blanks before the newline belong to the newline token and are not written,
         // except in a constant left open, whose text runs up to the newline.
         const unsigned char *end = p;
@@ -408,7 +440,12 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                           si_cursor.stream};
         std::uint32_t length = static_cast<std::uint32_t>(end - start);
         if constexpr (line_start) {
-            pp_write_plain_line(position, start, length);
+            if (length != 0 && end == p) {
+                extend_run(run, start, length, position);
+            } else {
+                write_run(run);
+                pp_write_plain_line(position, start, length);
+            }
         } else {
             // The same writes (text, then the newline rule), kept apart from the line start's
             // call so that this hotter one stays inlined.
@@ -423,7 +460,10 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         // A line with text is the file's first ordinary line, as its first token is.
         if (done == PP_PLAIN_TEXT) first_in_file = 0;
         // At the end of the buffered data the scanning loop calls again, which reads on.
-        if (!line_start || *si_cursor.read == 0) return done;
+        if (!line_start || *si_cursor.read == 0) {
+            write_run(run);
+            return done;
+        }
     }
 }
 

@@ -519,6 +519,10 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      x = 1 \f 2\n      y = 1 \v 2\r\n      z = 1 \x01 @ ` \x80\n      w = 1 \0 2\n",
         "\t  x = 1\n#pragma (output_ansi_line 1)\n\t  y = 2\n      z = 3\n#line 40\n      w\n",
         "      x = 1\r\n      y = 2\r\n",
+        // Runs of whole lines: after a marker, broken by trailing blanks and blank lines, and
+        // followed by a line that needs a marker of its own.
+        "      a = 1\n      b = 2\n#line 40\n      c = 3\n      d = 4\n      e = 5   \n"
+        "      f = 6\n      g = 7\n\n\n      h = 8\n      i = 9\n#line 7\n      j\n      k\n",
         crossing,
         "      x = 1\n      last = 2",
         "      x = 1\n      last = 2   ",
