@@ -33,10 +33,12 @@ constexpr int count_spacing_rows() {
 }
 static_assert(count_spacing_rows() == 126, "-g separates 126 pairs of kinds");
 
+// The two output buffers: one is filled while the writer may hold the other. Kept out of
+// OutputState, which a reset replaces with a fresh value.
+char output_buffers[2][OUTPUT_BUFFER_SIZE];
+
 struct OutputState {
-    // The buffer being filled: one of the two below; the other may be in the writer's hands.
-    char *buffer = buffers[0];
-    char buffers[2][OUTPUT_BUFFER_SIZE];
+    char *buffer = output_buffers[0]; // the buffer being filled
     std::uint32_t used = 0;
     bool suppressed = false;
     TokenKind last_output_kind = FIRST_TOKEN;
@@ -149,7 +151,7 @@ void hand_over(std::uint32_t length) {
         writer->stream = output_stream;
     }
     writer->changed.notify_all();
-    out.buffer = out.buffer == out.buffers[0] ? out.buffers[1] : out.buffers[0];
+    out.buffer = out.buffer == output_buffers[0] ? output_buffers[1] : output_buffers[0];
 }
 
 // Writes the first `length` bytes of the buffer: at the writer when the buffer filled up,
@@ -534,4 +536,7 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     out.last_output_kind = token->kind;
 }
 
-void pp_output_reset() { out = OutputState{}; }
+void pp_output_reset() {
+    wait_for_writer(); // it may still read a buffer
+    out = OutputState{};
+}
