@@ -86,7 +86,6 @@ struct SavedStream {
     StreamHandle stream;
     std::uint32_t line;
     std::uint32_t column;
-    std::uint32_t oldest_line;
     std::uint32_t oldest_column;
     std::int64_t offset; // where the descriptor's next read starts; 0 for the null stream
 };
@@ -135,14 +134,14 @@ struct StreamState {
 
     // The current stream, with si_cursor. The ring is [start, end); the byte at end is always 0
     // and sends the reader back to start. Bytes from oldest up to the read point can be backed
-    // over; oldest_line and oldest_column give the position of the oldest one.
+    // over; oldest_column is the column of the oldest one, whose line is found when asked
+    // for (oldest_line).
     std::int32_t fd;
     std::int64_t offset; // descriptor offset of the next read
     unsigned char *start;
     unsigned char *end;
     unsigned char *fill; // one past the last byte read; a 0 stands there
     unsigned char *oldest;
-    std::uint32_t oldest_line;
     std::uint32_t oldest_column;
     bool at_end;
     unsigned char *null_block;               // the null stream's buffer, shared by all its levels
@@ -239,18 +238,17 @@ std::uint32_t count_newlines(const unsigned char *from, const unsigned char *to)
     return count_newlines_in(from, si.end) + count_newlines_in(si.start, to);
 }
 
-// Moves (line, column) over the bytes [from, to), which lie in one piece.
-void advance_position(const unsigned char *from, const unsigned char *to, std::uint32_t &line,
-                      std::uint32_t &column) {
+// Moves `column` over the bytes [from, to), which lie in one piece.
+void advance_column(const unsigned char *from, const unsigned char *to, std::uint32_t &column) {
     const auto *last = static_cast<const unsigned char *>(
         ::memrchr(from, '\n', static_cast<std::size_t>(to - from)));
-    if (last == nullptr) {
-        column += static_cast<std::uint32_t>(to - from);
-        return;
-    }
-    line += count_newlines_in(from, last + 1);
-    column = static_cast<std::uint32_t>(to - last);
+    column = last == nullptr ? column + static_cast<std::uint32_t>(to - from)
+                             : static_cast<std::uint32_t>(to - last);
 }
+
+// The line of the oldest retained byte: the read point's line less the line ends between the
+// two. Counted only when asked for (a seek back), not each time the ring moves on.
+std::uint32_t oldest_line() { return si_cursor.line - count_newlines(si.oldest, si_cursor.read); }
 
 void reset_mark() {
     si_cursor.mark = si_cursor.read;
@@ -443,14 +441,13 @@ void clear_ahead(const unsigned char *before, unsigned char *at, std::uint32_t s
     std::uint32_t retained = ring_distance(si.oldest, before);
     if (retained == 0) {
         si.oldest = at;
-        si.oldest_line = si_cursor.line;
         si.oldest_column = si_cursor.column;
     } else if (retained + span > SI_RING_SIZE) {
         // The overwritten stretch starts where the retained bytes end and runs over their oldest
         // part, which therefore lies in one piece.
         unsigned char *to = si.oldest + (retained + span - SI_RING_SIZE);
         assert(to <= si.end && "the overwritten retained bytes lie in one piece");
-        advance_position(si.oldest, to, si.oldest_line, si.oldest_column);
+        advance_column(si.oldest, to, si.oldest_column);
         si.oldest = to == si.end ? si.start : to;
     }
 
@@ -679,7 +676,6 @@ void push_current() {
     saved.stream = si_cursor.stream;
     saved.line = si_cursor.line;
     saved.column = si_cursor.column;
-    saved.oldest_line = si.oldest_line;
     saved.oldest_column = si.oldest_column;
     saved.offset = si_cursor.stream == STREAM_NULL ? 0 : si.offset;
 }
@@ -696,7 +692,6 @@ void restore_state(const SavedStream &saved) {
     si_cursor.stream = saved.stream;
     si_cursor.line = saved.line;
     si_cursor.column = saved.column;
-    si.oldest_line = saved.oldest_line;
     si.oldest_column = saved.oldest_column;
     si.offset = saved.offset;
     si.fd = si.table[saved.stream].fd;
@@ -714,7 +709,6 @@ void start_empty(unsigned char *buffer) {
     si_cursor.read = buffer;
     si_cursor.line = 1;
     si_cursor.column = 1;
-    si.oldest_line = 1;
     si.oldest_column = 1;
     reset_mark();
 }
@@ -895,9 +889,10 @@ SiStatus seek_to(std::uint32_t stream, std::uint32_t line, std::uint32_t column)
         if (status != SI_OK) return status;
     }
     if (position_before(line, column, si_cursor.line, si_cursor.column)) {
-        if (!position_before(line, column, si.oldest_line, si.oldest_column)) {
+        const std::uint32_t oldest = oldest_line();
+        if (!position_before(line, column, oldest, si.oldest_column)) {
             si_cursor.read = si.oldest;
-            si_cursor.line = si.oldest_line;
+            si_cursor.line = oldest;
             si_cursor.column = si.oldest_column;
         } else {
             SiStatus status = restart();
