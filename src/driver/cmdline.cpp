@@ -993,7 +993,11 @@ bool options_finish_output_files() {
     list_stream = nullptr;
     dump_stream = stderr;
     output_stream = nullptr;
-    for (int k = 0; k < OUT_COUNT; ++k) ok = outfile_close(cl.out[k], OUT_WRITE_NAMES[k]) && ok;
+    // The output's text went out during the run: the reason of its first failed write is kept.
+    for (int k = 0; k < OUT_COUNT; ++k)
+        ok = outfile_close(cl.out[k], OUT_WRITE_NAMES[k],
+                           k == OUT_OUTPUT ? output_write_errno : 0) &&
+             ok;
     if (cl.deps_missing_target) {
         std::fputs("tfpp: no target for the dependency file: give -o, -MT or -MQ\n", stderr);
         ok = false;

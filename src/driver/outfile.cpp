@@ -89,7 +89,7 @@ bool outfile_create(OutFile &out) {
     return true;
 }
 
-bool outfile_close(OutFile &out, const char *what_for_report) {
+bool outfile_close(OutFile &out, const char *what_for_report, int known_error) {
     if (out.file == nullptr) return true;
     errno = 0;
     bool ok = std::fflush(out.file) == 0 && std::ferror(out.file) == 0;
@@ -100,7 +100,9 @@ bool outfile_close(OutFile &out, const char *what_for_report) {
         if (error == 0) error = errno;
     }
     out.file = nullptr;
-    if (!ok) outfile_report_write_failure(what_for_report, out.name.c_str(), error);
+    if (!ok)
+        outfile_report_write_failure(what_for_report, out.name.c_str(),
+                                     known_error != 0 ? known_error : error);
     return ok;
 }
 

@@ -25,8 +25,9 @@ bool outfile_is_fortran_source(const char *name);
 // itself when it is not a regular file. False (nothing created) when that fails.
 bool outfile_create(OutFile &out);
 // Flushes and closes the file. A write that failed (now or before) is reported on standard
-// error with the file's name and the system's reason; false then.
-bool outfile_close(OutFile &out, const char *what_for_report);
+// error with the file's name and the system's reason (`known_error`, the errno of an earlier
+// failed write, when the caller kept one); false then.
+bool outfile_close(OutFile &out, const char *what_for_report, int known_error = 0);
 // The line on standard error for output that did not reach its file: "Error writing <what>
 // '<name>': <the system's reason, or "write failed" when it is not known>."
 void outfile_report_write_failure(const char *what, const char *name, int error);

@@ -3,6 +3,7 @@
 // tokens read from the input or taken out of expansions, and the -g spacing table.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -156,9 +157,24 @@ void hand_over(std::uint32_t length) {
 
 // Writes the first `length` bytes of the buffer: at the writer when the buffer filled up,
 // where the next one can fill meanwhile; here and now when the caller needs them out.
+// True when the writer may take the output: a file named on the command line, which is a
+// regular file (the temporary one beside the target). Standard output and devices, pipes and
+// terminals are written here: what else reaches them (a crash report on standard output, a
+// reader that goes away) then comes in the order it always did.
+bool writer_may_take(std::FILE *stream) {
+    static std::FILE *known = nullptr;
+    static bool allowed = false;
+    if (stream != known) {
+        struct stat info;
+        allowed = stream != stdout && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+        known = stream;
+    }
+    return allowed;
+}
+
 void write_buffer(std::uint32_t length, bool now) {
     if (length == 0 || output_stream == nullptr) return;
-    if (!now) {
+    if (!now && writer_may_take(output_stream)) {
         hand_over(length);
         return;
     }
@@ -185,11 +201,8 @@ void make_room() {
     const char *line = out.buffer + out.line_start;
     std::uint32_t kept = out.used - out.line_start;
     write_buffer(out.line_start, false);
-    if (output_stream == nullptr) {
-        std::memmove(out.buffer, line, kept);
-    } else {
-        std::memcpy(out.buffer, line, kept); // the other buffer now
-    }
+    // To the front of the same buffer, or of the other one when the writer took this one.
+    std::memmove(out.buffer, line, kept);
     out.used = kept;
     out.line_start = 0;
 }

@@ -81,18 +81,30 @@ def stdout_full(ctx):
 
 
 @case
-def stdout_full_large(ctx):
-    # Output of many buffers, written while the next one fills: the failed writes neither end
-    # nor stall the run (its last line's message comes); their reason is reported, status 1.
+def output_file_too_large(ctx):
+    # A named output of many buffers (written by a thread of their own while the next one
+    # fills) on a file-size limit, its signal ignored: the writes past the limit fail, the run
+    # goes on to its last line's message, the reason is reported with status 1, the old file
+    # is kept and no temporary file stays behind.
     write(ctx, "a.F", b"".join(b"      x = %d\n" % i for i in range(300000)) +
           b"#error last\n")
-    with open("/dev/full", "wb") as full:
-        rc, _, err = run(ctx, ["-nologo", "a.F"], stdout=full)
-    expect("status", rc, 1)
-    expect("the message of the last line", b"last" in err, True)
-    expect("failure line", err.endswith(
-        b"Error writing preprocessor output file 'standard output': No space left on device.\n"),
-        True)
+    write(ctx, "a.f", b"old\n")
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    env = {"PATH": os.environ.get("PATH", ""), "LC_ALL": "C", "TMPDIR": ctx.tmp}
+    proc = subprocess.run([ctx.tfpp, "-nologo", "a.F", "a.f"], cwd=ctx.dir,
+                          env=env | sanitizer_env(), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=TIME_LIMIT, preexec_fn=limited)
+    expect("status", proc.returncode, 1)
+    expect("the message of the last line", b"last" in proc.stderr, True)
+    expect("failure line", proc.stderr.endswith(
+        b"Error writing preprocessor output file 'a.f': File too large.\n"), True)
+    with open(os.path.join(ctx.dir, "a.f"), "rb") as f:
+        expect("old file kept", f.read(), b"old\n")
+    expect("files left", sorted(n for n in os.listdir(ctx.dir) if n != "tmp"), ["a.F", "a.f"])
 
 
 @case
