@@ -270,10 +270,20 @@ Token *join_group(PpFrame *frame, bool *paste) {
     return result;
 }
 
+Token *produce_other(PpFrame *frame, Token *b, bool calc, bool *pending);
+
+// The body kinds produce_other makes a new token for (with `calc`); any other is delivered as
+// it stands.
+inline bool builds_operand(TokenKind kind) {
+    return kind == TOKEN_CALC_FILE || kind == TOKEN_CALC_LINE || kind == TOKEN_LSTR ||
+           kind == TOKEN_LCHR || kind == TOKEN_STRINGIZE;
+}
+
 // One operand from the body token `b` at the cursor; moves the cursor past it.
 Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
     int k = formal_number(frame, b);
-    if (k > 0) {
+    if (k <= 0) return produce_other(frame, b, calc, pending);
+    {
         Token *end;
         Token *a = argument(frame, k, &end);
         frame->body_cursor = b->next;
@@ -292,6 +302,10 @@ Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
         }
         return a;
     }
+}
+
+// produce for a body token that names no formal.
+Token *produce_other(PpFrame *frame, Token *b, bool calc, bool *pending) {
     switch (b->kind) {
     case TOKEN_CALC_FILE:
     case TOKEN_CALC_LINE:
@@ -433,7 +447,7 @@ Token *next_token(PpFrame **context, bool raw) {
             frame->actuals_cursor = after;
             bool pending = after == nullptr && frame->body_cursor != nullptr &&
                            frame->body_cursor->kind == TOKEN_PASTE;
-            t = paste_chain(frame, a, pending);
+            t = pending ? paste_chain(frame, a, pending) : a;
         } else {
             Token *b = frame->body_cursor;
             if (b == nullptr || b == frame->body_end || b->kind == TOKEN_NULL) {
@@ -462,18 +476,26 @@ Token *next_token(PpFrame **context, bool raw) {
                 continue;
             } else {
                 bool pending = false;
+                Token *operand = b;
                 if (b->kind == TOKEN_LOOKAHEAD) {
+                    // The token after the look-ahead mark may name a formal.
                     pending = true;
                     b = b->next;
                     frame->body_cursor = b;
                     if (b == nullptr) continue;
+                    operand = produce(frame, b, true, &pending); // may cancel the paste
+                } else if (builds_operand(b->kind)) {
+                    // k is 0 here: the formals were taken above. Most body tokens are
+                    // delivered as they stand; produce_other builds a token for the others.
+                    operand = produce_other(frame, b, true, &pending);
+                } else {
+                    frame->body_cursor = b->next;
                 }
-                Token *operand = produce(frame, b, true, &pending); // may cancel the paste
-                t = paste_chain(frame, operand, pending);
+                t = pending ? paste_chain(frame, operand, pending) : operand;
             }
         }
         if (t->kind == TOKEN_NULL) continue;
-        if (raw) return t;
+        if (raw || t->kind != TOKEN_IDENTIFIER) return t;
         if (macro_name_check(context, &t)) continue;
         return t;
     }
