@@ -290,6 +290,14 @@ void write_run(LineRun &run) {
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
+// Before `end`, the end of the buffered data: just past the last byte that is not a blank,
+// so that copy_before_name cuts before the token that byte ends and no blank the newline rule
+// would drop is written. (The scan starts no later than `after_quote`.)
+const unsigned char *last_token_start(const unsigned char *after_quote, const unsigned char *end) {
+    while (end > after_quote && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    return end;
+}
+
 // The end of a copy at the line starting at `line`, which it cannot take whole: with no line
 // copied before it, what the copy gives there (the text before the macro name `name`, or
 // nothing); after copied lines, what the last of them gave, the outcome at `line` kept for the
@@ -382,7 +390,18 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             }
             switch (k) {
             case PLAIN_OTHER: ++p; continue;
-            case PLAIN_STOP: return stop_at(done, start, nullptr, nullptr, run);
+            case PLAIN_STOP:
+                // The end of the buffered data in mid-line, outside constants: the text up to
+                // the last blank before the line's last token here goes out, and the lexer
+                // reads on from that token, across the refill (the ring is refilled every
+                // KiB, so one line in about thirty ends this way).
+                // (A line already past the widest column is left to the lexer, which reports
+                // it.)
+                if (c == 0 && quote == 0 &&
+                    (line_start ? 1 : si_cursor.column) + static_cast<std::uint32_t>(p - start) <=
+                        SI_MAX_COLUMN)
+                    return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
+                return stop_at(done, start, nullptr, nullptr, run);
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
                 // Inside a constant `/*` and `//` are text. A continuation or trigraph between
