@@ -1,6 +1,9 @@
 // This file implements the scanning loop: each step reads tokens from the lexer, writes white
 // space, newlines and comments through, hands directive lines to the dispatcher, converts and
 // writes tokens, and returns to the including file when an included file ends.
+#include <array>
+
+#include "fe/fe.h"
 #include "lexer/lexer.h"
 #include "pp/pp_internal.h"
 #include "pp/pp_options.h"
@@ -366,10 +369,77 @@ bool skip_comment_in_continuation(CurrentToken *token) {
     return true;
 }
 
+// The bytes of the argument tokens taken without the lexer: names, and the name ends after
+// which the lexer's name token surely ends as well.
+constexpr std::array<std::uint8_t, 256> make_arg_bytes() {
+    std::array<std::uint8_t, 256> bytes{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t k = 0;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') k = 1; // starts a name
+        if (c >= '0' && c <= '9') k = 2;                                         // goes on one
+        if (c == ' ' || c == '\t' || c == ',' || c == '(' || c == ')') k = 4;    // ends one
+        bytes[static_cast<std::size_t>(c)] = k;
+    }
+    return bytes;
+}
+constexpr std::array<std::uint8_t, 256> arg_bytes = make_arg_bytes();
+
+// The commonest argument tokens, a name, a comma or a parenthesis after blanks on the line at
+// hand, read straight from the buffer: the kind, value, position and blank flag the lexer and
+// the conversion would give, and the mark set at the token as the lexer sets it. False, with
+// nothing read, for anything else (the lexer reads it then): a name that runs into any other
+// byte (a quote, `$`, a continuation, the end of the buffered data), a line past the widest
+// column, the lexer's traces.
+bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
+    unsigned char *read = si_cursor.read;
+    unsigned char *p = read;
+    while (*p == ' ' || *p == '\t') ++p;
+    unsigned char *end = p + 1;
+    TokenKind kind;
+    switch (*p) {
+    case ',': kind = TOKEN_COMMA; break;
+    case '(': kind = TOKEN_LPAREN; break;
+    case ')': kind = TOKEN_RPAREN; break;
+    default:
+        if (arg_bytes[*p] != 1) return false;
+        while (arg_bytes[*end] == 1 || arg_bytes[*end] == 2) ++end;
+        if (arg_bytes[*end] != 4) return false;
+        kind = TOKEN_IDENTIFIER;
+        break;
+    }
+    const std::uint32_t column = si_cursor.column + static_cast<std::uint32_t>(p - read);
+    const auto length = static_cast<std::uint32_t>(end - p);
+    if (column + length > SI_MAX_COLUMN || lex_rule_set() == LEX_FIRST_TOKEN_LEXER ||
+        fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 || fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
+        return false;
+    const std::uint32_t line = si_cursor.line;
+    si_cursor.mark = p;
+    si_cursor.mark_line = line;
+    si_cursor.mark_column = column;
+    si_cursor.lost = 0;
+    si_cursor.read = end;
+    si_cursor.column = column + length;
+    token->kind = kind;
+    token->position = Position{line, static_cast<std::uint16_t>(column), si_cursor.stream};
+    if (kind == TOKEN_IDENTIFIER) {
+        const auto *text = reinterpret_cast<const char *>(p);
+        token->value = text_find(text, length);
+        if (token->value == TEXT_NULL) token->value = text_enter_passing(text, length);
+    } else {
+        token->value = token_spelling(kind);
+    }
+    *value = token->value;
+    if (p != read) *spaced = 1;
+    if (scan.call_continued) [[unlikely]]
+        pp_output_merge_lines(line);
+    return true;
+}
+
 } // namespace
 
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
     *spaced = 0;
+    if (simple_arg_token(token, value, spaced)) return token->kind;
     // Set after a continuation's `&` and its newline: blank and comment lines may come, and
     // a `&` first on the next line is the continuation's other mark.
     bool continued = false;
