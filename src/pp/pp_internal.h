@@ -279,9 +279,11 @@ PpPlainLine pp_copy_plain_rest();
 // place in the read buffer, same length) and nothing has asked since; TEXT_NULL otherwise. The
 // scanning loop asks for each name it reads, so the name is not looked up a second time.
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length);
-// Turns the whole-line copy on (the default) or off, so that tests can compare it with the
-// token-by-token reading of the same lines; and the number of lines it has copied.
+// Turns the whole-line copy and the reading of simple macro arguments straight from the buffer
+// on (the default) or off, so that tests can compare them with the token-by-token reading of
+// the same lines; whether they are on; and the number of lines copied whole.
 void pp_set_plain_lines(bool enabled);
+bool pp_plain_lines_enabled();
 std::uint64_t pp_plain_lines_copied();
 // The places where the scans that test 16 bytes at once (ordinary text, names) and the
 // byte-by-byte scans disagree, over every class table, byte value and place in a load: 0 when

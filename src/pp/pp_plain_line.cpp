@@ -503,6 +503,8 @@ TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
     return handle;
 }
 
+bool pp_plain_lines_enabled() { return plain.enabled; }
+
 std::uint64_t pp_plain_lines_copied() { return plain.copied; }
 
 std::uint32_t pp_plain_scan_mismatches() {

@@ -389,7 +389,7 @@ constexpr std::array<std::uint8_t, 256> arg_bytes = make_arg_bytes();
 // the conversion would give, and the mark set at the token as the lexer sets it. False, with
 // nothing read, for anything else (the lexer reads it then): a name that runs into any other
 // byte (a quote, `$`, a continuation, the end of the buffered data), a line past the widest
-// column, the lexer's traces.
+// column, the lexer's traces, the tests that read every token through the lexer.
 bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
     unsigned char *read = si_cursor.read;
     unsigned char *p = read;
@@ -409,8 +409,9 @@ bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spac
     }
     const std::uint32_t column = si_cursor.column + static_cast<std::uint32_t>(p - read);
     const auto length = static_cast<std::uint32_t>(end - p);
-    if (column + length > SI_MAX_COLUMN || lex_rule_set() == LEX_FIRST_TOKEN_LEXER ||
-        fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 || fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
+    if (column + length > SI_MAX_COLUMN || !pp_plain_lines_enabled() ||
+        lex_rule_set() == LEX_FIRST_TOKEN_LEXER || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
+        fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
         return false;
     const std::uint32_t line = si_cursor.line;
     si_cursor.mark = p;

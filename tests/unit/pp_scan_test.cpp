@@ -548,6 +548,18 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      u = A//A ??= A\n!$ t = A\n!$x A\n      r = 'open A\n      q = wrap_/**/A\n"
         "      p = 1 ! trail   \nC     fixed trail  \n      o = L'a\\' // A // 'b' // L\"c\\\" A "
         "\"d\"\n",
+        // Arguments read straight from the buffer and the ones that need the lexer: tabs and
+        // blanks, nested parentheses, names followed by a quote, `$`, a continuation or a
+        // line end, an `L` constant, numbers and operators, an empty argument, a list over
+        // two lines and one that runs past a 1 KiB refill, a call left open at the end.
+        "#define F(a) [a]\n#define G(a,b) a|b\n#define N 1\n"
+        "      x = F( y ) + G(\ta ,\t b) + F((p, q)) + G(F(r), N)\n"
+        "      y = F(a'b') + F(L'c') + F(a$b) + F(a\\\nb) + F(a\n     & b)\n"
+        "      z = G(1.5e3, x.and.y) + G(, ) + F() + G(a /* c */, b) + F(\n  c)\n"
+        "      w = G(" +
+            std::string(1100, 'n') + ", m) + F(" + std::string(30, ' ') +
+            "k)\n"
+            "      v = F(open\n",
         // The column count of a line whose text after an expansion reaches past the widest
         // column.
         "#define F(a) (a)\n      x = " + std::string(65520, 'a') + " F(1) + b\n      y = F(2) + " +
