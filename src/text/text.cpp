@@ -120,8 +120,19 @@ inline std::uint32_t index_hash(const char *pointer, std::uint32_t length) {
             h = (h ^ load<std::uint64_t>(pointer + i)) * 0xFF51AFD7ED558CCDu;
         h = (h ^ load<std::uint64_t>(pointer + length - 8)) * 0xC4CEB9FE1A85EC53u;
     } else {
+        // The text's bytes in the low end of a word, the rest 0 (as a copy into a zeroed word
+        // gives it), from loads that read only the text: a copy of a variable length was a
+        // library call on every lookup.
         std::uint64_t word = 0;
-        if (length != 0) std::memcpy(&word, pointer, length); // the empty text may have no bytes
+        if (length >= 4) {
+            word = load<std::uint32_t>(pointer) |
+                   std::uint64_t{load<std::uint32_t>(pointer + length - 4)} << (8 * (length - 4));
+        } else if (length != 0) { // the empty text may have no bytes
+            const auto *bytes = reinterpret_cast<const unsigned char *>(pointer);
+            word = std::uint64_t{bytes[0]} |
+                   std::uint64_t{bytes[length / 2]} << (8 * (length / 2)) |
+                   std::uint64_t{bytes[length - 1]} << (8 * (length - 1));
+        }
         h = (h ^ word) * 0xC4CEB9FE1A85EC53u;
     }
     h ^= h >> 29;
