@@ -342,7 +342,9 @@ void pp_write_plain_lines(Position position, const unsigned char *text, std::uin
                           std::uint32_t lines);
 // Writes the text of whole tokens and white space ending in a blank, as pp_write_plain_line
 // writes a line but without the newline.
-void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length);
+// `last` is the kind of the text's last token (white space when it ends in a blank).
+void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length,
+                         TokenKind last = TOKEN_HORIZ_WHITESPACE);
 // The kind of the last thing written (FIRST_TOKEN before anything).
 TokenKind pp_last_output_kind();
 // Forces a marker before the next token (an included file was entered or has ended).

@@ -491,13 +491,14 @@ void pp_write_plain_lines(Position position, const unsigned char *text, std::uin
     out.output_line += lines;
 }
 
-void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length) {
+void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length,
+                         TokenKind last) {
     // The copy leaves text that does not start with a blank to the lexer while a blank may be
     // owed (pp_output_spacing_pending).
     out.spacing_pending = false;
     pp_marker_check(position, text[0] == ' ' || text[0] == '\t');
     put(reinterpret_cast<const char *>(text), length);
-    out.last_output_kind = TOKEN_HORIZ_WHITESPACE;
+    out.last_output_kind = last;
 }
 
 void pp_write_white_space(const CurrentToken *token) {

@@ -244,15 +244,27 @@ bool names_macro(const unsigned char *text, std::uint32_t length) {
 // whole tokens and white space, and moves the read point there: the lexer goes on from a token
 // boundary with white space written last, as it would after reading those tokens itself.
 // Nothing when no blank outside a constant precedes the name on this stretch.
+// A name right after a `(` or `,` outside constants is cut there instead: the text then ends
+// in that token, whose kind the output takes as the lexer's writing of it would leave it.
+// (Only before a name: the cut at the end of the buffered data, whose `name` is the blank or
+// the 0 after the line's last token there, always leaves that token to the lexer.)
 PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *after_quote,
                              const unsigned char *name) {
     const unsigned char *cut = name;
-    while (cut > after_quote && cut[-1] != ' ' && cut[-1] != '\t') --cut;
-    if (cut == after_quote) return PP_PLAIN_NONE; // at the start, or right after a constant
+    TokenKind last = TOKEN_HORIZ_WHITESPACE;
+    const bool at_name = name_class[*name] == PLAIN_START;
+    if (at_name && name > after_quote && name[-1] == '(') {
+        last = TOKEN_LPAREN;
+    } else if (at_name && name > after_quote && name[-1] == ',') {
+        last = TOKEN_COMMA;
+    } else {
+        while (cut > after_quote && cut[-1] != ' ' && cut[-1] != '\t') --cut;
+        if (cut == after_quote) return PP_PLAIN_NONE; // at the start, or right after a constant
+    }
     Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
                       si_cursor.stream};
     std::uint32_t length = static_cast<std::uint32_t>(cut - start);
-    pp_write_plain_text(position, start, length);
+    pp_write_plain_text(position, start, length, last);
     si_cursor.read = const_cast<unsigned char *>(cut);
     si_cursor.column += length;
     return PP_PLAIN_PART;

@@ -528,6 +528,7 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      x = 1\n      last = 2",
         "      x = 1\n      last = 2   ",
         "      x = 1\n      last = 'open  ",
+        "#define F(a) a\n      x = 1\n      last = F((",
         "",
         // Under -m: text before a macro name and after its expansion, a name after a constant
         // or with no blank before it, empty and one-token bodies, calls over two lines, a
@@ -537,7 +538,8 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      w = E\n      v = F(1) // 'it''s' F(2)\n      u = G(1,\n     &   2) + A\n"
         "      t = A   \n      s = x F y\n      r = F\n      q = S S\n"
         "      p = A/* c */ + F(1)/2\n      o = E   E\n      n = F(F(A)) E\n"
-        "      m = 'open A\n      l = A 'open\n E\n      k = A ?\n      j = A \\\n A\n",
+        "      m = 'open A\n      l = A 'open\n E\n      k = A ?\n      j = A \\\n A\n"
+        "      i = (E) + (A,E) + f(A,F(1)) + (E,E)+g(S,A)\n",
         // Fortran comments, sentinels and fixed-form comment lines (t.F is fixed form unless
         // an option set says free), literals with doubled quotes and backslashes, a `!` in
         // column 6, comments in a skipped group, a backslash ending a code or comment line.
