@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "fe/fe.h"
 #include "lexer/lexer.h"
@@ -92,7 +91,12 @@ struct OutputWriter {
 // Made once and never destroyed: at exit the thread may still wait on it.
 OutputWriter *writer = nullptr;
 
-void run_writer(OutputWriter *w) {
+// Made when a writer could not be started (no memory for its stack, no more threads): the run
+// writes everything itself from then on.
+bool writer_unavailable = false;
+
+void *run_writer(void *argument) {
+    auto *w = static_cast<OutputWriter *>(argument);
     std::unique_lock<std::mutex> hold(w->lock);
     for (;;) {
         w->changed.wait(hold, [w] { return w->data != nullptr; });
@@ -112,8 +116,10 @@ void run_writer(OutputWriter *w) {
 
 // The thread does not take the signals sent to the process (an interrupt, a hang-up): the
 // main thread's handlers see them as before. Those its own writes raise (a closed pipe, a
-// file-size limit) reach it, and the handlers act on them there as they would have.
-void start_writer() {
+// file-size limit) reach it, and the handlers act on them there as they would have. False
+// when no thread could be started.
+bool start_writer() {
+    if (writer_unavailable) return false;
     // A child made by fork (a test's death test) has no such thread: its own starts when it
     // needs one, and what the parent's held is the parent's to write.
     static bool fork_handler_added = false;
@@ -121,14 +127,23 @@ void start_writer() {
         pthread_atfork(nullptr, nullptr, [] { writer = nullptr; });
         fork_handler_added = true;
     }
-    writer = new OutputWriter;
+    auto *w = new OutputWriter;
     sigset_t blocked, old;
     sigemptyset(&blocked);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
         sigaddset(&blocked, signal);
     pthread_sigmask(SIG_BLOCK, &blocked, &old);
-    std::thread(run_writer, writer).detach();
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, run_writer, w);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failed != 0) {
+        delete w;
+        writer_unavailable = true;
+        return false;
+    }
+    pthread_detach(thread);
+    writer = w;
+    return true;
 }
 
 // Returns once the writer holds nothing; its failure, if any, becomes the run's.
@@ -141,9 +156,10 @@ void wait_for_writer() {
 }
 
 // Hands the first `length` bytes of the buffer being filled to the writer and makes the other
-// buffer the one filled; the caller sets what the new buffer holds.
-void hand_over(std::uint32_t length) {
-    if (writer == nullptr) start_writer();
+// buffer the one filled; the caller sets what the new buffer holds. False, with nothing done,
+// when there is no writer.
+bool hand_over(std::uint32_t length) {
+    if (writer == nullptr && !start_writer()) return false;
     wait_for_writer();
     {
         std::lock_guard<std::mutex> hold(writer->lock);
@@ -153,6 +169,7 @@ void hand_over(std::uint32_t length) {
     }
     writer->changed.notify_all();
     out.buffer = out.buffer == output_buffers[0] ? output_buffers[1] : output_buffers[0];
+    return true;
 }
 
 // Writes the first `length` bytes of the buffer: at the writer when the buffer filled up,
@@ -174,10 +191,7 @@ bool writer_may_take(std::FILE *stream) {
 
 void write_buffer(std::uint32_t length, bool now) {
     if (length == 0 || output_stream == nullptr) return;
-    if (!now && writer_may_take(output_stream)) {
-        hand_over(length);
-        return;
-    }
+    if (!now && writer_may_take(output_stream) && hand_over(length)) return;
     wait_for_writer();
     note_write(std::fwrite(out.buffer, 1, length, output_stream), length);
 }

@@ -108,6 +108,20 @@ def output_file_too_large(ctx):
 
 
 @case
+def output_writer_without_memory(ctx):
+    # A named output of many buffers in an address space too small for the writer thread's
+    # stack: the run writes the buffers itself, whole and in order, with status 0 (it once
+    # ended with an uncaught exception). Sanitized builds run without the limit.
+    data = b"".join(b"      x = %d\n" % i for i in range(300000))
+    write(ctx, "a.F", data)
+    rc, out, err = run(ctx, ["-nologo", "a.F", "a.f"], memory_limit=12 << 20)
+    expect("status", rc, 0)
+    expect("stderr", err, b"")
+    with open(os.path.join(ctx.dir, "a.f"), "rb") as f:
+        expect("output", f.read(), marker("a.F") + data)
+
+
+@case
 def closed_pipe(ctx):
     # Enough output to fill the pipe after the reader has gone: the run ends by SIGPIPE, as
     # `tfpp a.F | head` expects, never with status 0.
