@@ -255,6 +255,8 @@ void pp_convert_token(CurrentToken *token);
 // text table (it may be a macro, a keyword or a formal) takes its handle; any other name,
 // number or literal gets a passing text, so that it does not fill the table.
 void pp_convert_passing_token(CurrentToken *token);
+// The value pp_convert_passing_token gives a name of `length` bytes at `text`.
+TextHandle pp_passing_name(const char *text, std::uint32_t length);
 
 // ---- In pp_plain_line.cpp ------------------------------------------------------------------
 
@@ -340,9 +342,9 @@ void pp_write_plain_line(Position position, const unsigned char *text, std::uint
 // line written makes the next one the output's current line.
 void pp_write_plain_lines(Position position, const unsigned char *text, std::uint32_t length,
                           std::uint32_t lines);
-// Writes the text of whole tokens and white space ending in a blank, as pp_write_plain_line
-// writes a line but without the newline.
-// `last` is the kind of the text's last token (white space when it ends in a blank).
+// Writes the text of whole tokens and white space, as pp_write_plain_line writes a line but
+// without the newline; `last` is the kind of the text's last token (white space when it ends
+// in a blank).
 void pp_write_plain_text(Position position, const unsigned char *text, std::uint32_t length,
                          TokenKind last = TOKEN_HORIZ_WHITESPACE);
 // The kind of the last thing written (FIRST_TOKEN before anything).

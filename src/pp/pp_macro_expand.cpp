@@ -283,25 +283,23 @@ inline bool builds_operand(TokenKind kind) {
 Token *produce(PpFrame *frame, Token *b, bool calc, bool *pending) {
     int k = formal_number(frame, b);
     if (k <= 0) return produce_other(frame, b, calc, pending);
-    {
-        Token *end;
-        Token *a = argument(frame, k, &end);
-        frame->body_cursor = b->next;
-        if (a->next != end) {
-            // The argument's last token is pasted when the actuals cursor reaches it.
-            frame->actuals_cursor = a->next;
-            frame->actuals_end = end;
-            *pending = false;
-        }
-        // The operand stands where the formal stood: it takes the formal's blank (the list's
-        // own first token may carry the blank of an earlier substitution). An empty argument
-        // takes it too, for the token it is pasted to.
-        if (a->spaced != b->spaced) {
-            a = pp_copy_token(a);
-            a->spaced = b->spaced;
-        }
-        return a;
+    Token *end;
+    Token *a = argument(frame, k, &end);
+    frame->body_cursor = b->next;
+    if (a->next != end) {
+        // The argument's last token is pasted when the actuals cursor reaches it.
+        frame->actuals_cursor = a->next;
+        frame->actuals_end = end;
+        *pending = false;
     }
+    // The operand stands where the formal stood: it takes the formal's blank (the list's
+    // own first token may carry the blank of an earlier substitution). An empty argument
+    // takes it too, for the token it is pasted to.
+    if (a->spaced != b->spaced) {
+        a = pp_copy_token(a);
+        a->spaced = b->spaced;
+    }
+    return a;
 }
 
 // produce for a body token that names no formal.

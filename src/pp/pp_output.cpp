@@ -172,26 +172,17 @@ bool hand_over(std::uint32_t length) {
     return true;
 }
 
+// Whether the writer may take this run's output (set by pp_output_init): a file named on the
+// command line, which is a regular file (the temporary one beside the target). Standard output
+// and devices, pipes and terminals are written here: what else reaches them (a crash report
+// on standard output, a reader that goes away) then comes in the order it always did.
+bool writer_may_take = false;
+
 // Writes the first `length` bytes of the buffer: at the writer when the buffer filled up,
 // where the next one can fill meanwhile; here and now when the caller needs them out.
-// True when the writer may take the output: a file named on the command line, which is a
-// regular file (the temporary one beside the target). Standard output and devices, pipes and
-// terminals are written here: what else reaches them (a crash report on standard output, a
-// reader that goes away) then comes in the order it always did.
-bool writer_may_take(std::FILE *stream) {
-    static std::FILE *known = nullptr;
-    static bool allowed = false;
-    if (stream != known) {
-        struct stat info;
-        allowed = stream != stdout && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
-        known = stream;
-    }
-    return allowed;
-}
-
 void write_buffer(std::uint32_t length, bool now) {
     if (length == 0 || output_stream == nullptr) return;
-    if (!now && writer_may_take(output_stream) && hand_over(length)) return;
+    if (!now && writer_may_take && hand_over(length)) return;
     wait_for_writer();
     note_write(std::fwrite(out.buffer, 1, length, output_stream), length);
 }
@@ -363,6 +354,9 @@ void pp_output_init() {
 #undef PP_SPACING
     }
     out.folding = fold_lines != 0;
+    struct stat info;
+    writer_may_take = output_stream != nullptr && output_stream != stdout &&
+                      fstat(fileno(output_stream), &info) == 0 && S_ISREG(info.st_mode);
     if (out.folding && out.fold_copy == nullptr)
         out.fold_copy = static_cast<char *>(mm_get_vblock(mm_general_pool(), OUTPUT_BUFFER_SIZE));
     fe_set_trace_hook(flush_before_trace);

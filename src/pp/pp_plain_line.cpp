@@ -252,11 +252,9 @@ PpPlainLine copy_before_name(const unsigned char *start, const unsigned char *af
                              const unsigned char *name) {
     const unsigned char *cut = name;
     TokenKind last = TOKEN_HORIZ_WHITESPACE;
-    const bool at_name = name_class[*name] == PLAIN_START;
-    if (at_name && name > after_quote && name[-1] == '(') {
-        last = TOKEN_LPAREN;
-    } else if (at_name && name > after_quote && name[-1] == ',') {
-        last = TOKEN_COMMA;
+    if (name_class[*name] == PLAIN_START && name > after_quote &&
+        (name[-1] == '(' || name[-1] == ',')) {
+        last = name[-1] == '(' ? TOKEN_LPAREN : TOKEN_COMMA;
     } else {
         while (cut > after_quote && cut[-1] != ' ' && cut[-1] != '\t') --cut;
         if (cut == after_quote) return PP_PLAIN_NONE; // at the start, or right after a constant
@@ -299,9 +297,6 @@ void write_run(LineRun &run) {
     run.length = 0;
 }
 
-// The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
-// where every name is looked up. Each case is compiled on its own: the default mode's loop
-// carries nothing of the name handling.
 // Before `end`, the end of the buffered data: just past the last byte that is not a blank,
 // so that copy_before_name cuts before the token that byte ends and no blank the newline rule
 // would drop is written. (The scan starts no later than `after_quote`.)
@@ -333,6 +328,9 @@ PpPlainLine resume_at(const unsigned char *line) {
     return copy_before_name(line, plain.resume_after_quote, plain.resume_name);
 }
 
+// The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
+// where every name is looked up. Each case is compiled on its own: the default mode's loop
+// carries nothing of the name handling.
 template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
@@ -362,6 +360,8 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     const StopSet inside_stops = stop_set_of(tables.inside);
     const std::uint32_t *shapes = pp_macro_name_shapes();
     const bool fixed = fortran_comments != 0 && pp_fixed_form();
+    // The column of each line's first byte copied: every line's start, or the read point.
+    const std::uint32_t column = line_start ? 1 : si_cursor.column;
     // From the start of a line the copy goes on over the lines after it while they are in the
     // buffer, as the scanning loop would call it again for each; `done` is what the last line
     // copied gave.
@@ -410,8 +410,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                 // (A line already past the widest column is left to the lexer, which reports
                 // it.)
                 if (c == 0 && quote == 0 &&
-                    (line_start ? 1 : si_cursor.column) + static_cast<std::uint32_t>(p - start) <=
-                        SI_MAX_COLUMN)
+                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
                     return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
                 return stop_at(done, start, nullptr, nullptr, run);
             case PLAIN_NEWLINE: break;
@@ -458,7 +457,6 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         }
         // The newline ends the column count here, as it does in the lexer: a line past the
         // widest column is left to the lexer, which reports it.
-        const std::uint32_t column = line_start ? 1 : si_cursor.column;
         if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN)
             return stop_at(done, start, nullptr, nullptr, run);
         // The blanks before the newline belong to the newline token and are not written,

@@ -422,13 +422,9 @@ bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spac
     si_cursor.column = column + length;
     token->kind = kind;
     token->position = Position{line, static_cast<std::uint16_t>(column), si_cursor.stream};
-    if (kind == TOKEN_IDENTIFIER) {
-        const auto *text = reinterpret_cast<const char *>(p);
-        token->value = text_find(text, length);
-        if (token->value == TEXT_NULL) token->value = text_enter_passing(text, length);
-    } else {
-        token->value = token_spelling(kind);
-    }
+    token->value = kind == TOKEN_IDENTIFIER
+                       ? pp_passing_name(reinterpret_cast<const char *>(p), length)
+                       : token_spelling(kind);
     *value = token->value;
     if (p != read) *spaced = 1;
     if (scan.call_continued) [[unlikely]]

@@ -251,15 +251,17 @@ void pp_convert_token(CurrentToken *token) {
     if (pp_has_source_text(token->kind)) token->value = intern(lexeme.text, lexeme.length);
 }
 
+TextHandle pp_passing_name(const char *text, std::uint32_t length) {
+    TextHandle handle = text_find(text, length);
+    return handle != TEXT_NULL ? handle : text_enter_passing(text, length);
+}
+
 void pp_convert_passing_token(CurrentToken *token) {
     PpLexeme lexeme = pp_convert_lexeme(token);
     if (!pp_has_source_text(token->kind)) return;
     const auto *text = reinterpret_cast<const char *>(lexeme.text);
-    if (token->kind == TOKEN_IDENTIFIER) {
-        token->value = text_find(text, lexeme.length);
-        if (token->value != TEXT_NULL) return;
-    }
-    token->value = text_enter_passing(text, lexeme.length);
+    token->value = token->kind == TOKEN_IDENTIFIER ? pp_passing_name(text, lexeme.length)
+                                                   : text_enter_passing(text, lexeme.length);
 }
 
 void pp_text_reset() {
