@@ -277,6 +277,10 @@ enum PpPlainLine : std::uint8_t {
 // line with text copied whole clears first_in_file, as its first token would.
 PpPlainLine pp_copy_plain_line();
 PpPlainLine pp_copy_plain_rest();
+// True once, after the lexer has read on over the end of the buffered data where a copy had
+// stopped in mid-line and the read point is still in mid-line: the rest of that line may be
+// copied (pp_copy_plain_rest).
+bool pp_plain_seam_passed();
 // The handle of the macro name at `text` when the copy stopped before that very name (same
 // place in the read buffer, same length) and nothing has asked since; TEXT_NULL otherwise. The
 // scanning loop asks for each name it reads, so the name is not looked up a second time.

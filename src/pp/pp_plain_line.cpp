@@ -224,6 +224,10 @@ struct PlainLineState {
     const unsigned char *resume_line = nullptr;
     const unsigned char *resume_name = nullptr;
     const unsigned char *resume_after_quote = nullptr;
+    // A copy stopped at the end of the buffered data in mid-line (the lexer reads on from the
+    // last token there, across the refill), and the count of blocks read at that moment.
+    bool seam = false;
+    std::uint32_t seam_blocks = 0;
 };
 
 PlainLineState plain;
@@ -406,12 +410,16 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                 // The end of the buffered data in mid-line, outside constants: the text up to
                 // the last blank before the line's last token here goes out, and the lexer
                 // reads on from that token, across the refill (the ring is refilled every
-                // KiB, so one line in about thirty ends this way).
+                // KiB, so one line in about thirty ends this way); once it has, the rest of
+                // the line is copied again (pp_plain_seam_passed).
                 // (A line already past the widest column is left to the lexer, which reports
                 // it.)
                 if (c == 0 && quote == 0 &&
-                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
+                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN) {
+                    plain.seam = true;
+                    plain.seam_blocks = si_blocks_read();
                     return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
+                }
                 return stop_at(done, start, nullptr, nullptr, run);
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
@@ -502,6 +510,15 @@ void pp_set_plain_lines(bool enabled) {
     plain.enabled = enabled;
     plain.noted_text = nullptr;
     plain.resume_line = nullptr;
+    plain.seam = false;
+}
+
+bool pp_plain_seam_passed() {
+    if (!plain.seam || si_blocks_read() == plain.seam_blocks) [[likely]]
+        return false;
+    plain.seam = false;
+    // The token read last took the lexer into the next block; the rest of its line, if any.
+    return si_cursor.column > 1;
 }
 
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
@@ -559,6 +576,5 @@ PpPlainLine pp_copy_plain_line() {
 }
 
 PpPlainLine pp_copy_plain_rest() {
-    // Only a macro use leads here, so only under -m.
     return expand_macros != 0 ? copy_plain_text<false, true>() : copy_plain_text<false, false>();
 }

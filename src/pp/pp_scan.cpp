@@ -21,7 +21,8 @@ enum Action : std::uint8_t {
     LINE_START,  // line-start handling
     END_OF_FILE, // end-of-file handling
     DRAIN,       // write the running expansion's next tokens
-    AFTER_MACRO, // a macro use was written: the rest of its line may be copied whole
+    COPY_REST,   // after a macro use or a block read in mid-line: the rest of the line may be
+                 // copied whole
     RETURN,      // the step is over
 };
 
@@ -57,7 +58,7 @@ void write_converted(CurrentToken *token, PpLexeme lexeme) {
 
 // What follows a macro use that has been written out: in pp_scan_to_end the rest of the line
 // may be copied whole; a single step ends, as it ends after any token.
-Action after_macro(Action single_step) { return scan.whole_lines ? AFTER_MACRO : single_step; }
+Action after_macro(Action single_step) { return scan.whole_lines ? COPY_REST : single_step; }
 
 // The macro rule for an identifier read from the input (already converted). A name that was
 // never interned cannot be a macro: every definition interns its name.
@@ -513,6 +514,12 @@ void pp_scan_step(CurrentToken *token) {
     for (;;) {
         switch (action) {
         case READ:
+            // The copy of a line stopped at the end of the buffered data goes on once the
+            // lexer has read the token that crossed it.
+            if (scan.whole_lines && pp_plain_seam_passed()) {
+                action = COPY_REST;
+                break;
+            }
             lex_token(&token->kind, &token->position);
             action = dispatch(token);
             break;
@@ -527,7 +534,7 @@ void pp_scan_step(CurrentToken *token) {
             else
                 action = after_macro(READ);
             break;
-        case AFTER_MACRO:
+        case COPY_REST:
             switch (pp_copy_plain_rest()) {
             case PP_PLAIN_BLANK:
             case PP_PLAIN_TEXT: action = LINE_START; break;

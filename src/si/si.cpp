@@ -144,6 +144,7 @@ struct StreamState {
     unsigned char *oldest;
     std::uint32_t oldest_column;
     bool at_end;
+    std::uint32_t blocks;                    // blocks read into rings, counted on (si_blocks_read)
     unsigned char *null_block;               // the null stream's buffer, shared by all its levels
     unsigned char *spare_rings[SPARE_RINGS]; // rings of closed streams, ready for reuse
     int spare_count;
@@ -540,6 +541,7 @@ std::uint32_t translate_block(unsigned char *at, std::uint32_t count, std::int64
 // Reads the next block; the read point stands at the fill point.
 void refill() {
     if (si.fd < 0) fail_beyond_end(); // the null stream holds no data at all
+    ++si.blocks;
     const unsigned char *before = si_cursor.read;
     bool wrap = si.fill == si.end;
     unsigned char *at = wrap ? si.start : si_cursor.read;
@@ -1242,6 +1244,8 @@ void si_next_buffer() {
     }
     if (si_cursor.mark == si.end) si_cursor.mark = si.start;
 }
+
+std::uint32_t si_blocks_read() { return si.blocks; }
 
 int si_refill_char() {
     int c;

@@ -110,6 +110,10 @@ void si_next_buffer();
 // The slow path of si_get_char: si_next_buffer until the byte under the read point is not 0.
 int si_refill_char();
 
+// A count of the blocks read so far, of any stream: a reader that saw the end of the buffered
+// data learns from a change of it that the next block has been read.
+std::uint32_t si_blocks_read();
+
 // Delivers the next byte (unsigned) and advances line and column; 3 marks the end of stream.
 inline int si_get_char() {
     int c = *si_cursor.read;

@@ -688,6 +688,65 @@ TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
     EXPECT_GT(copied, 400u);
 }
 
+// The end of each block read (the ring takes 2 KiB first, then 1 KiB at a time, the next block
+// following in place and at the ring's start in turn) put on every byte of pieces whose reading
+// depends on what comes after: a comment opener, a name under -m, a constant, a `$`, trailing
+// blanks, the line's end, the file's end. Each place is hit twice in a row, once for each kind of
+// block. The copy that goes on over a block read in mid-line agrees with the lexer.
+TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
+    const std::string definitions = "#define A 1\n#define F(a) [a]\n#define AB(x) <x>\n";
+    const std::vector<std::string> pieces = {
+        "a /* c */ b", "a // b", "a / b",    "'it''s' x", "a$b c", "A + AB(2)", "x F(1) y",
+        "AB F (2)",    "p   \n", "'open \n", "1.5D0+B",   "(A,A)", "??= x",     "q !c A"};
+    std::string source = definitions;
+    std::size_t seam = 2048;
+    for (const std::string &piece : pieces) {
+        for (std::size_t k = 0; k <= piece.size(); ++k) {
+            for (int twice = 0; twice < 2; ++twice) {
+                const std::string head = "      y = ";
+                // The piece's byte k lands on the block's end; filler lines lead up to it.
+                while (source.size() + head.size() + k + 12 > seam) seam += 1024;
+                std::size_t gap = seam - (source.size() + head.size() + k);
+                while (gap > 80) {
+                    source += "      x = 1 + 2 + 3 + 4 + 5 + 6 + 7 + 8 + 9\n";
+                    gap -= 44;
+                }
+                if (gap < 12) {
+                    source += std::string(gap, ' ') + "\n";
+                } else {
+                    source += "      x = " + std::string(gap - 11, 'p') + "\n";
+                }
+                source += head + piece + (piece.back() == '\n' ? "" : " + z\n");
+                seam += 1024;
+            }
+        }
+    }
+    const std::vector<std::string> sources = {source, source.substr(0, source.size() - 1),
+                                              source + "      w = 'x"};
+    const std::vector<std::function<void()>> option_sets = {
+        [] {},
+        [] { expand_macros = 1; },
+        [] { double_slash_comments = 1; },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] { apply_fortran_lexing(true); },
+        [] { fortran_comments = 1; },
+    };
+    std::uint64_t copied = 0;
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            PlainRun slow = run_lines(sources[s], false, option_sets[o]);
+            PlainRun fast = run_lines(sources[s], true, option_sets[o]);
+            EXPECT_EQ(fast.output, slow.output) << "source " << s << ", options " << o;
+            EXPECT_EQ(fast.messages, slow.messages) << "source " << s << ", options " << o;
+            copied += fast.copied;
+        }
+    }
+    EXPECT_GT(copied, 10000u);
+}
+
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
     PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
     EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");
