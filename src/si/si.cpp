@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +48,7 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1 + SI_SCAN_SLACK;
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
-constexpr std::uint32_t READ_AHEAD = 65536;
+constexpr std::uint32_t READ_AHEAD = 262144;
 constexpr int IDLE_FILES = 64;
 constexpr std::int64_t IDLE_FILE_SIZE = 65536;    // larger files are closed as before
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1; // highest index into the file stack
@@ -104,15 +108,23 @@ struct IncludeRecord {
     IncludeRecord *previous;
 };
 
-// Bytes of one large file read ahead of the ring: [start, start + length) of `stream`.
+// Bytes of one large file read ahead of the ring: [start, start + length) of `stream`, at
+// `data` in one of the two read-ahead buffers.
 struct ReadAhead {
     StreamHandle stream; // STREAM_NULL when it holds nothing
     std::int64_t start;
     std::uint32_t length;
     // [start, clean_end) holds no CR and no 0 or 3 byte: pieces from there need no translation.
     std::int64_t clean_end;
-    unsigned char data[READ_AHEAD];
+    unsigned char *data;
+    int buffer; // which read-ahead buffer holds `data`
 };
+
+// The read-ahead buffers: the bytes not yet handed out (less than a ring) are moved in front of
+// the next READ_AHEAD bytes read. Outside the stream state, which is reset by assignment while
+// the reader thread may still be reading into one of them.
+constexpr std::size_t AHEAD_KEPT = SI_RING_SIZE;
+alignas(64) unsigned char ahead_buffers[2][AHEAD_KEPT + READ_AHEAD];
 
 // A byte of a file that is dropped: 0, which stands for "no data here" in the ring, and 3, the
 // end byte that the readers take as the end of the stream. Either would end or corrupt the
@@ -362,6 +374,153 @@ std::ptrdiff_t read_file(StreamEntry &entry, void *into, std::size_t size, std::
     return count;
 }
 
+// The length of the stretch at the start of `bytes` without CR, 0 or 3.
+std::size_t clean_length(const unsigned char *bytes, std::size_t count) {
+    const void *cr = std::memchr(bytes, '\r', count);
+    if (cr != nullptr)
+        count = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - bytes);
+    for (int dropped : {0, SI_END_OF_STREAM}) {
+        const void *hit = std::memchr(bytes, dropped, count);
+        if (hit != nullptr)
+            count = static_cast<std::size_t>(static_cast<const unsigned char *>(hit) - bytes);
+    }
+    return count;
+}
+
+// The next block of a large file is read by a thread of its own while the ring is fed from the
+// current one: on a large input the read calls (the kernel copying the file's pages) are a
+// sixth of a plain run, and the second processor takes them off its path. One read at a time,
+// where the descriptor stands after the current block, into the other buffer; the stream's
+// next block read takes it if it is that one, and otherwise waits for it and drops it. It is
+// dropped too before a descriptor is closed (the number could name another file by the time it
+// reads) and when the streams are reset. It reads with read(), so the descriptor's offset still
+// shows how far the file has been read. Standard input, spooled and adopted files are read as
+// before.
+struct Reader {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool asked = false; // a read is under way or its result not yet taken
+    bool done = false;
+    // The read asked for.
+    int fd = -1;
+    std::int64_t offset = 0;
+    unsigned char *into = nullptr;
+    StreamHandle stream = STREAM_NULL;
+    // Its result: the count, or -1; the clean stretch at its start (clean_length).
+    std::ptrdiff_t count = 0;
+    std::size_t clean = 0;
+};
+
+// Made once and never destroyed: at exit the thread may still wait on it.
+Reader *reader = nullptr;
+// Made when no thread could be started: every block is read where it is needed.
+bool reader_unavailable = false;
+
+void *run_reader(void *argument) {
+    auto *r = static_cast<Reader *>(argument);
+    std::unique_lock<std::mutex> hold(r->lock);
+    for (;;) {
+        r->changed.wait(hold, [r] { return r->asked && !r->done; });
+        int fd = r->fd;
+        std::int64_t offset = r->offset;
+        unsigned char *into = r->into;
+        hold.unlock();
+        ssize_t count;
+        (void)offset; // where the descriptor stands
+        do {
+            count = ::read(fd, into, READ_AHEAD);
+        } while (count < 0 && errno == EINTR);
+        std::size_t clean = count > 0 ? clean_length(into, static_cast<std::size_t>(count)) : 0;
+        hold.lock();
+        r->count = count;
+        r->clean = clean;
+        r->done = true;
+        r->changed.notify_all();
+    }
+}
+
+// The thread takes none of the signals sent to the process: the main thread's handlers see
+// them as before. False when no thread could be started.
+bool start_reader() {
+    if (reader_unavailable) return false;
+    // A child made by fork has no such thread (and what its parent's was reading is not its
+    // own): it starts its own when it needs one.
+    static bool fork_handler_added = false;
+    if (!fork_handler_added) {
+        pthread_atfork(nullptr, nullptr, [] { reader = nullptr; });
+        fork_handler_added = true;
+    }
+    auto *r = new Reader;
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
+        sigaddset(&blocked, signal);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, run_reader, r);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failed != 0) {
+        delete r;
+        reader_unavailable = true;
+        return false;
+    }
+    pthread_detach(thread);
+    reader = r;
+    return true;
+}
+
+// Waits until the reader holds no read and forgets what it read. Its descriptor's offset is no
+// longer known: the next read of that file is made at an offset.
+void drop_read_ahead() {
+    if (reader == nullptr || !reader->asked) return;
+    std::unique_lock<std::mutex> hold(reader->lock);
+    reader->changed.wait(hold, [] { return reader->done; });
+    reader->asked = false;
+    reader->done = false;
+    if (si.initialized && reader->stream <= si.highest && si.table[reader->stream].fd == reader->fd)
+        si.table[reader->stream].fd_offset = -1;
+}
+
+// Asks the reader for the READ_AHEAD bytes at `offset` of the current stream's file, where its
+// descriptor stands, into the buffer not in use.
+void ask_read_ahead(const StreamEntry &entry, std::int64_t offset) {
+    if (entry.fd_offset != offset) return;
+    if (reader == nullptr && !start_reader()) return;
+    std::lock_guard<std::mutex> hold(reader->lock);
+    reader->fd = entry.fd;
+    reader->offset = offset;
+    reader->into = ahead_buffers[1 - si.ahead.buffer] + AHEAD_KEPT;
+    reader->stream = si_cursor.stream;
+    reader->asked = true;
+    reader->done = false;
+    reader->changed.notify_all();
+}
+
+// The reader's read of `offset` of the current stream, once it is done: its count (-1 for a
+// failure), and `clean`. False, with any other read dropped, when it was not asked for.
+bool take_read_ahead(std::int64_t offset, std::ptrdiff_t *count, std::size_t *clean) {
+    if (reader == nullptr || !reader->asked) return false;
+    if (reader->stream != si_cursor.stream || reader->offset != offset ||
+        reader->fd != si.table[si_cursor.stream].fd) {
+        drop_read_ahead();
+        return false;
+    }
+    std::unique_lock<std::mutex> hold(reader->lock);
+    reader->changed.wait(hold, [] { return reader->done; });
+    *count = reader->count;
+    *clean = reader->clean;
+    reader->asked = false;
+    reader->done = false;
+    StreamEntry &entry = si.table[si_cursor.stream];
+    entry.fd_offset = *count >= 0 ? offset + *count : -1;
+    return true;
+}
+
+// Whether the blocks after this one may be read by the reader: a regular file opened here.
+bool read_ahead_allowed(const StreamEntry &entry) {
+    return entry.spooled < 0 && !entry.adopted && si_cursor.stream != STREAM_STDIN;
+}
+
 // The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
 // READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
 // as reads of the file would give (a piece is short only at the end of the file).
@@ -379,37 +538,42 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, s
         ahead.start = offset;
         ahead.length = 0;
         ahead.clean_end = offset;
+        ahead.data = ahead_buffers[ahead.buffer] + AHEAD_KEPT;
     }
     auto skip = static_cast<std::uint32_t>(offset - ahead.start);
     std::uint32_t held = ahead.length - skip;
     if (held < size) {
-        // Keep what is still to be handed out and read on after it.
-        std::memmove(ahead.data, ahead.data + skip, held);
-        ahead.start = offset;
-        ahead.length = held;
-        std::ptrdiff_t count =
-            read_file(entry, ahead.data + held, READ_AHEAD - held, offset + held);
+        // The next READ_AHEAD bytes go into the other buffer, what is still to be handed out
+        // right in front of them: read by the reader while this block was handed out, or now.
+        assert(held < AHEAD_KEPT && "less than a ring is kept");
+        std::int64_t next = offset + held;
+        unsigned char *fresh = ahead_buffers[1 - ahead.buffer] + AHEAD_KEPT;
+        std::ptrdiff_t count = 0;
+        std::size_t clean = 0;
+        bool taken = take_read_ahead(next, &count, &clean);
+        if (taken) {
+            // As a read of the file would have found.
+            entry.end_seen = count >= 0 && next + count == entry.size && count < READ_AHEAD;
+        } else {
+            count = read_file(entry, fresh, READ_AHEAD, next);
+            if (count > 0 && ahead.clean_end >= next)
+                clean = clean_length(fresh, static_cast<std::size_t>(count));
+        }
         if (count < 0) {
             ahead.stream = STREAM_NULL;
             return count;
         }
+        std::memcpy(fresh - held, ahead.data + skip, held);
+        ahead.buffer = 1 - ahead.buffer;
+        ahead.data = fresh - held;
+        ahead.start = offset;
+        ahead.length = held + static_cast<std::uint32_t>(count);
         // The clean stretch grows over the new bytes only while everything before was clean.
-        if (ahead.clean_end >= offset + held) {
-            unsigned char *fresh = ahead.data + held;
-            std::size_t n = static_cast<std::size_t>(count);
-            const void *cr = std::memchr(fresh, '\r', n);
-            if (cr != nullptr)
-                n = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - fresh);
-            for (int dropped : {0, SI_END_OF_STREAM}) {
-                const void *hit = std::memchr(fresh, dropped, n);
-                if (hit != nullptr)
-                    n = static_cast<std::size_t>(static_cast<const unsigned char *>(hit) - fresh);
-            }
-            ahead.clean_end = offset + held + static_cast<std::int64_t>(n);
-        }
-        ahead.length += static_cast<std::uint32_t>(count);
+        if (ahead.clean_end >= next) ahead.clean_end = next + static_cast<std::int64_t>(clean);
         skip = 0;
         held = ahead.length;
+        // A whole block may have more after it.
+        if (count == READ_AHEAD && read_ahead_allowed(entry)) ask_read_ahead(entry, next + count);
     }
     std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
     std::memcpy(into, ahead.data + skip, given);
@@ -930,6 +1094,7 @@ void free_include_records() {
 
 SiStatus si_initialize() {
     if (si.initialized) return SI_OK;
+    drop_read_ahead();
     si = StreamState{};
     si_cursor = SiCursor{};
     si.table =
@@ -972,6 +1137,7 @@ SiStatus si_finalize() {
     }
     mm_free_vblock(pool(), si.text_block);
     mm_free_vblock(pool(), si.stack);
+    drop_read_ahead();
     for (std::uint32_t h = 2; h <= si.highest; ++h) {
         if (si.table[h].fd >= 0) ::close(si.table[h].fd);
         if (si.table[h].source >= 0) ::close(si.table[h].source);
@@ -1122,7 +1288,10 @@ SiStatus si_open_stream(StreamHandle handle) {
         }
     }
     // A file read anew is not served from what was read ahead of an earlier inclusion.
-    if (entry.open_count == 0 && si.ahead.stream == handle) si.ahead.stream = STREAM_NULL;
+    if (entry.open_count == 0 && si.ahead.stream == handle) {
+        drop_read_ahead();
+        si.ahead.stream = STREAM_NULL;
+    }
     push_current();
     si.fd = fd;
     si.end = end;
@@ -1148,6 +1317,7 @@ SiStatus si_close_stream() {
                 ++si.idle_count;
             } else {
                 if (si.ahead.stream == closing) si.ahead.stream = STREAM_NULL;
+                drop_read_ahead();
                 ::close(entry.fd);
                 entry.fd = -1;
                 entry.fd_offset = -1;
