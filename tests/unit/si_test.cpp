@@ -609,6 +609,64 @@ TEST_F(StreamTest, FileIsReadAfreshWhenItChangesBetweenInclusions) {
     EXPECT_EQ(take_all(), "main\n");
 }
 
+// Files of several read-ahead blocks (256 KiB), whose next block is read by a second thread:
+// an inclusion of another such file in mid-block, the same file opened again, a seek back and
+// a file rewritten between two inclusions each give exactly the file's bytes, and the
+// descriptor's offset shows how far the file has been read.
+TEST_F(StreamTest, LargeFilesReadAheadComeThroughWholeAcrossInclusionsAndSeeks) {
+    std::string main_text = numbered_lines(60000); // about 1.3 MB
+    std::string other_text(700000, 'o');
+    for (std::size_t i = 80; i < other_text.size(); i += 81) other_text[i] = '\n';
+    StreamHandle main_handle = open("main.f", main_text);
+    EXPECT_EQ(take(300000), main_text.substr(0, 300000));
+    std::string other_path = write("other.h", other_text);
+    StreamHandle other = STREAM_NULL;
+    ASSERT_EQ(si_find_file(other_path.c_str(), &other), SI_OK);
+    ASSERT_EQ(si_include(other), SI_OK);
+    EXPECT_EQ(take(600000), other_text.substr(0, 600000));
+    ASSERT_EQ(si_open_stream(main_handle), SI_OK); // the main file again, from its start
+    EXPECT_EQ(take(700000), main_text.substr(0, 700000));
+    EXPECT_EQ(si_close_stream(), SI_OK);
+    EXPECT_EQ(take_all(), other_text.substr(600000));
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    EXPECT_EQ(take(500000), main_text.substr(300000, 500000));
+    // Back to line 10, then on to the end.
+    ASSERT_EQ(si_seek(at(10, 1, main_handle)), SI_OK);
+    std::size_t line_10 = 0;
+    for (int line = 1; line < 10; ++line) line_10 = main_text.find('\n', line_10) + 1;
+    EXPECT_EQ(take(400000), main_text.substr(line_10, 400000));
+    ASSERT_EQ(si_seek(at(50000, 1, main_handle)), SI_OK);
+    std::size_t line_50000 = 0;
+    for (int line = 1; line < 50000; ++line) line_50000 = main_text.find('\n', line_50000) + 1;
+    EXPECT_EQ(take_all(), main_text.substr(line_50000));
+    // A file rewritten between two inclusions: nothing read ahead for the first is handed to
+    // the second.
+    std::string first(900000, 'a'), second(900000, 'b');
+    first.back() = second.back() = '\n';
+    std::string path = write("big.h", first);
+    StreamHandle h = STREAM_NULL;
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take(300000), first.substr(0, 300000));
+    // The descriptor's offset covers at least every byte handed out.
+    long long position = -1;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(fd.path(), error) != path) continue;
+        std::ifstream fdinfo("/proc/self/fdinfo/" + fd.path().filename().string());
+        std::string key;
+        fdinfo >> key >> position; // "pos: N"
+    }
+    EXPECT_GE(position, 300000);
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    write("big.h", second);
+    ASSERT_EQ(si_find_file(path.c_str(), &h), SI_OK);
+    ASSERT_EQ(si_include(h), SI_OK);
+    EXPECT_EQ(take_all(), second);
+    ASSERT_EQ(si_close_stream(), SI_OK);
+    EXPECT_TRUE(reported.empty());
+}
+
 TEST_F(StreamTest, FileReportingSizeZeroIsReadToItsRealEnd) {
     // Files under /proc report a size of 0 whatever they hold.
     std::ifstream probe("/proc/self/status");
