@@ -149,9 +149,21 @@ inline const unsigned char *skip_table(const unsigned char *p, const std::uint8_
 }
 
 #if defined(__SSE2__)
+// The bytes the optional sets of a StopSet add, ready for the 16-byte compares; a set that is
+// off compares with 0, which stops the scan anyway. Set up once for a loop of such compares.
+struct StopBytes {
+    __m128i question, backslash, bang;
+};
+
+inline StopBytes stop_bytes_of(const StopSet &stops) {
+    return StopBytes{_mm_set1_epi8(stops.question ? '?' : 0),
+                     _mm_set1_epi8(stops.backslash ? '\\' : 0),
+                     _mm_set1_epi8(stops.bang ? '!' : 0)};
+}
+
 // Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
-// whose other sets are those of `stops`.
-inline unsigned stop_mask16(const unsigned char *p, const StopSet &stops) {
+// whose optional sets give `extra`.
+[[gnu::always_inline]] inline unsigned stop_mask16(const unsigned char *p, const StopBytes &extra) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     // Control bytes but the tab and, as negative numbers, the bytes above 0x7F; then 0x7F.
     __m128i hit = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
@@ -164,10 +176,16 @@ inline unsigned stop_mask16(const unsigned char *p, const StopSet &stops) {
                        _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x60)));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
-    if (stops.question) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('?')));
-    if (stops.backslash) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-    if (stops.bang) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('!')));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.question));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.backslash));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.bang));
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
+// whose other sets are those of `stops`.
+inline unsigned stop_mask16(const unsigned char *p, const StopSet &stops) {
+    return stop_mask16(p, stop_bytes_of(stops));
 }
 
 // skip_table for a table without names, 16 bytes at a time: long stretches of ordinary text
@@ -332,6 +350,119 @@ PpPlainLine resume_at(const unsigned char *line) {
     return copy_before_name(line, plain.resume_after_quote, plain.resume_name);
 }
 
+// The end of the buffered data at `p` in mid-line, outside constants: the text up to the last
+// blank before the line's last token here goes out, and the lexer reads on from that token,
+// across the refill (the ring is refilled every KiB, so one line in about thirty ends this
+// way); once it has, the rest of the line is copied again (pp_plain_seam_passed).
+PpPlainLine stop_at_data_end(PpPlainLine done, const unsigned char *start,
+                             const unsigned char *after_quote, const unsigned char *p,
+                             LineRun &run) {
+    plain.seam = true;
+    plain.seam_blocks = si_blocks_read();
+    return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
+}
+
+// The line from `start` (at `column`) to the newline at `p` is written, into `run` when it
+// keeps every byte, and the read point moves past it; `done` says what it gave. `trim`: its
+// blanks before the newline belong to the newline token and are not written (not so in a
+// constant left open, whose text runs up to the newline, nor in a comment). False, with
+// nothing done, for a line past the widest column, left to the lexer, which reports it (the
+// newline ends the column count, as it does in the lexer).
+template <bool line_start>
+[[gnu::always_inline]] inline bool take_line(const unsigned char *start, const unsigned char *p,
+                                             std::uint32_t column, bool trim, LineRun &run,
+                                             PpPlainLine &done) {
+    if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN) return false;
+    const unsigned char *end = p;
+    if (trim)
+        while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
+                      si_cursor.stream};
+    std::uint32_t length = static_cast<std::uint32_t>(end - start);
+    if constexpr (line_start) {
+        if (length != 0 && end == p) {
+            extend_run(run, start, length, position);
+        } else {
+            write_run(run);
+            pp_write_plain_line(position, start, length);
+        }
+    } else {
+        // The same writes (text, then the newline rule), kept apart from the line start's
+        // call so that this hotter one stays inlined.
+        if (length != 0) pp_write_plain_text(position, start, length);
+        pp_write_newline();
+    }
+    si_cursor.read = const_cast<unsigned char *>(p) + 1;
+    ++si_cursor.line;
+    si_cursor.column = 1;
+    ++plain.copied;
+    done = length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
+    // A line with text is the file's first ordinary line, as its first token is.
+    if (done == PP_PLAIN_TEXT) first_in_file = 0;
+    return true;
+}
+
+#if defined(__SSE2__)
+// The copy where the same bytes stop the scan inside and outside constants and no name is
+// looked up (default mode): the stops among 16 bytes are found at once and taken one after
+// another, over line ends too, rather than scanning again from each.
+template <bool line_start>
+PpPlainLine walk_plain_lines(const std::uint8_t *classes, const StopSet &stops,
+                             bool slash_comments) {
+    const std::uint32_t column = line_start ? 1 : si_cursor.column;
+    PpPlainLine done = PP_PLAIN_NONE;
+    LineRun run;
+    const unsigned char *start = si_cursor.read;
+    unsigned char quote = 0;                  // the quote of the open constant, 0 outside
+    const unsigned char *after_quote = start; // just past the last quote seen
+    // The 16 bytes at `block` and, by bit, those of its stops not yet taken. The 0 that ends
+    // the buffered data stops the walk before a load passes the ring's slack.
+    const StopBytes extra = stop_bytes_of(stops);
+    const unsigned char *block = start;
+    unsigned stops_left = stop_mask16(block, extra);
+    for (;;) {
+        while (stops_left == 0) {
+            block += 16;
+            stops_left = stop_mask16(block, extra);
+        }
+        const unsigned char *p = block + __builtin_ctz(stops_left);
+        stops_left &= stops_left - 1;
+        const unsigned char c = *p;
+        switch (classes[c]) {
+        case PLAIN_QUOTE:
+            if (quote == 0)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
+            after_quote = p + 1;
+            continue;
+        case PLAIN_SLASH:
+            // Inside a constant `/*` and `//` are text.
+            if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                return stop_at(done, start, nullptr, nullptr, run);
+            continue;
+        case PLAIN_NEWLINE: break;
+        default:
+            // (A line already past the widest column is left to the lexer, which reports it.)
+            if (c == 0 && quote == 0 &&
+                column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
+                return stop_at_data_end(done, start, after_quote, p, run);
+            return stop_at(done, start, nullptr, nullptr, run);
+        }
+        if (!take_line<line_start>(start, p, column, quote == 0, run, done))
+            return stop_at(done, start, nullptr, nullptr, run);
+        // At the end of the buffered data the scanning loop calls again, which reads on.
+        if (!line_start || *si_cursor.read == 0) {
+            write_run(run);
+            return done;
+        }
+        start = si_cursor.read;
+        quote = 0;
+        after_quote = start;
+    }
+}
+#endif
+
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
@@ -364,6 +495,11 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     const StopSet inside_stops = stop_set_of(tables.inside);
     const std::uint32_t *shapes = pp_macro_name_shapes();
     const bool fixed = fortran_comments != 0 && pp_fixed_form();
+#if defined(__SSE2__)
+    if constexpr (!names)
+        if (!fixed && !outside_stops.bang && tables.inside == tables.outside)
+            return walk_plain_lines<line_start>(outside, outside_stops, slash_comments);
+#endif
     // The column of each line's first byte copied: every line's start, or the read point.
     const std::uint32_t column = line_start ? 1 : si_cursor.column;
     // From the start of a line the copy goes on over the lines after it while they are in the
@@ -407,19 +543,11 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             switch (k) {
             case PLAIN_OTHER: ++p; continue;
             case PLAIN_STOP:
-                // The end of the buffered data in mid-line, outside constants: the text up to
-                // the last blank before the line's last token here goes out, and the lexer
-                // reads on from that token, across the refill (the ring is refilled every
-                // KiB, so one line in about thirty ends this way); once it has, the rest of
-                // the line is copied again (pp_plain_seam_passed).
                 // (A line already past the widest column is left to the lexer, which reports
                 // it.)
                 if (c == 0 && quote == 0 &&
-                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN) {
-                    plain.seam = true;
-                    plain.seam_blocks = si_blocks_read();
-                    return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
-                }
+                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
+                    return stop_at_data_end(done, start, after_quote, p, run);
                 return stop_at(done, start, nullptr, nullptr, run);
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
@@ -463,39 +591,9 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             }
             break;
         }
-        // The newline ends the column count here, as it does in the lexer: a line past the
-        // widest column is left to the lexer, which reports it.
-        if (column + static_cast<std::uint32_t>(p - start) > SI_MAX_COLUMN)
-            return stop_at(done, start, nullptr, nullptr, run);
-        // The blanks before the newline belong to the newline token and are not written,
-        // except in a constant left open, whose text runs up to the newline.
-        const unsigned char *end = p;
         // A comment is copied unchanged, its trailing blanks too.
-        if (quote == 0 && !comment)
-            while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
-        Position position{si_cursor.line, static_cast<std::uint16_t>(si_cursor.column),
-                          si_cursor.stream};
-        std::uint32_t length = static_cast<std::uint32_t>(end - start);
-        if constexpr (line_start) {
-            if (length != 0 && end == p) {
-                extend_run(run, start, length, position);
-            } else {
-                write_run(run);
-                pp_write_plain_line(position, start, length);
-            }
-        } else {
-            // The same writes (text, then the newline rule), kept apart from the line start's
-            // call so that this hotter one stays inlined.
-            if (length != 0) pp_write_plain_text(position, start, length);
-            pp_write_newline();
-        }
-        si_cursor.read = const_cast<unsigned char *>(p) + 1;
-        ++si_cursor.line;
-        si_cursor.column = 1;
-        ++plain.copied;
-        done = length == 0 ? PP_PLAIN_BLANK : PP_PLAIN_TEXT;
-        // A line with text is the file's first ordinary line, as its first token is.
-        if (done == PP_PLAIN_TEXT) first_in_file = 0;
+        if (!take_line<line_start>(start, p, column, quote == 0 && !comment, run, done))
+            return stop_at(done, start, nullptr, nullptr, run);
         // At the end of the buffered data the scanning loop calls again, which reads on.
         if (!line_start || *si_cursor.read == 0) {
             write_run(run);
