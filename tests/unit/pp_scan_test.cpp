@@ -504,6 +504,12 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
     std::string crossing;
     for (int i = 0; i < 70; ++i) crossing += "      x" + std::to_string(i) + " = y + 1.5e3\n";
     crossing += "      long = " + std::string(2500, 'a') + "\n      after = 1\n";
+    // Macro names and other names at every place of the 16-byte blocks the copy tests at once,
+    // ending inside their block and running past it, after blanks, digits and operators.
+    std::string places = "#define LONGNAME 1\n#define N2 2\n";
+    for (int k = 0; k < 40; ++k)
+        places += "      x = " + std::string(k, ' ') + "LONGNAME+N2 + 1LONGNAME + LONGNAMES" +
+                  std::string(k % 7, '_') + "*N2\n";
     const std::vector<std::string> sources = {
         "      x = 1\n      y = 2\n",
         "      x = a /* c */ + b\n      y = a /* two\n lines */ + c\n      z = 1\n",
@@ -525,6 +531,7 @@ TEST_F(PpPlainLineTest, CopiedLinesGiveTheSameOutputAndMessagesAsTokenByToken) {
         "      a = 1\n      b = 2\n#line 40\n      c = 3\n      d = 4\n      e = 5   \n"
         "      f = 6\n      g = 7\n\n\n      h = 8\n      i = 9\n#line 7\n      j\n      k\n",
         crossing,
+        places,
         "      x = 1\n      last = 2",
         "      x = 1\n      last = 2   ",
         "      x = 1\n      last = 'open  ",
