@@ -422,11 +422,10 @@ void *run_reader(void *argument) {
     for (;;) {
         r->changed.wait(hold, [r] { return r->asked && !r->done; });
         int fd = r->fd;
-        std::int64_t offset = r->offset;
         unsigned char *into = r->into;
         hold.unlock();
         ssize_t count;
-        (void)offset; // where the descriptor stands
+        // At r->offset, where the descriptor stands.
         do {
             count = ::read(fd, into, READ_AHEAD);
         } while (count < 0 && errno == EINTR);
