@@ -4,6 +4,7 @@
 #include "fe/host.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -539,4 +540,18 @@ const char *host_date_text() {
     // The asctime layout, without its newline: "Thu Jan  1 00:00:00 1970".
     std::strftime(host.date_text, sizeof host.date_text, "%a %b %e %H:%M:%S %Y", &broken);
     return host.date_text;
+}
+
+bool host_start_thread(void *(*run)(void *), void *argument) {
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
+        sigaddset(&blocked, signal);
+    pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, run, argument);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failed != 0) return false;
+    pthread_detach(thread);
+    return true;
 }

@@ -87,6 +87,13 @@ bool host_find_help_file(const char *program, std::size_t size, char *buffer);
 // Shows the help text (through $PAGER on a terminal, copied otherwise) and exits with status 0.
 [[noreturn]] void host_show_help();
 
+// Starts a detached thread running `run(argument)` for the rest of the process, with the
+// interrupt signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the like) blocked in it, so that the
+// main thread's handlers take them as before; the signals the thread's own calls raise (a closed
+// pipe, a file-size limit) still reach it. False when no thread could be started (no room for
+// its stack, no more threads): the caller then does the work itself.
+bool host_start_thread(void *(*run)(void *), void *argument);
+
 // SOURCE_DATE_EPOCH when it is a non-negative decimal integer: true with the seconds.
 bool host_source_date_epoch(std::time_t *seconds);
 

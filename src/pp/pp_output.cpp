@@ -2,7 +2,6 @@
 // stream, the newline and white-space rules, the line markers in their two forms, the writing of
 // tokens read from the input or taken out of expansions, and the -g spacing table.
 #include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <mutex>
 
 #include "fe/fe.h"
+#include "fe/host.h"
 #include "lexer/lexer.h"
 #include "mm/mm.h"
 #include "pp/pp_internal.h"
@@ -114,10 +114,10 @@ void *run_writer(void *argument) {
     }
 }
 
-// The thread does not take the signals sent to the process (an interrupt, a hang-up): the
-// main thread's handlers see them as before. Those its own writes raise (a closed pipe, a
-// file-size limit) reach it, and the handlers act on them there as they would have. False
-// when no thread could be started.
+// The thread (host_start_thread) does not take the signals sent to the process (an interrupt,
+// a hang-up): the main thread's handlers see them as before. Those its own writes raise (a
+// closed pipe, a file-size limit) reach it, and the handlers act on them there as they would
+// have. False when no thread could be started.
 bool start_writer() {
     if (writer_unavailable) return false;
     // A child made by fork (a test's death test) has no such thread: its own starts when it
@@ -128,20 +128,11 @@ bool start_writer() {
         fork_handler_added = true;
     }
     auto *w = new OutputWriter;
-    sigset_t blocked, old;
-    sigemptyset(&blocked);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
-        sigaddset(&blocked, signal);
-    pthread_sigmask(SIG_BLOCK, &blocked, &old);
-    pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, run_writer, w);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (failed != 0) {
+    if (!host_start_thread(run_writer, w)) {
         delete w;
         writer_unavailable = true;
         return false;
     }
-    pthread_detach(thread);
     writer = w;
     return true;
 }

@@ -7,7 +7,6 @@
 #include <cassert>
 #include <cerrno>
 #include <condition_variable>
-#include <csignal>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
@@ -438,8 +437,7 @@ void *run_reader(void *argument) {
     }
 }
 
-// The thread takes none of the signals sent to the process: the main thread's handlers see
-// them as before. False when no thread could be started.
+// False when no thread could be started.
 bool start_reader() {
     if (reader_unavailable) return false;
     // A child made by fork has no such thread (and what its parent's was reading is not its
@@ -450,20 +448,11 @@ bool start_reader() {
         fork_handler_added = true;
     }
     auto *r = new Reader;
-    sigset_t blocked, old;
-    sigemptyset(&blocked);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2})
-        sigaddset(&blocked, signal);
-    pthread_sigmask(SIG_BLOCK, &blocked, &old);
-    pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, run_reader, r);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (failed != 0) {
+    if (!host_start_thread(run_reader, r)) {
         delete r;
         reader_unavailable = true;
         return false;
     }
-    pthread_detach(thread);
     reader = r;
     return true;
 }
