@@ -496,8 +496,10 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     const std::uint32_t *shapes = pp_macro_name_shapes();
     const bool fixed = fortran_comments != 0 && pp_fixed_form();
 #if defined(__SSE2__)
+    // Without names the two tables differ only where `!` starts a comment outside constants
+    // (fortran_comments, which fixed-form comment lines need as well).
     if constexpr (!names)
-        if (!fixed && !outside_stops.bang && tables.inside == tables.outside)
+        if (tables.inside == tables.outside)
             return walk_plain_lines<line_start>(outside, outside_stops, slash_comments);
 #endif
     // The column of each line's first byte copied: every line's start, or the read point.
