@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/types.h"
 #include "lexer/lexer.h"
@@ -175,6 +176,41 @@ inline bool pp_shape_may_name_macro(const std::uint32_t *shapes, const unsigned 
                                     std::uint32_t length) {
     return (shapes[text[0]] & pp_name_shape_bit(length)) != 0;
 }
+// The second filter: one bit per hash of every macro name defined (PP_NAME_FILTER_WORDS words).
+inline constexpr std::uint32_t PP_NAME_FILTER_WORDS = 256;
+// The filter bit of a name, from its length and its first and last four bytes (three bytes of a
+// shorter name): a fixed handful of loads whatever the length, since every name of a line is
+// looked up under -m. Names that differ only in the middle share a bit, which costs a lookup.
+inline std::uint32_t pp_name_filter_bit(const unsigned char *text, std::uint32_t length) {
+    std::uint32_t head, tail;
+    if (length >= 4) {
+        std::memcpy(&head, text, 4);
+        std::memcpy(&tail, text + length - 4, 4);
+    } else if (length > 0) {
+        head = text[0] | std::uint32_t{text[length / 2]} << 8;
+        tail = text[length - 1];
+    } else {
+        return 0;
+    }
+    std::uint32_t h = head * 0x9E3779B1u ^ (tail + length) * 0x85EBCA77u;
+    h ^= h >> 15;
+    return (h * 0xC2B2AE3Du) >> (32 - 14); // 14 bits: PP_NAME_FILTER_WORDS * 64 of them
+}
+// Both filters of a set of names (the macro table's, or a copy of it): `name` added, asked.
+inline void pp_filters_add(std::uint32_t *shapes, std::uint64_t *filter, const unsigned char *text,
+                           std::uint32_t length) {
+    std::uint32_t bit = pp_name_filter_bit(text, length);
+    filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    if (length > 0) shapes[text[0]] |= pp_name_shape_bit(length);
+}
+inline bool pp_filters_may_name(const std::uint32_t *shapes, const std::uint64_t *filter,
+                                const unsigned char *text, std::uint32_t length) {
+    if (!pp_shape_may_name_macro(shapes, text, length)) return false;
+    std::uint32_t bit = pp_name_filter_bit(text, length);
+    return (filter[bit / 64] >> (bit % 64) & 1) != 0;
+}
+// Copies both filters of the macro table (256 and PP_NAME_FILTER_WORDS words).
+void pp_copy_name_filters(std::uint32_t *shapes, std::uint64_t *filter);
 // A macro record for `name` defined at `position`, entered in the name's info word (replacing
 // what was there); the caller sets n_formals and error_in_defn.
 PpMacro *pp_new_macro(TextHandle name, Position position);
@@ -289,8 +325,14 @@ TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length);
 // on (the default) or off, so that tests can compare them with the token-by-token reading of
 // the same lines; whether they are on; and the number of lines copied whole.
 void pp_set_plain_lines(bool enabled);
+// Makes the large input files' blocks read ahead carry hints for the copy (where it must stop).
+void pp_plain_install_hints();
+// A macro name entered in the filters: hints made without it are no longer right.
+void pp_plain_note_macro_name(const unsigned char *text, std::uint32_t length);
 bool pp_plain_lines_enabled();
 std::uint64_t pp_plain_lines_copied();
+// How many times the copy walked over the marks of a block read ahead (pp_plain_install_hints).
+std::uint64_t pp_plain_hinted_walks();
 // The places where the scans that test 16 bytes at once (ordinary text, names) and the
 // byte-by-byte scans disagree, over every class table, byte value and place in a load: 0 when
 // they agree.

@@ -161,9 +161,9 @@ inline StopBytes stop_bytes_of(const StopSet &stops) {
                      _mm_set1_epi8(stops.bang ? '!' : 0)};
 }
 
-// Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
-// whose optional sets give `extra`.
-[[gnu::always_inline]] inline unsigned stop_mask16(const unsigned char *p, const StopBytes &extra) {
+// Byte i all ones when byte i of the 16 at p is not of class PLAIN_OTHER in a table without
+// names whose optional sets give `extra`, else 0.
+[[gnu::always_inline]] inline __m128i stop_hits16(const unsigned char *p, const StopBytes &extra) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     // Control bytes but the tab and, as negative numbers, the bytes above 0x7F; then 0x7F.
     __m128i hit = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
@@ -179,7 +179,13 @@ inline StopBytes stop_bytes_of(const StopSet &stops) {
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.question));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.backslash));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, extra.bang));
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    return hit;
+}
+
+// Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
+// whose optional sets give `extra`.
+[[gnu::always_inline]] inline unsigned stop_mask16(const unsigned char *p, const StopBytes &extra) {
+    return static_cast<unsigned>(_mm_movemask_epi8(stop_hits16(p, extra)));
 }
 
 // Bit i set when byte i of the 16 at p is not of class PLAIN_OTHER in a table without names
@@ -202,18 +208,29 @@ inline const unsigned char *skip_other(const unsigned char *p, const std::uint8_
 }
 // Advances over letters, digits and `_`, 16 bytes at a time: no branch on each byte, whose
 // mispredicted exit at the end of every name costs more than the wide test.
+// Bits i set when byte i of the 16 at p may start a name (a letter or `_`: `starts`) and when
+// it is a name byte (those and the digits: `names`).
+struct NameMasks {
+    unsigned starts;
+    unsigned names;
+};
+
+[[gnu::always_inline]] inline NameMasks name_masks16(const unsigned char *p) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    // Signed compares: bytes above 0x7F are negative and fall outside both ranges.
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(lower, _mm_set1_epi8('z' + 1)));
+    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                  _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i start = _mm_or_si128(letter, _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+    return NameMasks{static_cast<unsigned>(_mm_movemask_epi8(start)),
+                     static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(start, digit)))};
+}
+
 inline const unsigned char *skip_name(const unsigned char *p) {
     for (;;) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
-        // Signed compares: bytes above 0x7F are negative and fall outside both ranges.
-        __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
-                                       _mm_cmplt_epi8(lower, _mm_set1_epi8('z' + 1)));
-        __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                      _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-        __m128i name =
-            _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xFFFFU;
+        unsigned other = ~name_masks16(p).names & 0xFFFFU;
         if (other != 0) return p + __builtin_ctz(other);
         p += 16;
     }
@@ -233,6 +250,7 @@ inline const unsigned char *skip_name(const unsigned char *p) {
 struct PlainLineState {
     bool enabled = true;      // off only in tests that compare the two ways of reading
     std::uint64_t copied = 0; // lines written whole
+    std::uint64_t hinted_walks = 0; // calls of walk_hinted_lines
     // The macro name the copy stopped before, by its place in the read buffer: the lexer
     // reads it next and the scanning loop takes its handle from here (pp_take_noted_name).
     const unsigned char *noted_text = nullptr;
@@ -463,6 +481,253 @@ PpPlainLine walk_plain_lines(const std::uint8_t *classes, const StopSet &stops,
 }
 #endif
 
+#if defined(__SSE2__)
+// ---- Hints: the name scan of -m done ahead, on the reader thread ------------------------------
+//
+// Under -m every name of a line is looked up, which costs the copy about twice what default mode
+// spends on a line. For the blocks of a large file that the reader thread reads ahead, it also
+// marks the bytes where the copy must stop: those that stop it in default mode, and the first
+// byte of each name that may name a macro by a copy of the macro table's filters. The copy then
+// walks from mark to mark (walk_hinted_lines) and looks up only the marked names.
+//
+// The marks of a block are right while every macro name defined before its bytes are copied
+// passes the filters they were made with. Those are the table's filters when the block was asked
+// for, with every name that follows `#define` in the block and in the one before it (read ahead
+// of the main thread, the definitions in them are not yet made). A name defined otherwise (by an
+// included file, or spelled across a block's end) that the filters do not pass drops the marks:
+// of the block being copied at once (pp_plain_note_macro_name), of the block read ahead when it
+// is taken (accept_hints).
+
+// One slot per read-ahead buffer, written by the main thread when its block is asked for and by
+// the reader thread while it makes the hints; read by the main thread once the block is taken.
+struct HintSlot {
+    bool names; // under -m: without it no hints are made
+    StopSet stops;
+    std::uint64_t defined; // the count of names defined when the block was asked for
+    std::uint32_t shapes[256];
+    std::uint64_t filter[PP_NAME_FILTER_WORDS];
+};
+
+// The filter bits of a macro name defined.
+struct DefinedName {
+    std::uint32_t bit;
+    std::uint32_t shape;
+    unsigned char first;
+};
+
+constexpr std::uint64_t RECENT_NAMES = 64;
+
+struct HintState {
+    HintSlot slots[2];
+    // The names defined lately, by their count: those since a block was asked for are checked
+    // against its filters when it is taken.
+    DefinedName recent[RECENT_NAMES];
+    std::uint64_t defined = 0;
+};
+
+HintState hinting;
+
+bool slot_may_name(const HintSlot &slot, const DefinedName &name) {
+    return (slot.shapes[name.first] & name.shape) != 0 &&
+           (slot.filter[name.bit / 64] >> (name.bit % 64) & 1) != 0;
+}
+
+void prepare_hints(int slot_index) {
+    HintSlot &slot = hinting.slots[slot_index];
+    slot.names = expand_macros != 0;
+    slot.stops = stop_set_of(plain_tables(false).outside);
+    slot.defined = hinting.defined;
+    pp_copy_name_filters(slot.shapes, slot.filter);
+}
+
+// Adds the name after each `#define` among the `count` bytes at `text` to the slot's filters:
+// `#`, blanks, `define`, blanks, the name. Other spellings (a comment or a continuation in
+// between) are left to the check of each definition made.
+void add_defined_names(HintSlot &slot, const unsigned char *text, std::size_t count) {
+    const unsigned char *end = text + count;
+    const unsigned char *p = text;
+    while (p < end) {
+        const void *sharp = std::memchr(p, '#', static_cast<std::size_t>(end - p));
+        if (sharp == nullptr) return;
+        p = static_cast<const unsigned char *>(sharp) + 1;
+        const unsigned char *q = p;
+        while (q < end && (*q == ' ' || *q == '\t')) ++q;
+        if (end - q < 7 || std::memcmp(q, "define", 6) != 0 || (q[6] != ' ' && q[6] != '\t'))
+            continue;
+        q += 6;
+        while (q < end && (*q == ' ' || *q == '\t')) ++q;
+        const unsigned char *name = q;
+        while (q < end && name_byte(*q)) ++q;
+        if (q > name && name_class[*name] == PLAIN_START)
+            pp_filters_add(slot.shapes, slot.filter, name, static_cast<std::uint32_t>(q - name));
+    }
+}
+
+// On the reader thread: the hints of the `count` bytes at `bytes`, the `before_count` bytes at
+// `before` coming before them in the file. A name that runs to the end of the bytes is marked
+// whatever it is: its end is not known.
+std::size_t make_hints(int slot_index, const unsigned char *before, std::size_t before_count,
+                       const unsigned char *bytes, std::size_t count, unsigned char *hints) {
+    HintSlot &slot = hinting.slots[slot_index];
+    if (!slot.names) return 0;
+    add_defined_names(slot, before, before_count);
+    add_defined_names(slot, bytes, count);
+    const StopBytes extra = stop_bytes_of(slot.stops);
+    for (std::size_t i = 0; i < count; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(hints + i), stop_hits16(bytes + i, extra));
+    // A name starts at a letter or `_` after a byte that is no name byte; 64 bytes at a time,
+    // so that most names end within the masks of their start.
+    std::uint64_t after_name = before_count > 0 && name_byte(before[before_count - 1]) ? 1 : 0;
+    const unsigned char *const limit = bytes + count;
+    for (std::size_t i = 0; i < count; i += 64) {
+        std::uint64_t starts = 0, names = 0;
+        for (int k = 0; k < 4; ++k) {
+            NameMasks masks = name_masks16(bytes + i + 16 * k);
+            starts |= std::uint64_t{masks.starts} << (16 * k);
+            names |= std::uint64_t{masks.names} << (16 * k);
+        }
+        starts &= ~((names << 1) | after_name);
+        after_name = names >> 63;
+        if (count - i < 64) starts &= (std::uint64_t{1} << (count - i)) - 1;
+        while (starts != 0) {
+            const int at = __builtin_ctzll(starts);
+            starts &= starts - 1;
+            const unsigned char *name = bytes + i + at;
+            const std::uint64_t ends = ~names >> at;
+            const unsigned char *end;
+            if (ends != 0) {
+                end = name + __builtin_ctzll(ends);
+            } else {
+                end = bytes + i + 64;
+                while (end < limit && name_byte(*end)) ++end;
+            }
+            if (end >= limit || pp_filters_may_name(slot.shapes, slot.filter, name,
+                                                    static_cast<std::uint32_t>(end - name)))
+                hints[name - bytes] = 0xFF;
+        }
+    }
+    return count;
+}
+
+// On the main thread, as the block is taken: false when a name defined since it was asked for
+// does not pass its filters, or more were defined than are kept.
+bool accept_hints(int slot_index) {
+    const HintSlot &slot = hinting.slots[slot_index];
+    if (hinting.defined - slot.defined > RECENT_NAMES) return false;
+    for (std::uint64_t n = slot.defined; n < hinting.defined; ++n)
+        if (!slot_may_name(slot, hinting.recent[n % RECENT_NAMES])) return false;
+    return true;
+}
+
+constexpr SiHintMaker hint_maker{prepare_hints, make_hints, accept_hints};
+
+// Bit i set when byte i of the 16 hints at h is set.
+[[gnu::always_inline]] inline unsigned hint_mask16(const unsigned char *h) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(h));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) ^
+           0xFFFFU;
+}
+
+// The copy under -m over hinted bytes: walk_plain_lines with the hints as its stops, the names
+// they mark looked up, and `!` comments and fixed-form comment lines taken as the byte scan of
+// copy_plain_text takes them.
+template <bool line_start>
+PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tables,
+                              bool slash_comments, bool fixed) {
+    const std::uint32_t column = line_start ? 1 : si_cursor.column;
+    const std::uint8_t *const outside = tables.outside;
+    const std::uint32_t *const shapes = pp_macro_name_shapes();
+    const std::ptrdiff_t to_hints = hints - si_cursor.read;
+    PpPlainLine done = PP_PLAIN_NONE;
+    LineRun run;
+    const unsigned char *start = si_cursor.read;
+    for (;;) {
+        unsigned char quote = 0;
+        const unsigned char *after_quote = start;
+        const unsigned char *p = start;
+        bool comment = false;
+        if (line_start && fixed) {
+            int line_comment = pp_fixed_comment_line_at(start);
+            if (line_comment < 0) return stop_at(done, start, nullptr, nullptr, run);
+            if (line_comment > 0) {
+                if (!rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr, run);
+                comment = true;
+            }
+        }
+        // Between two tokens the copy may start on a name the hints leave unmarked (they mark
+        // one only after a byte that is no name byte): it is looked up here.
+        if (!line_start && outside[*p] == PLAIN_START) {
+            const unsigned char *name = p;
+            p = skip_name(p + 1);
+            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
+                names_macro(name, static_cast<std::uint32_t>(p - name)))
+                return stop_at(done, start, name, after_quote, run);
+        }
+        if (!comment) {
+            const unsigned char *block = p;
+            unsigned stops_left = hint_mask16(block + to_hints);
+            for (;;) {
+                while (stops_left == 0) {
+                    block += 16;
+                    stops_left = hint_mask16(block + to_hints);
+                }
+                p = block + __builtin_ctz(stops_left);
+                stops_left &= stops_left - 1;
+                const unsigned char c = *p;
+                switch (outside[c]) {
+                case PLAIN_START: {
+                    // A name that may name a macro; inside a constant it is text.
+                    if (quote != 0) continue;
+                    const unsigned char *name = p;
+                    const unsigned char *end = skip_name(p + 1);
+                    if (pp_shape_may_name_macro(shapes, name,
+                                                static_cast<std::uint32_t>(end - name)) &&
+                        names_macro(name, static_cast<std::uint32_t>(end - name)))
+                        return stop_at(done, start, name, after_quote, run);
+                    continue;
+                }
+                case PLAIN_QUOTE:
+                    if (quote == 0)
+                        quote = c;
+                    else if (quote == c)
+                        quote = 0;
+                    after_quote = p + 1;
+                    continue;
+                case PLAIN_SLASH:
+                    if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                        return stop_at(done, start, nullptr, nullptr, run);
+                    continue;
+                case PLAIN_BANG: {
+                    if (quote != 0) continue;
+                    std::uint32_t at = column + static_cast<std::uint32_t>(p - start);
+                    if (fixed && at == 6) continue;
+                    if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p))
+                        return stop_at(done, start, nullptr, nullptr, run);
+                    comment = true;
+                    break;
+                }
+                case PLAIN_NEWLINE: break;
+                case PLAIN_STOP:
+                    if (c == 0 && quote == 0 &&
+                        column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
+                        return stop_at_data_end(done, start, after_quote, p, run);
+                    return stop_at(done, start, nullptr, nullptr, run);
+                default: continue; // marked, but ordinary here
+                }
+                break;
+            }
+        }
+        if (!take_line<line_start>(start, p, column, quote == 0 && !comment, run, done))
+            return stop_at(done, start, nullptr, nullptr, run);
+        if (!line_start || *si_cursor.read == 0) {
+            write_run(run);
+            return done;
+        }
+        start = si_cursor.read;
+    }
+}
+#endif
+
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
@@ -501,6 +766,12 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     if constexpr (!names)
         if (tables.inside == tables.outside)
             return walk_plain_lines<line_start>(outside, outside_stops, slash_comments);
+    if constexpr (names)
+        if (const unsigned char *hints = si_read_hints(); hints != nullptr)
+        {
+            ++plain.hinted_walks;
+            return walk_hinted_lines<line_start>(hints, tables, slash_comments, fixed);
+        }
 #endif
     // The column of each line's first byte copied: every line's start, or the read point.
     const std::uint32_t column = line_start ? 1 : si_cursor.column;
@@ -606,6 +877,26 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
 
 } // namespace
 
+void pp_plain_install_hints() {
+#if defined(__SSE2__)
+    si_set_hint_maker(&hint_maker);
+#endif
+}
+
+void pp_plain_note_macro_name(const unsigned char *text, std::uint32_t length) {
+#if defined(__SSE2__)
+    DefinedName name{pp_name_filter_bit(text, length), length > 0 ? pp_name_shape_bit(length) : 0,
+                     length > 0 ? text[0] : static_cast<unsigned char>(0)};
+    hinting.recent[hinting.defined % RECENT_NAMES] = name;
+    ++hinting.defined;
+    int slot = si_hint_slot();
+    if (slot >= 0 && !slot_may_name(hinting.slots[slot], name)) si_drop_hints();
+#else
+    (void)text;
+    (void)length;
+#endif
+}
+
 void pp_set_plain_lines(bool enabled) {
     plain.enabled = enabled;
     plain.noted_text = nullptr;
@@ -633,6 +924,8 @@ TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
 bool pp_plain_lines_enabled() { return plain.enabled; }
 
 std::uint64_t pp_plain_lines_copied() { return plain.copied; }
+
+std::uint64_t pp_plain_hinted_walks() { return plain.hinted_walks; }
 
 std::uint32_t pp_plain_scan_mismatches() {
     std::uint32_t mismatches = 0;

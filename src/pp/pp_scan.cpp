@@ -288,6 +288,7 @@ void pp_initialize() {
     pp_define_predefined_macros();
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     pp_set_plain_lines(true);
+    pp_plain_install_hints();
     first_in_file = 1;
 }
 

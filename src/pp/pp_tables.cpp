@@ -34,27 +34,7 @@ static_assert(sizeof pool_rows / sizeof pool_rows[0] == 7, "the preprocessor has
 #include "pp/pp_pools.def"
 #undef PP_POOL
 
-constexpr std::uint32_t NAME_FILTER_BITS = 1 << 14;
-
-// The filter bit of a name, from its length and its first and last four bytes (three bytes of a
-// shorter name): a fixed handful of loads whatever the length, since every name of a line is
-// looked up under -m. Names that differ only in the middle share a bit, which costs a lookup.
-inline std::uint32_t name_filter_bit(const unsigned char *text, std::uint32_t length) {
-    std::uint32_t head, tail;
-    if (length >= 4) {
-        std::memcpy(&head, text, 4);
-        std::memcpy(&tail, text + length - 4, 4);
-    } else if (length > 0) {
-        head = text[0] | std::uint32_t{text[length / 2]} << 8;
-        tail = text[length - 1];
-    } else {
-        return 0;
-    }
-    std::uint32_t h = head * 0x9E3779B1u ^ (tail + length) * 0x85EBCA77u;
-    h ^= h >> 15;
-    return (h * 0xC2B2AE3Du) >> (32 - 14);
-}
-static_assert(NAME_FILTER_BITS == 1 << 14, "name_filter_bit keeps the top 14 bits");
+constexpr std::uint32_t NAME_FILTER_BITS = PP_NAME_FILTER_WORDS * 64;
 
 struct TableState {
     PoolId pools[PP_POOL_COUNT] = {};
@@ -399,22 +379,22 @@ PpMacro *pp_lookup_macro(TextHandle name) {
 
 namespace {
 void note_macro_name(TextHandle name) {
-    std::uint32_t bit = name_filter_bit(reinterpret_cast<const unsigned char *>(text_string(name)),
-                                        text_length(name));
-    tables.name_filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    const auto *text = reinterpret_cast<const unsigned char *>(text_string(name));
     std::uint32_t length = text_length(name);
-    if (length > 0)
-        tables.name_shapes[static_cast<unsigned char>(text_string(name)[0])] |=
-            pp_name_shape_bit(length);
+    pp_filters_add(tables.name_shapes, tables.name_filter, text, length);
+    pp_plain_note_macro_name(text, length);
 }
 } // namespace
 
 const std::uint32_t *pp_macro_name_shapes() { return tables.name_shapes; }
 
+void pp_copy_name_filters(std::uint32_t *shapes, std::uint64_t *filter) {
+    std::memcpy(shapes, tables.name_shapes, sizeof tables.name_shapes);
+    std::memcpy(filter, tables.name_filter, sizeof tables.name_filter);
+}
+
 bool pp_may_name_macro(const unsigned char *text, std::uint32_t length) {
-    if (!pp_shape_may_name_macro(tables.name_shapes, text, length)) return false;
-    std::uint32_t bit = name_filter_bit(text, length);
-    return (tables.name_filter[bit / 64] >> (bit % 64) & 1) != 0;
+    return pp_filters_may_name(tables.name_shapes, tables.name_filter, text, length);
 }
 
 PpMacro *pp_new_macro(TextHandle name, Position position) {

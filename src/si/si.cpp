@@ -47,7 +47,9 @@ constexpr std::size_t BUFFER_BLOCK = SI_RING_SIZE + 1 + SI_SCAN_SLACK;
 // take a fresh ring from the general pool at every #include (a new chunk each time, whose
 // left-over part joins the free lists that every later free walks).
 constexpr int SPARE_RINGS = SI_FILE_STACK_SIZE + 1; // one per level that can be open
-constexpr std::uint32_t READ_AHEAD = 262144;
+constexpr std::uint32_t READ_AHEAD_MAX = 262144;
+// The size of the blocks read ahead: READ_AHEAD_MAX but in tests (si_set_read_ahead_size).
+std::uint32_t read_ahead = READ_AHEAD_MAX;
 constexpr int IDLE_FILES = 64;
 constexpr std::int64_t IDLE_FILE_SIZE = 65536;    // larger files are closed as before
 constexpr int MAX_DEPTH = SI_FILE_STACK_SIZE - 1; // highest index into the file stack
@@ -117,13 +119,25 @@ struct ReadAhead {
     std::int64_t clean_end;
     unsigned char *data;
     int buffer; // which read-ahead buffer holds `data`
+    // [hints_from, hints_end) has scan hints, at the same place of ahead_hints[buffer] as the
+    // bytes in ahead_buffers[buffer].
+    std::int64_t hints_from;
+    std::int64_t hints_end;
 };
 
 // The read-ahead buffers: the bytes not yet handed out (less than a ring) are moved in front of
-// the next READ_AHEAD bytes read. Outside the stream state, which is reset by assignment while
-// the reader thread may still be reading into one of them.
+// the next block read. Outside the stream state, which is reset by assignment while the reader
+// thread may still be reading into one of them. The hints of each, byte for byte; both have
+// room for a hint maker's loads and stores of up to 64 bytes past the end of a block.
 constexpr std::size_t AHEAD_KEPT = SI_RING_SIZE;
-alignas(64) unsigned char ahead_buffers[2][AHEAD_KEPT + READ_AHEAD];
+constexpr std::size_t AHEAD_SIZE = AHEAD_KEPT + READ_AHEAD_MAX + 64;
+alignas(64) unsigned char ahead_buffers[2][AHEAD_SIZE];
+alignas(64) unsigned char ahead_hints[2][AHEAD_SIZE];
+// The hints of the current stream's ring, at the same place as its bytes; valid for
+// [StreamState::hints_begin, fill], the 0 at fill included.
+alignas(64) unsigned char ring_hints[SI_RING_SIZE + 1 + 2 * SI_SCAN_SLACK];
+// The client that makes the hints (si_set_hint_maker), or nullptr.
+const SiHintMaker *hint_maker = nullptr;
 
 // A byte of a file that is dropped: 0, which stands for "no data here" in the ring, and 3, the
 // end byte that the readers take as the end of the stream. Either would end or corrupt the
@@ -194,6 +208,11 @@ struct StreamState {
     std::uint64_t listing_dropped;
 
     ReadAhead ahead;
+    // The ring's hints: from hints_begin (nullptr: none) to the fill point, while the ring
+    // starts at hints_ring and is filled up to hints_fill, as the refill that made them left it.
+    unsigned char *hints_begin;
+    unsigned char *hints_ring;
+    unsigned char *hints_fill;
 };
 
 StreamState si;
@@ -405,9 +424,18 @@ struct Reader {
     std::int64_t offset = 0;
     unsigned char *into = nullptr;
     StreamHandle stream = STREAM_NULL;
-    // Its result: the count, or -1; the clean stretch at its start (clean_length).
+    std::uint32_t size = 0;
+    // The hints asked for: made by `maker` into `hints`, with the block before as context.
+    const SiHintMaker *maker = nullptr;
+    int slot = 0;
+    const unsigned char *before = nullptr;
+    std::size_t before_count = 0;
+    unsigned char *hints = nullptr;
+    // Its result: the count, or -1; the clean stretch at its start (clean_length); how much of
+    // that has hints.
     std::ptrdiff_t count = 0;
     std::size_t clean = 0;
+    std::size_t hinted = 0;
 };
 
 // Made once and never destroyed: at exit the thread may still wait on it.
@@ -422,16 +450,23 @@ void *run_reader(void *argument) {
         r->changed.wait(hold, [r] { return r->asked && !r->done; });
         int fd = r->fd;
         unsigned char *into = r->into;
+        std::uint32_t size = r->size;
         hold.unlock();
         ssize_t count;
         // At r->offset, where the descriptor stands.
         do {
-            count = ::read(fd, into, READ_AHEAD);
+            count = ::read(fd, into, size);
         } while (count < 0 && errno == EINTR);
         std::size_t clean = count > 0 ? clean_length(into, static_cast<std::size_t>(count)) : 0;
+        // The asking thread waits for `done` before it touches the hints, the slot or `before`.
+        std::size_t hinted =
+            r->maker != nullptr && clean > 0
+                ? r->maker->make(r->slot, r->before, r->before_count, into, clean, r->hints)
+                : 0;
         hold.lock();
         r->count = count;
         r->clean = clean;
+        r->hinted = hinted;
         r->done = true;
         r->changed.notify_all();
     }
@@ -469,15 +504,24 @@ void drop_read_ahead() {
         si.table[reader->stream].fd_offset = -1;
 }
 
-// Asks the reader for the READ_AHEAD bytes at `offset` of the current stream's file, where its
-// descriptor stands, into the buffer not in use.
+// Asks the reader for the next block at `offset` of the current stream's file, where its
+// descriptor stands, into the buffer not in use, and for its hints, with the current block as
+// their context.
 void ask_read_ahead(const StreamEntry &entry, std::int64_t offset) {
     if (entry.fd_offset != offset) return;
     if (reader == nullptr && !start_reader()) return;
+    const int slot = 1 - si.ahead.buffer;
+    if (hint_maker != nullptr) hint_maker->prepare(slot);
     std::lock_guard<std::mutex> hold(reader->lock);
     reader->fd = entry.fd;
     reader->offset = offset;
-    reader->into = ahead_buffers[1 - si.ahead.buffer] + AHEAD_KEPT;
+    reader->into = ahead_buffers[slot] + AHEAD_KEPT;
+    reader->size = read_ahead;
+    reader->maker = hint_maker;
+    reader->slot = slot;
+    reader->before = si.ahead.data;
+    reader->before_count = si.ahead.length;
+    reader->hints = ahead_hints[slot] + AHEAD_KEPT;
     reader->stream = si_cursor.stream;
     reader->asked = true;
     reader->done = false;
@@ -485,8 +529,10 @@ void ask_read_ahead(const StreamEntry &entry, std::int64_t offset) {
 }
 
 // The reader's read of `offset` of the current stream, once it is done: its count (-1 for a
-// failure), and `clean`. False, with any other read dropped, when it was not asked for.
-bool take_read_ahead(std::int64_t offset, std::ptrdiff_t *count, std::size_t *clean) {
+// failure), `clean` and `hinted` (accepted by the hint maker). False, with any other read
+// dropped, when it was not asked for.
+bool take_read_ahead(std::int64_t offset, std::ptrdiff_t *count, std::size_t *clean,
+                     std::size_t *hinted) {
     if (reader == nullptr || !reader->asked) return false;
     if (reader->stream != si_cursor.stream || reader->offset != offset ||
         reader->fd != si.table[si_cursor.stream].fd) {
@@ -497,8 +543,13 @@ bool take_read_ahead(std::int64_t offset, std::ptrdiff_t *count, std::size_t *cl
     reader->changed.wait(hold, [] { return reader->done; });
     *count = reader->count;
     *clean = reader->clean;
+    *hinted = reader->hinted;
+    const SiHintMaker *maker = reader->maker;
+    const int slot = reader->slot;
     reader->asked = false;
     reader->done = false;
+    hold.unlock();
+    if (*hinted > 0 && (maker != hint_maker || !maker->accept(slot))) *hinted = 0;
     StreamEntry &entry = si.table[si_cursor.stream];
     entry.fd_offset = *count >= 0 ? offset + *count : -1;
     return true;
@@ -509,14 +560,26 @@ bool read_ahead_allowed(const StreamEntry &entry) {
     return entry.spooled < 0 && !entry.adopted && si_cursor.stream != STREAM_STDIN;
 }
 
+// The hints of a block read here rather than by the reader: made at once when the blocks after
+// it will be read by the reader (a large file), with the block before as context.
+std::size_t hint_here(int slot, const unsigned char *bytes, std::size_t clean) {
+    if (hint_maker == nullptr || clean == 0) return 0;
+    hint_maker->prepare(slot);
+    std::size_t hinted = hint_maker->make(slot, si.ahead.data, si.ahead.length, bytes, clean,
+                                          ahead_hints[slot] + AHEAD_KEPT);
+    return hinted > 0 && hint_maker->accept(slot) ? hinted : 0;
+}
+
 // The ring takes 1 KiB at a time once it has wrapped; a file larger than the ring is read in
-// READ_AHEAD blocks into the read-ahead buffer and handed out from there, in the same pieces
-// as reads of the file would give (a piece is short only at the end of the file).
+// blocks into the read-ahead buffer and handed out from there, in the same pieces as reads of
+// the file would give (a piece is short only at the end of the file).
 // With `clean`, says whether the piece is known to hold no CR, 0 or 3 (searched for once
-// per read-ahead block rather than in every piece).
+// per read-ahead block rather than in every piece); with `hints`, gives the piece's hints
+// (nullptr when it has none).
 std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, std::int64_t offset,
-                             bool *clean = nullptr) {
+                             bool *clean = nullptr, const unsigned char **hints = nullptr) {
     if (clean != nullptr) *clean = false;
+    if (hints != nullptr) *hints = nullptr;
     if (entry.size <= static_cast<std::int64_t>(SI_RING_SIZE))
         return read_file(entry, into, size, offset);
     ReadAhead &ahead = si.ahead;
@@ -527,45 +590,56 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, s
         ahead.length = 0;
         ahead.clean_end = offset;
         ahead.data = ahead_buffers[ahead.buffer] + AHEAD_KEPT;
+        ahead.hints_from = ahead.hints_end = offset;
     }
     auto skip = static_cast<std::uint32_t>(offset - ahead.start);
     std::uint32_t held = ahead.length - skip;
     if (held < size) {
-        // The next READ_AHEAD bytes go into the other buffer, what is still to be handed out
-        // right in front of them: read by the reader while this block was handed out, or now.
+        // The next block goes into the other buffer, what is still to be handed out right in
+        // front of it: read by the reader while this block was handed out, or now.
         assert(held < AHEAD_KEPT && "less than a ring is kept");
         std::int64_t next = offset + held;
-        unsigned char *fresh = ahead_buffers[1 - ahead.buffer] + AHEAD_KEPT;
+        const int slot = 1 - ahead.buffer;
+        unsigned char *fresh = ahead_buffers[slot] + AHEAD_KEPT;
         std::ptrdiff_t count = 0;
         std::size_t clean = 0;
-        bool taken = take_read_ahead(next, &count, &clean);
+        std::size_t hinted = 0;
+        bool taken = take_read_ahead(next, &count, &clean, &hinted);
         if (taken) {
             // As a read of the file would have found.
-            entry.end_seen = count >= 0 && next + count == entry.size && count < READ_AHEAD;
+            entry.end_seen = count >= 0 && next + count == entry.size && count < read_ahead;
         } else {
-            count = read_file(entry, fresh, READ_AHEAD, next);
+            count = read_file(entry, fresh, read_ahead, next);
             if (count > 0 && ahead.clean_end >= next)
                 clean = clean_length(fresh, static_cast<std::size_t>(count));
+            if (count == read_ahead && read_ahead_allowed(entry))
+                hinted = hint_here(slot, fresh, clean);
         }
         if (count < 0) {
             ahead.stream = STREAM_NULL;
             return count;
         }
         std::memcpy(fresh - held, ahead.data + skip, held);
-        ahead.buffer = 1 - ahead.buffer;
+        ahead.buffer = slot;
         ahead.data = fresh - held;
         ahead.start = offset;
         ahead.length = held + static_cast<std::uint32_t>(count);
         // The clean stretch grows over the new bytes only while everything before was clean.
         if (ahead.clean_end >= next) ahead.clean_end = next + static_cast<std::int64_t>(clean);
+        // The bytes kept from the block before lose their hints: they were made against the
+        // other slot's names, which the hint maker no longer checks.
+        ahead.hints_from = next;
+        ahead.hints_end = next + static_cast<std::int64_t>(hinted);
         skip = 0;
         held = ahead.length;
         // A whole block may have more after it.
-        if (count == READ_AHEAD && read_ahead_allowed(entry)) ask_read_ahead(entry, next + count);
+        if (count == read_ahead && read_ahead_allowed(entry)) ask_read_ahead(entry, next + count);
     }
     std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
     std::memcpy(into, ahead.data + skip, given);
     if (clean != nullptr) *clean = offset + given <= ahead.clean_end;
+    if (hints != nullptr && offset >= ahead.hints_from && offset + given <= ahead.hints_end)
+        *hints = ahead_hints[ahead.buffer] + (ahead.data - ahead_buffers[ahead.buffer]) + skip;
     return given;
 }
 
@@ -706,9 +780,11 @@ void refill() {
 
     StreamEntry &entry = si.table[si_cursor.stream];
     bool clean = false; // no CR and no 0 or 3 byte in the piece
+    const unsigned char *hints = nullptr;
+    si.hints_begin = nullptr;
     std::ptrdiff_t count = entry.end_seen && si.offset >= entry.size
                                ? 0
-                               : read_retrying(entry, at, room, si.offset, &clean);
+                               : read_retrying(entry, at, room, si.offset, &clean, &hints);
     if (count < 0) fail_read();
     if (count == 0) {
         if (si.at_end) fail_beyond_end();
@@ -742,6 +818,15 @@ void refill() {
     si.fill = at + kept;
     *si.fill = 0;
     if (kept > 0) si.at_end = false;
+    // The piece's hints, when it was taken as it stands; its 0 stops every hinted scan.
+    if (clean && hints != nullptr && !si.listing) {
+        unsigned char *ring_at = ring_hints + (at - si.start);
+        std::memcpy(ring_at, hints, kept);
+        ring_at[kept] = 0xFF;
+        si.hints_begin = at;
+        si.hints_ring = si.start;
+        si.hints_fill = si.fill;
+    }
 
     // Reported only now, with the ring consistent again: a report may end the run, and the
     // exit hooks list source lines through this interface.
@@ -1404,6 +1489,41 @@ void si_next_buffer() {
 }
 
 std::uint32_t si_blocks_read() { return si.blocks; }
+
+// ---- Scan hints ---------------------------------------------------------------------------
+
+void si_set_hint_maker(const SiHintMaker *maker) {
+    // A read under way was asked with the maker before: its hints are not taken (take_read_ahead).
+    hint_maker = maker;
+    si_drop_hints();
+}
+
+const unsigned char *si_read_hints() {
+    // Valid while the ring is as the refill that made them left it, from where they start on.
+    if (si.hints_begin == nullptr || si.hints_ring != si.start || si.hints_fill != si.fill ||
+        si_cursor.read < si.hints_begin || si_cursor.read > si.fill)
+        return nullptr;
+    return ring_hints + (si_cursor.read - si.start);
+}
+
+int si_hint_slot() {
+    // Whichever stream is current: a file included from the one read ahead comes back to it.
+    const ReadAhead &ahead = si.ahead;
+    return ahead.hints_end > ahead.hints_from ? ahead.buffer : -1;
+}
+
+void si_drop_hints() {
+    si.ahead.hints_end = si.ahead.hints_from;
+    si.hints_begin = nullptr;
+}
+
+void si_set_read_ahead_size(std::uint32_t size) {
+    drop_read_ahead();
+    si.ahead.stream = STREAM_NULL;
+    read_ahead = size == 0 || size > READ_AHEAD_MAX ? READ_AHEAD_MAX
+                 : size < SI_RING_SIZE                  ? SI_RING_SIZE
+                                                        : size;
+}
 
 int si_refill_char() {
     int c;

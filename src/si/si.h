@@ -3,6 +3,7 @@
 // position, and the include records that map cumulative line numbers back to files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/types.h"
@@ -113,6 +114,38 @@ int si_refill_char();
 // A count of the blocks read so far, of any stream: a reader that saw the end of the buffered
 // data learns from a change of it that the next block has been read.
 std::uint32_t si_blocks_read();
+
+// ---- Scan hints ---------------------------------------------------------------------------
+
+// A large file's blocks read ahead by the reader thread can be given hints there, one byte per
+// byte of the file, by a client above this layer: nonzero where its scan of the text must stop.
+// The client keeps two slots of its own, one per read-ahead buffer. `prepare` runs on the
+// calling thread when the block for `slot` is asked for; `make` runs on the reader thread after
+// the read (or on the calling thread for a block read there), with the block before it as
+// context, and returns how many bytes from the start it hinted (it may load and store up to 64
+// bytes past the end of either); `accept` runs on the calling
+// thread when the block is taken, and false discards its hints. Hints are made only for the
+// stretch of a block that needs no translation (no CR, 0 or 3 byte), and never for standard
+// input, spooled or adopted files.
+struct SiHintMaker {
+    void (*prepare)(int slot);
+    std::size_t (*make)(int slot, const unsigned char *before, std::size_t before_count,
+                        const unsigned char *bytes, std::size_t count, unsigned char *hints);
+    bool (*accept)(int slot);
+};
+// Installs `maker` (nullptr: no hints are made from the next block on).
+void si_set_hint_maker(const SiHintMaker *maker);
+// The hints of the bytes from the read point up to the end of the buffered data (whose 0 byte
+// has a nonzero hint), and SI_SCAN_SLACK bytes after it that may be loaded but mean nothing;
+// nullptr when the buffered data has none.
+const unsigned char *si_read_hints();
+// The slot of the hints that the block read ahead gives now (of the current stream, or of one
+// below it on the file stack), or -1.
+int si_hint_slot();
+// Forgets the hints of the current block and of the buffered data: they are no longer right.
+void si_drop_hints();
+// Test hook: the size of the blocks read ahead (at most the default, 256 KiB; 0 restores it).
+void si_set_read_ahead_size(std::uint32_t size);
 
 // Delivers the next byte (unsigned) and advances line and column; 3 marks the end of stream.
 inline int si_get_char() {

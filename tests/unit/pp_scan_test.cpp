@@ -14,6 +14,7 @@
 
 #include "driver/options.h"
 #include "lexer/lexer.h"
+#include "mm/mm.h"
 #include "msg/msg.h"
 #include "pp/pp_internal.h"
 #include "pp_fixture.h"
@@ -752,6 +753,96 @@ TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
         }
     }
     EXPECT_GT(copied, 10000u);
+}
+
+// Large files are read ahead in blocks by a second thread, which also marks where the copy must
+// stop under -m (the names that may name a macro among them). With blocks of 4 KiB instead of
+// 256, lines put together at random from pieces the copy treats specially, macros defined in the
+// text between uses (`#define` and `# define`, whose names the marks take in ahead of time), in
+// included files (which the marks cannot foresee: the uses after them must still expand), more
+// of them at once than the check of definitions keeps, and in spellings the look-ahead does not
+// know: under each option set the copy over the marks agrees with the token-by-token reading.
+TEST_F(PpPlainLineTest, MarkedBlocksReadAheadGiveTheSameOutputBothWays) {
+    std::string many;
+    for (int i = 0; i < 80; ++i) many += "#define MANY" + std::to_string(i) + " m" + std::to_string(i) + "\n";
+    // Each run starts in a fresh folder: the included files are written with its options.
+    auto headers = [many] {
+        write_file("inc1.h", "#define INC1 (i1)\n#define INCF(a) [a]\n");
+        write_file("many.h", many.c_str());
+        // The lists the command line builds without -I: the main file's folder only.
+        include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), 2 * sizeof(char *)));
+        include_dirs[0] = static_cast<char *>(mm_get_cvblock(mm_general_pool(), OPTION_NAME_SIZE));
+        sys_include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), sizeof(char *)));
+    };
+    const std::vector<std::string> pieces = {
+        "A",       " ",      "'A B'",  "\"A\"", "!A",    "F(x)",   "F(A+B)", ",",
+        "x",       "1.5D0",  "AB",     "A1",    "_A",    "/*A*/",  "//",     "/",
+        "NEW1",    "NEW2(1)", "INC1",  "INCF(A)", "MANY7", "MANY79", "SPLIT1", "LATE",
+        "B_A",     "E5",     "1E5",    "\t",    "&",     "'it''s'", "x.A.y", "LONGNAMEOFTHIRTYTWOBYTESATLEAST_"};
+    const std::vector<std::string> directives = {
+        "#define NEW1 n1\n", "# define NEW2(q) <q>\n", "#include \"inc1.h\"\n",
+        "#include \"many.h\"\n", "#/**/define SPLIT1 s1\n", "#undef A\n", "#define A 1\n",
+        "#define LATE late\n"};
+    const std::string line_starts[] = {"      ", "C ", "      ", "!", "      ", "  "};
+    // Each directive once with uses of its names after it, and at random.
+    std::mt19937 random(20261209);
+    std::string source = "#define A 1\n#define F(a) (a)\n#define AB(x) <x>\n";
+    for (int line = 0; line < 3000; ++line) {
+        if (line % 300 == 150) {
+            // Uses right after the definition, in the same block.
+            source += directives[(line / 300) % directives.size()];
+            for (int use = 0; use < 40; ++use)
+                source += "      y = NEW1 + INC1 + INCF(2) + MANY79 + LATE + SPLIT1 + NEW2(3)\n";
+        }
+        if (random() % 97 == 0) source += directives[random() % directives.size()];
+        source += line_starts[random() % 6];
+        for (unsigned n = random() % 12; n > 0; --n) source += pieces[random() % pieces.size()];
+        source += "\n";
+    }
+    const std::vector<std::function<void()>> option_sets = {
+        [headers] {
+            headers();
+            expand_macros = 1;
+        },
+        [headers] {
+            headers();
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [headers] {
+            headers();
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            source_form = 2;
+        },
+        [headers] {
+            headers();
+            fortran_comments = 1;
+            expand_macros = 1;
+        },
+        [headers] {
+            headers();
+            double_slash_comments = 1;
+            expand_macros = 1;
+        },
+    };
+    std::uint64_t hinted = pp_plain_hinted_walks();
+    for (std::size_t o = 0; o < option_sets.size(); ++o) {
+        // Blocks of 4 KiB and of 2 KiB, the ring's size.
+        si_set_read_ahead_size(o % 2 == 0 ? 4096 : 2048);
+        PlainRun slow = run_lines(source, false, option_sets[o]);
+        PlainRun fast = run_lines(source, true, option_sets[o]);
+        EXPECT_EQ(fast.output, slow.output) << "options " << o;
+        EXPECT_EQ(fast.messages, slow.messages) << "options " << o;
+        for (const std::string &message : fast.messages)
+            EXPECT_EQ(message.find("cannot find"), std::string::npos) << message;
+        // The macros defined by the included files were expanded after their inclusion.
+        EXPECT_NE(fast.output.find("(i1)"), std::string::npos);
+        EXPECT_NE(fast.output.find("m79"), std::string::npos);
+    }
+    si_set_read_ahead_size(0);
+    // The marks were used: most lines were copied by the walk over them.
+    EXPECT_GT(pp_plain_hinted_walks() - hinted, 5000u);
 }
 
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
