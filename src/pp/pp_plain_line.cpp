@@ -248,8 +248,8 @@ inline const unsigned char *skip_name(const unsigned char *p) {
 #endif
 
 struct PlainLineState {
-    bool enabled = true;      // off only in tests that compare the two ways of reading
-    std::uint64_t copied = 0; // lines written whole
+    bool enabled = true;            // off only in tests that compare the two ways of reading
+    std::uint64_t copied = 0;       // lines written whole
     std::uint64_t hinted_walks = 0; // calls of walk_hinted_lines
     // The macro name the copy stopped before, by its place in the read buffer: the lexer
     // reads it next and the scanning loop takes its handle from here (pp_take_noted_name).
@@ -767,8 +767,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         if (tables.inside == tables.outside)
             return walk_plain_lines<line_start>(outside, outside_stops, slash_comments);
     if constexpr (names)
-        if (const unsigned char *hints = si_read_hints(); hints != nullptr)
-        {
+        if (const unsigned char *hints = si_read_hints(); hints != nullptr) {
             ++plain.hinted_walks;
             return walk_hinted_lines<line_start>(hints, tables, slash_comments, fixed);
         }

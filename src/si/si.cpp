@@ -1521,8 +1521,8 @@ void si_set_read_ahead_size(std::uint32_t size) {
     drop_read_ahead();
     si.ahead.stream = STREAM_NULL;
     read_ahead = size == 0 || size > READ_AHEAD_MAX ? READ_AHEAD_MAX
-                 : size < SI_RING_SIZE                  ? SI_RING_SIZE
-                                                        : size;
+                 : size < SI_RING_SIZE              ? SI_RING_SIZE
+                                                    : size;
 }
 
 int si_refill_char() {

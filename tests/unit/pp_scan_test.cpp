@@ -764,7 +764,8 @@ TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
 // know: under each option set the copy over the marks agrees with the token-by-token reading.
 TEST_F(PpPlainLineTest, MarkedBlocksReadAheadGiveTheSameOutputBothWays) {
     std::string many;
-    for (int i = 0; i < 80; ++i) many += "#define MANY" + std::to_string(i) + " m" + std::to_string(i) + "\n";
+    for (int i = 0; i < 80; ++i)
+        many += "#define MANY" + std::to_string(i) + " m" + std::to_string(i) + "\n";
     // Each run starts in a fresh folder: the included files are written with its options.
     auto headers = [many] {
         write_file("inc1.h", "#define INC1 (i1)\n#define INCF(a) [a]\n");
@@ -775,14 +776,18 @@ TEST_F(PpPlainLineTest, MarkedBlocksReadAheadGiveTheSameOutputBothWays) {
         sys_include_dirs = static_cast<char **>(mm_get_cvblock(mm_general_pool(), sizeof(char *)));
     };
     const std::vector<std::string> pieces = {
-        "A",       " ",      "'A B'",  "\"A\"", "!A",    "F(x)",   "F(A+B)", ",",
-        "x",       "1.5D0",  "AB",     "A1",    "_A",    "/*A*/",  "//",     "/",
-        "NEW1",    "NEW2(1)", "INC1",  "INCF(A)", "MANY7", "MANY79", "SPLIT1", "LATE",
-        "B_A",     "E5",     "1E5",    "\t",    "&",     "'it''s'", "x.A.y", "LONGNAMEOFTHIRTYTWOBYTESATLEAST_"};
+        "A",     " ",       "'A B'",  "\"A\"",
+        "!A",    "F(x)",    "F(A+B)", ",",
+        "x",     "1.5D0",   "AB",     "A1",
+        "_A",    "/*A*/",   "//",     "/",
+        "NEW1",  "NEW2(1)", "INC1",   "INCF(A)",
+        "MANY7", "MANY79",  "SPLIT1", "LATE",
+        "B_A",   "E5",      "1E5",    "\t",
+        "&",     "'it''s'", "x.A.y",  "LONGNAMEOFTHIRTYTWOBYTESATLEAST_"};
     const std::vector<std::string> directives = {
-        "#define NEW1 n1\n", "# define NEW2(q) <q>\n", "#include \"inc1.h\"\n",
-        "#include \"many.h\"\n", "#/**/define SPLIT1 s1\n", "#undef A\n", "#define A 1\n",
-        "#define LATE late\n"};
+        "#define NEW1 n1\n",     "# define NEW2(q) <q>\n",  "#include \"inc1.h\"\n",
+        "#include \"many.h\"\n", "#/**/define SPLIT1 s1\n", "#undef A\n",
+        "#define A 1\n",         "#define LATE late\n"};
     const std::string line_starts[] = {"      ", "C ", "      ", "!", "      ", "  "};
     // Each directive once with uses of its names after it, and at random.
     std::mt19937 random(20261209);
