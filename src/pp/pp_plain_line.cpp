@@ -593,6 +593,7 @@ std::size_t make_hints(int slot_index, const unsigned char *before, std::size_t 
             const int at = __builtin_ctzll(starts);
             starts &= starts - 1;
             const unsigned char *name = bytes + i + at;
+            if (slot.shapes[*name] == 0) continue; // no macro name starts with this byte
             const std::uint64_t ends = ~names >> at;
             const unsigned char *end;
             if (ends != 0) {
