@@ -280,6 +280,15 @@ bool names_macro(const unsigned char *text, std::uint32_t length) {
     return true;
 }
 
+// The name that starts at `name` (its end in *end): true when it names a macro, which is then
+// noted. The first filter, by first byte and length, is asked here, inline.
+[[gnu::always_inline]] inline bool
+macro_name_at(const unsigned char *name, const std::uint32_t *shapes, const unsigned char **end) {
+    *end = skip_name(name + 1);
+    const auto length = static_cast<std::uint32_t>(*end - name);
+    return pp_shape_may_name_macro(shapes, name, length) && names_macro(name, length);
+}
+
 // Writes the text from the read point up to the last blank before a macro name, the bytes of
 // whole tokens and white space, and moves the read point there: the lexer goes on from a token
 // boundary with white space written last, as it would after reading those tokens itself.
@@ -380,6 +389,32 @@ PpPlainLine stop_at_data_end(PpPlainLine done, const unsigned char *start,
     return stop_at(done, start, last_token_start(after_quote, p), after_quote, run);
 }
 
+// The steps every scan of the copy takes at its stops. A quote opens a constant outside one and
+// closes the constant it opened; `/*`, and `//` where it starts a comment, end the copy outside
+// constants (inside, both are text).
+inline void take_quote(unsigned char c, unsigned char &quote) {
+    if (quote == 0)
+        quote = c;
+    else if (quote == c)
+        quote = 0;
+}
+
+inline bool opens_comment(const unsigned char *p, unsigned char quote, bool slash_comments) {
+    return quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments));
+}
+
+// The end of the copy at a stop byte `c` at `p`: the end of the buffered data in mid-line
+// outside constants (the lexer reads on across the refill), else the lexer takes the line. A
+// line already past the widest column is left to the lexer, which reports it.
+inline PpPlainLine stop_at_byte(unsigned char c, unsigned char quote, PpPlainLine done,
+                                const unsigned char *start, std::uint32_t column,
+                                const unsigned char *after_quote, const unsigned char *p,
+                                LineRun &run) {
+    if (c == 0 && quote == 0 && column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
+        return stop_at_data_end(done, start, after_quote, p, run);
+    return stop_at(done, start, nullptr, nullptr, run);
+}
+
 // The line from `start` (at `column`) to the newline at `p` is written, into `run` when it
 // keeps every byte, and the read point moves past it; `done` says what it gave. `trim`: its
 // blanks before the newline belong to the newline token and are not written (not so in a
@@ -448,24 +483,15 @@ PpPlainLine walk_plain_lines(const std::uint8_t *classes, const StopSet &stops,
         const unsigned char c = *p;
         switch (classes[c]) {
         case PLAIN_QUOTE:
-            if (quote == 0)
-                quote = c;
-            else if (quote == c)
-                quote = 0;
+            take_quote(c, quote);
             after_quote = p + 1;
             continue;
         case PLAIN_SLASH:
-            // Inside a constant `/*` and `//` are text.
-            if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+            if (opens_comment(p, quote, slash_comments))
                 return stop_at(done, start, nullptr, nullptr, run);
             continue;
         case PLAIN_NEWLINE: break;
-        default:
-            // (A line already past the widest column is left to the lexer, which reports it.)
-            if (c == 0 && quote == 0 &&
-                column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
-                return stop_at_data_end(done, start, after_quote, p, run);
-            return stop_at(done, start, nullptr, nullptr, run);
+        default: return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
         }
         if (!take_line<line_start>(start, p, column, quote == 0, run, done))
             return stop_at(done, start, nullptr, nullptr, run);
@@ -659,9 +685,7 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
         // one only after a byte that is no name byte): it is looked up here.
         if (!line_start && outside[*p] == PLAIN_START) {
             const unsigned char *name = p;
-            p = skip_name(p + 1);
-            if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
-                names_macro(name, static_cast<std::uint32_t>(p - name)))
+            if (macro_name_at(name, shapes, &p))
                 return stop_at(done, start, name, after_quote, run);
         }
         if (!comment) {
@@ -679,23 +703,17 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                 case PLAIN_START: {
                     // A name that may name a macro; inside a constant it is text.
                     if (quote != 0) continue;
-                    const unsigned char *name = p;
-                    const unsigned char *end = skip_name(p + 1);
-                    if (pp_shape_may_name_macro(shapes, name,
-                                                static_cast<std::uint32_t>(end - name)) &&
-                        names_macro(name, static_cast<std::uint32_t>(end - name)))
-                        return stop_at(done, start, name, after_quote, run);
+                    const unsigned char *end;
+                    if (macro_name_at(p, shapes, &end))
+                        return stop_at(done, start, p, after_quote, run);
                     continue;
                 }
                 case PLAIN_QUOTE:
-                    if (quote == 0)
-                        quote = c;
-                    else if (quote == c)
-                        quote = 0;
+                    take_quote(c, quote);
                     after_quote = p + 1;
                     continue;
                 case PLAIN_SLASH:
-                    if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                    if (opens_comment(p, quote, slash_comments))
                         return stop_at(done, start, nullptr, nullptr, run);
                     continue;
                 case PLAIN_BANG: {
@@ -709,10 +727,7 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                 }
                 case PLAIN_NEWLINE: break;
                 case PLAIN_STOP:
-                    if (c == 0 && quote == 0 &&
-                        column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
-                        return stop_at_data_end(done, start, after_quote, p, run);
-                    return stop_at(done, start, nullptr, nullptr, run);
+                    return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
                 default: continue; // marked, but ordinary here
                 }
                 break;
@@ -807,39 +822,26 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                 // A name starts here: the byte before is no letter or digit (those would be
                 // part of the same name or number). Under -m a macro name needs the lexer.
                 const unsigned char *name = p;
-                p = skip_name(p + 1);
-                if (pp_shape_may_name_macro(shapes, name, static_cast<std::uint32_t>(p - name)) &&
-                    names_macro(name, static_cast<std::uint32_t>(p - name)))
+                if (macro_name_at(name, shapes, &p))
                     return stop_at(done, start, name, after_quote, run);
                 continue;
             }
             switch (k) {
             case PLAIN_OTHER: ++p; continue;
             case PLAIN_STOP:
-                // (A line already past the widest column is left to the lexer, which reports
-                // it.)
-                if (c == 0 && quote == 0 &&
-                    column + static_cast<std::uint32_t>(p - start) <= SI_MAX_COLUMN)
-                    return stop_at_data_end(done, start, after_quote, p, run);
-                return stop_at(done, start, nullptr, nullptr, run);
+                return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
-                // Inside a constant `/*` and `//` are text. A continuation or trigraph between
-                // the two bytes stops the scan at the next byte.
-                if (quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments)))
+                // A continuation or trigraph between the two bytes stops the scan at the next
+                // byte.
+                if (opens_comment(p, quote, slash_comments))
                     return stop_at(done, start, nullptr, nullptr, run);
                 ++p;
                 continue;
             case PLAIN_QUOTE:
-                if (quote == 0) {
-                    quote = c;
-                    classes = tables.inside;
-                    stops = &inside_stops;
-                } else if (quote == c) {
-                    quote = 0;
-                    classes = outside;
-                    stops = &outside_stops;
-                }
+                take_quote(c, quote);
+                classes = quote != 0 ? tables.inside : outside;
+                stops = quote != 0 ? &inside_stops : &outside_stops;
                 after_quote = ++p;
                 continue;
             case PLAIN_DIGIT:
