@@ -403,6 +403,15 @@ inline bool opens_comment(const unsigned char *p, unsigned char quote, bool slas
     return quote == 0 && (p[1] == '*' || (p[1] == '/' && slash_comments));
 }
 
+// A quote or a slash at `p` where a walk stops: false for a comment opener, which ends the copy.
+inline bool pass_quote_or_slash(const unsigned char *p, unsigned char &quote,
+                                const unsigned char *&after_quote, bool slash_comments) {
+    if (*p == '/') return !opens_comment(p, quote, slash_comments);
+    take_quote(*p, quote);
+    after_quote = p + 1;
+    return true;
+}
+
 // The end of the copy at a stop byte `c` at `p`: the end of the buffered data in mid-line
 // outside constants (the lexer reads on across the refill), else the lexer takes the line. A
 // line already past the widest column is left to the lexer, which reports it.
@@ -455,6 +464,26 @@ template <bool line_start>
     return true;
 }
 
+// The line from `start` ends at the newline at `p`: written by take_line, after which the copy
+// goes on over the next line (true) or ends with *result: at the end of the buffered data (the
+// scanning loop calls again, which reads on), between two tokens, or at a line left to the
+// lexer.
+template <bool line_start>
+[[gnu::always_inline]] inline bool end_line(const unsigned char *start, const unsigned char *p,
+                                            std::uint32_t column, bool trim, LineRun &run,
+                                            PpPlainLine &done, PpPlainLine *result) {
+    if (!take_line<line_start>(start, p, column, trim, run, done)) {
+        *result = stop_at(done, start, nullptr, nullptr, run);
+        return false;
+    }
+    if (!line_start || *si_cursor.read == 0) {
+        write_run(run);
+        *result = done;
+        return false;
+    }
+    return true;
+}
+
 #if defined(__SSE2__)
 // The copy where the same bytes stop the scan inside and outside constants and no name is
 // looked up (default mode): the stops among 16 bytes are found at once and taken one after
@@ -483,23 +512,15 @@ PpPlainLine walk_plain_lines(const std::uint8_t *classes, const StopSet &stops,
         const unsigned char c = *p;
         switch (classes[c]) {
         case PLAIN_QUOTE:
-            take_quote(c, quote);
-            after_quote = p + 1;
-            continue;
         case PLAIN_SLASH:
-            if (opens_comment(p, quote, slash_comments))
-                return stop_at(done, start, nullptr, nullptr, run);
-            continue;
+            if (pass_quote_or_slash(p, quote, after_quote, slash_comments)) continue;
+            return stop_at(done, start, nullptr, nullptr, run);
         case PLAIN_NEWLINE: break;
         default: return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
         }
-        if (!take_line<line_start>(start, p, column, quote == 0, run, done))
-            return stop_at(done, start, nullptr, nullptr, run);
-        // At the end of the buffered data the scanning loop calls again, which reads on.
-        if (!line_start || *si_cursor.read == 0) {
-            write_run(run);
-            return done;
-        }
+        if (PpPlainLine result;
+            !end_line<line_start>(start, p, column, quote == 0, run, done, &result))
+            return result;
         start = si_cursor.read;
         quote = 0;
         after_quote = start;
@@ -709,13 +730,9 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                     continue;
                 }
                 case PLAIN_QUOTE:
-                    take_quote(c, quote);
-                    after_quote = p + 1;
-                    continue;
                 case PLAIN_SLASH:
-                    if (opens_comment(p, quote, slash_comments))
-                        return stop_at(done, start, nullptr, nullptr, run);
-                    continue;
+                    if (pass_quote_or_slash(p, quote, after_quote, slash_comments)) continue;
+                    return stop_at(done, start, nullptr, nullptr, run);
                 case PLAIN_BANG: {
                     if (quote != 0) continue;
                     std::uint32_t at = column + static_cast<std::uint32_t>(p - start);
@@ -733,12 +750,9 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                 break;
             }
         }
-        if (!take_line<line_start>(start, p, column, quote == 0 && !comment, run, done))
-            return stop_at(done, start, nullptr, nullptr, run);
-        if (!line_start || *si_cursor.read == 0) {
-            write_run(run);
-            return done;
-        }
+        if (PpPlainLine result;
+            !end_line<line_start>(start, p, column, quote == 0 && !comment, run, done, &result))
+            return result;
         start = si_cursor.read;
     }
 }
@@ -867,13 +881,9 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             break;
         }
         // A comment is copied unchanged, its trailing blanks too.
-        if (!take_line<line_start>(start, p, column, quote == 0 && !comment, run, done))
-            return stop_at(done, start, nullptr, nullptr, run);
-        // At the end of the buffered data the scanning loop calls again, which reads on.
-        if (!line_start || *si_cursor.read == 0) {
-            write_run(run);
-            return done;
-        }
+        if (PpPlainLine result;
+            !end_line<line_start>(start, p, column, quote == 0 && !comment, run, done, &result))
+            return result;
     }
 }
 
