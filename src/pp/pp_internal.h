@@ -317,6 +317,10 @@ PpPlainLine pp_copy_plain_rest();
 // stopped in mid-line and the read point is still in mid-line: the rest of that line may be
 // copied (pp_copy_plain_rest).
 bool pp_plain_seam_passed();
+// After the copy of a line's rest was refused because its first token may need a blank before
+// it (the output's spacing rule after an expansion), true once the lexer has read that token
+// and stands further on the same line: the rest may be copied.
+bool pp_plain_rest_after_token();
 // The handle of the macro name at `text` when the copy stopped before that very name (same
 // place in the read buffer, same length) and nothing has asked since; TEXT_NULL otherwise. The
 // scanning loop asks for each name it reads, so the name is not looked up a second time.

@@ -264,6 +264,12 @@ struct PlainLineState {
     // last token there, across the refill), and the count of blocks read at that moment.
     bool seam = false;
     std::uint32_t seam_blocks = 0;
+    // A copy of the rest of a line refused at this place because the token there may need a
+    // blank before it: once the lexer has read that token, the rest is copied again
+    // (pp_plain_rest_after_token).
+    bool refused = false;
+    std::uint32_t refused_line = 0;
+    std::uint32_t refused_column = 0;
 };
 
 PlainLineState plain;
@@ -762,6 +768,7 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
 template <bool line_start, bool names> PpPlainLine copy_plain_text() {
+    plain.refused = false; // a refusal holds until the next call only
     if (!plain.enabled || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
         fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
         return PP_PLAIN_NONE; // the trace shows every token
@@ -777,11 +784,16 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         if constexpr (!line_start) return PP_PLAIN_NONE;
         si_refill_char();
     }
-    // Right after an expansion a token that may need a blank before it goes through the lexer.
+    // Right after an expansion a token that may need a blank before it goes through the lexer;
+    // the rest of the line after it may be copied again.
     if constexpr (!line_start)
         if (pp_output_spacing_pending() && *si_cursor.read != ' ' && *si_cursor.read != '\t' &&
-            *si_cursor.read != '\n')
+            *si_cursor.read != '\n') {
+            plain.refused = true;
+            plain.refused_line = si_cursor.line;
+            plain.refused_column = si_cursor.column;
             return PP_PLAIN_NONE;
+        }
     const bool slash_comments = double_slash_comments == 1 && fortran_lines == 0;
     // Names matter only outside constants: inside one every letter is ordinary text.
     const PlainTables tables = plain_tables(names);
@@ -914,6 +926,7 @@ void pp_set_plain_lines(bool enabled) {
     plain.noted_text = nullptr;
     plain.resume_line = nullptr;
     plain.seam = false;
+    plain.refused = false;
 }
 
 bool pp_plain_seam_passed() {
@@ -922,6 +935,17 @@ bool pp_plain_seam_passed() {
     plain.seam = false;
     // The token read last took the lexer into the next block; the rest of its line, if any.
     return si_cursor.column > 1;
+}
+
+bool pp_plain_rest_after_token() {
+    if (!plain.refused) [[likely]]
+        return false;
+    // Still before the token that was refused: the lexer reads it now.
+    if (si_cursor.line == plain.refused_line && si_cursor.column == plain.refused_column)
+        return false;
+    plain.refused = false;
+    // The lexer has read it and stands further on the same line.
+    return si_cursor.line == plain.refused_line && si_cursor.column > plain.refused_column;
 }
 
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {

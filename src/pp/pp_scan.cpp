@@ -515,9 +515,9 @@ void pp_scan_step(CurrentToken *token) {
     for (;;) {
         switch (action) {
         case READ:
-            // The copy of a line stopped at the end of the buffered data goes on once the
-            // lexer has read the token that crossed it.
-            if (scan.whole_lines && pp_plain_seam_passed()) {
+            // The copy of a line stopped at the end of the buffered data, or refused before a
+            // token that may need a blank, goes on once the lexer has read that token.
+            if (scan.whole_lines && (pp_plain_seam_passed() || pp_plain_rest_after_token())) {
                 action = COPY_REST;
                 break;
             }

@@ -850,6 +850,36 @@ TEST_F(PpPlainLineTest, MarkedBlocksReadAheadGiveTheSameOutputBothWays) {
     EXPECT_GT(pp_plain_hinted_walks() - hinted, 5000u);
 }
 
+// After an expansion the output may owe a blank before the next token (the spacing rules, and
+// more of them under fortran_spacing): that token goes through the lexer and the rest of the
+// line is copied again after it. Names, numbers, constants, comments and further calls right
+// after a call, with and without blanks, agree with the token-by-token reading.
+TEST_F(PpPlainLineTest, TheRestAfterATokenOwedABlankGivesTheSameOutputBothWays) {
+    const std::string source =
+        "#define F(a) (a)\n#define N 10\n#define E\n#define G(a) a\n"
+        "      y = F(1)x + F(2)y\n      y = N x + Nq*2 + F(3)'s' // 'c'\n"
+        "      y = G(a)b G(c)d + N1 + E e + F(4)F(5) + G(p)/*c*/q\n"
+        "      call s(G(x)y, N)  ! done F(6)\n      y = G(1).and.G(2)x .or. N\n"
+        "      y = G(a)b$c + G(d)?e + G(f)N\n      z = 1\n";
+    const std::vector<std::function<void()>> option_sets = {
+        [] { expand_macros = 1; },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] {
+            fortran_spacing = 1;
+            expand_macros = 1;
+        },
+    };
+    for (std::size_t o = 0; o < option_sets.size(); ++o) {
+        PlainRun slow = run_lines(source, false, option_sets[o]);
+        PlainRun fast = run_lines(source, true, option_sets[o]);
+        EXPECT_EQ(fast.output, slow.output) << "options " << o;
+        EXPECT_EQ(fast.messages, slow.messages) << "options " << o;
+    }
+}
+
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
     PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
     EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");
