@@ -196,6 +196,7 @@ inline std::uint32_t pp_name_filter_bit(const unsigned char *text, std::uint32_t
     h ^= h >> 15;
     return (h * 0xC2B2AE3Du) >> (32 - 14); // 14 bits: PP_NAME_FILTER_WORDS * 64 of them
 }
+static_assert(PP_NAME_FILTER_WORDS * 64 == 1U << 14, "pp_name_filter_bit keeps the top 14 bits");
 // Both filters of a set of names (the macro table's, or a copy of it): `name` added, asked.
 inline void pp_filters_add(std::uint32_t *shapes, std::uint64_t *filter, const unsigned char *text,
                            std::uint32_t length) {
@@ -335,7 +336,7 @@ void pp_plain_install_hints();
 void pp_plain_note_macro_name(const unsigned char *text, std::uint32_t length);
 bool pp_plain_lines_enabled();
 std::uint64_t pp_plain_lines_copied();
-// How many times the copy walked over the marks of a block read ahead (pp_plain_install_hints).
+// How many times the copy walked over the hints of a block read ahead (pp_plain_install_hints).
 std::uint64_t pp_plain_hinted_walks();
 // The places where the scans that test 16 bytes at once (ordinary text, names) and the
 // byte-by-byte scans disagree, over every class table, byte value and place in a load: 0 when
