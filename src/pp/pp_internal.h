@@ -40,6 +40,10 @@ struct PpMacro {
     PpMacroState state;         // PROCESSING_BODY while its body is being expanded
     std::uint8_t variadic;      // 1 when the list ended in `...`: its last formal, __VA_ARGS__,
                                 // takes the rest of the arguments, commas included
+    // Whether a use may be written by the direct expansion (pp_macro_direct.cpp), as found when
+    // the macro table was at change number `direct_checked` (0: never looked at).
+    std::uint8_t direct;
+    std::uint32_t direct_checked;
 };
 
 // A node of the list of actual arguments of one invocation. An argument collected inside an
@@ -212,6 +216,11 @@ inline bool pp_filters_may_name(const std::uint32_t *shapes, const std::uint64_t
 }
 // Copies both filters of the macro table (256 and PP_NAME_FILTER_WORDS words).
 void pp_copy_name_filters(std::uint32_t *shapes, std::uint64_t *filter);
+// The number of the macro table's latest change: a definition made, replaced or removed.
+std::uint32_t pp_macro_table_changes();
+// Counts a change to the table (the definition readers call it for a definition they replace in
+// its record).
+void pp_note_macro_table_change();
 // A macro record for `name` defined at `position`, entered in the name's info word (replacing
 // what was there); the caller sets n_formals and error_in_defn.
 PpMacro *pp_new_macro(TextHandle name, Position position);
@@ -353,6 +362,9 @@ void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme);
 // Writes a token taken out of an expansion: a marker (and no blank) when its line differs from
 // the output line, else a blank when `spaced` is 1 or -g asks for one; then its text.
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
+// pp_write_expanded_token for a token of `kind` at `position` whose text is `text`.
+void pp_write_expanded_text(Position position, TokenKind kind, std::uint8_t spaced,
+                            const char *text, std::uint32_t length);
 // The newline rule: "\n" and one more output line, unless -n and a newline was written last.
 void pp_write_newline();
 // White space read from the input (the current lexeme), byte for byte after the marker check.
@@ -497,6 +509,14 @@ bool pp_lookahead_lparen();
 // as ERROR_TOKEN with their text. *spaced is 1 when white space, a newline or a comment came before
 // it. TOKEN_END_OF_FILE at the end of input, which is left unread.
 TokenKind pp_next_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced);
+// The commonest argument tokens, a name, a comma or a parenthesis after blanks on the line at
+// hand, read straight from the buffer: the kind and position the lexer would give (the value is
+// left alone), the mark set at the token as the lexer sets it, and *spaced set to 1 when blanks
+// came before it. False, with nothing read, for anything else (the lexer reads it then): a name
+// that runs into any other byte (a quote, `$`, a continuation, the end of the buffered data), a
+// line past the widest column, the lexer's traces, the tests that read every token through the
+// lexer.
+bool pp_simple_arg_token(CurrentToken *token, std::uint8_t *spaced);
 // An included file has ended: back to the including file, its directory and file record, with
 // the newline of the #include line written and a marker due before the next text.
 void pp_leave_included_file();
@@ -556,6 +576,15 @@ TokenKind pp_next_directive_token(Position *position, TextHandle *value, std::ui
                                   std::uint8_t *error);
 // The number of the formal `name` of `macro` (1 for the first of the source), 0 when none.
 int pp_is_formal(TextHandle name, const PpMacro *macro);
+// The number of the formal of `macro` that body token `b` names, 0 for none; kept in the
+// token's formal_index once known.
+inline int pp_formal_number(const PpMacro *macro, Token *b) {
+    if (b->kind != TOKEN_IDENTIFIER || macro->n_formals <= 0) return 0;
+    if (b->formal_index < 0)
+        b->formal_index =
+            static_cast<std::int16_t>(pp_is_formal(static_cast<TextHandle>(b->value), macro));
+    return b->formal_index;
+}
 // Appends a "token_table" token (formal_index -1) to the list head/tail and returns it.
 Token *pp_append_body_token(Token **head, Token **tail, TokenKind kind, std::int32_t value,
                             std::uint8_t spaced);
@@ -569,6 +598,10 @@ void pp_pop_macro(TextHandle name);
 void pp_macro_define_reset();
 
 // ---- In pp_macro_expand.cpp -----------------------------------------------------------------
+
+// The decimal digits of `value`, written backwards so that they end at `end`; returns where
+// they start. A 64-bit value takes at most 20 digits and a sign.
+char *pp_format_number(std::int64_t value, char *end);
 
 // The next token of the expansion in `context`, fully expanded; the finished token once the
 // context has run empty (the cell is then null).
@@ -612,6 +645,18 @@ void pp_end_directive_expansion();
 bool pp_expands_to_nothing(PpMacro *macro, Position invocation);
 // Forgets the expansion state (the preprocessor's start-up).
 void pp_macro_expand_reset();
+
+// ---- In pp_macro_direct.cpp -----------------------------------------------------------------
+
+// In a code line, after the name of `macro` called at `invocation` (and, for a function-like
+// macro, after its `(`): writes the expansion at once, followed by its end (the blank or owed
+// blank of pp_write_expansion_end), when the frame walk would give the same tokens and blanks
+// without any help: a body of plain tokens whose names are formals, no macros or object-like
+// macros of the same sort, and arguments on the line at hand that name no macro. True when
+// written, the input read through the `)`; false with nothing read or written.
+bool pp_expand_directly(PpMacro *macro, Position invocation);
+// The expansions written by pp_expand_directly since the start of the process.
+std::uint64_t pp_direct_expansions();
 
 // ---- In pp_include.cpp ----------------------------------------------------------------------
 

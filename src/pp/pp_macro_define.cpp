@@ -570,6 +570,7 @@ void pp_define_directive() {
         }
         if (identical_definition(macro)) return;
         macro->position = n.position;
+        pp_note_macro_table_change(); // the record takes the new definition
     }
     macro->n_formals = -1;
     macro->formals = nullptr;

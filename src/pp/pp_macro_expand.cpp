@@ -77,9 +77,9 @@ TextHandle text_result() {
     return ex.passing ? text_enter_passing(ex.buffer, ex.length) : text_intern();
 }
 
-// The decimal digits of `value`, written backwards so that they end at `end`; returns where
-// they start. A 64-bit value takes at most 20 digits and a sign.
-char *format_number(std::int64_t value, char *end) {
+} // namespace
+
+char *pp_format_number(std::int64_t value, char *end) {
     const bool negative = value < 0;
     std::uint64_t magnitude =
         negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
@@ -92,9 +92,11 @@ char *format_number(std::int64_t value, char *end) {
     return p;
 }
 
+namespace {
+
 void text_add_number(std::int64_t value) {
     char digits[24];
-    const char *start = format_number(value, digits + sizeof digits);
+    const char *start = pp_format_number(value, digits + sizeof digits);
     text_add(start, static_cast<std::uint32_t>(digits + sizeof digits - start));
 }
 
@@ -147,13 +149,7 @@ void push_frame(PpFrame **context, PpFrame *frame) {
 }
 
 // The number of the formal that body token `b` names in the frame's macro, 0 for none.
-int formal_number(const PpFrame *frame, Token *b) {
-    if (b->kind != TOKEN_IDENTIFIER || frame->macro->n_formals <= 0) return 0;
-    if (b->formal_index < 0)
-        b->formal_index = static_cast<std::int16_t>(
-            pp_is_formal(static_cast<TextHandle>(b->value), frame->macro));
-    return b->formal_index;
-}
+int formal_number(const PpFrame *frame, Token *b) { return pp_formal_number(frame->macro, b); }
 
 // The k-th argument's first token (the null token when there is none); `end` is set to the
 // token its list ends before.
@@ -320,9 +316,9 @@ Token *produce_other(PpFrame *frame, Token *b, bool calc, bool *pending) {
                 t->kind = TOKEN_DECCONST;
                 char digits[24];
                 char *end = digits + sizeof digits;
-                const char *start = format_number(static_cast<std::int64_t>(ex.invocation.line) +
-                                                      (file != nullptr ? file->line_offset : 0),
-                                                  end);
+                const char *start = pp_format_number(static_cast<std::int64_t>(ex.invocation.line) +
+                                                         (file != nullptr ? file->line_offset : 0),
+                                                     end);
                 const auto length = static_cast<std::uint32_t>(end - start);
                 t->value = static_cast<std::int32_t>(ex.passing ? text_enter_passing(start, length)
                                                                 : text_enter(start, length));

@@ -535,18 +535,35 @@ void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme) {
     out.last_output_kind = token->kind;
 }
 
-void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
+namespace {
+
+// What comes before an expanded token: a marker when its line is not the output line, else
+// the blank it asks for.
+inline void before_expanded(Position position, TokenKind kind, std::uint8_t spaced) {
     bool markers = output_unix_line != 0 || output_ansi_line != 0;
     out.spacing_pending = false;
     bool joined = out.joined;
     out.joined = false;
-    if (markers && token->position.line != out.output_line && !merged_line(token->position.line)) {
-        pp_marker_check(token->position, false);
-    } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, token->kind))) {
+    if (markers && position.line != out.output_line && !merged_line(position.line)) {
+        pp_marker_check(position, false);
+    } else if (spaced == 1 || (!joined && pp_spacing_needed(out.last_output_kind, kind))) {
         put_char(' ');
     }
+}
+
+} // namespace
+
+void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
+    before_expanded(token->position, token->kind, spaced);
     put_text(token->value);
     out.last_output_kind = token->kind;
+}
+
+void pp_write_expanded_text(Position position, TokenKind kind, std::uint8_t spaced,
+                            const char *text, std::uint32_t length) {
+    before_expanded(position, kind, spaced);
+    put(text, length);
+    out.last_output_kind = kind;
 }
 
 void pp_output_reset() {

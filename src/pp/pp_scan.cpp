@@ -60,6 +60,11 @@ void write_converted(CurrentToken *token, PpLexeme lexeme) {
 // may be copied whole; a single step ends, as it ends after any token.
 Action after_macro(Action single_step) { return scan.whole_lines ? COPY_REST : single_step; }
 
+// Whether a macro use may be written at once instead of through the frame walk: only where
+// plain lines are copied whole (the tests that read every token through the lexer, and the
+// single steps, take the walk).
+bool direct_expansion() { return scan.whole_lines && pp_plain_lines_enabled(); }
+
 // The macro rule for an identifier read from the input (already converted). A name that was
 // never interned cannot be a macro: every definition interns its name.
 Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
@@ -88,6 +93,8 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
             return RETURN;
         }
         pp_note_expansion();
+        if (direct_expansion() && pp_expand_directly(macro, token->position))
+            return after_macro(READ);
         pp_start_expansion(macro, token->position);
         return DRAIN;
     }
@@ -109,6 +116,7 @@ Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
             pp_write_blank();
         return after_macro(RETURN);
     }
+    if (direct_expansion() && pp_expand_directly(macro, token->position)) return after_macro(READ);
     pp_start_expansion(macro, token->position);
     return DRAIN;
 }
@@ -386,13 +394,9 @@ constexpr std::array<std::uint8_t, 256> make_arg_bytes() {
 }
 constexpr std::array<std::uint8_t, 256> arg_bytes = make_arg_bytes();
 
-// The commonest argument tokens, a name, a comma or a parenthesis after blanks on the line at
-// hand, read straight from the buffer: the kind, value, position and blank flag the lexer and
-// the conversion would give, and the mark set at the token as the lexer sets it. False, with
-// nothing read, for anything else (the lexer reads it then): a name that runs into any other
-// byte (a quote, `$`, a continuation, the end of the buffered data), a line past the widest
-// column, the lexer's traces, the tests that read every token through the lexer.
-bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
+} // namespace
+
+bool pp_simple_arg_token(CurrentToken *token, std::uint8_t *spaced) {
     unsigned char *read = si_cursor.read;
     unsigned char *p = read;
     while (*p == ' ' || *p == '\t') ++p;
@@ -424,13 +428,23 @@ bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spac
     si_cursor.column = column + length;
     token->kind = kind;
     token->position = Position{line, static_cast<std::uint16_t>(column), si_cursor.stream};
-    token->value = kind == TOKEN_IDENTIFIER
-                       ? pp_passing_name(reinterpret_cast<const char *>(p), length)
-                       : token_spelling(kind);
-    *value = token->value;
     if (p != read) *spaced = 1;
     if (scan.call_continued) [[unlikely]]
         pp_output_merge_lines(line);
+    return true;
+}
+
+namespace {
+
+// pp_simple_arg_token with the value the conversion would give.
+bool simple_arg_token(CurrentToken *token, TextHandle *value, std::uint8_t *spaced) {
+    if (!pp_simple_arg_token(token, spaced)) return false;
+    token->value =
+        token->kind == TOKEN_IDENTIFIER
+            ? pp_passing_name(reinterpret_cast<const char *>(si_cursor.mark),
+                              static_cast<std::uint32_t>(si_cursor.read - si_cursor.mark))
+            : token_spelling(token->kind);
+    *value = token->value;
     return true;
 }
 

@@ -71,6 +71,11 @@ constexpr std::uint32_t SHARED_TOKEN_LIMIT = std::uint32_t{1} << 26;
 
 TableState tables;
 
+// Counts the changes to the macro table, so that what was found about a definition can be kept
+// until the next change (pp_macro_table_changes). Never reset: numbers are not used twice in a
+// process, whatever records the pools hand out again.
+std::uint32_t macro_table_changes = 1;
+
 [[noreturn]] void expansion_too_large() {
     pp_report(PP_MSG_EXPANSION_TOO_LARGE, si_current_position());
     fe_fatal_exit();
@@ -125,6 +130,8 @@ PpMacro *make_macro(TextHandle name, Position position) {
     macro->error_in_defn = 0;
     macro->state = NOT_PROCESSING_BODY;
     macro->variadic = 0;
+    macro->direct = 0;
+    macro->direct_checked = 0;
     return macro;
 }
 
@@ -397,7 +404,15 @@ bool pp_may_name_macro(const unsigned char *text, std::uint32_t length) {
     return pp_filters_may_name(tables.name_shapes, tables.name_filter, text, length);
 }
 
+std::uint32_t pp_macro_table_changes() { return macro_table_changes; }
+
+void pp_note_macro_table_change() {
+    // 0 marks a definition never looked at.
+    if (++macro_table_changes == 0) macro_table_changes = 1;
+}
+
 PpMacro *pp_new_macro(TextHandle name, Position position) {
+    pp_note_macro_table_change();
     note_macro_name(name);
     PpMacro *macro = make_macro(name, position);
     text_set_info(name, macro);
@@ -405,6 +420,7 @@ PpMacro *pp_new_macro(TextHandle name, Position position) {
 }
 
 PpMacro *pp_new_predefined_macro(TextHandle name) {
+    pp_note_macro_table_change();
     note_macro_name(name);
     PpMacro *macro = make_macro(name, POSITION_ZERO);
     macro->predefined = 1;
@@ -415,6 +431,7 @@ PpMacro *pp_new_predefined_macro(TextHandle name) {
 PpMacro *pp_new_pseudo_macro() { return make_macro(TEXT_NULL, POSITION_ZERO); }
 
 void pp_install_macro(TextHandle name, PpMacro *macro) {
+    pp_note_macro_table_change();
     note_macro_name(name);
     macro->name = name;
     macro->state = NOT_PROCESSING_BODY;
@@ -424,6 +441,7 @@ void pp_install_macro(TextHandle name, PpMacro *macro) {
 void pp_delete_macro(TextHandle name) {
     PpMacro *macro = pp_lookup_macro(name);
     if (macro == nullptr) return;
+    pp_note_macro_table_change();
     mm_free_fblock(tables.pools[PP_POOL_MACROS], macro);
     text_set_info(name, nullptr);
 }

@@ -880,6 +880,172 @@ TEST_F(PpPlainLineTest, TheRestAfterATokenOwedABlankGivesTheSameOutputBothWays) 
     }
 }
 
+// Macro uses written at once when their bodies and arguments are plain, and left to the frame
+// walk when not: calls with names, numbers, constants, operators, nested parentheses and empty
+// arguments; bodies reaching __FILE__ and __LINE__ through other macros (under #line too);
+// arguments that name macros or run over a line end; counts that draw messages; `#` and `##`;
+// self-reference; definitions changed, removed and made function-like between uses. Lines are
+// put together at random (fixed seed); under each option set the output and messages agree
+// with the token-by-token reading, which always takes the walk.
+TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
+    const std::string definitions =
+        "#define HERE __FILE__, __LINE__\n#define WHERE(t) t, HERE\n"
+        "#define SQR(x) ((x)*(x))\n#define FMAX(a,b) max(a,b)\n#define CAT(a,b) a // b\n"
+        "#define IDX(i,j) (((j)-1)*LDIM+(i))\n#define LDIM 512\n#define WP kind(1.0d0)\n"
+        "#define NEST WP+LDIM\n#define E\n#define Z() z0\n#define ONE(a) a\n"
+        "#define CHECK(s) IF (s .NE. 0) CALL STOP(s, HERE)\n#define STR(a) #a\n"
+        "#define GLUE(a,b) a ## b\n#define SELF SELF+1\n#define CALLS(a) FMAX(a, 1)\n"
+        "#define VA(...) [__VA_ARGS__]\n#define PAIR(a,b) b a\n#define SP(a)  a  +  a\n"
+        "#define TRACE(v) CALL T(v, __LINE__)\n#define DOTS(a) a.eq.a\n";
+    const std::vector<std::string> calls = {"SQR(x)",
+                                            "SQR( x )",
+                                            "SQR(x-1)",
+                                            "SQR(f(x,y))",
+                                            "SQR()",
+                                            "SQR(1.5D0)",
+                                            "SQR(.5e-3)",
+                                            "SQR('it''s')",
+                                            "SQR(\"q\")",
+                                            "SQR(x,y)",
+                                            "FMAX(a, b)",
+                                            "FMAX(a,b)",
+                                            "FMAX( a , b )",
+                                            "FMAX(,)",
+                                            "FMAX(a)",
+                                            "FMAX(LDIM, 2)",
+                                            "FMAX(SQR(a),b)",
+                                            "FMAX(a,\n     & b)",
+                                            "FMAX(a, /*c*/ b)",
+                                            "FMAX(a, b!c\n  )",
+                                            "FMAX(a$b, c)",
+                                            "FMAX(a.and.b, c)",
+                                            "FMAX(-a, +b)",
+                                            "FMAX(a**2,b//c)",
+                                            "CAT('s', c)",
+                                            "IDX(I, J)",
+                                            "IDX(I+1, J-1)",
+                                            "WP",
+                                            "NEST",
+                                            "HERE",
+                                            "WHERE('t')",
+                                            "WHERE(x)",
+                                            "CHECK(ierr)",
+                                            "STR(a b)",
+                                            "GLUE(a, 1)",
+                                            "SELF",
+                                            "CALLS(q)",
+                                            "VA(1, 2)",
+                                            "PAIR(x, y)",
+                                            "PAIR(,y)",
+                                            "SP(q)",
+                                            "SP( q r )",
+                                            "TRACE(v + 1)",
+                                            "Z()",
+                                            "Z( )",
+                                            "Z(1)",
+                                            "ONE(ONE(1))",
+                                            "ONE((a,b))",
+                                            "ONE(a)(2)",
+                                            "E",
+                                            "E E",
+                                            "DOTS(x)",
+                                            "ONE(&)",
+                                            "ONE(a &\n  b)",
+                                            "ONE(#)",
+                                            "ONE(??=)",
+                                            "ONE(a\\\n b)",
+                                            "LATE(1)",
+                                            "ONE(LATE)"};
+    const std::vector<std::string> glue = {" ", "",  " + ", "*",    "x", "1",   "(",
+                                           ")", ",", "'s'", " // ", "=", ".or."};
+    const std::vector<std::string> directives = {
+        "#define LDIM 64\n", "#undef LDIM\n",     "#define LDIM(q) q\n", "#define LATE(a) <a>\n",
+        "#undef LATE\n",     "#line 500\n",       "#define E e\n",       "#undef HERE\n",
+        "#define HERE 1\n",  "#define WP(k) k\n", "#undef WP\n",         "#define WP 8\n"};
+    const std::vector<std::function<void()>> option_sets = {
+        [] { expand_macros = 1; },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] {
+            apply_fortran_lexing(true);
+            expand_macros = 1;
+            fold_lines = 1;
+            continued_calls = 1;
+            source_form = 2;
+        },
+        [] {
+            expand_macros = 1;
+            token_spacing = 1;
+            output_unix_line = 0;
+            output_ansi_line = 1;
+        },
+        [] {
+            expand_macros = 1;
+            string_trigraphs = 1;
+        },
+    };
+    std::mt19937 random(20261209);
+    std::uint64_t direct = 0;
+    for (int round = 0; round < 6; ++round) {
+        std::string source = definitions;
+        for (int line = 0; line < 200; ++line) {
+            if (random() % 23 == 0) source += directives[random() % directives.size()];
+            source += "      ";
+            for (unsigned n = 1 + random() % 4; n > 0; --n) {
+                source += calls[random() % calls.size()];
+                source += glue[random() % glue.size()];
+            }
+            source += "\n";
+        }
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            PlainRun slow = run_lines(source, false, option_sets[o]);
+            std::uint64_t before = pp_direct_expansions();
+            PlainRun fast = run_lines(source, true, option_sets[o]);
+            direct += pp_direct_expansions() - before;
+            EXPECT_EQ(fast.output, slow.output) << "round " << round << ", options " << o;
+            EXPECT_EQ(fast.messages, slow.messages) << "round " << round << ", options " << o;
+        }
+    }
+    // Most uses were written at once: the direct path is what was compared.
+    EXPECT_GT(direct, 6000u);
+}
+
+// The limits of a call taken at once (arguments, their tokens and bytes) and a call at the end
+// of the input: past them the walk takes the call, with the same output.
+TEST_F(PpPlainLineTest, DirectExpansionsStopAtTheirLimits) {
+    std::string many_formals = "#define M33(";
+    std::string many_args = "M33(";
+    for (int i = 0; i < 33; ++i) {
+        many_formals += (i > 0 ? ",a" : "a") + std::to_string(i);
+        many_args += (i > 0 ? "," : "") + std::to_string(i);
+    }
+    many_formals += ") a0 a32\n";
+    many_args += ")";
+    std::string many_tokens = "ONE(";
+    for (int i = 0; i < 300; ++i) many_tokens += "x+";
+    many_tokens += "1)";
+    const std::string long_name(5000, 'n');
+    const std::string source = "#define ONE(a) [a]\n" + many_formals + "      y = " + many_args +
+                               "\n      y = " + many_tokens + "\n      y = ONE(" + long_name +
+                               ") + ONE(2)\n      y = ONE(1) + ONE(";
+    for (const auto &options : std::vector<std::function<void()>>{[] { expand_macros = 1; },
+                                                                  [] {
+                                                                      apply_fortran_lexing(true);
+                                                                      expand_macros = 1;
+                                                                  }}) {
+        PlainRun slow = run_lines(source, false, options);
+        std::uint64_t before = pp_direct_expansions();
+        PlainRun fast = run_lines(source, true, options);
+        EXPECT_EQ(fast.output, slow.output);
+        EXPECT_EQ(fast.messages, slow.messages);
+        // ONE(2) and the first ONE(1): the rest went to the walk.
+        EXPECT_EQ(pp_direct_expansions() - before, 2u);
+        EXPECT_NE(fast.output.find("0 32"), std::string::npos);
+    }
+}
+
 TEST_F(PpPlainLineTest, CopiedLinesKeepTheNewlineAndMarkerRules) {
     PlainRun run = run_lines("      x = 1   \n\n   \nC don't  \n      y = 'a'\t\n", true, [] {});
     EXPECT_EQ(run.output, "\n# 1 \"t.F\"\n      x = 1\n\n\nC don't  \n      y = 'a'\n");
