@@ -41,9 +41,11 @@ struct PpMacro {
     std::uint8_t variadic;      // 1 when the list ended in `...`: its last formal, __VA_ARGS__,
                                 // takes the rest of the arguments, commas included
     // Whether a use may be written by the direct expansion (pp_macro_direct.cpp), as found when
-    // the macro table was at change number `direct_checked` (0: never looked at).
+    // the macro table was at change number `direct_checked` (0: never looked at), and where its
+    // written form is kept there.
     std::uint8_t direct;
     std::uint32_t direct_checked;
+    std::uint32_t direct_form;
 };
 
 // A node of the list of actual arguments of one invocation. An argument collected inside an
@@ -362,9 +364,11 @@ void pp_write_lexeme(const CurrentToken *token, PpLexeme lexeme);
 // Writes a token taken out of an expansion: a marker (and no blank) when its line differs from
 // the output line, else a blank when `spaced` is 1 or -g asks for one; then its text.
 void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
-// pp_write_expanded_token for a token of `kind` at `position` whose text is `text`.
-void pp_write_expanded_text(Position position, TokenKind kind, std::uint8_t spaced,
-                            const char *text, std::uint32_t length);
+// pp_write_expanded_token for tokens at `position` written as `text`: the first one of kind
+// `first` with the blank flag `spaced`, the last one of kind `last`, any blanks between them
+// already in the text.
+void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spaced,
+                            const char *text, std::uint32_t length, TokenKind last);
 // The newline rule: "\n" and one more output line, unless -n and a newline was written last.
 void pp_write_newline();
 // White space read from the input (the current lexeme), byte for byte after the marker check.
@@ -657,6 +661,8 @@ void pp_macro_expand_reset();
 bool pp_expand_directly(PpMacro *macro, Position invocation);
 // The expansions written by pp_expand_directly since the start of the process.
 std::uint64_t pp_direct_expansions();
+// Forgets the written forms kept for the definitions (the preprocessor's start-up).
+void pp_macro_direct_reset();
 
 // ---- In pp_include.cpp ----------------------------------------------------------------------
 

@@ -4,10 +4,19 @@
 // pp_macro_expand.cpp would give it. Anything else (`#`, `##`, names of function-like macros in
 // the body, arguments that name macros or run over a line end, counts that draw a message) is
 // left to the walk, with nothing read or written.
+//
+// A qualifying definition is kept in a written form: runs of body text with the blanks between
+// their tokens already decided, and the places of the arguments, __FILE__ and __LINE__ between
+// them. Only the blank before the first token of each run depends on what was written before
+// it; inside a run the walk would put a blank where the token carries one or where the spacing
+// rules ask for one after the token before it (no marker comes after an expansion's first token:
+// that one brings the output to the invocation's line). The arguments of a call are made into
+// runs the same way.
 #include <cstring>
 
 #include "fe/fe.h"
 #include "lexer/lexer.h"
+#include "mm/mm.h"
 #include "pp/pp_internal.h"
 #include "pp/pp_options.h"
 #include "si/si.h"
@@ -17,55 +26,120 @@ namespace {
 
 // The limits of one call taken directly; a larger one goes to the walk.
 constexpr int MAX_ARGUMENTS = 32;
-constexpr int MAX_TOKENS = 256;
 constexpr std::uint32_t MAX_BYTES = 4096;
 // Object-like macros nested in a body, the outermost macro included.
 constexpr int MAX_DEPTH = 16;
 
-// One token of the arguments: its text is copied, since the buffer may be refilled before the
-// body is written.
-struct ArgumentToken {
-    TokenKind kind;
-    std::uint8_t spaced;
-    std::uint16_t length;
+// The pieces of a written form, one after another, each a header and (for text) its bytes.
+enum PieceKind : std::uint8_t { PIECE_TEXT, PIECE_ARGUMENT, PIECE_FILE, PIECE_LINE, PIECE_END };
+
+struct Piece {
+    PieceKind kind;
+    std::uint8_t spaced; // the blank flag of the first token
+    std::uint8_t first;  // the kinds of the first and last token of a text
+    std::uint8_t last;
+    std::uint32_t value; // the length of a text's bytes (which follow), an argument's number
+};
+
+// One argument of the call at hand, made into a run like the texts of a form.
+struct ArgumentRun {
     std::uint32_t offset; // in DirectState::bytes
+    std::uint32_t length; // 0 for an empty argument
+    TokenKind first;
+    TokenKind last;
 };
 
 struct DirectState {
-    ArgumentToken tokens[MAX_TOKENS];
-    // Argument k (1-based) holds tokens first[k - 1] to first[k] - 1.
-    std::uint16_t first[MAX_ARGUMENTS + 1];
-    int count = 0;
+    // The written forms of the definitions checked since the macro table last changed.
+    char *forms = nullptr;
+    std::uint32_t forms_used = 0;
+    std::uint32_t forms_capacity = 0;
+    std::uint32_t forms_changes = 0; // the table's change number they belong to
+    // The open text piece of the form being made (an offset in `forms`; 0 for none, which no
+    // text piece has: the forms start with a spare byte).
+    std::uint32_t open_text = 0;
+    TokenKind open_last = TOKEN_NULL;
+    const PpMacro *chain[MAX_DEPTH]; // the macros whose bodies are being taken in
+
+    ArgumentRun arguments[MAX_ARGUMENTS];
     char bytes[MAX_BYTES];
     std::uint32_t used = 0;
     Position invocation{};
-    const PpMacro *chain[MAX_DEPTH]; // the macros whose bodies are being checked
     std::uint64_t expansions = 0;
 };
 
 DirectState direct;
 
-// ---- Which definitions qualify -----------------------------------------------------------------
+// ---- Written forms ---------------------------------------------------------------------------
 
-// True when the walk would deliver `macro`'s body (at `depth` in the chain of bodies) token by
-// token without building any: no `#`, `##` or split constant, and every name a formal, no macro,
-// or an object-like macro not already being expanded whose body qualifies in turn. A function-
-// like name could take a `(` from after it, a painted or recursive one stays unexpanded.
-bool body_qualifies(const PpMacro *macro, int depth) {
+char *form_room(std::uint32_t more) {
+    if (more > direct.forms_capacity - direct.forms_used) {
+        std::uint32_t capacity = direct.forms_capacity == 0 ? 4096 : direct.forms_capacity;
+        while (capacity - direct.forms_used < more) capacity *= 2;
+        direct.forms =
+            static_cast<char *>(mm_adjust_vblock(mm_general_pool(), direct.forms, capacity));
+        direct.forms_capacity = capacity;
+    }
+    char *room = direct.forms + direct.forms_used;
+    direct.forms_used += more;
+    return room;
+}
+
+void add_piece(PieceKind kind, std::uint8_t spaced, std::uint32_t value) {
+    direct.open_text = 0;
+    const Piece piece{kind, spaced, 0, 0, value};
+    std::memcpy(form_room(sizeof piece), &piece, sizeof piece);
+}
+
+// Adds a token to the open text, or starts one with it.
+void add_token(TokenKind kind, std::uint8_t spaced, TextHandle value) {
+    const char *text = text_string(value);
+    const std::uint32_t length = text_length(value);
+    if (direct.open_text == 0) {
+        const Piece piece{PIECE_TEXT, spaced, static_cast<std::uint8_t>(kind),
+                          static_cast<std::uint8_t>(kind), 0};
+        direct.open_text = direct.forms_used;
+        std::memcpy(form_room(sizeof piece), &piece, sizeof piece);
+    } else if (spaced == 1 || pp_spacing_needed(direct.open_last, kind)) {
+        *form_room(1) = ' ';
+    }
+    std::memcpy(form_room(length), text, length);
+    direct.open_last = kind;
+    Piece piece;
+    std::memcpy(&piece, direct.forms + direct.open_text, sizeof piece);
+    piece.last = static_cast<std::uint8_t>(kind);
+    piece.value = direct.forms_used - direct.open_text - static_cast<std::uint32_t>(sizeof piece);
+    std::memcpy(direct.forms + direct.open_text, &piece, sizeof piece);
+}
+
+// Takes `macro`'s body (at `depth` in the chain of bodies) into the form being made; false when
+// the walk must expand it: a `#`, `##` or split constant, or a name that is a function-like
+// macro (it could take a `(` from after it), painted or already being expanded (it stays as it
+// is). Formals, names of no macro and object-like macros whose bodies qualify in turn pass.
+// `inherited` is the blank of the name the body replaces, which its first token takes.
+bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited) {
     if (depth == MAX_DEPTH || macro->variadic != 0 || macro->error_in_defn != 0) return false;
     direct.chain[depth] = macro;
+    bool first = true;
     for (Token *b = macro->body; b != nullptr && b->kind != TOKEN_NULL; b = b->next) {
+        const std::uint8_t spaced = first && inherited == 1 ? 1 : b->spaced;
+        first = false;
         switch (b->kind) {
         case TOKEN_IDENTIFIER: {
-            if (pp_formal_number(macro, b) > 0) break;
+            if (const int k = pp_formal_number(macro, b); k > 0) {
+                add_piece(PIECE_ARGUMENT, spaced, static_cast<std::uint32_t>(k));
+                continue;
+            }
             const PpMacro *inner = pp_lookup_macro(static_cast<TextHandle>(b->value));
             if (inner == nullptr) break;
             if (b->no_expand != 0 || inner->n_formals >= 0) return false;
             for (int i = 0; i <= depth; ++i)
                 if (direct.chain[i] == inner) return false;
-            if (!body_qualifies(inner, depth + 1)) return false;
-            break;
+            if (!take_body(inner, depth + 1, spaced)) return false;
+            continue;
         }
+        case TOKEN_CALC_FILE: add_piece(PIECE_FILE, spaced, 0); continue;
+        case TOKEN_CALC_LINE: add_piece(PIECE_LINE, spaced, 0); continue;
         case TOKEN_LOOKAHEAD:
         case TOKEN_PASTE:
         case TOKEN_STRINGIZE:
@@ -80,19 +154,35 @@ bool body_qualifies(const PpMacro *macro, int depth) {
         case TOKEN_END_OF_FILE: return false;
         default: break;
         }
+        add_token(b->kind, spaced, static_cast<TextHandle>(b->value));
     }
     return true;
 }
 
-// body_qualifies for the outermost macro, kept in the record until the table next changes (the
-// answer depends on the other definitions).
+// Whether `macro` qualifies, its written form made when it does; the answer is kept in the
+// record until the table next changes (it depends on the other definitions).
 bool qualifies(PpMacro *macro) {
     const std::uint32_t changes = pp_macro_table_changes();
-    if (macro->direct_checked != changes) {
-        macro->direct = body_qualifies(macro, 0) ? 1 : 0;
-        macro->direct_checked = changes;
+    if (macro->direct_checked == changes) [[likely]]
+        return macro->direct != 0;
+    if (direct.forms_changes != changes) {
+        // The forms made before the change are no longer reached.
+        direct.forms_used = 0;
+        form_room(1);
+        direct.forms_changes = changes;
     }
-    return macro->direct != 0;
+    const std::uint32_t start = direct.forms_used;
+    direct.open_text = 0;
+    const bool ok = take_body(macro, 0, 0);
+    if (ok) {
+        add_piece(PIECE_END, 0, 0);
+        macro->direct_form = start;
+    } else {
+        direct.forms_used = start;
+    }
+    macro->direct = ok ? 1 : 0;
+    macro->direct_checked = changes;
+    return ok;
 }
 
 // ---- The arguments ---------------------------------------------------------------------------
@@ -137,116 +227,108 @@ bool token_text(TokenKind kind, const unsigned char **text, std::uint32_t *lengt
     }
 }
 
-// The next token of the argument list and whether blanks came before it; false for white
-// space other than blanks on the line (a line end, a comment, a continuation) and for the end
-// of input.
-bool next_argument_token(CurrentToken *token, std::uint8_t *spaced) {
+// The next token of the argument list and whether blanks came before it. Anything else that
+// is white space (a line end, a comment, a continuation) or the end of input comes back as
+// itself, for token_text to refuse.
+void next_argument_token(CurrentToken *token, std::uint8_t *spaced) {
     *spaced = 0;
-    if (pp_simple_arg_token(token, spaced)) return true;
+    if (pp_simple_arg_token(token, spaced)) return;
     for (;;) {
         lex_token(&token->kind, &token->position);
-        if (token->kind != TOKEN_HORIZ_WHITESPACE && token->kind != TOKEN_OTHER_WHITESPACE)
-            return true;
+        if (token->kind != TOKEN_HORIZ_WHITESPACE && token->kind != TOKEN_OTHER_WHITESPACE) return;
         *spaced = 1;
     }
 }
 
-bool keep_token(TokenKind kind, std::uint8_t spaced) {
+// Adds a token to argument `run` (its first one when the run is empty).
+bool add_argument_token(ArgumentRun *run, TokenKind kind, std::uint8_t spaced) {
     const unsigned char *text;
     std::uint32_t length;
     if (!token_text(kind, &text, &length)) return false;
-    if (direct.count == MAX_TOKENS || length > MAX_BYTES - direct.used) return false;
-    direct.tokens[direct.count++] =
-        ArgumentToken{kind, spaced, static_cast<std::uint16_t>(length), direct.used};
+    const bool blank = run->length != 0 && (spaced == 1 || pp_spacing_needed(run->last, kind));
+    if (length + 1 > MAX_BYTES - direct.used) return false;
+    if (run->length == 0) run->first = kind;
+    if (blank) direct.bytes[direct.used++] = ' ';
     std::memcpy(direct.bytes + direct.used, text, length);
     direct.used += length;
+    run->length = direct.used - run->offset;
+    run->last = kind;
     return true;
 }
 
 // Reads the arguments after the `(` through the `)`; false when the walk must take the call
 // (the caller puts the input back).
 bool read_arguments(const PpMacro *macro) {
-    direct.count = 0;
     direct.used = 0;
-    direct.first[0] = 0;
-    int closed = 0;
+    int count = 0;
     int depth = 1;
+    ArgumentRun *run = &direct.arguments[0];
+    *run = ArgumentRun{0, 0, TOKEN_NULL, TOKEN_NULL};
     CurrentToken token{};
     for (;;) {
         std::uint8_t spaced;
-        if (!next_argument_token(&token, &spaced)) return false;
+        next_argument_token(&token, &spaced);
         const TokenKind kind = token.kind;
         if (depth == 1 && (kind == TOKEN_COMMA || kind == TOKEN_RPAREN)) {
-            if (closed == MAX_ARGUMENTS) return false;
-            direct.first[++closed] = static_cast<std::uint16_t>(direct.count);
+            ++count;
             if (kind == TOKEN_RPAREN) break;
+            if (count == MAX_ARGUMENTS) return false;
+            run = &direct.arguments[count];
+            *run = ArgumentRun{direct.used, 0, TOKEN_NULL, TOKEN_NULL};
             continue;
         }
         if (kind == TOKEN_LPAREN) ++depth;
         if (kind == TOKEN_RPAREN) --depth;
-        if (!keep_token(kind, spaced)) return false;
+        if (!add_argument_token(run, kind, spaced)) return false;
     }
     // Counts the walk answers with a message are left to it.
-    if (macro->n_formals == 0) return closed == 1 && direct.count == 0;
-    return closed == macro->n_formals;
+    if (macro->n_formals == 0) return count == 1 && run->length == 0;
+    return count == macro->n_formals;
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
 
-// Argument k where its formal stood: the first token takes the formal's blank.
-void write_argument(int k, std::uint8_t spaced) {
-    for (int i = direct.first[k - 1]; i < direct.first[k]; ++i) {
-        const ArgumentToken &a = direct.tokens[i];
-        pp_write_expanded_text(direct.invocation, a.kind,
-                               i == direct.first[k - 1] ? spaced : a.spaced,
-                               direct.bytes + a.offset, a.length);
-    }
-}
-
-void write_text(TokenKind kind, std::uint8_t spaced, TextHandle value) {
-    pp_write_expanded_text(direct.invocation, kind, spaced, text_string(value), text_length(value));
-}
-
-// The body of a qualifying macro; `inherited` is the blank of the name it replaces, which its
-// first token takes (the outermost body takes none).
-void write_body(const PpMacro *macro, std::uint8_t inherited) {
-    bool first = true;
-    for (Token *b = macro->body; b != nullptr && b->kind != TOKEN_NULL; b = b->next) {
-        const std::uint8_t spaced = first && inherited == 1 ? 1 : b->spaced;
-        first = false;
-        switch (b->kind) {
-        case TOKEN_IDENTIFIER: {
-            const int k = pp_formal_number(macro, b);
-            if (k > 0) {
-                write_argument(k, spaced);
-                continue;
-            }
-            const PpMacro *inner = pp_lookup_macro(static_cast<TextHandle>(b->value));
-            if (inner != nullptr) {
-                write_body(inner, spaced);
-                continue;
-            }
+void write_form(const PpMacro *macro) {
+    const char *p = direct.forms + macro->direct_form;
+    for (;;) {
+        Piece piece;
+        std::memcpy(&piece, p, sizeof piece);
+        p += sizeof piece;
+        switch (piece.kind) {
+        case PIECE_TEXT:
+            pp_write_expanded_text(direct.invocation, static_cast<TokenKind>(piece.first),
+                                   piece.spaced, p, piece.value,
+                                   static_cast<TokenKind>(piece.last));
+            p += piece.value;
+            break;
+        case PIECE_ARGUMENT: {
+            // An empty argument writes nothing; its formal's blank goes with it.
+            const ArgumentRun &run = direct.arguments[piece.value - 1];
+            if (run.length != 0)
+                pp_write_expanded_text(direct.invocation, run.first, piece.spaced,
+                                       direct.bytes + run.offset, run.length, run.last);
             break;
         }
-        case TOKEN_CALC_FILE: {
+        case PIECE_FILE: {
             const PpFileRecord *file = pp_file_top();
-            write_text(TOKEN_STRINGCONST, spaced, file != nullptr ? file->filename : TEXT_NULL);
-            continue;
+            TextHandle name = file != nullptr ? file->filename : TEXT_NULL;
+            pp_write_expanded_text(direct.invocation, TOKEN_STRINGCONST, piece.spaced,
+                                   text_string(name), text_length(name), TOKEN_STRINGCONST);
+            break;
         }
-        case TOKEN_CALC_LINE: {
+        case PIECE_LINE: {
             const PpFileRecord *file = pp_file_top();
             char digits[24];
             char *end = digits + sizeof digits;
             const char *start = pp_format_number(static_cast<std::int64_t>(direct.invocation.line) +
                                                      (file != nullptr ? file->line_offset : 0),
                                                  end);
-            pp_write_expanded_text(direct.invocation, TOKEN_DECCONST, spaced, start,
-                                   static_cast<std::uint32_t>(end - start));
-            continue;
+            pp_write_expanded_text(direct.invocation, TOKEN_DECCONST, piece.spaced, start,
+                                   static_cast<std::uint32_t>(end - start), TOKEN_DECCONST);
+            break;
         }
-        default: break;
+        case PIECE_END: return;
         }
-        write_text(b->kind, spaced, static_cast<TextHandle>(b->value));
     }
 }
 
@@ -266,10 +348,17 @@ bool pp_expand_directly(PpMacro *macro, Position invocation) {
         }
     }
     direct.invocation = invocation;
-    write_body(macro, 0);
+    write_form(macro);
     pp_write_expansion_end();
     ++direct.expansions;
     return true;
 }
 
 std::uint64_t pp_direct_expansions() { return direct.expansions; }
+
+void pp_macro_direct_reset() {
+    // The forms' block went with the general pool, or goes on being used by the next run.
+    const std::uint64_t expansions = direct.expansions;
+    direct = DirectState{};
+    direct.expansions = expansions;
+}

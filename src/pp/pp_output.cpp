@@ -559,11 +559,11 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced) {
     out.last_output_kind = token->kind;
 }
 
-void pp_write_expanded_text(Position position, TokenKind kind, std::uint8_t spaced,
-                            const char *text, std::uint32_t length) {
-    before_expanded(position, kind, spaced);
+void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spaced,
+                            const char *text, std::uint32_t length, TokenKind last) {
+    before_expanded(position, first, spaced);
     put(text, length);
-    out.last_output_kind = kind;
+    out.last_output_kind = last;
 }
 
 void pp_output_reset() {

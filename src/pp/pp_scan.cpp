@@ -293,6 +293,7 @@ void pp_initialize() {
     pp_include_reset();
     pp_macro_define_reset();
     pp_macro_expand_reset();
+    pp_macro_direct_reset();
     pp_define_predefined_macros();
     lex_set_rule_set(LEX_FIRST_TOKEN_LEXER);
     pp_set_plain_lines(true);
@@ -312,6 +313,7 @@ void pp_reset() {
     pp_include_reset();
     pp_macro_define_reset();
     pp_macro_expand_reset();
+    pp_macro_direct_reset();
     pp_conditionals_reset();
     pp_expr_reset();
     pp_output_reset();

@@ -132,6 +132,7 @@ PpMacro *make_macro(TextHandle name, Position position) {
     macro->variadic = 0;
     macro->direct = 0;
     macro->direct_checked = 0;
+    macro->direct_form = 0;
     return macro;
 }
 

@@ -1012,8 +1012,8 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
     EXPECT_GT(direct, 6000u);
 }
 
-// The limits of a call taken at once (arguments, their tokens and bytes) and a call at the end
-// of the input: past them the walk takes the call, with the same output.
+// The limits of a call taken at once (arguments, their bytes in short and long tokens) and a call
+// at the end of the input: past them the walk takes the call, with the same output.
 TEST_F(PpPlainLineTest, DirectExpansionsStopAtTheirLimits) {
     std::string many_formals = "#define M33(";
     std::string many_args = "M33(";
@@ -1024,7 +1024,7 @@ TEST_F(PpPlainLineTest, DirectExpansionsStopAtTheirLimits) {
     many_formals += ") a0 a32\n";
     many_args += ")";
     std::string many_tokens = "ONE(";
-    for (int i = 0; i < 300; ++i) many_tokens += "x+";
+    for (int i = 0; i < 2100; ++i) many_tokens += "x+";
     many_tokens += "1)";
     const std::string long_name(5000, 'n');
     const std::string source = "#define ONE(a) [a]\n" + many_formals + "      y = " + many_args +
