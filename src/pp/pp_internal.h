@@ -337,6 +337,9 @@ bool pp_plain_rest_after_token();
 // place in the read buffer, same length) and nothing has asked since; TEXT_NULL otherwise. The
 // scanning loop asks for each name it reads, so the name is not looked up a second time.
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length);
+// The length of the macro name noted at `text` (pp_take_noted_name), 0 when none is noted there.
+// Asks nothing away: the scanning loop reads such a name without the lexer.
+std::uint32_t pp_noted_name_length(const unsigned char *text);
 // Turns the whole-line copy and the reading of simple macro arguments straight from the buffer
 // on (the default) or off, so that tests can compare them with the token-by-token reading of
 // the same lines; whether they are on; and the number of lines copied whole.

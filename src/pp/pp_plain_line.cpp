@@ -948,6 +948,10 @@ bool pp_plain_rest_after_token() {
     return si_cursor.line == plain.refused_line && si_cursor.column > plain.refused_column;
 }
 
+std::uint32_t pp_noted_name_length(const unsigned char *text) {
+    return text == plain.noted_text ? plain.noted_length : 0;
+}
+
 TextHandle pp_take_noted_name(const unsigned char *text, std::uint32_t length) {
     // The bytes at the noted place are still the name only until the lexer reads on: the note
     // serves the next question and no other.

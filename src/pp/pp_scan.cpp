@@ -35,6 +35,9 @@ struct ScanState {
 
 ScanState scan;
 
+bool simple_lparen();
+bool noted_name(CurrentToken *token);
+
 // A block comment after its `/*`: copied (or a blank) and followed by a separator; removed
 // without a trace under strip_c_comments, where the text around it meets directly. False at
 // the end of input inside it.
@@ -207,6 +210,10 @@ Action line_start(CurrentToken *token) {
             first_in_file = 0;
             continue;
         }
+        if (noted_name(token)) {
+            first_in_file = 0;
+            return DISPATCH;
+        }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
         case TOKEN_NEWLINE:
@@ -323,6 +330,8 @@ void pp_reset() {
 }
 
 bool pp_lookahead_lparen() {
+    // A call continued over lines merges its lines: the lexer reads it.
+    if (!scan.call_continued && simple_lparen()) return true;
     Position after_name = si_current_position();
     TokenKind kind;
     Position position;
@@ -398,6 +407,54 @@ constexpr std::array<std::uint8_t, 256> arg_bytes = make_arg_bytes();
 
 } // namespace
 
+namespace {
+
+// Takes the token of `kind` at p..end on the line at hand without the lexer, setting the read
+// point, the mark and the token's kind and position as the lexer would. False, with nothing
+// read, where only the lexer may read: a line past the widest column, the first token of a
+// file, the lexer's traces, the tests that read every token through the lexer.
+bool take_token(unsigned char *p, unsigned char *end, TokenKind kind, CurrentToken *token) {
+    const std::uint32_t column = si_cursor.column + static_cast<std::uint32_t>(p - si_cursor.read);
+    const auto length = static_cast<std::uint32_t>(end - p);
+    if (column + length > SI_MAX_COLUMN || !pp_plain_lines_enabled() ||
+        lex_rule_set() == LEX_FIRST_TOKEN_LEXER || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
+        fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
+        return false;
+    const std::uint32_t line = si_cursor.line;
+    si_cursor.mark = p;
+    si_cursor.mark_line = line;
+    si_cursor.mark_column = column;
+    si_cursor.lost = 0;
+    si_cursor.read = end;
+    si_cursor.column = column + length;
+    token->kind = kind;
+    token->position = Position{line, static_cast<std::uint16_t>(column), si_cursor.stream};
+    return true;
+}
+
+// The `(` after a function-like macro's name, with only blanks before it on the line.
+bool simple_lparen() {
+    unsigned char *p = si_cursor.read;
+    while (*p == ' ' || *p == '\t') ++p;
+    CurrentToken token{};
+    return *p == '(' && take_token(p, p + 1, TOKEN_LPAREN, &token);
+}
+
+// The macro name the whole-line copy stopped before (pp_noted_name_length), when the byte
+// after it surely ends the lexer's name as well.
+bool noted_name(CurrentToken *token) {
+    unsigned char *p = si_cursor.read;
+    const std::uint32_t length = pp_noted_name_length(p);
+    if (length == 0) return false;
+    unsigned char *end = p;
+    while (arg_bytes[*end] == 1 || arg_bytes[*end] == 2) ++end;
+    if (static_cast<std::uint32_t>(end - p) != length || (arg_bytes[*end] != 4 && *end != '\n'))
+        return false;
+    return take_token(p, end, TOKEN_IDENTIFIER, token);
+}
+
+} // namespace
+
 bool pp_simple_arg_token(CurrentToken *token, std::uint8_t *spaced) {
     unsigned char *read = si_cursor.read;
     unsigned char *p = read;
@@ -415,24 +472,10 @@ bool pp_simple_arg_token(CurrentToken *token, std::uint8_t *spaced) {
         kind = TOKEN_IDENTIFIER;
         break;
     }
-    const std::uint32_t column = si_cursor.column + static_cast<std::uint32_t>(p - read);
-    const auto length = static_cast<std::uint32_t>(end - p);
-    if (column + length > SI_MAX_COLUMN || !pp_plain_lines_enabled() ||
-        lex_rule_set() == LEX_FIRST_TOKEN_LEXER || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
-        fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
-        return false;
-    const std::uint32_t line = si_cursor.line;
-    si_cursor.mark = p;
-    si_cursor.mark_line = line;
-    si_cursor.mark_column = column;
-    si_cursor.lost = 0;
-    si_cursor.read = end;
-    si_cursor.column = column + length;
-    token->kind = kind;
-    token->position = Position{line, static_cast<std::uint16_t>(column), si_cursor.stream};
+    if (!take_token(p, end, kind, token)) return false;
     if (p != read) *spaced = 1;
     if (scan.call_continued) [[unlikely]]
-        pp_output_merge_lines(line);
+        pp_output_merge_lines(token->position.line);
     return true;
 }
 
@@ -537,7 +580,7 @@ void pp_scan_step(CurrentToken *token) {
                 action = COPY_REST;
                 break;
             }
-            lex_token(&token->kind, &token->position);
+            if (!noted_name(token)) lex_token(&token->kind, &token->position);
             action = dispatch(token);
             break;
         case DISPATCH: action = dispatch(token); break;

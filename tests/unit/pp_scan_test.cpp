@@ -1027,9 +1027,13 @@ TEST_F(PpPlainLineTest, DirectExpansionsStopAtTheirLimits) {
     for (int i = 0; i < 2100; ++i) many_tokens += "x+";
     many_tokens += "1)";
     const std::string long_name(5000, 'n');
+    // A line wider than a position's column, with calls continued onto the next line after it.
+    const std::string wide = "      y = " + std::string(70000, ' ') +
+                             "ONE(a\\\n b) + ONE('c\\\nd')\n" + std::string(65520, ' ') +
+                             "ONE(abcdefghijklmnop) + ONE(q)\n";
     const std::string source = "#define ONE(a) [a]\n" + many_formals + "      y = " + many_args +
                                "\n      y = " + many_tokens + "\n      y = ONE(" + long_name +
-                               ") + ONE(2)\n      y = ONE(1) + ONE(";
+                               ") + ONE(2)\n" + wide + "      y = ONE(1) + ONE(";
     for (const auto &options : std::vector<std::function<void()>>{[] { expand_macros = 1; },
                                                                   [] {
                                                                       apply_fortran_lexing(true);
@@ -1040,8 +1044,11 @@ TEST_F(PpPlainLineTest, DirectExpansionsStopAtTheirLimits) {
         PlainRun fast = run_lines(source, true, options);
         EXPECT_EQ(fast.output, slow.output);
         EXPECT_EQ(fast.messages, slow.messages);
-        // ONE(2) and the first ONE(1): the rest went to the walk.
-        EXPECT_EQ(pp_direct_expansions() - before, 2u);
+        // ONE(2), the call that reaches past the widest column from before it, and the first
+        // ONE(1): the rest went to the walk.
+        EXPECT_EQ(pp_direct_expansions() - before, 3u);
+        ASSERT_FALSE(fast.messages.empty());
+        EXPECT_NE(fast.messages[0].find("Line too long"), std::string::npos);
         EXPECT_NE(fast.output.find("0 32"), std::string::npos);
     }
 }
