@@ -12,6 +12,7 @@
 // rules ask for one after the token before it (no marker comes after an expansion's first token:
 // that one brings the output to the invocation's line). The arguments of a call are made into
 // runs the same way.
+#include <array>
 #include <cstring>
 
 #include "fe/fe.h"
@@ -187,18 +188,38 @@ bool qualifies(PpMacro *macro) {
 
 // ---- The arguments ---------------------------------------------------------------------------
 
-// The text the conversion of the scanning loop gives a token read from the source; false for a
-// token the walk must see (a name of a macro, a constant whose text would change, an operator
-// that may start a comment or a continuation, anything unusual).
-bool token_text(TokenKind kind, const unsigned char **text, std::uint32_t *length) {
+// The bytes of names, and the bytes after which the lexer's name surely ends: anything but a
+// name byte, `$`, a continuation (`\\`, `??/`), a quote (`L'x'`) and the end of the buffered
+// data.
+constexpr std::array<std::uint8_t, 256> make_name_bytes() {
+    std::array<std::uint8_t, 256> bytes{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t k = 2;                                                      // ends a name
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') k = 1; // starts one
+        if (c >= '0' && c <= '9') k = 3;                                         // goes on
+        if (c == '$' || c == '\\' || c == '?' || c == '\'' || c == '"' || c == 0) k = 0;
+        bytes[static_cast<std::size_t>(c)] = k;
+    }
+    return bytes;
+}
+constexpr std::array<std::uint8_t, 256> name_bytes = make_name_bytes();
+
+// A name that is not a macro's (arguments naming macros are expanded first: the walk's work).
+bool names_no_macro(const unsigned char *text, std::uint32_t length) {
+    if (!pp_may_name_macro(text, length)) return true;
+    TextHandle name = text_find(reinterpret_cast<const char *>(text), length);
+    return pp_lookup_macro(name) == nullptr;
+}
+
+// The text the conversion of the scanning loop gives a token the lexer read; false for a token
+// the walk must see (a name of a macro, a constant whose text would change, an operator that
+// may start a comment or a continuation, white space other than blanks, anything unusual).
+bool lexeme_text(TokenKind kind, const unsigned char **text, std::uint32_t *length) {
     switch (kind) {
-    case TOKEN_IDENTIFIER: {
+    case TOKEN_IDENTIFIER:
         *text = si_mark_text();
         *length = si_mark_length();
-        if (!pp_may_name_macro(*text, *length)) return true;
-        TextHandle name = text_find(reinterpret_cast<const char *>(*text), *length);
-        return pp_lookup_macro(name) == nullptr;
-    }
+        return names_no_macro(*text, *length);
     case TOKEN_CHARCONST:
     case TOKEN_STRINGCONST:
         if (string_trigraphs != 0 && fortran_lines == 0) return false;
@@ -227,24 +248,9 @@ bool token_text(TokenKind kind, const unsigned char **text, std::uint32_t *lengt
     }
 }
 
-// The next token of the argument list and whether blanks came before it. Anything else that
-// is white space (a line end, a comment, a continuation) or the end of input comes back as
-// itself, for token_text to refuse.
-void next_argument_token(CurrentToken *token, std::uint8_t *spaced) {
-    *spaced = 0;
-    if (pp_simple_arg_token(token, spaced)) return;
-    for (;;) {
-        lex_token(&token->kind, &token->position);
-        if (token->kind != TOKEN_HORIZ_WHITESPACE && token->kind != TOKEN_OTHER_WHITESPACE) return;
-        *spaced = 1;
-    }
-}
-
 // Adds a token to argument `run` (its first one when the run is empty).
-bool add_argument_token(ArgumentRun *run, TokenKind kind, std::uint8_t spaced) {
-    const unsigned char *text;
-    std::uint32_t length;
-    if (!token_text(kind, &text, &length)) return false;
+bool add_argument_token(ArgumentRun *run, TokenKind kind, std::uint8_t spaced,
+                        const unsigned char *text, std::uint32_t length) {
     const bool blank = run->length != 0 && (spaced == 1 || pp_spacing_needed(run->last, kind));
     if (length + 1 > MAX_BYTES - direct.used) return false;
     if (run->length == 0) run->first = kind;
@@ -256,19 +262,71 @@ bool add_argument_token(ArgumentRun *run, TokenKind kind, std::uint8_t spaced) {
     return true;
 }
 
+// Moves the stream's read point to `p`, further on the same line.
+void read_up_to(unsigned char *p) {
+    si_cursor.column += static_cast<std::uint32_t>(p - si_cursor.read);
+    si_cursor.read = p;
+}
+
 // Reads the arguments after the `(` through the `)`; false when the walk must take the call
-// (the caller puts the input back).
+// (the caller puts the input back). Blanks, names, commas and parentheses are read from the
+// buffer; the lexer reads any other token, from its first byte.
 bool read_arguments(const PpMacro *macro) {
     direct.used = 0;
     int count = 0;
     int depth = 1;
     ArgumentRun *run = &direct.arguments[0];
     *run = ArgumentRun{0, 0, TOKEN_NULL, TOKEN_NULL};
+    unsigned char *p = si_cursor.read;
+    unsigned char *taken = nullptr; // the last token read from the buffer, while it is the last
     CurrentToken token{};
     for (;;) {
-        std::uint8_t spaced;
-        next_argument_token(&token, &spaced);
-        const TokenKind kind = token.kind;
+        std::uint8_t spaced = 0;
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+            spaced = 1;
+        }
+        TokenKind kind;
+        const unsigned char *text = p;
+        std::uint32_t length = 1;
+        switch (*p) {
+        case ',': kind = TOKEN_COMMA; break;
+        case '(': kind = TOKEN_LPAREN; break;
+        case ')': kind = TOKEN_RPAREN; break;
+        case '\n':
+        case '\\': return false; // the call goes on over a line end: the walk's
+        default: {
+            unsigned char *end = p + 1;
+            kind = TOKEN_NULL;
+            if (name_bytes[*p] == 1) {
+                while (name_bytes[*end] & 1) ++end;
+                if (name_bytes[*end] == 2) {
+                    kind = TOKEN_IDENTIFIER;
+                    length = static_cast<std::uint32_t>(end - p);
+                }
+            }
+            break;
+        }
+        }
+        const std::uint32_t column =
+            si_cursor.column + static_cast<std::uint32_t>(p - si_cursor.read);
+        if (kind != TOKEN_NULL && column + length <= SI_MAX_COLUMN) {
+            if (kind == TOKEN_IDENTIFIER && !names_no_macro(text, length)) return false;
+            taken = p;
+            p += length;
+        } else {
+            read_up_to(p);
+            taken = nullptr;
+            do {
+                lex_token(&token.kind, &token.position);
+                if (token.kind == TOKEN_OTHER_WHITESPACE) spaced = 1;
+            } while (token.kind == TOKEN_OTHER_WHITESPACE || token.kind == TOKEN_HORIZ_WHITESPACE);
+            kind = token.kind;
+            if (kind != TOKEN_COMMA && kind != TOKEN_LPAREN && kind != TOKEN_RPAREN &&
+                !lexeme_text(kind, &text, &length))
+                return false;
+            p = si_cursor.read;
+        }
         if (depth == 1 && (kind == TOKEN_COMMA || kind == TOKEN_RPAREN)) {
             ++count;
             if (kind == TOKEN_RPAREN) break;
@@ -279,8 +337,22 @@ bool read_arguments(const PpMacro *macro) {
         }
         if (kind == TOKEN_LPAREN) ++depth;
         if (kind == TOKEN_RPAREN) --depth;
-        if (!add_argument_token(run, kind, spaced)) return false;
+        if (kind == TOKEN_LPAREN || kind == TOKEN_RPAREN || kind == TOKEN_COMMA) {
+            TextHandle spelling = token_spelling(kind);
+            text = reinterpret_cast<const unsigned char *>(text_string(spelling));
+            length = text_length(spelling);
+        }
+        if (!add_argument_token(run, kind, spaced, text, length)) return false;
     }
+    if (taken != nullptr) {
+        // The `)` was read from the buffer: the mark stands at it, as the lexer leaves it.
+        si_cursor.mark = taken;
+        si_cursor.mark_line = si_cursor.line;
+        si_cursor.mark_column =
+            si_cursor.column + static_cast<std::uint32_t>(taken - si_cursor.read);
+        si_cursor.lost = 0;
+    }
+    read_up_to(p);
     // Counts the walk answers with a message are left to it.
     if (macro->n_formals == 0) return count == 1 && run->length == 0;
     return count == macro->n_formals;
@@ -335,8 +407,9 @@ void write_form(const PpMacro *macro) {
 } // namespace
 
 bool pp_expand_directly(PpMacro *macro, Position invocation) {
+    // The lexer's traces show every token it reads; the first token of a file is its own.
     if (!qualifies(macro) || fe_get_flag(FE_FLAG_LEX_DEBUG) != 0 ||
-        fe_get_flag(FE_FLAG_LEX_TRACE) != 0)
+        fe_get_flag(FE_FLAG_LEX_TRACE) != 0 || lex_rule_set() == LEX_FIRST_TOKEN_LEXER)
         return false;
     if (macro->n_formals >= 0) {
         // A position on a line wider than a column number holds could not be sought again.
