@@ -764,6 +764,20 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
 }
 #endif
 
+// Whether a byte after an expansion starts a token that takes no blank after the expansion's
+// last token, whatever follows the byte: a parenthesis or a comma, which start no other token,
+// when the spacing rules ask for none before it (the copy clears the owed blank).
+bool owes_no_blank(unsigned char c) {
+    TokenKind kind;
+    switch (c) {
+    case '(': kind = TOKEN_LPAREN; break;
+    case ')': kind = TOKEN_RPAREN; break;
+    case ',': kind = TOKEN_COMMA; break;
+    default: return false;
+    }
+    return !pp_spacing_needed(pp_last_output_kind(), kind);
+}
+
 // The copy, from the start of a line or from between two tokens of a line; `names`: under -m,
 // where every name is looked up. Each case is compiled on its own: the default mode's loop
 // carries nothing of the name handling.
@@ -788,7 +802,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
     // the rest of the line after it may be copied again.
     if constexpr (!line_start)
         if (pp_output_spacing_pending() && *si_cursor.read != ' ' && *si_cursor.read != '\t' &&
-            *si_cursor.read != '\n') {
+            *si_cursor.read != '\n' && !owes_no_blank(*si_cursor.read)) {
             plain.refused = true;
             plain.refused_line = si_cursor.line;
             plain.refused_column = si_cursor.column;

@@ -860,7 +860,8 @@ TEST_F(PpPlainLineTest, TheRestAfterATokenOwedABlankGivesTheSameOutputBothWays) 
         "      y = F(1)x + F(2)y\n      y = N x + Nq*2 + F(3)'s' // 'c'\n"
         "      y = G(a)b G(c)d + N1 + E e + F(4)F(5) + G(p)/*c*/q\n"
         "      call s(G(x)y, N)  ! done F(6)\n      y = G(1).and.G(2)x .or. N\n"
-        "      y = G(a)b$c + G(d)?e + G(f)N\n      z = 1\n";
+        "      y = G(a)b$c + G(d)?e + G(f)N\n      y = F(F(1)) + G(a)(2), N(3) + G(b),c\n"
+        "      y = G(+)(1) + G(.)(2) + G(1)(x) + N,G(x)\n      z = 1\n";
     const std::vector<std::function<void()>> option_sets = {
         [] { expand_macros = 1; },
         [] {
