@@ -113,12 +113,78 @@ void add_token(TokenKind kind, std::uint8_t spaced, TextHandle value) {
     std::memcpy(direct.forms + direct.open_text, &piece, sizeof piece);
 }
 
+// The arguments of a call written in a body (`WHERE('x')` in the body of another macro): the
+// body tokens of argument k run from first[k - 1] up to (not including) end[k - 1].
+struct BodyArguments {
+    Token *first[MAX_ARGUMENTS];
+    Token *end[MAX_ARGUMENTS];
+};
+
+// Whether body token `b` may stand in the arguments of a call written in the body: a plain token
+// that names no formal of `macro` and no macro (the walk would expand such an argument first).
+bool constant_argument_token(const PpMacro *macro, Token *b) {
+    switch (b->kind) {
+    case TOKEN_IDENTIFIER:
+        return pp_formal_number(macro, b) == 0 &&
+               pp_lookup_macro(static_cast<TextHandle>(b->value)) == nullptr;
+    case TOKEN_CALC_FILE:
+    case TOKEN_CALC_LINE:
+    case TOKEN_LOOKAHEAD:
+    case TOKEN_PASTE:
+    case TOKEN_STRINGIZE:
+    case TOKEN_CHARIZE:
+    case TOKEN_LSTR:
+    case TOKEN_LCHR:
+    case TOKEN_RSTR:
+    case TOKEN_RCHR:
+    case TOKEN_ELL:
+    case TOKEN_NEWLINE:
+    case TOKEN_FINISHED:
+    case TOKEN_NULL:
+    case TOKEN_END_OF_FILE: return false;
+    default: return true;
+    }
+}
+
+// The arguments of the call of `inner` whose `(` is body token `open` of `macro`; its `)` in
+// *close. False when the walk must take the call: an argument that is not constant, a count
+// that draws a message, a list the body does not close.
+bool take_body_arguments(const PpMacro *macro, const PpMacro *inner, Token *open,
+                         BodyArguments *arguments, Token **close) {
+    int count = 0;
+    int depth = 1;
+    arguments->first[0] = open->next;
+    bool empty = true;
+    for (Token *t = open->next; t != nullptr; t = t->next) {
+        if (depth == 1 && (t->kind == TOKEN_COMMA || t->kind == TOKEN_RPAREN)) {
+            arguments->end[count++] = t;
+            if (t->kind == TOKEN_RPAREN) {
+                *close = t;
+                if (inner->n_formals == 0) return count == 1 && empty;
+                return count == inner->n_formals;
+            }
+            if (count == MAX_ARGUMENTS) return false;
+            arguments->first[count] = t->next;
+            continue;
+        }
+        if (t->kind == TOKEN_LPAREN) ++depth;
+        if (t->kind == TOKEN_RPAREN) --depth;
+        if (!constant_argument_token(macro, t)) return false;
+        empty = false;
+    }
+    return false;
+}
+
 // Takes `macro`'s body (at `depth` in the chain of bodies) into the form being made; false when
-// the walk must expand it: a `#`, `##` or split constant, or a name that is a function-like
-// macro (it could take a `(` from after it), painted or already being expanded (it stays as it
-// is). Formals, names of no macro and object-like macros whose bodies qualify in turn pass.
-// `inherited` is the blank of the name the body replaces, which its first token takes.
-bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited) {
+// the walk must expand it: a `#`, `##` or split constant, or a name that is a macro painted or
+// already being expanded (it stays as it is) or a function-like macro without its whole call
+// in the body (it could take a `(` from after it). Formals, names of no macro, object-like
+// macros and calls with constant arguments pass when the bodies they bring qualify in turn.
+// `inherited` is the blank of the name the body replaces, which its first token takes; the
+// formals of a call written in a body stand for `arguments`, those of the outermost macro for
+// the arguments of each use.
+bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited,
+               const BodyArguments *arguments) {
     if (depth == MAX_DEPTH || macro->variadic != 0 || macro->error_in_defn != 0) return false;
     direct.chain[depth] = macro;
     bool first = true;
@@ -128,15 +194,32 @@ bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited) {
         switch (b->kind) {
         case TOKEN_IDENTIFIER: {
             if (const int k = pp_formal_number(macro, b); k > 0) {
-                add_piece(PIECE_ARGUMENT, spaced, static_cast<std::uint32_t>(k));
+                if (arguments == nullptr) {
+                    add_piece(PIECE_ARGUMENT, spaced, static_cast<std::uint32_t>(k));
+                    continue;
+                }
+                // A constant argument: its first token takes the formal's blank.
+                for (Token *a = arguments->first[k - 1]; a != arguments->end[k - 1]; a = a->next)
+                    add_token(a->kind, a == arguments->first[k - 1] ? spaced : a->spaced,
+                              static_cast<TextHandle>(a->value));
                 continue;
             }
             const PpMacro *inner = pp_lookup_macro(static_cast<TextHandle>(b->value));
             if (inner == nullptr) break;
-            if (b->no_expand != 0 || inner->n_formals >= 0) return false;
+            if (b->no_expand != 0) return false;
             for (int i = 0; i <= depth; ++i)
                 if (direct.chain[i] == inner) return false;
-            if (!take_body(inner, depth + 1, spaced)) return false;
+            if (inner->n_formals < 0) {
+                if (!take_body(inner, depth + 1, spaced, nullptr)) return false;
+                continue;
+            }
+            BodyArguments inner_arguments;
+            Token *close = nullptr;
+            if (b->next == nullptr || b->next->kind != TOKEN_LPAREN ||
+                !take_body_arguments(macro, inner, b->next, &inner_arguments, &close) ||
+                !take_body(inner, depth + 1, spaced, &inner_arguments))
+                return false;
+            b = close; // the loop goes on after the call's `)`
             continue;
         }
         case TOKEN_CALC_FILE: add_piece(PIECE_FILE, spaced, 0); continue;
@@ -174,7 +257,7 @@ bool qualifies(PpMacro *macro) {
     }
     const std::uint32_t start = direct.forms_used;
     direct.open_text = 0;
-    const bool ok = take_body(macro, 0, 0);
+    const bool ok = take_body(macro, 0, 0, nullptr);
     if (ok) {
         add_piece(PIECE_END, 0, 0);
         macro->direct_form = start;

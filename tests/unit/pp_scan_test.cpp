@@ -897,7 +897,14 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
         "#define CHECK(s) IF (s .NE. 0) CALL STOP(s, HERE)\n#define STR(a) #a\n"
         "#define GLUE(a,b) a ## b\n#define SELF SELF+1\n#define CALLS(a) FMAX(a, 1)\n"
         "#define VA(...) [__VA_ARGS__]\n#define PAIR(a,b) b a\n#define SP(a)  a  +  a\n"
-        "#define TRACE(v) CALL T(v, __LINE__)\n#define DOTS(a) a.eq.a\n";
+        "#define TRACE(v) CALL T(v, __LINE__)\n#define DOTS(a) a.eq.a\n"
+        "#define ASSERT(c, m) IF (.NOT. (c)) CALL F(m, WHERE('x'))\n#define TWO FMAX( 1 , 2 )\n"
+        "#define W0 Z()+Z( )\n#define WE FMAX(,)\n#define WN FMAX(1)\n#define WP2 ONE((a,b))\n"
+        "#define WS SP( q  r )x\n#define WL FMAX(LDIM, 1)\n#define WR ONE(WR)\n#define WT ONE\n"
+        "#define WU ONE (2)+ONE\t(3)\n#define WV(a) ONE(a) ONE(x)\n#define WA  WHERE( 'a' )\n"
+        "#define WW(a) [ONE(PAIR(1,2))a]\n#define WX(a) ONE(__LINE__)a\n#define WY(a) a SQR(y)a\n"
+        "#define SP2(a) x a\n#define WS2 SP2(q)+SP2( r )\n#define WA2 x WHERE('a')\n#define WG "
+        "(ONE+1)\n";
     const std::vector<std::string> calls = {"SQR(x)",
                                             "SQR( x )",
                                             "SQR(x-1)",
@@ -956,7 +963,29 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
                                             "ONE(??=)",
                                             "ONE(a\\\n b)",
                                             "LATE(1)",
-                                            "ONE(LATE)"};
+                                            "ONE(LATE)",
+                                            "ASSERT(x .gt. 1, 'bad')",
+                                            "TWO",
+                                            "W0",
+                                            "WE",
+                                            "WN",
+                                            "WP2",
+                                            "WS",
+                                            "WL",
+                                            "WR",
+                                            "WT",
+                                            "WT(4)",
+                                            "WU",
+                                            "WV(p)",
+                                            "WA",
+                                            "x WA",
+                                            "WW(q)",
+                                            "WX(r)",
+                                            "WY(s)",
+                                            "ONE(WA)",
+                                            "WS2",
+                                            "WA2",
+                                            "WG"};
     const std::vector<std::string> glue = {" ", "",  " + ", "*",    "x", "1",   "(",
                                            ")", ",", "'s'", " // ", "=", ".or."};
     const std::vector<std::string> directives = {
