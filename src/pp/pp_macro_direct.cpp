@@ -92,10 +92,8 @@ void add_piece(PieceKind kind, std::uint8_t spaced, std::uint32_t value) {
     std::memcpy(form_room(sizeof piece), &piece, sizeof piece);
 }
 
-// Adds a token to the open text, or starts one with it.
-void add_token(TokenKind kind, std::uint8_t spaced, TextHandle value) {
-    const char *text = text_string(value);
-    const std::uint32_t length = text_length(value);
+// Adds a token written `text` to the open text, or starts one with it.
+void add_token_text(TokenKind kind, std::uint8_t spaced, const char *text, std::uint32_t length) {
     if (direct.open_text == 0) {
         const Piece piece{PIECE_TEXT, spaced, static_cast<std::uint8_t>(kind),
                           static_cast<std::uint8_t>(kind), 0};
@@ -111,6 +109,46 @@ void add_token(TokenKind kind, std::uint8_t spaced, TextHandle value) {
     piece.last = static_cast<std::uint8_t>(kind);
     piece.value = direct.forms_used - direct.open_text - static_cast<std::uint32_t>(sizeof piece);
     std::memcpy(direct.forms + direct.open_text, &piece, sizeof piece);
+}
+
+void add_token(TokenKind kind, std::uint8_t spaced, TextHandle value) {
+    add_token_text(kind, spaced, text_string(value), text_length(value));
+}
+
+// A constant that the definition split where formals might stand in it (under string_parms and
+// Fortran literals), from its opening token `open`: when no formal stands in it, adds it as the
+// walk joins it again (its pieces without their own quotes, in its quotes) and sets *close to
+// its closing token. False for one that names a formal or takes part in a paste.
+bool add_constant_group(Token *open, std::uint8_t spaced, Token **close) {
+    const bool is_char = open->kind == TOKEN_LCHR;
+    const TokenKind end = is_char ? TOKEN_RCHR : TOKEN_RSTR;
+    const char quote = is_char ? '\'' : '"';
+    char text[MAX_BYTES];
+    std::uint32_t length = 0;
+    Token *b = open->next;
+    if (b != nullptr && b->kind == TOKEN_ELL) {
+        text[length++] = 'L';
+        b = b->next;
+    }
+    text[length++] = quote;
+    for (; b != nullptr && b->kind != end; b = b->next) {
+        if (b->kind == TOKEN_STRINGCONST || b->kind == TOKEN_CHARCONST) {
+            auto handle = static_cast<TextHandle>(b->value);
+            const std::uint32_t n = text_length(handle);
+            if (n < 2) continue;
+            if (n - 2 > MAX_BYTES - 1 - length) return false;
+            std::memcpy(text + length, text_string(handle) + 1, n - 2);
+            length += n - 2;
+        } else if (b->kind == TOKEN_STRINGIZE || b->kind == TOKEN_CHARIZE ||
+                   b->kind == TOKEN_LOOKAHEAD) {
+            return false;
+        }
+    }
+    if (b == nullptr || length == MAX_BYTES) return false;
+    text[length++] = quote;
+    add_token_text(is_char ? TOKEN_CHARCONST : TOKEN_STRINGCONST, spaced, text, length);
+    *close = b;
+    return true;
 }
 
 // The arguments of a call written in a body (`WHERE('x')` in the body of another macro): the
@@ -169,8 +207,15 @@ bool take_body_arguments(const PpMacro *macro, const PpMacro *inner, Token *open
         }
         if (t->kind == TOKEN_LPAREN) ++depth;
         if (t->kind == TOKEN_RPAREN) --depth;
-        if (!constant_argument_token(macro, t)) return false;
         empty = false;
+        if (t->kind == TOKEN_LSTR || t->kind == TOKEN_LCHR) {
+            // A split constant: its pieces are checked when it is added.
+            const TokenKind end = t->kind == TOKEN_LCHR ? TOKEN_RCHR : TOKEN_RSTR;
+            while (t != nullptr && t->kind != end) t = t->next;
+            if (t == nullptr) return false;
+            continue;
+        }
+        if (!constant_argument_token(macro, t)) return false;
     }
     return false;
 }
@@ -199,9 +244,14 @@ bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited,
                     continue;
                 }
                 // A constant argument: its first token takes the formal's blank.
-                for (Token *a = arguments->first[k - 1]; a != arguments->end[k - 1]; a = a->next)
-                    add_token(a->kind, a == arguments->first[k - 1] ? spaced : a->spaced,
-                              static_cast<TextHandle>(a->value));
+                for (Token *a = arguments->first[k - 1]; a != arguments->end[k - 1]; a = a->next) {
+                    const std::uint8_t blank = a == arguments->first[k - 1] ? spaced : a->spaced;
+                    if (a->kind == TOKEN_LSTR || a->kind == TOKEN_LCHR) {
+                        if (!add_constant_group(a, blank, &a)) return false;
+                        continue;
+                    }
+                    add_token(a->kind, blank, static_cast<TextHandle>(a->value));
+                }
                 continue;
             }
             const PpMacro *inner = pp_lookup_macro(static_cast<TextHandle>(b->value));
@@ -224,12 +274,14 @@ bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited,
         }
         case TOKEN_CALC_FILE: add_piece(PIECE_FILE, spaced, 0); continue;
         case TOKEN_CALC_LINE: add_piece(PIECE_LINE, spaced, 0); continue;
+        case TOKEN_LSTR:
+        case TOKEN_LCHR:
+            if (!add_constant_group(b, spaced, &b)) return false;
+            continue;
         case TOKEN_LOOKAHEAD:
         case TOKEN_PASTE:
         case TOKEN_STRINGIZE:
         case TOKEN_CHARIZE:
-        case TOKEN_LSTR:
-        case TOKEN_LCHR:
         case TOKEN_RSTR:
         case TOKEN_RCHR:
         case TOKEN_ELL:
@@ -402,7 +454,9 @@ bool read_arguments(const PpMacro *macro) {
             taken = nullptr;
             do {
                 lex_token(&token.kind, &token.position);
-                if (token.kind == TOKEN_OTHER_WHITESPACE) spaced = 1;
+                // Blanks after the end of the buffered data come here too.
+                if (token.kind == TOKEN_OTHER_WHITESPACE || token.kind == TOKEN_HORIZ_WHITESPACE)
+                    spaced = 1;
             } while (token.kind == TOKEN_OTHER_WHITESPACE || token.kind == TOKEN_HORIZ_WHITESPACE);
             kind = token.kind;
             if (kind != TOKEN_COMMA && kind != TOKEN_LPAREN && kind != TOKEN_RPAREN &&

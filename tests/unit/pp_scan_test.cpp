@@ -702,41 +702,54 @@ TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
 // blanks, the line's end, the file's end. Each place is hit twice in a row, once for each kind of
 // block. The copy that goes on over a block read in mid-line agrees with the lexer.
 TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
-    const std::string definitions = "#define A 1\n#define F(a) [a]\n#define AB(x) <x>\n";
-    const std::vector<std::string> pieces = {
-        "a /* c */ b", "a // b", "a / b",    "'it''s' x", "a$b c", "A + AB(2)", "x F(1) y",
-        "AB F (2)",    "p   \n", "'open \n", "1.5D0+B",   "(A,A)", "??= x",     "q !c A"};
-    std::string source = definitions;
-    std::size_t seam = 2048;
-    for (const std::string &piece : pieces) {
-        for (std::size_t k = 0; k <= piece.size(); ++k) {
-            for (int twice = 0; twice < 2; ++twice) {
-                const std::string head = "      y = ";
-                // The piece's byte k lands on the block's end; filler lines lead up to it.
-                while (source.size() + head.size() + k + 12 > seam) seam += 1024;
-                std::size_t gap = seam - (source.size() + head.size() + k);
-                while (gap > 80) {
-                    source += "      x = 1 + 2 + 3 + 4 + 5 + 6 + 7 + 8 + 9\n";
-                    gap -= 44;
+    const std::string definitions =
+        "#define A 1\n#define F(a) [a]\n#define AB(x) <x>\n#define G(a,b) (a) b\n";
+    // Two files, each below the size that is read ahead (whose blocks end elsewhere): pieces
+    // the copy treats specially, and calls written at once, arguments read by the lexer too.
+    const std::vector<std::vector<std::string>> groups = {
+        {"a /* c */ b", "a // b", "a / b", "'it''s' x", "a$b c", "A + AB(2)", "x F(1) y",
+         "AB F (2)", "p   \n", "'open \n", "1.5D0+B", "(A,A)", "??= x", "q !c A"},
+        {"G(x .GT. 1078, 'it''s')", "F( 1.5D0 + 2 )", "G(p,q)r"}};
+    std::vector<std::string> sources;
+    for (const std::vector<std::string> &pieces : groups) {
+        std::string source = definitions;
+        std::size_t seam = 2048;
+        for (const std::string &piece : pieces) {
+            for (std::size_t k = 0; k <= piece.size(); ++k) {
+                for (int twice = 0; twice < 2; ++twice) {
+                    const std::string head = "      y = ";
+                    // The piece's byte k lands on the block's end; filler lines lead up to it.
+                    while (source.size() + head.size() + k + 12 > seam) seam += 1024;
+                    std::size_t gap = seam - (source.size() + head.size() + k);
+                    while (gap > 80) {
+                        source += "      x = 1 + 2 + 3 + 4 + 5 + 6 + 7 + 8 + 9\n";
+                        gap -= 44;
+                    }
+                    if (gap < 12) {
+                        source += std::string(gap, ' ') + "\n";
+                    } else {
+                        source += "      x = " + std::string(gap - 11, 'p') + "\n";
+                    }
+                    source += head + piece + (piece.back() == '\n' ? "" : " + z\n");
+                    seam += 1024;
                 }
-                if (gap < 12) {
-                    source += std::string(gap, ' ') + "\n";
-                } else {
-                    source += "      x = " + std::string(gap - 11, 'p') + "\n";
-                }
-                source += head + piece + (piece.back() == '\n' ? "" : " + z\n");
-                seam += 1024;
             }
         }
+        ASSERT_LT(source.size(), 256u * 1024);
+        sources.insert(sources.end(),
+                       {source, source.substr(0, source.size() - 1), source + "      w = 'x"});
     }
-    const std::vector<std::string> sources = {source, source.substr(0, source.size() - 1),
-                                              source + "      w = 'x"};
     const std::vector<std::function<void()>> option_sets = {
         [] {},
         [] { expand_macros = 1; },
         [] { double_slash_comments = 1; },
         [] {
             apply_fortran_lexing(true);
+            expand_macros = 1;
+        },
+        [] {
+            apply_fortran_lexing(true);
+            fortran_operators = 1;
             expand_macros = 1;
         },
         [] { apply_fortran_lexing(true); },
@@ -1003,6 +1016,7 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
             expand_macros = 1;
             fold_lines = 1;
             continued_calls = 1;
+            fortran_operators = 1;
             source_form = 2;
         },
         [] {
