@@ -917,7 +917,9 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
         "#define WU ONE (2)+ONE\t(3)\n#define WV(a) ONE(a) ONE(x)\n#define WA  WHERE( 'a' )\n"
         "#define WW(a) [ONE(PAIR(1,2))a]\n#define WX(a) ONE(__LINE__)a\n#define WY(a) a SQR(y)a\n"
         "#define SP2(a) x a\n#define WS2 SP2(q)+SP2( r )\n#define WA2 x WHERE('a')\n#define WG "
-        "(ONE+1)\n";
+        "(ONE+1)\n"
+        "#define SG(a) 'a is' // a\n#define CG(a) a // 'con''st' // \"dq\" L'w'\n"
+        "#define CW WHERE(L'l' 'm')\n";
     const std::vector<std::string> calls = {"SQR(x)",
                                             "SQR( x )",
                                             "SQR(x-1)",
@@ -998,7 +1000,11 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
                                             "ONE(WA)",
                                             "WS2",
                                             "WA2",
-                                            "WG"};
+                                            "WG",
+                                            "SG(q)",
+                                            "CG(r)",
+                                            "CW",
+                                            "ONE(CW)"};
     const std::vector<std::string> glue = {" ", "",  " + ", "*",    "x", "1",   "(",
                                            ")", ",", "'s'", " // ", "=", ".or."};
     const std::vector<std::string> directives = {
