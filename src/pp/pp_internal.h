@@ -372,6 +372,9 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
 // already in the text.
 void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spaced,
                             const char *text, std::uint32_t length, TokenKind last);
+// pp_write_expanded_text for the tokens of an expansion after its first written one.
+void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *text,
+                            std::uint32_t length, TokenKind last);
 // The newline rule: "\n" and one more output line, unless -n and a newline was written last.
 void pp_write_newline();
 // White space read from the input (the current lexeme), byte for byte after the marker check.

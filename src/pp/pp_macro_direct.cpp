@@ -497,7 +497,24 @@ bool read_arguments(const PpMacro *macro) {
 
 // ---- Writing ---------------------------------------------------------------------------------
 
+// Writes tokens of the use at hand; the first written settles the blank owed, the marker and
+// the joining of the expansion's start, the others only their own blank.
+struct Writer {
+    bool started = false;
+
+    void write(TokenKind first, std::uint8_t spaced, const char *text, std::uint32_t length,
+               TokenKind last) {
+        if (started) {
+            pp_write_expanded_more(first, spaced, text, length, last);
+            return;
+        }
+        started = true;
+        pp_write_expanded_text(direct.invocation, first, spaced, text, length, last);
+    }
+};
+
 void write_form(const PpMacro *macro) {
+    Writer writer;
     const char *p = direct.forms + macro->direct_form;
     for (;;) {
         Piece piece;
@@ -505,24 +522,23 @@ void write_form(const PpMacro *macro) {
         p += sizeof piece;
         switch (piece.kind) {
         case PIECE_TEXT:
-            pp_write_expanded_text(direct.invocation, static_cast<TokenKind>(piece.first),
-                                   piece.spaced, p, piece.value,
-                                   static_cast<TokenKind>(piece.last));
+            writer.write(static_cast<TokenKind>(piece.first), piece.spaced, p, piece.value,
+                         static_cast<TokenKind>(piece.last));
             p += piece.value;
             break;
         case PIECE_ARGUMENT: {
             // An empty argument writes nothing; its formal's blank goes with it.
             const ArgumentRun &run = direct.arguments[piece.value - 1];
             if (run.length != 0)
-                pp_write_expanded_text(direct.invocation, run.first, piece.spaced,
-                                       direct.bytes + run.offset, run.length, run.last);
+                writer.write(run.first, piece.spaced, direct.bytes + run.offset, run.length,
+                             run.last);
             break;
         }
         case PIECE_FILE: {
             const PpFileRecord *file = pp_file_top();
             TextHandle name = file != nullptr ? file->filename : TEXT_NULL;
-            pp_write_expanded_text(direct.invocation, TOKEN_STRINGCONST, piece.spaced,
-                                   text_string(name), text_length(name), TOKEN_STRINGCONST);
+            writer.write(TOKEN_STRINGCONST, piece.spaced, text_string(name), text_length(name),
+                         TOKEN_STRINGCONST);
             break;
         }
         case PIECE_LINE: {
@@ -532,8 +548,8 @@ void write_form(const PpMacro *macro) {
             const char *start = pp_format_number(static_cast<std::int64_t>(direct.invocation.line) +
                                                      (file != nullptr ? file->line_offset : 0),
                                                  end);
-            pp_write_expanded_text(direct.invocation, TOKEN_DECCONST, piece.spaced, start,
-                                   static_cast<std::uint32_t>(end - start), TOKEN_DECCONST);
+            writer.write(TOKEN_DECCONST, piece.spaced, start,
+                         static_cast<std::uint32_t>(end - start), TOKEN_DECCONST);
             break;
         }
         case PIECE_END: return;

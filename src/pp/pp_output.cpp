@@ -566,6 +566,15 @@ void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spa
     out.last_output_kind = last;
 }
 
+void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *text,
+                            std::uint32_t length, TokenKind last) {
+    // What before_expanded clears and the marker it may write were settled by the expansion's
+    // first token, on the same line.
+    if (spaced == 1 || pp_spacing_needed(out.last_output_kind, first)) put_char(' ');
+    put(text, length);
+    out.last_output_kind = last;
+}
+
 void pp_output_reset() {
     wait_for_writer(); // it may still read a buffer
     out = OutputState{};
