@@ -84,6 +84,16 @@ bool step(const char *s, std::uint32_t n, std::uint32_t i, LiteralState *state, 
 
 constexpr std::uint32_t NO_QUOTE = 0xFFFFFFFFU;
 
+// The place of the first quote in s[from, to), `to` when there is none.
+std::uint32_t next_quote(const char *s, std::uint32_t from, std::uint32_t to) {
+    const auto *apostrophe = static_cast<const char *>(std::memchr(s + from, '\'', to - from));
+    const auto *quote = static_cast<const char *>(std::memchr(s + from, '"', to - from));
+    if (apostrophe == nullptr && quote == nullptr) return to;
+    if (apostrophe == nullptr || (quote != nullptr && quote < apostrophe))
+        return static_cast<std::uint32_t>(quote - s);
+    return static_cast<std::uint32_t>(apostrophe - s);
+}
+
 // The place of the last quote in s[from, to), NO_QUOTE when there is none.
 std::uint32_t last_quote_in(const char *s, std::uint32_t from, std::uint32_t to) {
     const auto *apostrophe = static_cast<const char *>(::memrchr(s + from, '\'', to - from));
@@ -176,24 +186,72 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
         LiteralState at_limit;
         LiteralState walk = state;
         // Steps over the places b in [from, to], keeping the last where a cut may be made.
+        // One place b: the byte before it stepped over, and b kept when a cut may be made there.
+        auto step_place = [&](std::uint32_t b) {
+            bool no_cut = false;
+            bool inside = step(s, n, b - 1, &walk, &no_cut);
+            if (b == limit_cut) at_limit = walk;
+            bool allowed;
+            if (no_cut)
+                allowed = false;
+            else if (inside)
+                allowed = !fixed || b == limit_cut;
+            else
+                allowed = token_boundary(static_cast<unsigned char>(s[b - 1]),
+                                         static_cast<unsigned char>(s[b]));
+            if (fixed && first && b <= 6) allowed = false;
+            if (allowed) {
+                best = b;
+                best_state = walk;
+            }
+        };
+        // Steps over the places b in [from, to], keeping the last where a cut may be made. The
+        // state changes only at quotes: between them a run of places is taken at once, by its
+        // last place where a cut may be made.
         auto forward = [&](std::uint32_t from, std::uint32_t to) {
-            for (std::uint32_t b = from; b <= to; ++b) {
-                bool no_cut = false;
-                bool inside = step(s, n, b - 1, &walk, &no_cut);
-                if (b == limit_cut) at_limit = walk;
-                bool allowed;
-                if (no_cut)
-                    allowed = false;
-                else if (inside)
-                    allowed = !fixed || b == limit_cut;
-                else
-                    allowed = token_boundary(static_cast<unsigned char>(s[b - 1]),
-                                             static_cast<unsigned char>(s[b]));
-                if (fixed && first && b <= 6) allowed = false;
-                if (allowed) {
-                    best = b;
-                    best_state = walk;
+            std::uint32_t b = from;
+            while (b <= to) {
+                if (walk.pair_second) {
+                    step_place(b++);
+                    continue;
                 }
+                // The places whose byte before them changes nothing: up to the next quote
+                // (outside a literal) or the next byte of its own quote (inside one).
+                std::uint32_t e = b;
+                if (walk.quote == 0) {
+                    e = next_quote(s, b - 1, to) + 1;
+                } else {
+                    const void *q = std::memchr(s + b - 1, walk.quote, to - (b - 1));
+                    e = q != nullptr
+                            ? static_cast<std::uint32_t>(static_cast<const char *>(q) - s) + 1
+                            : to + 1;
+                }
+                // Places b .. e - 1 keep the state.
+                if (e > b) {
+                    const std::uint32_t last = e - 1;
+                    if (limit_cut >= b && limit_cut <= last) at_limit = walk;
+                    std::uint32_t found = 0;
+                    if (walk.quote == 0) {
+                        for (std::uint32_t c = last; c >= b; --c) {
+                            if (token_boundary(static_cast<unsigned char>(s[c - 1]),
+                                               static_cast<unsigned char>(s[c]))) {
+                                found = c;
+                                break;
+                            }
+                        }
+                    } else if (!fixed) {
+                        found = last;
+                    } else if (limit_cut >= b && limit_cut <= last) {
+                        found = limit_cut;
+                    }
+                    // (Every place of a run up to `found` is at most 6 when `found` is.)
+                    if (found != 0 && !(fixed && first && found <= 6)) {
+                        best = found;
+                        best_state = walk;
+                    }
+                    b = e;
+                }
+                if (b <= to) step_place(b++); // the place after a quote byte
             }
         };
         // Only quotes change the literal state, so the bytes up to the piece's last quote are
