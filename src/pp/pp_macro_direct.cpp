@@ -1,9 +1,9 @@
 // This file implements the direct expansion of the commonest macro uses in code lines: a call
 // like `FMAX(A, B)` or a name like `WP`, whose body holds plain tokens and whose arguments name
 // no macro, is written straight to the output, with the blanks and markers the frame walk of
-// pp_macro_expand.cpp would give it. Anything else (`#`, `##`, names of function-like macros in
-// the body, arguments that name macros or run over a line end, counts that draw a message) is
-// left to the walk, with nothing read or written.
+// pp_macro_expand.cpp would give it. Anything else (`#`, `##`, a function-like name in the body
+// without its whole call there, arguments that name macros or run over a line end, counts that
+// draw a message) is left to the walk, with nothing read or written.
 //
 // A qualifying definition is kept in a written form: runs of body text with the blanks between
 // their tokens already decided, and the places of the arguments, __FILE__ and __LINE__ between
@@ -221,10 +221,11 @@ bool take_body_arguments(const PpMacro *macro, const PpMacro *inner, Token *open
 }
 
 // Takes `macro`'s body (at `depth` in the chain of bodies) into the form being made; false when
-// the walk must expand it: a `#`, `##` or split constant, or a name that is a macro painted or
-// already being expanded (it stays as it is) or a function-like macro without its whole call
-// in the body (it could take a `(` from after it). Formals, names of no macro, object-like
-// macros and calls with constant arguments pass when the bodies they bring qualify in turn.
+// the walk must expand it: a `#`, `##`, a split constant a formal stands in, a name that is a
+// macro painted or already being expanded (it stays as it is) or a function-like macro without
+// its whole call in the body (it could take a `(` from after it). Formals, names of no macro,
+// object-like macros and calls with constant arguments pass when the bodies they bring qualify
+// in turn.
 // `inherited` is the blank of the name the body replaces, which its first token takes; the
 // formals of a call written in a body stand for `arguments`, those of the outermost macro for
 // the arguments of each use.
