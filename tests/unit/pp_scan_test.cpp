@@ -975,7 +975,7 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
                                             "ONE(&)",
                                             "ONE(a &\n  b)",
                                             "ONE(#)",
-                                            "ONE(??=)",
+                                            "ONE(?\?=)",
                                             "ONE(a\\\n b)",
                                             "LATE(1)",
                                             "ONE(LATE)",
