@@ -185,7 +185,6 @@ std::uint32_t pp_fold_line(const char *s, std::uint32_t n, bool fixed, std::int3
         LiteralState best_state;
         LiteralState at_limit;
         LiteralState walk = state;
-        // Steps over the places b in [from, to], keeping the last where a cut may be made.
         // One place b: the byte before it stepped over, and b kept when a cut may be made there.
         auto step_place = [&](std::uint32_t b) {
             bool no_cut = false;

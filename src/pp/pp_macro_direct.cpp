@@ -158,15 +158,10 @@ struct BodyArguments {
     Token *end[MAX_ARGUMENTS];
 };
 
-// Whether body token `b` may stand in the arguments of a call written in the body: a plain token
-// that names no formal of `macro` and no macro (the walk would expand such an argument first).
-bool constant_argument_token(const PpMacro *macro, Token *b) {
-    switch (b->kind) {
-    case TOKEN_IDENTIFIER:
-        return pp_formal_number(macro, b) == 0 &&
-               pp_lookup_macro(static_cast<TextHandle>(b->value)) == nullptr;
-    case TOKEN_CALC_FILE:
-    case TOKEN_CALC_LINE:
+// Body kinds the walk does not deliver as they stand: `#`, `##`, the pieces of a split constant
+// (a whole one is taken by add_constant_group), and the markers of lists and of the input.
+bool walk_builds(TokenKind kind) {
+    switch (kind) {
     case TOKEN_LOOKAHEAD:
     case TOKEN_PASTE:
     case TOKEN_STRINGIZE:
@@ -179,9 +174,19 @@ bool constant_argument_token(const PpMacro *macro, Token *b) {
     case TOKEN_NEWLINE:
     case TOKEN_FINISHED:
     case TOKEN_NULL:
-    case TOKEN_END_OF_FILE: return false;
-    default: return true;
+    case TOKEN_END_OF_FILE: return true;
+    default: return false;
     }
+}
+
+// Whether body token `b` may stand in the arguments of a call written in the body: a plain token
+// that names no formal of `macro` and no macro (the walk would expand such an argument first),
+// nor __FILE__ or __LINE__.
+bool constant_argument_token(const PpMacro *macro, Token *b) {
+    if (b->kind == TOKEN_IDENTIFIER)
+        return pp_formal_number(macro, b) == 0 &&
+               pp_lookup_macro(static_cast<TextHandle>(b->value)) == nullptr;
+    return b->kind != TOKEN_CALC_FILE && b->kind != TOKEN_CALC_LINE && !walk_builds(b->kind);
 }
 
 // The arguments of the call of `inner` whose `(` is body token `open` of `macro`; its `)` in
@@ -279,17 +284,9 @@ bool take_body(const PpMacro *macro, int depth, std::uint8_t inherited,
         case TOKEN_LCHR:
             if (!add_constant_group(b, spaced, &b)) return false;
             continue;
-        case TOKEN_LOOKAHEAD:
-        case TOKEN_PASTE:
-        case TOKEN_STRINGIZE:
-        case TOKEN_CHARIZE:
-        case TOKEN_RSTR:
-        case TOKEN_RCHR:
-        case TOKEN_ELL:
-        case TOKEN_NEWLINE:
-        case TOKEN_FINISHED:
-        case TOKEN_END_OF_FILE: return false;
-        default: break;
+        default:
+            if (walk_builds(b->kind)) return false;
+            break;
         }
         add_token(b->kind, spaced, static_cast<TextHandle>(b->value));
     }
@@ -453,16 +450,15 @@ bool read_arguments(const PpMacro *macro) {
         } else {
             read_up_to(p);
             taken = nullptr;
-            do {
+            // Blanks after the end of the buffered data come here too.
+            for (;;) {
                 lex_token(&token.kind, &token.position);
-                // Blanks after the end of the buffered data come here too.
-                if (token.kind == TOKEN_OTHER_WHITESPACE || token.kind == TOKEN_HORIZ_WHITESPACE)
-                    spaced = 1;
-            } while (token.kind == TOKEN_OTHER_WHITESPACE || token.kind == TOKEN_HORIZ_WHITESPACE);
+                if (token.kind != TOKEN_OTHER_WHITESPACE && token.kind != TOKEN_HORIZ_WHITESPACE)
+                    break;
+                spaced = 1;
+            }
             kind = token.kind;
-            if (kind != TOKEN_COMMA && kind != TOKEN_LPAREN && kind != TOKEN_RPAREN &&
-                !lexeme_text(kind, &text, &length))
-                return false;
+            if (!lexeme_text(kind, &text, &length)) return false;
             p = si_cursor.read;
         }
         if (depth == 1 && (kind == TOKEN_COMMA || kind == TOKEN_RPAREN)) {
@@ -475,11 +471,6 @@ bool read_arguments(const PpMacro *macro) {
         }
         if (kind == TOKEN_LPAREN) ++depth;
         if (kind == TOKEN_RPAREN) --depth;
-        if (kind == TOKEN_LPAREN || kind == TOKEN_RPAREN || kind == TOKEN_COMMA) {
-            TextHandle spelling = token_spelling(kind);
-            text = reinterpret_cast<const unsigned char *>(text_string(spelling));
-            length = text_length(spelling);
-        }
         if (!add_argument_token(run, kind, spaced, text, length)) return false;
     }
     if (taken != nullptr) {

@@ -405,10 +405,6 @@ constexpr std::array<std::uint8_t, 256> make_arg_bytes() {
 }
 constexpr std::array<std::uint8_t, 256> arg_bytes = make_arg_bytes();
 
-} // namespace
-
-namespace {
-
 // Takes the token of `kind` at p..end on the line at hand without the lexer, setting the read
 // point, the mark and the token's kind and position as the lexer would. False, with nothing
 // read, where only the lexer may read: a line past the widest column, the first token of a
