@@ -171,6 +171,9 @@ PpMacro *pp_lookup_macro(TextHandle name);
 // False when no macro of this name was defined since the tables were opened: a filter of the
 // names ever defined, asked before the text table (true may still mean no macro).
 bool pp_may_name_macro(const unsigned char *text, std::uint32_t length);
+// The handle of the name `text` when it names a macro, TEXT_NULL otherwise (the filter first,
+// then the text table: a name never interned cannot, every definition interns its name).
+TextHandle pp_macro_name_handle(const unsigned char *text, std::uint32_t length);
 // The first of the two filters, a few instructions for the names of every source line under -m:
 // entry `c` of the table has bit pp_name_shape_bit(n) set when a macro whose name starts with
 // byte `c` and is `n` bytes long was defined since the tables were opened.

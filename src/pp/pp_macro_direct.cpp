@@ -339,9 +339,7 @@ constexpr std::array<std::uint8_t, 256> name_bytes = make_name_bytes();
 
 // A name that is not a macro's (arguments naming macros are expanded first: the walk's work).
 bool names_no_macro(const unsigned char *text, std::uint32_t length) {
-    if (!pp_may_name_macro(text, length)) return true;
-    TextHandle name = text_find(reinterpret_cast<const char *>(text), length);
-    return pp_lookup_macro(name) == nullptr;
+    return pp_macro_name_handle(text, length) == TEXT_NULL;
 }
 
 // The text the conversion of the scanning loop gives a token the lexer read; false for a token

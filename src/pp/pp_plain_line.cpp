@@ -274,12 +274,10 @@ struct PlainLineState {
 
 PlainLineState plain;
 
-// True when the name names a macro, which is then noted. A name that was never interned
-// cannot: every definition interns its name.
+// True when the name names a macro, which is then noted.
 bool names_macro(const unsigned char *text, std::uint32_t length) {
-    if (!pp_may_name_macro(text, length)) return false;
-    TextHandle handle = text_find(reinterpret_cast<const char *>(text), length);
-    if (handle == TEXT_NULL || pp_lookup_macro(handle) == nullptr) return false;
+    TextHandle handle = pp_macro_name_handle(text, length);
+    if (handle == TEXT_NULL) return false;
     plain.noted_text = text;
     plain.noted_length = length;
     plain.noted_handle = handle;

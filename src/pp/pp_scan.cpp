@@ -73,13 +73,11 @@ bool direct_expansion() { return scan.whole_lines && pp_plain_lines_enabled(); }
 Action macro_rule(CurrentToken *token, PpLexeme lexeme) {
     PpMacro *macro = nullptr;
     if (expand_macros != 0) {
-        TextHandle noted = pp_take_noted_name(lexeme.text, lexeme.length);
-        if (noted != TEXT_NULL) {
-            token->value = noted;
-            macro = pp_lookup_macro(noted);
-        } else if (pp_may_name_macro(lexeme.text, lexeme.length)) {
-            token->value = text_find(reinterpret_cast<const char *>(lexeme.text), lexeme.length);
-            macro = pp_lookup_macro(token->value);
+        TextHandle name = pp_take_noted_name(lexeme.text, lexeme.length);
+        if (name == TEXT_NULL) name = pp_macro_name_handle(lexeme.text, lexeme.length);
+        if (name != TEXT_NULL) {
+            token->value = name;
+            macro = pp_lookup_macro(name);
         }
     }
     if (macro == nullptr) {

@@ -405,6 +405,12 @@ bool pp_may_name_macro(const unsigned char *text, std::uint32_t length) {
     return pp_filters_may_name(tables.name_shapes, tables.name_filter, text, length);
 }
 
+TextHandle pp_macro_name_handle(const unsigned char *text, std::uint32_t length) {
+    if (!pp_may_name_macro(text, length)) return TEXT_NULL;
+    TextHandle handle = text_find(reinterpret_cast<const char *>(text), length);
+    return pp_lookup_macro(handle) != nullptr ? handle : TEXT_NULL;
+}
+
 std::uint32_t pp_macro_table_changes() { return macro_table_changes; }
 
 void pp_note_macro_table_change() {
