@@ -214,8 +214,8 @@ void free_keyword_map() {
     lex.map_highest = -1;
 }
 
-// The bytes the fast scan treats: a name's first byte, digits (later in a name), blanks, and
-// the punctuators that are tokens of one byte.
+// The bytes the fast scan treats: a name's first byte, digits (a number's first byte, later in
+// a name), blanks, and the punctuators that are tokens of one byte.
 enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK, FAST_SINGLE };
 
 constexpr std::array<std::uint8_t, 256> make_fast_classes() {
@@ -257,10 +257,104 @@ inline TokenKind single_kind(unsigned char c) {
     }
 }
 
+// The bytes a pp-number takes after its first digit: letters, digits, `_` and `.`; a `+` or
+// `-` joins them only right after an `e` or `E`.
+constexpr std::array<bool, 256> make_number_bytes() {
+    std::array<bool, 256> bytes{};
+    for (int c = 0; c < 256; ++c)
+        bytes[static_cast<std::size_t>(c)] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                             (c >= '0' && c <= '9') || c == '_' || c == '.';
+    return bytes;
+}
+
+constexpr std::array<bool, 256> number_bytes = make_number_bytes();
+
+inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Past an integer suffix (`u`, `l`, `ul`, `lu` in any case) at t[i], if one stands there.
+inline std::uint32_t past_integer_suffix(const unsigned char *t, std::uint32_t i) {
+    auto is = [&](char lower) { return (t[i] | 0x20) == lower; };
+    if (is('u')) {
+        ++i;
+        if (is('l')) ++i;
+    } else if (is('l')) {
+        ++i;
+        if (is('u')) ++i;
+    }
+    return i;
+}
+
+// The kind of the whole pp-number t[0, n) that starts with a digit, as the rules give it: the
+// first of the decimal, octal, hexadecimal and floating forms that the whole text fits, else
+// TOKEN_PPNUM. (t[n] is readable: the byte after the number.)
+TokenKind number_form(const unsigned char *t, std::uint32_t n) {
+    std::uint32_t i = 1;
+    while (i < n && is_digit(t[i])) ++i;
+    if (t[0] != '0') {
+        if (i == n || past_integer_suffix(t, i) == n) return TOKEN_DECCONST;
+    } else {
+        std::uint32_t k = 1;
+        while (k < n && t[k] >= '0' && t[k] <= '7') ++k;
+        if (k == n || past_integer_suffix(t, k) == n) return TOKEN_OCTCONST;
+        if (n > 2 && (t[1] | 0x20) == 'x') {
+            k = 2;
+            while (k < n && (is_digit(t[k]) || ((t[k] | 0x20) >= 'a' && (t[k] | 0x20) <= 'f'))) ++k;
+            if (k > 2 && (k == n || past_integer_suffix(t, k) == n)) return TOKEN_HEXCONST;
+        }
+    }
+    // Digits, then a point and digits, or an exponent, or both; then `f` or `l`.
+    bool point = false;
+    if (i < n && t[i] == '.') {
+        point = true;
+        ++i;
+        while (i < n && is_digit(t[i])) ++i;
+    }
+    bool exponent = false;
+    if (i < n && (t[i] | 0x20) == 'e') {
+        std::uint32_t k = i + 1;
+        if (k < n && (t[k] == '+' || t[k] == '-')) ++k;
+        const std::uint32_t digits = k;
+        while (k < n && is_digit(t[k])) ++k;
+        if (k > digits) {
+            exponent = true;
+            i = k;
+        }
+    }
+    if (point || exponent) {
+        if (i < n && ((t[i] | 0x20) == 'f' || (t[i] | 0x20) == 'l')) ++i;
+        if (i == n) return TOKEN_FLOATCONST;
+    }
+    return TOKEN_PPNUM;
+}
+
+// The end of the longest pp-number from the digit at `read`; nullptr where the automaton could
+// read on past it (a `\\` or `?` after it may splice it; the 0 after it may end the buffered
+// data).
+inline const unsigned char *number_end(const unsigned char *read) {
+    const unsigned char *p = read + 1;
+    for (;;) {
+        if (number_bytes[*p]) {
+            ++p;
+        } else if ((*p == '+' || *p == '-') && (p[-1] | 0x20) == 'e') {
+            ++p;
+        } else {
+            break;
+        }
+    }
+    return *p == '\\' || *p == '?' || *p == 0 ? nullptr : p;
+}
+
+// Takes the number [read point, end) as one token of kind `kind`.
+inline TokenKind take_number(const unsigned char *end, TokenKind kind) {
+    si_cursor.column += static_cast<std::uint32_t>(end - si_cursor.read);
+    si_cursor.read = const_cast<unsigned char *>(end);
+    return kind;
+}
+
 // The commonest tokens of the main rule set without the automaton: a name (TOKEN_IDENTIFIER),
-// blanks (TOKEN_HORIZ_WHITESPACE), blanks ending a line (TOKEN_NEWLINE) and the punctuators
-// of one byte that start no longer token, in exactly the cases where the automaton's longest
-// match gives the same token; anything else returns ERROR_TOKEN with nothing read, and the
+// a number, blanks (TOKEN_HORIZ_WHITESPACE), blanks ending a line (TOKEN_NEWLINE) and the
+// punctuators of one byte that start no longer token, in exactly the cases where the automaton's
+// longest match gives the same token; anything else returns ERROR_TOKEN with nothing read, and the
 // automaton scans it.
 inline TokenKind scan_fast() {
     unsigned char *read = si_cursor.read;
@@ -290,6 +384,11 @@ inline TokenKind scan_fast() {
         si_cursor.read = p;
         si_cursor.column += 1;
         return single_kind(*read);
+    case FAST_DIGIT: {
+        const unsigned char *end = number_end(read);
+        if (end == nullptr) return ERROR_TOKEN;
+        return take_number(end, number_form(read, static_cast<std::uint32_t>(end - read)));
+    }
     default: return ERROR_TOKEN;
     }
 }
@@ -442,6 +541,13 @@ TokenKind cut_number_before_operator(TokenKind kind, Position start) {
     return cut_kind;
 }
 
+// Whether the number t[0, n) holds an operator after its first byte, where the number is cut.
+bool holds_operator(const unsigned char *t, std::uint32_t n) {
+    for (std::uint32_t i = 1; i < n; ++i)
+        if (t[i] == '.' && fortran_operator_at(t + i, n - i) != 0) return true;
+    return false;
+}
+
 inline bool is_number_kind(TokenKind kind) {
     return kind == TOKEN_DECCONST || kind == TOKEN_OCTCONST || kind == TOKEN_HEXCONST ||
            kind == TOKEN_FLOATCONST || kind == TOKEN_PPNUM;
@@ -470,6 +576,15 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
         return true;
     }
     if ((c >= '0' && c <= '9') || c == '.') {
+        // A number holding no operator is the automaton's whole pp-number (the fast scan's).
+        if (c != '.' && lex.fast_scan && fe_get_flag(FE_FLAG_LEX_DEBUG) == 0) {
+            const unsigned char *read = si_cursor.read;
+            if (const unsigned char *end = number_end(read);
+                end != nullptr && !holds_operator(read, static_cast<std::uint32_t>(end - read))) {
+                *kind = take_number(end, number_form(read, static_cast<std::uint32_t>(end - read)));
+                return true;
+            }
+        }
         TokenKind scanned = ERROR_TOKEN;
         if (fe_get_flag(FE_FLAG_LEX_DEBUG) != 0) [[unlikely]] {
             std::fprintf(fe_begin_trace(), "  enter lexer: rule set=%s, start state=%d\n",

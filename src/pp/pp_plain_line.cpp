@@ -91,12 +91,31 @@ inline PlainTables plain_tables(bool names) {
 }
 
 // Moves *p to the newline of its line; false when the buffered data or the input ends first.
+// Comment lines are long runs of text: 16 bytes are tested at a time, up to the first newline,
+// 0 or end marker (the 0 that ends the buffered data stops the loads before the ring's slack).
 inline bool rest_of_line(const unsigned char **p) {
     const unsigned char *q = *p;
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i end_marker = _mm_set1_epi8(SI_END_OF_STREAM);
+    for (;;) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i hit = _mm_or_si128(
+            _mm_cmpeq_epi8(v, newline),
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, end_marker)));
+        if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)); mask != 0) {
+            q += __builtin_ctz(mask);
+            break;
+        }
+        q += 16;
+    }
+    if (*q != '\n') return false;
+#else
     while (*q != '\n') {
         if (*q == 0 || *q == SI_END_OF_STREAM) return false;
         ++q;
     }
+#endif
     *p = q;
     return true;
 }
