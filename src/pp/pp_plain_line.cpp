@@ -90,9 +90,10 @@ inline PlainTables plain_tables(bool names) {
     return {fortran_classes[outside].data(), fortran_classes[bits].data()};
 }
 
-// Moves *p to the newline of its line; false when the buffered data or the input ends first.
-// Comment lines are long runs of text: 16 bytes are tested at a time, up to the first newline,
-// 0 or end marker (the 0 that ends the buffered data stops the loads before the ring's slack).
+// Moves *p to the newline of its line; false when the buffered data or the input ends first,
+// *p then at the 0 or the end marker. Comment lines are long runs of text: 16 bytes are tested
+// at a time, up to the first newline, 0 or end marker (the 0 that ends the buffered data stops
+// the loads before the ring's slack).
 inline bool rest_of_line(const unsigned char **p) {
     const unsigned char *q = *p;
 #if defined(__SSE2__)
@@ -109,16 +110,17 @@ inline bool rest_of_line(const unsigned char **p) {
         }
         q += 16;
     }
-    if (*q != '\n') return false;
 #else
-    while (*q != '\n') {
-        if (*q == 0 || *q == SI_END_OF_STREAM) return false;
-        ++q;
-    }
+    while (*q != '\n' && *q != 0 && *q != SI_END_OF_STREAM) ++q;
 #endif
     *p = q;
-    return true;
+    return *q == '\n';
 }
+
+// The buffered data end at `p` in the line being copied: true when the next block was read
+// right after them in the ring (si_read_on_in_place), so that the line can be scanned again
+// whole from its start. At the ring's end the next block goes to its start: the copy stops.
+inline bool read_on(const unsigned char *p) { return *p == 0 && si_read_on_in_place(p); }
 
 static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == PLAIN_STOP);
 static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
@@ -539,7 +541,16 @@ PpPlainLine walk_plain_lines(const std::uint8_t *classes, const StopSet &stops,
             if (pass_quote_or_slash(p, quote, after_quote, slash_comments)) continue;
             return stop_at(done, start, nullptr, nullptr, run);
         case PLAIN_NEWLINE: break;
-        default: return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
+        default:
+            if (read_on(p)) {
+                // The line goes on in the block read after it: its stops again from its start.
+                quote = 0;
+                after_quote = start;
+                block = start;
+                stops_left = stop_mask16(block, extra);
+                continue;
+            }
+            return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
         }
         if (PpPlainLine result;
             !end_line<line_start>(start, p, column, quote == 0, run, done, &result))
@@ -717,12 +728,17 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
         const unsigned char *after_quote = start;
         const unsigned char *p = start;
         bool comment = false;
+        // Set where the line goes on in a block read after it: it is scanned again.
+        bool again = false;
         if (line_start && fixed) {
             int line_comment = pp_fixed_comment_line_at(start);
             if (line_comment < 0) return stop_at(done, start, nullptr, nullptr, run);
             if (line_comment > 0) {
-                if (!rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr, run);
                 comment = true;
+                if (!rest_of_line(&p)) {
+                    again = read_on(p);
+                    if (!again) return stop_at(done, start, nullptr, nullptr, run);
+                }
             }
         }
         // Between two tokens the copy may start on a name the hints leave unmarked (they mark
@@ -760,18 +776,30 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                     if (quote != 0) continue;
                     std::uint32_t at = column + static_cast<std::uint32_t>(p - start);
                     if (fixed && at == 6) continue;
-                    if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p))
+                    if (pp_sentinel_at(p + 1) != 0)
                         return stop_at(done, start, nullptr, nullptr, run);
+                    if (!rest_of_line(&p)) {
+                        again = read_on(p);
+                        if (!again) return stop_at(done, start, nullptr, nullptr, run);
+                    }
                     comment = true;
                     break;
                 }
                 case PLAIN_NEWLINE: break;
                 case PLAIN_STOP:
-                    return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
+                    again = read_on(p);
+                    if (!again)
+                        return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
+                    break;
                 default: continue; // marked, but ordinary here
                 }
                 break;
             }
+        }
+        if (again) {
+            // The new block's hints follow those of the line's start, or it has none.
+            if (si_read_hints() == nullptr) return stop_at(done, start, nullptr, nullptr, run);
+            continue;
         }
         if (PpPlainLine result;
             !end_line<line_start>(start, p, column, quote == 0 && !comment, run, done, &result))
@@ -867,8 +895,12 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             comment = line_comment > 0;
         }
         // A comment line is text up to its newline; anything else is scanned byte class by
-        // class.
-        if (comment && !rest_of_line(&p)) return stop_at(done, start, nullptr, nullptr, run);
+        // class. `again`: the line goes on in a block read after it, and is scanned again.
+        bool again = false;
+        if (comment && !rest_of_line(&p)) {
+            if (read_on(p)) continue;
+            return stop_at(done, start, nullptr, nullptr, run);
+        }
         while (!comment) {
             p = skip_other(p, classes, *stops);
             unsigned char c = *p;
@@ -886,7 +918,9 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
             switch (k) {
             case PLAIN_OTHER: ++p; continue;
             case PLAIN_STOP:
-                return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
+                again = read_on(p);
+                if (!again) return stop_at_byte(c, quote, done, start, column, after_quote, p, run);
+                break;
             case PLAIN_NEWLINE: break;
             case PLAIN_SLASH:
                 // A continuation or trigraph between the two bytes stops the scan at the next
@@ -915,14 +949,18 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                     ++p;
                     continue;
                 }
-                if (pp_sentinel_at(p + 1) != 0 || !rest_of_line(&p))
-                    return stop_at(done, start, nullptr, nullptr, run);
+                if (pp_sentinel_at(p + 1) != 0) return stop_at(done, start, nullptr, nullptr, run);
+                if (!rest_of_line(&p)) {
+                    again = read_on(p);
+                    if (!again) return stop_at(done, start, nullptr, nullptr, run);
+                }
                 comment = true;
                 break;
             }
             }
             break;
         }
+        if (again) continue;
         // A comment is copied unchanged, its trailing blanks too.
         if (PpPlainLine result;
             !end_line<line_start>(start, p, column, quote == 0 && !comment, run, done, &result))

@@ -1488,6 +1488,47 @@ void si_next_buffer() {
     if (si_cursor.mark == si.end) si_cursor.mark = si.start;
 }
 
+// Whether the ring's next block, `room` bytes, is held clean in the block read ahead: taken
+// from there it needs no read, no translation and no message (a run that a message ends writes
+// what the reader had written before reading the block, which this reading may not change).
+bool next_block_held_clean(std::uint32_t room) {
+    const StreamEntry &entry = si.table[si_cursor.stream];
+    const ReadAhead &ahead = si.ahead;
+    const std::int64_t from = si.offset;
+    return entry.size > static_cast<std::int64_t>(SI_RING_SIZE) &&
+           ahead.stream == si_cursor.stream && from >= ahead.start &&
+           from + room <= ahead.start + ahead.length && from + room <= ahead.clean_end &&
+           si_cursor.line <= SI_MAX_LINE - SI_RING_SIZE &&
+           si_cursor.column <= SI_MAX_LINE - 2 * SI_RING_SIZE;
+}
+
+bool si_read_on_in_place(const unsigned char *end) {
+    unsigned char *fill = si.fill;
+    if (!si.initialized || end != fill || fill == si.end || si.at_end || si.fd < 0 || si.listing ||
+        si_cursor.read > fill || !next_block_held_clean(static_cast<std::uint32_t>(si.end - fill)))
+        return false;
+    unsigned char *read = si_cursor.read;
+    const std::uint32_t column = si_cursor.column;
+    unsigned char *hints_begin = si.hints_begin;
+    const bool hinted_to_fill =
+        hints_begin != nullptr && si.hints_ring == si.start && si.hints_fill == fill;
+    // As at the fill point when the reader gets there: the read point, its column and the mark
+    // (nothing marked is overwritten).
+    const std::uint32_t fill_column = column + static_cast<std::uint32_t>(fill - read);
+    si_cursor.read = fill;
+    si_cursor.column = fill_column;
+    si_cursor.mark = fill;
+    si_cursor.mark_line = si_cursor.line;
+    si_cursor.mark_column = fill_column;
+    si_cursor.lost = 0;
+    refill();
+    si_cursor.read = read;
+    si_cursor.column = column;
+    // The hints of the bytes before still hold, and the new block's follow them.
+    if (hinted_to_fill && si.hints_begin == fill) si.hints_begin = hints_begin;
+    return true;
+}
+
 std::uint32_t si_blocks_read() { return si.blocks; }
 
 // ---- Scan hints ---------------------------------------------------------------------------

@@ -111,6 +111,15 @@ void si_next_buffer();
 // The slow path of si_get_char: si_next_buffer until the byte under the read point is not 0.
 int si_refill_char();
 
+// The buffered data end at `end` (a 0 byte there), on the read point's line: when the next
+// block goes into the ring right after them (the fill point is short of the ring's end), reads
+// it there, as the reader would on reaching `end`, and leaves the read point, its column and the
+// hints before `end` as they stand; true then. Only a block already read ahead and needing no
+// translation is taken so: it cannot draw a message. False, with nothing read, at the ring's
+// end, at the end of the input, for any other block, or when `end` is not the fill point. The
+// mark is moved to `end`.
+bool si_read_on_in_place(const unsigned char *end);
+
 // A count of the blocks read so far, of any stream: a reader that saw the end of the buffered
 // data learns from a change of it that the next block has been read.
 std::uint32_t si_blocks_read();

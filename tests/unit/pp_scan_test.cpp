@@ -700,7 +700,8 @@ TEST_F(PpPlainLineTest, RandomFortranLinesGiveTheSameOutputBothWays) {
 // following in place and at the ring's start in turn) put on every byte of pieces whose reading
 // depends on what comes after: a comment opener, a name under -m, a constant, a `$`, trailing
 // blanks, the line's end, the file's end. Each place is hit twice in a row, once for each kind of
-// block. The copy that goes on over a block read in mid-line agrees with the lexer.
+// block. The copy that goes on over a block read in mid-line agrees with the lexer, also in the
+// positions of the messages after it.
 TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
     const std::string definitions =
         "#define A 1\n#define F(a) [a]\n#define AB(x) <x>\n#define G(a,b) (a) b\n";
@@ -709,7 +710,7 @@ TEST_F(PpPlainLineTest, EveryPlaceOfABlockEndGivesTheSameOutputBothWays) {
     const std::vector<std::vector<std::string>> groups = {
         {"a /* c */ b", "a // b", "a / b", "'it''s' x", "a$b c", "A + AB(2)", "x F(1) y",
          "AB F (2)", "p   \n", "'open \n", "1.5D0+B", "(A,A)", "??= x", "q !c A"},
-        {"G(x .GT. 1078, 'it''s')", "F( 1.5D0 + 2 )", "G(p,q)r"}};
+        {"G(x .GT. 1078, 'it''s')", "F( 1.5D0 + 2 )", "G(p,q)r", "b F(1,2) G(3)"}};
     std::vector<std::string> sources;
     for (const std::vector<std::string> &pieces : groups) {
         std::string source = definitions;
