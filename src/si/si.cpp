@@ -561,12 +561,14 @@ bool read_ahead_allowed(const StreamEntry &entry) {
 }
 
 // The hints of a block read here rather than by the reader: made at once when the blocks after
-// it will be read by the reader (a large file), with the block before as context.
-std::size_t hint_here(int slot, const unsigned char *bytes, std::size_t clean) {
+// it will be read by the reader (a large file), with the `before_count` bytes at `before` (the
+// block before) as context.
+std::size_t hint_here(int slot, const unsigned char *before, std::size_t before_count,
+                      const unsigned char *bytes, std::size_t clean) {
     if (hint_maker == nullptr || clean == 0) return 0;
     hint_maker->prepare(slot);
-    std::size_t hinted = hint_maker->make(slot, si.ahead.data, si.ahead.length, bytes, clean,
-                                          ahead_hints[slot] + AHEAD_KEPT);
+    std::size_t hinted =
+        hint_maker->make(slot, before, before_count, bytes, clean, ahead_hints[slot] + AHEAD_KEPT);
     return hinted > 0 && hint_maker->accept(slot) ? hinted : 0;
 }
 
@@ -605,6 +607,9 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, s
         std::size_t clean = 0;
         std::size_t hinted = 0;
         bool taken = take_read_ahead(next, &count, &clean, &hinted);
+        // The first block of a file's reading has no block before it: its hints are made after
+        // the reader has been asked for the next block, which it then reads meanwhile.
+        bool hint_later = false;
         if (taken) {
             // As a read of the file would have found.
             entry.end_seen = count >= 0 && next + count == entry.size && count < read_ahead;
@@ -612,8 +617,10 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, s
             count = read_file(entry, fresh, read_ahead, next);
             if (count > 0 && ahead.clean_end >= next)
                 clean = clean_length(fresh, static_cast<std::size_t>(count));
-            if (count == read_ahead && read_ahead_allowed(entry))
-                hinted = hint_here(slot, fresh, clean);
+            if (count == read_ahead && read_ahead_allowed(entry)) {
+                hint_later = ahead.length == 0;
+                if (!hint_later) hinted = hint_here(slot, ahead.data, ahead.length, fresh, clean);
+            }
         }
         if (count < 0) {
             ahead.stream = STREAM_NULL;
@@ -634,6 +641,10 @@ std::ptrdiff_t read_retrying(StreamEntry &entry, void *into, std::size_t size, s
         held = ahead.length;
         // A whole block may have more after it.
         if (count == read_ahead && read_ahead_allowed(entry)) ask_read_ahead(entry, next + count);
+        if (hint_later) {
+            hinted = hint_here(slot, nullptr, 0, fresh, clean);
+            ahead.hints_end = next + static_cast<std::int64_t>(hinted);
+        }
     }
     std::uint32_t given = held < size ? held : static_cast<std::uint32_t>(size);
     std::memcpy(into, ahead.data + skip, given);
