@@ -402,10 +402,11 @@ PpPlainLine resume_at(const unsigned char *line) {
     return copy_before_name(line, plain.resume_after_quote, plain.resume_name);
 }
 
-// The end of the buffered data at `p` in mid-line, outside constants: the text up to the last
-// blank before the line's last token here goes out, and the lexer reads on from that token,
-// across the refill (the ring is refilled every KiB, so one line in about thirty ends this
-// way); once it has, the rest of the line is copied again (pp_plain_seam_passed).
+// The end of the buffered data at `p` in mid-line, outside constants, where the next block
+// cannot be read in place (read_on): the text up to the last blank before the line's last token
+// here goes out, and the lexer reads on from that token, across the refill (the ring is refilled
+// every KiB and wraps at every other refill, so one line in about sixty ends this way); once it
+// has, the rest of the line is copied again (pp_plain_seam_passed).
 PpPlainLine stop_at_data_end(PpPlainLine done, const unsigned char *start,
                              const unsigned char *after_quote, const unsigned char *p,
                              LineRun &run) {
