@@ -378,6 +378,16 @@ void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spa
 // pp_write_expanded_text for the tokens of an expansion after its first written one.
 void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *text,
                             std::uint32_t length, TokenKind last);
+// The arguments of one pp_write_expanded_more.
+struct PpExpandedRun {
+    const char *text;
+    std::uint32_t length;
+    TokenKind first;
+    TokenKind last;
+    std::uint8_t spaced;
+};
+// pp_write_expanded_more for each of the `count` runs in turn, with the same effect.
+void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count);
 // The newline rule: "\n" and one more output line, unless -n and a newline was written last.
 void pp_write_newline();
 // White space read from the input (the current lexeme), byte for byte after the marker check.

@@ -489,17 +489,28 @@ bool read_arguments(const PpMacro *macro) {
 
 // Writes tokens of the use at hand; the first written settles the blank owed, the marker and
 // the joining of the expansion's start, the others only their own blank.
+// The runs after the first are gathered and written together (pp_write_expanded_runs): their
+// texts must stay where they are until then.
 struct Writer {
+    static constexpr std::uint32_t GATHERED = 64;
     bool started = false;
+    std::uint32_t count = 0;
+    PpExpandedRun runs[GATHERED];
 
     void write(TokenKind first, std::uint8_t spaced, const char *text, std::uint32_t length,
                TokenKind last) {
         if (started) {
-            pp_write_expanded_more(first, spaced, text, length, last);
+            runs[count++] = PpExpandedRun{text, length, first, last, spaced};
+            if (count == GATHERED) flush();
             return;
         }
         started = true;
         pp_write_expanded_text(direct.invocation, first, spaced, text, length, last);
+    }
+
+    void flush() {
+        if (count != 0) pp_write_expanded_runs(runs, count);
+        count = 0;
     }
 };
 
@@ -540,9 +551,10 @@ void write_form(const PpMacro *macro) {
                                                  end);
             writer.write(TOKEN_DECCONST, piece.spaced, start,
                          static_cast<std::uint32_t>(end - start), TOKEN_DECCONST);
+            writer.flush(); // the digits are gone when this case ends
             break;
         }
-        case PIECE_END: return;
+        case PIECE_END: writer.flush(); return;
         }
     }
 }

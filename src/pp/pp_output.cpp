@@ -575,6 +575,34 @@ void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *te
     out.last_output_kind = last;
 }
 
+void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count) {
+    // The room for the runs and a blank before each, when the buffer has it, is checked once.
+    // Otherwise (or while the output is suppressed) each goes its own way, making room where
+    // it would: when the buffer is made room in decides which lines are folded.
+    std::uint64_t most = count;
+    for (std::uint32_t i = 0; i < count; ++i) most += runs[i].length;
+    if (out.suppressed || most > OUTPUT_BUFFER_SIZE - out.used) {
+        for (std::uint32_t i = 0; i < count; ++i)
+            pp_write_expanded_more(runs[i].first, runs[i].spaced, runs[i].text, runs[i].length,
+                                   runs[i].last);
+        return;
+    }
+    char *to = out.buffer + out.used;
+    TokenKind last = out.last_output_kind;
+    const std::uint8_t *spacing = out.spacing;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const PpExpandedRun &run = runs[i];
+        if (run.spaced == 1 ||
+            (spacing != nullptr && spacing[last * TOKEN_KIND_COUNT + run.first] != 0))
+            *to++ = ' ';
+        copy_bytes(to, run.text, run.length);
+        to += run.length;
+        last = run.last;
+    }
+    out.used = static_cast<std::uint32_t>(to - out.buffer);
+    out.last_output_kind = last;
+}
+
 void pp_output_reset() {
     wait_for_writer(); // it may still read a buffer
     out = OutputState{};
