@@ -216,7 +216,14 @@ void free_keyword_map() {
 
 // The bytes the fast scan treats: a name's first byte, digits (a number's first byte, later in
 // a name), blanks, and the punctuators that are tokens of one byte.
-enum FastClass : std::uint8_t { FAST_NONE, FAST_NAME_START, FAST_DIGIT, FAST_BLANK, FAST_SINGLE };
+enum FastClass : std::uint8_t {
+    FAST_NONE,
+    FAST_NAME_START,
+    FAST_DIGIT,
+    FAST_BLANK,
+    FAST_SINGLE,
+    FAST_PAIRED, // a punctuator of one byte that some bytes after it join into a longer one
+};
 
 constexpr std::array<std::uint8_t, 256> make_fast_classes() {
     std::array<std::uint8_t, 256> classes{};
@@ -227,6 +234,7 @@ constexpr std::array<std::uint8_t, 256> make_fast_classes() {
         if (c == ' ' || c == '\t') k = FAST_BLANK;
         // Punctuators that no longer token starts with (no `=` pair, no trigraph).
         if (c == '(' || c == ')' || c == ',' || c == ';' || c == ':') k = FAST_SINGLE;
+        if (c == '+' || c == '-' || c == '*' || c == '=') k = FAST_PAIRED;
         classes[static_cast<std::size_t>(c)] = k;
     }
     return classes;
@@ -351,9 +359,27 @@ inline TokenKind take_number(const unsigned char *end, TokenKind kind) {
     return kind;
 }
 
+// Whether `next`, after the punctuator `c` (a FAST_PAIRED byte), may make a longer token of it:
+// `+=`, `++`, `-=`, `--`, `->`, `*=`, `==`, or any of them through a continuation or the
+// trigraph of one; the 0 that ends the buffered data may hide either.
+inline bool may_pair(unsigned char c, unsigned char next) {
+    return next == '=' || next == '\\' || next == '?' || next == 0 ||
+           ((c == '+' || c == '-') && next == c) || (c == '-' && next == '>');
+}
+
+// The kind of a FAST_PAIRED byte standing alone.
+inline TokenKind paired_kind(unsigned char c) {
+    switch (c) {
+    case '+': return TOKEN_PLUS;
+    case '-': return TOKEN_DASH;
+    case '*': return TOKEN_STAR;
+    default: return TOKEN_EQ;
+    }
+}
+
 // The commonest tokens of the main rule set without the automaton: a name (TOKEN_IDENTIFIER),
 // a number, blanks (TOKEN_HORIZ_WHITESPACE), blanks ending a line (TOKEN_NEWLINE) and the
-// punctuators of one byte that start no longer token, in exactly the cases where the automaton's
+// punctuators of one byte where no longer token starts, in exactly the cases where the automaton's
 // longest match gives the same token; anything else returns ERROR_TOKEN with nothing read, and the
 // automaton scans it.
 inline TokenKind scan_fast() {
@@ -389,6 +415,11 @@ inline TokenKind scan_fast() {
         if (end == nullptr) return ERROR_TOKEN;
         return take_number(end, number_form(read, static_cast<std::uint32_t>(end - read)));
     }
+    case FAST_PAIRED:
+        if (may_pair(*read, *p)) return ERROR_TOKEN;
+        si_cursor.read = p;
+        si_cursor.column += 1;
+        return paired_kind(*read);
     default: return ERROR_TOKEN;
     }
 }
@@ -403,6 +434,30 @@ inline int peek_char() {
 // one and a backslash is an ordinary character. A literal left open at the end of its line
 // runs up to the newline (which stays unread) and is ERROR_TOKEN, as an open C constant is.
 TokenKind scan_fortran_literal() {
+    // Most literals close within the buffered data: they are taken at once. One that meets its
+    // line's end, or the end of the data (also right after a quote, which may be doubled), is
+    // read byte by byte.
+    if (lex.fast_scan) {
+        const unsigned char *read = si_cursor.read;
+        const unsigned char quote = *read;
+        const unsigned char *p = read + 1;
+        for (;;) {
+            const unsigned char c = *p;
+            if (c == quote) {
+                if (p[1] == quote) {
+                    p += 2;
+                    continue;
+                }
+                if (p[1] == 0) break;
+                ++p;
+                si_cursor.column += static_cast<std::uint32_t>(p - read);
+                si_cursor.read = const_cast<unsigned char *>(p);
+                return quote == '\'' ? TOKEN_CHARCONST : TOKEN_STRINGCONST;
+            }
+            if (c == '\n' || c == 0 || c == SI_END_OF_STREAM) break;
+            ++p;
+        }
+    }
     const int quote = si_get_char();
     for (;;) {
         int c = peek_char();
@@ -571,9 +626,25 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
         }
     }
     if (!lex.fortran_operators) return false;
-    if (c == '.' && scan_fortran_operator(start)) {
-        *kind = TOKEN_FORTRAN_OP;
-        return true;
+    if (c == '.') {
+        // The letters after the dot and the byte after them in the buffered data say at once
+        // whether an operator stands here; the end of the data in between leaves it to the
+        // byte-by-byte reading.
+        const unsigned char *read = si_cursor.read;
+        const unsigned char *p = read + 1;
+        while (p - read <= static_cast<std::ptrdiff_t>(FORTRAN_NAME_MAX) + 1 && is_letter(*p)) ++p;
+        if (*p != 0 && lex.fast_scan) {
+            const auto seen = static_cast<std::uint32_t>(p - read) + 1;
+            if (fortran_operator_at(read, seen) == seen) {
+                si_cursor.column += seen;
+                si_cursor.read = const_cast<unsigned char *>(read) + seen;
+                *kind = TOKEN_FORTRAN_OP;
+                return true;
+            }
+        } else if (scan_fortran_operator(start)) {
+            *kind = TOKEN_FORTRAN_OP;
+            return true;
+        }
     }
     if ((c >= '0' && c <= '9') || c == '.') {
         // A number holding no operator is the automaton's whole pp-number (the fast scan's).

@@ -627,11 +627,13 @@ TEST_F(LexerTest, DirectScanOfNamesAndBlanksMatchesTheAutomaton) {
     }
 }
 
-// Numbers are scanned without the automaton where its longest match is the whole pp-number:
-// every string of up to four bytes from the bytes that make or end numbers, and random ones,
-// some lying across the ring's 1 KiB pieces, give the same kinds, texts and positions either
-// way, in each rule set that reads code, with Fortran literals and operators on and off.
-TEST_F(LexerTest, DirectScanOfNumbersMatchesTheAutomaton) {
+// Numbers, Fortran literals and operators and the punctuators of one byte that pair (`+`, `-`,
+// `*`, `=`) are scanned without the automaton, or without reading byte by byte, where the
+// longest match is plain: every string of up to four bytes from the bytes that make or end
+// numbers, and random text from bytes and pieces of those tokens, some lying across the ring's
+// 1 KiB pieces, give the same kinds, texts and positions either way, in each rule set that
+// reads code, with Fortran literals and operators on and off.
+TEST_F(LexerTest, DirectScanOfNumbersLiteralsAndOperatorsMatchesTheAutomaton) {
     const std::string bytes = "018.eExXuLf_+-";
     std::string every;
     for (std::size_t length = 1; length <= 4; ++length) {
@@ -645,13 +647,20 @@ TEST_F(LexerTest, DirectScanOfNumbersMatchesTheAutomaton) {
         }
     }
     std::vector<std::string> inputs{every};
-    const std::string alphabet = "0123456789..eEdDxXlLuUfF_a+-+- ,()\\?\n'\"$";
+    const std::string alphabet = "0123456789..eEdDxXlLuUfF_a+-+- ,()\\?\n'\"$*=>";
+    const std::vector<std::string> pieces = {
+        ".eq.",  ".GT.", ".and.", ".Neqv.", ".false.", ".foo.", ".e1.",   "'it''s'", "\"a\"\"b\"",
+        "'open", "''",   "+=",    "->",     "**",      "==",    "-\\\n-", "*?\?/\n="};
     std::mt19937 rng(9122026);
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 300; ++round) {
         std::string input(rng() % 1100, ' ');
         for (std::size_t i = rng() % 3; i < input.size(); i += 1 + rng() % 4) input[i] = '7';
-        for (std::size_t i = 0, n = rng() % 600; i < n; ++i)
-            input += alphabet[rng() % alphabet.size()];
+        for (std::size_t i = 0, n = rng() % 600; i < n; ++i) {
+            if (rng() % 6 == 0)
+                input += pieces[rng() % pieces.size()];
+            else
+                input += alphabet[rng() % alphabet.size()];
+        }
         inputs.push_back(input);
     }
     for (int mode = 0; mode < 4; ++mode) {
