@@ -674,6 +674,16 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
 
 void lex_set_fast_scan(bool enabled) { lex.fast_scan = enabled; }
 
+TokenKind lex_number_at(const unsigned char *p, std::uint32_t *length) {
+    if (!lex.fast_scan || !is_digit(*p)) return ERROR_TOKEN;
+    const unsigned char *end = number_end(p);
+    if (end == nullptr) return ERROR_TOKEN;
+    const auto n = static_cast<std::uint32_t>(end - p);
+    if (lex.fortran_operators && holds_operator(p, n)) return ERROR_TOKEN;
+    *length = n;
+    return number_form(p, n);
+}
+
 void lex_set_fortran_literals(bool enabled) {
     lex.fortran_literals = enabled;
     lex.fortran_start = lex.fortran_literals || lex.fortran_operators;

@@ -32,6 +32,11 @@ TokenKind lex_token(TokenKind *kind, Position *position);
 // Turns the direct scan of names, blanks and one-byte punctuators on (the default) or off, so
 // that tests can compare it with the automaton on the same input.
 void lex_set_fast_scan(bool enabled);
+// The number that starts with the digit at `p` in the buffered data, as lex_token would read it
+// from there: its kind, its length in *length. ERROR_TOKEN where only the reading token by token
+// can tell (it may go on past the buffered data or be spliced, it holds a Fortran operator that
+// cuts it, or the direct scan is off).
+TokenKind lex_number_at(const unsigned char *p, std::uint32_t *length);
 
 // With `enabled`, a quote in any rule set but the first-token one opens a Fortran character
 // literal (TOKEN_CHARCONST for '...', TOKEN_STRINGCONST for "..."): a doubled quote stands for

@@ -435,6 +435,9 @@ bool read_arguments(const PpMacro *macro) {
                     kind = TOKEN_IDENTIFIER;
                     length = static_cast<std::uint32_t>(end - p);
                 }
+            } else if (*p >= '0' && *p <= '9') {
+                kind = lex_number_at(p, &length);
+                if (kind == ERROR_TOKEN) kind = TOKEN_NULL;
             }
             break;
         }

@@ -981,6 +981,8 @@ TEST_F(PpPlainLineTest, DirectExpansionsGiveTheSameOutputAsTheWalk) {
                                             "LATE(1)",
                                             "ONE(LATE)",
                                             "ASSERT(x .gt. 1, 'bad')",
+                                            "ASSERT(1.gt.LDIM, 'n')",
+                                            "FMAX(2.5.lt.WP, 1.e5, 0x1F, 08, 1.5D-3)",
                                             "TWO",
                                             "W0",
                                             "WE",
