@@ -59,6 +59,10 @@ LexRuleSet pp_directive_rule_set() {
 
 int pp_sentinel_at(const unsigned char *text) {
     if (text[0] == '$' && (text[1] == ' ' || text[1] == '\t')) return 1;
+    // Every sentinel starts with `$`, `d` or `g`: after any other byte (most comments) none
+    // stands here, whatever follows.
+    const unsigned char first = lower(text[0]);
+    if (first != '$' && first != 'd' && first != 'g' && first != 0) return 0;
     unsigned char look[SENTINEL_LOOK] = {};
     for (std::size_t i = 0; i < SENTINEL_LOOK; ++i) {
         // A 0 byte ends the buffered data: the bytes after it are not known yet.
