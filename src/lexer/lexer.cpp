@@ -352,10 +352,14 @@ inline const unsigned char *number_end(const unsigned char *read) {
     return *p == '\\' || *p == '?' || *p == 0 ? nullptr : p;
 }
 
-// Takes the number [read point, end) as one token of kind `kind`.
-inline TokenKind take_number(const unsigned char *end, TokenKind kind) {
-    si_cursor.column += static_cast<std::uint32_t>(end - si_cursor.read);
-    si_cursor.read = const_cast<unsigned char *>(end);
+// The number at the digit at `p`, read without the automaton (lex_number_at); defined below,
+// beside the Fortran operators it may hold.
+TokenKind number_at(const unsigned char *p, std::uint32_t *length);
+
+// Takes the number of `length` bytes at the read point as one token of kind `kind`.
+inline TokenKind take_number(std::uint32_t length, TokenKind kind) {
+    si_cursor.column += length;
+    si_cursor.read += length;
     return kind;
 }
 
@@ -411,9 +415,9 @@ inline TokenKind scan_fast() {
         si_cursor.column += 1;
         return single_kind(*read);
     case FAST_DIGIT: {
-        const unsigned char *end = number_end(read);
-        if (end == nullptr) return ERROR_TOKEN;
-        return take_number(end, number_form(read, static_cast<std::uint32_t>(end - read)));
+        std::uint32_t length = 0;
+        const TokenKind kind = number_at(read, &length);
+        return kind == ERROR_TOKEN ? ERROR_TOKEN : take_number(length, kind);
     }
     case FAST_PAIRED:
         if (may_pair(*read, *p)) return ERROR_TOKEN;
@@ -603,6 +607,16 @@ bool holds_operator(const unsigned char *t, std::uint32_t n) {
     return false;
 }
 
+TokenKind number_at(const unsigned char *p, std::uint32_t *length) {
+    if (!lex.fast_scan || !is_digit(*p)) return ERROR_TOKEN;
+    const unsigned char *end = number_end(p);
+    if (end == nullptr) return ERROR_TOKEN;
+    const auto n = static_cast<std::uint32_t>(end - p);
+    if (lex.fortran_operators && holds_operator(p, n)) return ERROR_TOKEN;
+    *length = n;
+    return number_form(p, n);
+}
+
 inline bool is_number_kind(TokenKind kind) {
     return kind == TOKEN_DECCONST || kind == TOKEN_OCTCONST || kind == TOKEN_HEXCONST ||
            kind == TOKEN_FLOATCONST || kind == TOKEN_PPNUM;
@@ -648,11 +662,11 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
     }
     if ((c >= '0' && c <= '9') || c == '.') {
         // A number holding no operator is the automaton's whole pp-number (the fast scan's).
-        if (c != '.' && lex.fast_scan && fe_get_flag(FE_FLAG_LEX_DEBUG) == 0) {
-            const unsigned char *read = si_cursor.read;
-            if (const unsigned char *end = number_end(read);
-                end != nullptr && !holds_operator(read, static_cast<std::uint32_t>(end - read))) {
-                *kind = take_number(end, number_form(read, static_cast<std::uint32_t>(end - read)));
+        if (fe_get_flag(FE_FLAG_LEX_DEBUG) == 0) {
+            std::uint32_t length = 0;
+            if (const TokenKind number = number_at(si_cursor.read, &length);
+                number != ERROR_TOKEN) {
+                *kind = take_number(length, number);
                 return true;
             }
         }
@@ -675,13 +689,7 @@ bool scan_fortran_start(Position start, TokenKind *kind) {
 void lex_set_fast_scan(bool enabled) { lex.fast_scan = enabled; }
 
 TokenKind lex_number_at(const unsigned char *p, std::uint32_t *length) {
-    if (!lex.fast_scan || !is_digit(*p)) return ERROR_TOKEN;
-    const unsigned char *end = number_end(p);
-    if (end == nullptr) return ERROR_TOKEN;
-    const auto n = static_cast<std::uint32_t>(end - p);
-    if (lex.fortran_operators && holds_operator(p, n)) return ERROR_TOKEN;
-    *length = n;
-    return number_form(p, n);
+    return number_at(p, length);
 }
 
 void lex_set_fortran_literals(bool enabled) {

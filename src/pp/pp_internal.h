@@ -375,10 +375,8 @@ void pp_write_expanded_token(const CurrentToken *token, std::uint8_t spaced);
 // already in the text.
 void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spaced,
                             const char *text, std::uint32_t length, TokenKind last);
-// pp_write_expanded_text for the tokens of an expansion after its first written one.
-void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *text,
-                            std::uint32_t length, TokenKind last);
-// The arguments of one pp_write_expanded_more.
+// A run of an expansion's text after its first written token: its text, and the kinds of its
+// first and last tokens and the blank flag of its first, as pp_write_expanded_text takes them.
 struct PpExpandedRun {
     const char *text;
     std::uint32_t length;
@@ -386,7 +384,8 @@ struct PpExpandedRun {
     TokenKind last;
     std::uint8_t spaced;
 };
-// pp_write_expanded_more for each of the `count` runs in turn, with the same effect.
+// Writes the `count` runs in turn after an expansion's first token: each takes its own blank
+// (its flag, or the spacing rules), as the first settled the marker and the joining.
 void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count);
 // The newline rule: "\n" and one more output line, unless -n and a newline was written last.
 void pp_write_newline();

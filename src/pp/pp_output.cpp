@@ -566,14 +566,17 @@ void pp_write_expanded_text(Position position, TokenKind first, std::uint8_t spa
     out.last_output_kind = last;
 }
 
-void pp_write_expanded_more(TokenKind first, std::uint8_t spaced, const char *text,
-                            std::uint32_t length, TokenKind last) {
-    // What before_expanded clears and the marker it may write were settled by the expansion's
-    // first token, on the same line.
-    if (spaced == 1 || pp_spacing_needed(out.last_output_kind, first)) put_char(' ');
-    put(text, length);
-    out.last_output_kind = last;
+namespace {
+
+// One run after an expansion's first token. What before_expanded clears and the marker it may
+// write were settled by that token, on the same line.
+void write_expanded_run(const PpExpandedRun &run) {
+    if (run.spaced == 1 || pp_spacing_needed(out.last_output_kind, run.first)) put_char(' ');
+    put(run.text, run.length);
+    out.last_output_kind = run.last;
 }
+
+} // namespace
 
 void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count) {
     // The room for the runs and a blank before each, when the buffer has it, is checked once.
@@ -582,9 +585,7 @@ void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count) {
     std::uint64_t most = count;
     for (std::uint32_t i = 0; i < count; ++i) most += runs[i].length;
     if (out.suppressed || most > OUTPUT_BUFFER_SIZE - out.used) {
-        for (std::uint32_t i = 0; i < count; ++i)
-            pp_write_expanded_more(runs[i].first, runs[i].spaced, runs[i].text, runs[i].length,
-                                   runs[i].last);
+        for (std::uint32_t i = 0; i < count; ++i) write_expanded_run(runs[i]);
         return;
     }
     char *to = out.buffer + out.used;

@@ -122,6 +122,15 @@ inline bool rest_of_line(const unsigned char **p) {
 // whole from its start. At the ring's end the next block goes to its start: the copy stops.
 inline bool read_on(const unsigned char *p) { return *p == 0 && si_read_on_in_place(p); }
 
+// rest_of_line for a comment the copy takes: false when the copy must stop (the data or the
+// input ends first and no block can be read on), else *p at the newline, or *again set when the
+// line goes on in a block read after it.
+inline bool to_line_end(const unsigned char **p, bool *again) {
+    if (rest_of_line(p)) return true;
+    *again = read_on(*p);
+    return *again;
+}
+
 static_assert(plain_class[0] == PLAIN_STOP && plain_class[SI_END_OF_STREAM] == PLAIN_STOP);
 static_assert(plain_class[' '] == PLAIN_OTHER && plain_class['\t'] == PLAIN_OTHER);
 static_assert(plain_class['a'] == PLAIN_OTHER && name_class['a'] == PLAIN_START);
@@ -736,10 +745,7 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
             if (line_comment < 0) return stop_at(done, start, nullptr, nullptr, run);
             if (line_comment > 0) {
                 comment = true;
-                if (!rest_of_line(&p)) {
-                    again = read_on(p);
-                    if (!again) return stop_at(done, start, nullptr, nullptr, run);
-                }
+                if (!to_line_end(&p, &again)) return stop_at(done, start, nullptr, nullptr, run);
             }
         }
         // Between two tokens the copy may start on a name the hints leave unmarked (they mark
@@ -777,12 +783,8 @@ PpPlainLine walk_hinted_lines(const unsigned char *hints, const PlainTables &tab
                     if (quote != 0) continue;
                     std::uint32_t at = column + static_cast<std::uint32_t>(p - start);
                     if (fixed && at == 6) continue;
-                    if (pp_sentinel_at(p + 1) != 0)
+                    if (pp_sentinel_at(p + 1) != 0 || !to_line_end(&p, &again))
                         return stop_at(done, start, nullptr, nullptr, run);
-                    if (!rest_of_line(&p)) {
-                        again = read_on(p);
-                        if (!again) return stop_at(done, start, nullptr, nullptr, run);
-                    }
                     comment = true;
                     break;
                 }
@@ -898,10 +900,7 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
         // A comment line is text up to its newline; anything else is scanned byte class by
         // class. `again`: the line goes on in a block read after it, and is scanned again.
         bool again = false;
-        if (comment && !rest_of_line(&p)) {
-            if (read_on(p)) continue;
-            return stop_at(done, start, nullptr, nullptr, run);
-        }
+        if (comment && !to_line_end(&p, &again)) return stop_at(done, start, nullptr, nullptr, run);
         while (!comment) {
             p = skip_other(p, classes, *stops);
             unsigned char c = *p;
@@ -950,11 +949,8 @@ template <bool line_start, bool names> PpPlainLine copy_plain_text() {
                     ++p;
                     continue;
                 }
-                if (pp_sentinel_at(p + 1) != 0) return stop_at(done, start, nullptr, nullptr, run);
-                if (!rest_of_line(&p)) {
-                    again = read_on(p);
-                    if (!again) return stop_at(done, start, nullptr, nullptr, run);
-                }
+                if (pp_sentinel_at(p + 1) != 0 || !to_line_end(&p, &again))
+                    return stop_at(done, start, nullptr, nullptr, run);
                 comment = true;
                 break;
             }
