@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +77,23 @@ struct HostState {
 };
 
 HostState host;
+
+// The threads started by host_start_thread, kept off the processor the thread that starts them
+// (the one preprocessing) runs on: see host_keep_helpers_apart. They never end, so their
+// handles stay valid.
+constexpr int MAX_HELPERS = 4;
+
+struct Helpers {
+    pthread_t threads[MAX_HELPERS];
+    int count = 0;
+#if defined(__linux__)
+    cpu_set_t allowed;     // the processors the process may run on, read at the first start
+    bool possible = false; // two or more of them: the helpers have another one to run on
+    int apart_from = -1;   // the processor the helpers were last kept off
+#endif
+};
+
+Helpers helpers;
 
 // Blocks the interrupt signals for its lifetime, so that the registry never changes under the
 // interrupt hook and a file is never made without being registered.
@@ -553,5 +571,38 @@ bool host_start_thread(void *(*run)(void *), void *argument) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (failed != 0) return false;
     pthread_detach(thread);
+    if (helpers.count == 0) {
+        // A child made by fork has none of its parent's threads.
+        static bool fork_handler_added = false;
+        if (!fork_handler_added) {
+            pthread_atfork(nullptr, nullptr, [] { helpers = Helpers{}; });
+            fork_handler_added = true;
+        }
+#if defined(__linux__)
+        helpers.possible = sched_getaffinity(0, sizeof helpers.allowed, &helpers.allowed) == 0 &&
+                           CPU_COUNT(&helpers.allowed) >= 2;
+#endif
+    }
+    if (helpers.count < MAX_HELPERS) {
+        helpers.threads[helpers.count++] = thread;
+#if defined(__linux__)
+        helpers.apart_from = -1; // the new one is placed too
+#endif
+        host_keep_helpers_apart();
+    }
     return true;
+}
+
+void host_keep_helpers_apart() {
+#if defined(__linux__)
+    if (!helpers.possible) return;
+    const int here = sched_getcpu();
+    if (here == helpers.apart_from || here < 0 || !CPU_ISSET(here, &helpers.allowed)) return;
+    helpers.apart_from = here;
+    cpu_set_t others = helpers.allowed;
+    CPU_CLR(here, &others);
+    // A failure (a container that forbids it) leaves the thread where the system puts it.
+    for (int i = 0; i < helpers.count; ++i)
+        pthread_setaffinity_np(helpers.threads[i], sizeof others, &others);
+#endif
 }

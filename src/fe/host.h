@@ -94,6 +94,13 @@ bool host_find_help_file(const char *program, std::size_t size, char *buffer);
 // its stack, no more threads): the caller then does the work itself.
 bool host_start_thread(void *(*run)(void *), void *argument);
 
+// Keeps the threads host_start_thread started off the processor the calling thread runs on now,
+// where the process may run on more than one. Each wakes at every block the calling thread hands
+// it; the system tends to wake it on the processor of the thread that woke it, where it takes
+// that thread's time, while the other processor idles. Called from the thread that started
+// them, at each hand-over (a call costs a read of the processor's number when nothing changed).
+void host_keep_helpers_apart();
+
 // SOURCE_DATE_EPOCH when it is a non-negative decimal integer: true with the seconds.
 bool host_source_date_epoch(std::time_t *seconds);
 

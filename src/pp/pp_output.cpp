@@ -158,6 +158,7 @@ bool hand_over(std::uint32_t length) {
         writer->length = length;
         writer->stream = output_stream;
     }
+    host_keep_helpers_apart();
     writer->changed.notify_all();
     out.buffer = out.buffer == output_buffers[0] ? output_buffers[1] : output_buffers[0];
     return true;

@@ -525,6 +525,7 @@ void ask_read_ahead(const StreamEntry &entry, std::int64_t offset) {
     reader->stream = si_cursor.stream;
     reader->asked = true;
     reader->done = false;
+    host_keep_helpers_apart();
     reader->changed.notify_all();
 }
 

@@ -2,14 +2,18 @@
 // (host_exit, the fatal exit, interrupt and crash signals), the crash report, the exception
 // names, the include environment search, the temporary directory, the help file lookup and the
 // reproducible date.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -445,6 +449,68 @@ TEST(HostDate, SourceDateEpochGivesAReproducibleDate) {
             EXPECT_STRNE(host_date_text(), "Thu Jan  1 00:00:00 1970");
         }
     }
+}
+
+// A thread started by host_start_thread that, each time it is asked, reads the processors it may
+// run on. It outlives the test, as every such thread does.
+struct AffinityProbe {
+    std::mutex lock;
+    std::condition_variable changed;
+    int asked = 0;
+    int answered = 0;
+    cpu_set_t seen{};
+};
+
+void *run_probe(void *argument) {
+    auto *probe = static_cast<AffinityProbe *>(argument);
+    std::unique_lock<std::mutex> hold(probe->lock);
+    for (;;) {
+        probe->changed.wait(hold, [probe] { return probe->asked > probe->answered; });
+        sched_getaffinity(0, sizeof probe->seen, &probe->seen);
+        probe->answered = probe->asked;
+        probe->changed.notify_all();
+    }
+}
+
+cpu_set_t probe_affinity(AffinityProbe &probe) {
+    std::unique_lock<std::mutex> hold(probe.lock);
+    ++probe.asked;
+    probe.changed.notify_all();
+    probe.changed.wait(hold, [&probe] { return probe.answered == probe.asked; });
+    return probe.seen;
+}
+
+// Runs the calling thread on `cpu` only.
+void pin_to(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+}
+
+TEST(HostThreads, HelpersAreKeptOffTheProcessorOfTheThreadThatStartedThem) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: there is nothing to keep apart";
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+    // Never destroyed: the thread waits on it until the process ends.
+    auto &probe = *new AffinityProbe;
+    // This thread on the first processor, then on the second: the helper follows each move,
+    // and may run anywhere else the process may.
+    ASSERT_TRUE(host_start_thread(run_probe, &probe));
+    for (int here : cpus) {
+        pin_to(here);
+        host_keep_helpers_apart();
+        cpu_set_t expected = allowed;
+        CPU_CLR(here, &expected);
+        cpu_set_t seen = probe_affinity(probe);
+        EXPECT_TRUE(CPU_EQUAL(&seen, &expected))
+            << "on processor " << here << " the helper may run on " << CPU_COUNT(&seen)
+            << " processors, " << (CPU_ISSET(here, &seen) ? "this one among them" : "not this one");
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
 }
 
 } // namespace
