@@ -359,6 +359,13 @@ std::uint64_t pp_plain_hinted_walks();
 // byte-by-byte scans disagree, over every class table, byte value and place in a load: 0 when
 // they agree.
 std::uint32_t pp_plain_scan_mismatches();
+// Turns the hint maker's 32-byte compares on (the default, where the processor has them) or
+// off, so that tests can compare the hints of both; true when the processor has them.
+bool pp_set_wide_hints(bool on);
+// The inputs on which the hints of the 16-byte and the 32-byte compares differ: each byte value
+// at each place of two loads, and random names and stops of every length up to 300, under each
+// set of stops. 0 when they agree, and where the processor lacks the 32-byte compares.
+std::uint32_t pp_plain_hint_mismatches();
 
 // ---- In pp_output.cpp -----------------------------------------------------------------------
 

@@ -3,11 +3,19 @@
 // without lexing it token by token. Any byte that could change the text or draw a message
 // leaves the line to the lexer.
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The hint maker's 32-byte compares, chosen at run time where the processor has them.
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TFPP_WIDE_HINTS 1
+#include <immintrin.h>
+#else
+#define TFPP_WIDE_HINTS 0
 #endif
 
 #include "fe/fe.h"
@@ -654,50 +662,143 @@ void add_defined_names(HintSlot &slot, const unsigned char *text, std::size_t co
     }
 }
 
-// On the reader thread: the hints of the `count` bytes at `bytes`, the `before_count` bytes at
-// `before` coming before them in the file. A name that runs to the end of the bytes is marked
+// The marks of the names starting among the 64 bytes at `bytes + i`, from their masks (bit k for
+// byte i + k: `starts` a letter or `_`, `names` a name byte); `after_name` says whether the byte
+// before them is a name byte, and is set for the next 64. A name that runs to `limit` is marked
 // whatever it is: its end is not known.
+[[gnu::always_inline]] inline void mark_names64(const HintSlot &slot, const unsigned char *bytes,
+                                                std::size_t i, std::size_t count,
+                                                std::uint64_t starts, std::uint64_t names,
+                                                std::uint64_t &after_name, unsigned char *hints) {
+    starts &= ~((names << 1) | after_name);
+    after_name = names >> 63;
+    if (count - i < 64) starts &= (std::uint64_t{1} << (count - i)) - 1;
+    const unsigned char *const limit = bytes + count;
+    while (starts != 0) {
+        const int at = __builtin_ctzll(starts);
+        starts &= starts - 1;
+        const unsigned char *name = bytes + i + at;
+        if (slot.shapes[*name] == 0) continue; // no macro name starts with this byte
+        const std::uint64_t ends = ~names >> at;
+        const unsigned char *end;
+        if (ends != 0) {
+            end = name + __builtin_ctzll(ends);
+        } else {
+            end = bytes + i + 64;
+            while (end < limit && name_byte(*end)) ++end;
+        }
+        if (end >= limit || pp_filters_may_name(slot.shapes, slot.filter, name,
+                                                static_cast<std::uint32_t>(end - name)))
+            hints[name - bytes] = 0xFF;
+    }
+}
+
+// The hints of the `count` bytes at `bytes`, 16 bytes to a compare: the stops of each 64 bytes
+// stored, then their names marked. Loads and stores go up to 63 bytes past `count`.
+void hint_bytes16(const HintSlot &slot, const unsigned char *bytes, std::size_t count,
+                  unsigned char *hints, std::uint64_t after_name) {
+    const StopBytes extra = stop_bytes_of(slot.stops);
+    for (std::size_t i = 0; i < count; i += 64) {
+        std::uint64_t starts = 0, names = 0;
+        for (int k = 0; k < 4; ++k) {
+            const unsigned char *p = bytes + i + 16 * k;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(hints + i + 16 * k),
+                             stop_hits16(p, extra));
+            NameMasks masks = name_masks16(p);
+            starts |= std::uint64_t{masks.starts} << (16 * k);
+            names |= std::uint64_t{masks.names} << (16 * k);
+        }
+        mark_names64(slot, bytes, i, count, starts, names, after_name, hints);
+    }
+}
+
+#if TFPP_WIDE_HINTS
+// stop_hits16 and name_masks16 over 32 bytes, for processors that have the compares (AVX2 has
+// no "less than": its operands swap).
+struct StopBytes32 {
+    __m256i question, backslash, bang;
+};
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i stop_hits32(__m256i v,
+                                                                       const StopBytes32 &extra) {
+    __m256i hit = _mm256_andnot_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')),
+                                      _mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v));
+    hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x7F)));
+    hit = _mm256_or_si256(hit, _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(0x21)),
+                                                _mm256_cmpgt_epi8(_mm256_set1_epi8(0x25), v)));
+    hit = _mm256_or_si256(
+        hit, _mm256_cmpeq_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_set1_epi8(0x60)));
+    hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\'')));
+    hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('/')));
+    hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, extra.question));
+    hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, extra.backslash));
+    return _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, extra.bang));
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline void
+name_masks32(__m256i v, std::uint64_t *starts, std::uint64_t *names) {
+    __m256i lower = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+    __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(lower, _mm256_set1_epi8('a' - 1)),
+                                      _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), lower));
+    __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8('0' - 1)),
+                                     _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), v));
+    __m256i start = _mm256_or_si256(letter, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('_')));
+    *starts = static_cast<std::uint32_t>(_mm256_movemask_epi8(start));
+    *names = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(start, digit)));
+}
+
+// hint_bytes16 with 32 bytes to a compare: under -m the reader thread spends most of its time
+// making hints, and on two processors it shares one with the writer.
+[[gnu::target("avx2")]] void hint_bytes32(const HintSlot &slot, const unsigned char *bytes,
+                                          std::size_t count, unsigned char *hints,
+                                          std::uint64_t after_name) {
+    const StopBytes32 extra{_mm256_set1_epi8(slot.stops.question ? '?' : 0),
+                            _mm256_set1_epi8(slot.stops.backslash ? '\\' : 0),
+                            _mm256_set1_epi8(slot.stops.bang ? '!' : 0)};
+    for (std::size_t i = 0; i < count; i += 64) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + i + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hints + i), stop_hits32(low, extra));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(hints + i + 32), stop_hits32(high, extra));
+        std::uint64_t starts_low, names_low, starts_high, names_high;
+        name_masks32(low, &starts_low, &names_low);
+        name_masks32(high, &starts_high, &names_high);
+        mark_names64(slot, bytes, i, count, starts_low | starts_high << 32,
+                     names_low | names_high << 32, after_name, hints);
+    }
+}
+
+// Whether this processor has the 32-byte compares.
+bool wide_hints_here() {
+    static const bool here = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return here;
+}
+#endif
+// Set by the tests, to compare the hints of both ways.
+std::atomic<bool> wide_hints_off{false};
+
+// The hints of the `count` bytes at `bytes`, `after_name` as mark_names64 takes it.
+void hint_bytes(const HintSlot &slot, const unsigned char *bytes, std::size_t count,
+                unsigned char *hints, std::uint64_t after_name) {
+#if TFPP_WIDE_HINTS
+    if (!wide_hints_off.load(std::memory_order_relaxed) && wide_hints_here()) {
+        hint_bytes32(slot, bytes, count, hints, after_name);
+        return;
+    }
+#endif
+    hint_bytes16(slot, bytes, count, hints, after_name);
+}
+
+// On the reader thread: the hints of the `count` bytes at `bytes`, the `before_count` bytes at
+// `before` coming before them in the file.
 std::size_t make_hints(int slot_index, const unsigned char *before, std::size_t before_count,
                        const unsigned char *bytes, std::size_t count, unsigned char *hints) {
     HintSlot &slot = hinting.slots[slot_index];
     if (!slot.names) return 0;
     add_defined_names(slot, before, before_count);
     add_defined_names(slot, bytes, count);
-    const StopBytes extra = stop_bytes_of(slot.stops);
-    for (std::size_t i = 0; i < count; i += 16)
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(hints + i), stop_hits16(bytes + i, extra));
-    // A name starts at a letter or `_` after a byte that is no name byte; 64 bytes at a time,
-    // so that most names end within the masks of their start.
-    std::uint64_t after_name = before_count > 0 && name_byte(before[before_count - 1]) ? 1 : 0;
-    const unsigned char *const limit = bytes + count;
-    for (std::size_t i = 0; i < count; i += 64) {
-        std::uint64_t starts = 0, names = 0;
-        for (int k = 0; k < 4; ++k) {
-            NameMasks masks = name_masks16(bytes + i + 16 * k);
-            starts |= std::uint64_t{masks.starts} << (16 * k);
-            names |= std::uint64_t{masks.names} << (16 * k);
-        }
-        starts &= ~((names << 1) | after_name);
-        after_name = names >> 63;
-        if (count - i < 64) starts &= (std::uint64_t{1} << (count - i)) - 1;
-        while (starts != 0) {
-            const int at = __builtin_ctzll(starts);
-            starts &= starts - 1;
-            const unsigned char *name = bytes + i + at;
-            if (slot.shapes[*name] == 0) continue; // no macro name starts with this byte
-            const std::uint64_t ends = ~names >> at;
-            const unsigned char *end;
-            if (ends != 0) {
-                end = name + __builtin_ctzll(ends);
-            } else {
-                end = bytes + i + 64;
-                while (end < limit && name_byte(*end)) ++end;
-            }
-            if (end >= limit || pp_filters_may_name(slot.shapes, slot.filter, name,
-                                                    static_cast<std::uint32_t>(end - name)))
-                hints[name - bytes] = 0xFF;
-        }
-    }
+    hint_bytes(slot, bytes, count, hints,
+               before_count > 0 && name_byte(before[before_count - 1]) ? 1 : 0);
     return count;
 }
 
@@ -1067,6 +1168,69 @@ std::uint32_t pp_plain_scan_mismatches() {
             if (skip_name(name) != slow) ++mismatches;
         }
     }
+    return mismatches;
+}
+
+bool pp_set_wide_hints(bool on) {
+    wide_hints_off.store(!on, std::memory_order_relaxed);
+#if TFPP_WIDE_HINTS
+    return wide_hints_here();
+#else
+    return false;
+#endif
+}
+
+std::uint32_t pp_plain_hint_mismatches() {
+    std::uint32_t mismatches = 0;
+#if TFPP_WIDE_HINTS
+    if (!wide_hints_here()) return 0;
+    HintSlot slot{};
+    for (const char *name : {"A", "AB", "FMAX", "x_1", "LONGNAMEOFTHIRTYTWOBYTESATLEAST_", "Q9"})
+        pp_filters_add(slot.shapes, slot.filter, reinterpret_cast<const unsigned char *>(name),
+                       static_cast<std::uint32_t>(std::strlen(name)));
+    // Room for the loads and stores up to 64 bytes past the end.
+    alignas(64) unsigned char bytes[400];
+    alignas(64) unsigned char narrow[400];
+    alignas(64) unsigned char wide[400];
+    auto compare = [&](std::size_t count, std::uint64_t after_name) {
+        std::memset(narrow, 0x55, sizeof narrow);
+        std::memset(wide, 0x55, sizeof wide);
+        hint_bytes16(slot, bytes, count, narrow, after_name);
+        hint_bytes32(slot, bytes, count, wide, after_name);
+        if (std::memcmp(narrow, wide, count) != 0) ++mismatches;
+    };
+    std::uint32_t random = 20261209;
+    auto next = [&random] {
+        random = random * 1103515245U + 12345U;
+        return random >> 16;
+    };
+    const char *pieces[] = {"A",  "AB", "FMAX", "x_1",  "LONGNAMEOFTHIRTYTWOBYTESATLEAST_",
+                            "Q9", "9A", "_",    " ",    "(",
+                            "'",  "!",  "?",    "\\",   "\t",
+                            "/",  "#",  "$",    "\x80", "\n"};
+    for (int set = 0; set < 8; ++set) {
+        slot.stops = StopSet{true, (set & 1) != 0, (set & 2) != 0, (set & 4) != 0};
+        // Each byte value at each place of two 64-byte pieces, in a run of name bytes.
+        for (int c = 0; c < 256; ++c) {
+            for (std::size_t at = 0; at < 128; at += 3) {
+                for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = "FMAX x"[i % 6];
+                bytes[at] = static_cast<unsigned char>(c);
+                compare(130 + at % 7, at % 2);
+            }
+        }
+        // Names and stops at random, of every length up to 300.
+        for (std::size_t count = 1; count <= 300; ++count) {
+            std::size_t length = 0;
+            while (length < sizeof bytes - 64) {
+                const char *piece = pieces[next() % std::size(pieces)];
+                std::size_t n = std::min(std::strlen(piece), sizeof bytes - 64 - length);
+                std::memcpy(bytes + length, piece, n);
+                length += n;
+            }
+            compare(count, count % 3 == 0 ? 1 : 0);
+        }
+    }
+#endif
     return mismatches;
 }
 

@@ -640,6 +640,12 @@ TEST_F(PpPlainLineTest, WideScanStopsWhereTheByteScanDoes) {
     EXPECT_EQ(pp_plain_scan_mismatches(), 0u);
 }
 
+// The hints made 32 bytes to a compare are those made 16 bytes to a compare.
+TEST_F(PpPlainLineTest, WideHintsAreTheNarrowOnes) {
+    if (!pp_set_wide_hints(true)) GTEST_SKIP() << "the processor has no 32-byte compares";
+    EXPECT_EQ(pp_plain_hint_mismatches(), 0u);
+}
+
 // Worked out by hand: the marker before the first line, blanks before a newline dropped except
 // in a constant left open, a blank line as a bare newline, and -n squeezing empty lines.
 // Lines put together at random (fixed seed) from the pieces the Fortran mode treats specially:
@@ -846,19 +852,24 @@ TEST_F(PpPlainLineTest, MarkedBlocksReadAheadGiveTheSameOutputBothWays) {
         },
     };
     std::uint64_t hinted = pp_plain_hinted_walks();
-    for (std::size_t o = 0; o < option_sets.size(); ++o) {
-        // Blocks of 4 KiB and of 2 KiB, the ring's size.
-        si_set_read_ahead_size(o % 2 == 0 ? 4096 : 2048);
-        PlainRun slow = run_lines(source, false, option_sets[o]);
-        PlainRun fast = run_lines(source, true, option_sets[o]);
-        EXPECT_EQ(fast.output, slow.output) << "options " << o;
-        EXPECT_EQ(fast.messages, slow.messages) << "options " << o;
-        for (const std::string &message : fast.messages)
-            EXPECT_EQ(message.find("cannot find"), std::string::npos) << message;
-        // The macros defined by the included files were expanded after their inclusion.
-        EXPECT_NE(fast.output.find("(i1)"), std::string::npos);
-        EXPECT_NE(fast.output.find("m79"), std::string::npos);
+    // With the hint maker's 32-byte compares, where the processor has them, and without.
+    for (bool wide : {true, false}) {
+        if (!pp_set_wide_hints(wide) && wide) continue;
+        for (std::size_t o = 0; o < option_sets.size(); ++o) {
+            // Blocks of 4 KiB and of 2 KiB, the ring's size.
+            si_set_read_ahead_size(o % 2 == 0 ? 4096 : 2048);
+            PlainRun slow = run_lines(source, false, option_sets[o]);
+            PlainRun fast = run_lines(source, true, option_sets[o]);
+            EXPECT_EQ(fast.output, slow.output) << "options " << o << ", wide " << wide;
+            EXPECT_EQ(fast.messages, slow.messages) << "options " << o << ", wide " << wide;
+            for (const std::string &message : fast.messages)
+                EXPECT_EQ(message.find("cannot find"), std::string::npos) << message;
+            // The macros defined by the included files were expanded after their inclusion.
+            EXPECT_NE(fast.output.find("(i1)"), std::string::npos);
+            EXPECT_NE(fast.output.find("m79"), std::string::npos);
+        }
     }
+    pp_set_wide_hints(true);
     si_set_read_ahead_size(0);
     // The marks were used: most lines were copied by the walk over them.
     EXPECT_GT(pp_plain_hinted_walks() - hinted, 5000u);
