@@ -18,6 +18,7 @@ namespace {
 enum Action : std::uint8_t {
     READ,        // read the next token and dispatch it
     DISPATCH,    // dispatch the token already in the record
+    NOTED,       // the macro rule for the noted macro name in the record (noted_name)
     LINE_START,  // line-start handling
     END_OF_FILE, // end-of-file handling
     DRAIN,       // write the running expansion's next tokens
@@ -210,7 +211,7 @@ Action line_start(CurrentToken *token) {
         }
         if (noted_name(token)) {
             first_in_file = 0;
-            return DISPATCH;
+            return NOTED;
         }
         lex_token(&token->kind, &token->position);
         switch (token->kind) {
@@ -574,10 +575,20 @@ void pp_scan_step(CurrentToken *token) {
                 action = COPY_REST;
                 break;
             }
-            if (!noted_name(token)) lex_token(&token->kind, &token->position);
+            if (noted_name(token)) {
+                action = NOTED;
+                break;
+            }
+            lex_token(&token->kind, &token->position);
             action = dispatch(token);
             break;
         case DISPATCH: action = dispatch(token); break;
+        case NOTED:
+            // The name's text is the bytes take_token read, as the conversion would give it.
+            action = macro_rule(
+                token, PpLexeme{si_cursor.mark,
+                                static_cast<std::uint32_t>(si_cursor.read - si_cursor.mark)});
+            break;
         case LINE_START: action = line_start(token); break;
         case END_OF_FILE: action = end_of_file(token); break;
         case DRAIN:
