@@ -159,6 +159,8 @@ void fuzz_toolkit_up() {
 
 void fuzz_copy_plain_lines(bool enabled) { copy_plain_lines = enabled; }
 
+void fuzz_wide_hints(bool on) { pp_set_wide_hints(on); }
+
 void fuzz_toolkit_down() {
     // Each step only forgets or frees; none may end the run. The shut-down checks that would
     // (unprinted messages, a failing close) are the program's, run before this when it ended

@@ -27,6 +27,10 @@ int fuzz_guarded(void (*body)(void *), void *argument);
 // Whether the runs from now on copy plain source lines whole (the program always does).
 void fuzz_copy_plain_lines(bool enabled);
 
+// Whether the hints of blocks read ahead are made 32 bytes to a compare where the processor
+// can (the program's way), or 16 bytes to a compare.
+void fuzz_wide_hints(bool on);
+
 // Brings the toolkit up in the program's order (front end, lexer, memory, preprocessor),
 // without the host's signal hooks: the fuzzer and the sanitizers own the signals.
 void fuzz_toolkit_up();

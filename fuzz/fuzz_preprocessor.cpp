@@ -3,9 +3,10 @@
 // (low byte first), then the main file, then FUZZ_SEPARATOR and the include file "inc.h".
 // Every input runs twice, with plain source lines copied whole and with every line lexed token
 // by token: the two outputs and statuses must be the same. Inputs larger than 2 KiB are read
-// ahead in 2 KiB blocks. With BIT_PIPES it runs a third time
-// with both files replaced by FIFOs of the same names, fed by writer threads: the output, the
-// list file, the dependency file and the status must be those of the run on regular files.
+// ahead in 2 KiB blocks, their hints made 16 or 32 bytes to a compare (BIT_NARROW_HINTS). With
+// BIT_PIPES it runs a third time with both files replaced by FIFOs of the same names, fed by
+// writer threads: the output, the list file, the dependency file and the status must be those
+// of the run on regular files.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -33,12 +34,13 @@ constexpr char FUZZ_SEPARATOR[] = "\n#--inc.h--\n";
 constexpr const char *OPTION_BITS[] = {"-m", "-C", "-noC", "-B", "-z", "-ansi",
                                        "-g", "-n", "-P",   "-e", "-c"};
 constexpr int OPTION_BIT_COUNT = sizeof OPTION_BITS / sizeof OPTION_BITS[0];
-constexpr int BIT_LIST_FILE = 11;   // -l=<dir>list.lis: the paged listing too
-constexpr int BIT_C_NAME = 12;      // the main file is "main.c" ("//" starts a comment)
-constexpr int BIT_DEPS = 13;        // --deps=<dir>main.d
-constexpr int BIT_INCLUDE_DIR = 14; // -I<dir>: <inc.h> is found too
-constexpr int BIT_FORTRAN = 15;     // --fortran (after the other options)
-constexpr int BIT_PIPES = 16;       // a third run reads both files through FIFOs
+constexpr int BIT_LIST_FILE = 11;    // -l=<dir>list.lis: the paged listing too
+constexpr int BIT_C_NAME = 12;       // the main file is "main.c" ("//" starts a comment)
+constexpr int BIT_DEPS = 13;         // --deps=<dir>main.d
+constexpr int BIT_INCLUDE_DIR = 14;  // -I<dir>: <inc.h> is found too
+constexpr int BIT_FORTRAN = 15;      // --fortran (after the other options)
+constexpr int BIT_PIPES = 16;        // a third run reads both files through FIFOs
+constexpr int BIT_NARROW_HINTS = 17; // the hints under -m made 16 bytes to a compare
 
 // The list file with the run's date left out of its page headers ("<date>\t\t\tpage: N"): two
 // runs a second apart differ there and nowhere else.
@@ -147,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     bool completed = false;
     int argc = static_cast<int>(argv.size()) - 1;
+    fuzz_wide_hints((bits >> BIT_NARROW_HINTS & 1) == 0);
     // A run that ends early leaves an old output file as it was: each run starts without one.
     const std::string out_path = dir + "out.f";
     std::remove(out_path.c_str());
@@ -179,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzz_read_file("main.d") != depended)
             fuzz_violation("reading the input through a FIFO changed the results");
     }
+    fuzz_wide_hints(true);
     static const char *const keep[] = {"main.F", "main.c", "inc.h", "list.lis",
                                        "main.d", "out.f",  nullptr};
     fuzz_check_clean(mark, keep);
