@@ -591,12 +591,9 @@ void pp_write_expanded_runs(const PpExpandedRun *runs, std::uint32_t count) {
     }
     char *to = out.buffer + out.used;
     TokenKind last = out.last_output_kind;
-    const std::uint8_t *spacing = out.spacing;
     for (std::uint32_t i = 0; i < count; ++i) {
         const PpExpandedRun &run = runs[i];
-        if (run.spaced == 1 ||
-            (spacing != nullptr && spacing[last * TOKEN_KIND_COUNT + run.first] != 0))
-            *to++ = ' ';
+        if (run.spaced == 1 || pp_spacing_needed(last, run.first)) *to++ = ' ';
         copy_bytes(to, run.text, run.length);
         to += run.length;
         last = run.last;
